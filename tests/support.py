@@ -1,0 +1,67 @@
+"""Helpers shared by the test modules."""
+import threading
+import time
+
+import threads_main
+
+
+class RecordingLog:
+    """Stands in for a manager's log sink; keeps (level, message) pairs."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.entries = []
+
+    def _add(self, level, msg):
+        with self.lock:
+            self.entries.append((level, msg))
+
+    def info(self, msg):
+        self._add("info", msg)
+
+    def debug(self, msg):
+        self._add("debug", msg)
+
+    def warning(self, msg):
+        self._add("warning", msg)
+
+    def messages(self, level=None):
+        with self.lock:
+            return [m for lv, m in self.entries if level is None or lv == level]
+
+
+def wait_until(pred, timeout=5.0, interval=0.005):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if pred():
+            return True
+        time.sleep(interval)
+    return pred()
+
+
+def retire(manager, timeout=5.0):
+    """Ends a manager's dispatcher without relying on the close operation."""
+    close = getattr(manager, "_close", None)
+    if close is not None and manager._var.switch:
+        try:
+            close()
+        except threads_main.ManagerError:
+            pass
+    manager._var.switch = False
+    t = manager._var.thread_init
+    if t is not None:
+        t.join(timeout)
+
+
+class ManagerCase:
+    """Mixin: builds managers that are retired after each test."""
+
+    def make(self, func, *args, log=True, **kwargs):
+        m = threads_main.VigilThreadsMain(func, *args, **kwargs)
+        self.addCleanup(retire, m)
+        if log:
+            m._log = RecordingLog()
+        return m
+
+    def wait_done(self, m, timeout=10.0):
+        self.assertTrue(wait_until(lambda: m._done(), timeout), "work did not finish")

@@ -1,0 +1,317 @@
+"""Construction, worker count and the dispatcher."""
+import multiprocessing
+import os
+import subprocess
+import sys
+import threading
+import time
+import unittest
+from unittest import mock
+
+import threads_main
+from threads_main import ManagerError, VigilThreadsMain
+from support import ManagerCase, RecordingLog, wait_until
+
+STOPPED = "The manager has stopped"
+
+
+class ModuleShape(unittest.TestCase):
+    def test_exports_and_classes(self):
+        names = [n for n in vars(threads_main) if n in
+                 ("VigilThreadsMain", "_Worker", "ManagerError")]
+        self.assertEqual(names, ["VigilThreadsMain", "_Worker", "ManagerError"])
+        self.assertEqual(VigilThreadsMain.__mro__, (VigilThreadsMain, object))
+        self.assertEqual(threads_main._Worker.__mro__, (threads_main._Worker, object))
+        self.assertTrue(issubclass(ManagerError, Exception))
+        self.assertEqual(str(ManagerError("msg")), "msg")
+
+    def test_import_needs_both_collaborators(self):
+        for missing in ("vigil_log", "vigil_var"):
+            code = (f"import sys; sys.modules[{missing!r}] = None\n"
+                    "try:\n    import threads_main\nexcept ImportError:\n"
+                    "    print('refused')\n")
+            out = subprocess.run([sys.executable, "-c", code], capture_output=True,
+                                 text=True, timeout=60)
+            self.assertEqual(out.stdout.strip(), "refused", out.stderr)
+
+    def test_signatures(self):
+        import inspect
+        self.assertEqual(
+            str(inspect.signature(VigilThreadsMain)),
+            "(func, max_workers=None, maximum=False, logfile=False, logger=False, "
+            "reserve=True, duration=None)")
+        for name in ("_send", "_set_max_workers", "_check_max_workers", "_consumer",
+                     "_get_qsize", "_done", "_check_while", "_start", "_queue_init"):
+            meth = getattr(VigilThreadsMain, name)
+            self.assertTrue(meth.__doc__, name)
+            inspect.signature(meth)
+        self.assertEqual(str(inspect.signature(VigilThreadsMain._send)),
+                         "(self, /, thread_name=None, **kwargs)")
+
+
+class Construction(ManagerCase, unittest.TestCase):
+    def test_initial_fields(self):
+        f = lambda: None
+        m = self.make(f, log=False)
+        self.assertEqual(list(vars(m)), ["_log", "_var"])
+        v = m._var
+        self.assertIs(v.func, f)
+        self.assertIsInstance(v.queue, type(multiprocessing.Queue()))
+        self.assertIsInstance(v.lock, type(multiprocessing.Lock()))
+        self.assertIs(v.reserve, True)
+        self.assertIsNone(v.duration)
+        self.assertIs(v.switch, True)
+        self.assertIs(v.stop_switch, False)
+        self.assertEqual(list(v.threads.keys()), [])
+        self.assertIs(v.is_run, False)
+        self.assertIs(v.done, False)
+        self.assertEqual((v.name, v.min_time, v.max_time, v.all_time), (1, 0, 0, 0))
+        lists = [v.totals, v.runs, v.stops, v.cancels, v.dones, v.success,
+                 v.failed, v.start_time, v.end_time]
+        self.assertTrue(all(x == [] for x in lists))
+        self.assertEqual(len({id(x) for x in lists}), len(lists))
+        self.assertIsInstance(v.thread_init, threading.Thread)
+        self.assertTrue(v.thread_init.is_alive())
+        self.assertFalse(v.thread_init.daemon)
+        self.assertFalse(v.break_result)
+        self.assertEqual(m._get_qsize(), 0)
+        self.assertIs(m._done(), False)
+
+    def test_options_are_stored(self):
+        m = self.make(print, 3, False, False, False, 0, 2.5, log=False)
+        self.assertEqual((m._var.max_workers, m._var.reserve, m._var.duration),
+                         (3, 0, 2.5))
+        with self.assertRaises(TypeError):
+            VigilThreadsMain()
+        with self.assertRaises(TypeError):
+            VigilThreadsMain(print, nonsense=1)
+        with self.assertRaises(TypeError):
+            VigilThreadsMain(print, 1, 2, 3, 4, 5, 6, 7)
+
+    def test_subclass(self):
+        class Mine(VigilThreadsMain):
+            def __init__(self, f):
+                super().__init__(f, max_workers=2)
+                self.extra = 1
+
+        m = Mine(print)
+        self.addCleanup(lambda: setattr(m._var, "switch", False))
+        self.assertEqual((m._var.max_workers, m.extra), (2, 1))
+
+
+class WorkerCount(ManagerCase, unittest.TestCase):
+    def count(self, *args, cpus=8):
+        with mock.patch("os.cpu_count", return_value=cpus):
+            m = self.make(print, *args, log=False)
+        return m._var.max_workers
+
+    def test_rule(self):
+        self.assertEqual(self.count(), 12)
+        self.assertEqual(self.count(cpus=64), 30)
+        self.assertEqual(self.count(cpus=26), 30)
+        self.assertEqual(self.count(cpus=25), 29)
+        self.assertEqual(self.count(cpus=None), 5)
+        self.assertEqual(self.count(cpus=0), 5)
+        for wish, expected in [(8, 8), (29, 29), (30, 30), (100, 30)]:
+            self.assertEqual(self.count(wish), expected)
+        for bad in (0, -1, -3, 2.5, "4", [4]):
+            self.assertEqual(self.count(bad), 12, bad)
+        self.assertIs(self.count(True), True)
+        self.assertEqual(self.count(100, True), 100)
+        self.assertEqual(self.count("x", True), "x")
+        self.assertEqual(self.count(None, True, cpus=64), 68)
+
+    def test_cpu_count_asked_each_time(self):
+        m = self.make(print, log=False)
+        with mock.patch("os.cpu_count", return_value=2):
+            m._set_max_workers()
+        self.assertEqual(m._var.max_workers, 6)
+        with mock.patch("os.cpu_count", return_value=3):
+            m._check_max_workers(None, False)
+        self.assertEqual(m._var.max_workers, 7)
+
+    def test_set_max_workers(self):
+        m = self.make(print)
+        self.assertIs(m._set_max_workers(50), True)
+        self.assertEqual(m._var.max_workers, 30)
+        self.assertIs(m._set_max_workers(50, maximum=True), True)
+        self.assertEqual(m._var.max_workers, 50)
+        with mock.patch("os.cpu_count", return_value=4):
+            self.assertIs(m._set_max_workers(), True)
+        self.assertEqual(m._var.max_workers, 8)
+        self.assertEqual(m._log.messages("info"),
+                         ["Workers number: 50", "Workers number: 50",
+                          "Workers number: None"])
+        with self.assertRaises(TypeError):
+            m._set_max_workers(1, 2, 3)
+        m._var.switch = False
+        with self.assertRaises(ManagerError) as cm:
+            m._set_max_workers(4)
+        self.assertEqual(str(cm.exception), STOPPED)
+        self.assertEqual(m._var.max_workers, 8)
+        self.assertEqual(len(m._log.messages()), 3)
+
+
+class Guard(ManagerCase, unittest.TestCase):
+    def test_closed_manager(self):
+        m = self.make(print)
+        self.assertIsNone(m._check_while())
+        m._var.switch = False
+        for call in (m._check_while, m._get_qsize, m._send):
+            with self.assertRaises(ManagerError) as cm:
+                call()
+            self.assertEqual(str(cm.exception), STOPPED)
+        self.assertIs(m._done(), False)
+        self.assertTrue(wait_until(lambda: not m._var.thread_init.is_alive(), 1))
+
+
+class Dispatch(ManagerCase, unittest.TestCase):
+    def test_bound_and_order(self):
+        lock = threading.Lock()
+        state = {"now": 0, "peak": 0}
+        order = []
+
+        def task(i):
+            with lock:
+                state["now"] += 1
+                state["peak"] = max(state["peak"], state["now"])
+                order.append(i)
+            time.sleep(0.05)
+            with lock:
+                state["now"] -= 1
+
+        m = self.make(task, 2)
+        for i in range(7):
+            m._send(i=i)
+        self.wait_done(m)
+        self.assertEqual(state["peak"], 2)
+        self.assertEqual(order, list(range(7)))
+        self.assertEqual(m._var.runs, [f"Thread_{i}" for i in range(1, 8)])
+        self.assertEqual(m._get_qsize(), 0)
+
+    def test_flags_follow_the_work(self):
+        gate = threading.Event()
+        m = self.make(lambda: gate.wait(5))
+        time.sleep(0.05)
+        self.assertEqual((m._var.is_run, m._var.done), (False, False))
+        m._send("a")
+        self.assertEqual(m._get_qsize(), 1)
+        self.assertTrue(wait_until(lambda: m._var.is_run))
+        self.assertEqual(m._get_qsize(), 0)
+        time.sleep(0.05)
+        self.assertEqual((m._var.is_run, m._var.done), (True, False))
+        gate.set()
+        self.wait_done(m)
+        self.assertIs(m._var.is_run, False)
+        self.assertIn("a", m._var.dones)
+
+    def test_lowering_max_workers_waits_for_running_tasks(self):
+        gate = threading.Event()
+        started = []
+        m = self.make(lambda i: (started.append(i), gate.wait(5)), 3)
+        for i in range(5):
+            m._send(i=i)
+        self.assertTrue(wait_until(lambda: len(started) == 3))
+        m._set_max_workers(1)
+        gate.set()
+        self.wait_done(m)
+        self.assertEqual(sorted(started), list(range(5)))
+
+    def test_pass_errors_are_logged_and_dispatch_goes_on(self):
+        m = self.make(lambda: None)
+        m._var.max_workers = "x"
+        m._send("a")
+        self.assertTrue(wait_until(lambda: len(m._log.messages("debug")) >= 2))
+        msg = m._log.messages("debug")[0]
+        self.assertTrue(msg.startswith("Run error: '<' not supported"), msg)
+        m._var.max_workers = 2
+        self.wait_done(m)
+        self.assertEqual(m._var.dones, ["a"])
+
+    def test_failing_sink_does_not_end_the_dispatcher(self):
+        class Broken:
+            def debug(self, msg):
+                raise RuntimeError("sink down")
+            info = warning = debug
+
+        m = self.make(lambda: None)
+        m._log = Broken()
+        m._var.max_workers = "x"
+        m._send("a")
+        time.sleep(0.1)
+        m._var.max_workers = 2
+        self.wait_done(m)
+        self.assertTrue(m._var.thread_init.is_alive())
+
+    def test_unstartable_name_releases_lock_and_is_unlisted(self):
+        class Unstartable:
+            ident = None
+
+            def start(self):
+                raise RuntimeError("cannot start")
+
+        m = self.make(lambda: None)
+        m._var.threads.set("ghost", value={"thread": Unstartable(), "result": None,
+                                           "status": "待运行"})
+        m._var.queue.put("ghost")
+        m._send("real")
+        self.wait_done(m)
+        self.assertIn("Run error: cannot start", m._log.messages("debug"))
+        self.assertEqual(m._var.runs, ["real"])
+        self.assertTrue(m._var.lock.acquire(False))
+        m._var.lock.release()
+
+    def test_empty_queue_at_take_is_no_work(self):
+        m = self.make(lambda: None)
+        real = m._var.queue
+        taken = []
+
+        class Racy:
+            """Reports a name but has lost it by the time of the take."""
+            def qsize(self):
+                return 1 if not taken else real.qsize()
+
+            def get(self, block=True, timeout=None):
+                taken.append(block)
+                import queue
+                raise queue.Empty
+
+        m._var.queue = Racy()
+        self.assertTrue(wait_until(lambda: taken))
+        self.assertEqual(taken[0], False, "the take never waits")
+        self.assertTrue(m._var.thread_init.is_alive())
+        self.assertEqual(m._log.messages("debug"), [])
+        m._var.queue = real
+
+    def test_log_is_read_at_each_use(self):
+        m = self.make(lambda: None)
+        first = m._log
+        m._var.max_workers = "x"
+        m._send("a")
+        self.assertTrue(wait_until(lambda: first.messages("debug")))
+        second = RecordingLog()
+        m._log = second
+        self.assertTrue(wait_until(lambda: second.messages("debug")))
+        m._var.max_workers = 1
+        self.wait_done(m)
+
+
+class ProgramEnd(unittest.TestCase):
+    def test_program_without_close_ends_after_its_work(self):
+        code = (
+            "import time, threads_main\n"
+            "done = []\n"
+            "def f(i):\n    time.sleep(0.1); done.append(i)\n"
+            "m = threads_main.VigilThreadsMain(f, max_workers=2)\n"
+            "for i in range(6): m._send(i=i)\n"
+            "import atexit\n"
+            "atexit.register(lambda: print(sorted(done), m._var.done))\n")
+        env = dict(os.environ)
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True,
+                             text=True, timeout=30, env=env)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertEqual(out.stdout.strip(), "[0, 1, 2, 3, 4, 5] True")
+
+
+if __name__ == "__main__":
+    unittest.main()
