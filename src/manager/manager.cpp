@@ -349,7 +349,10 @@ PyObject* m_consumer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   // Never leave the lock held, and a name whose thread did not start does
   // not count as running.
   PyObject* err = PyErr_GetRaisedException();
-  if (!ok && listed) unlist_run(var.get(), name);
+  // A stop of the dispatcher itself (SystemExit) may strike after the thread
+  // has started; only an ordinary failure means it did not start.
+  if (!ok && listed && err && PyErr_GivenExceptionMatches(err, PyExc_Exception))
+    unlist_run(var.get(), name);
   PyErr_Clear();
   Ref released = vt::call_method(lock.get(), names.release);
   if (!released) {
@@ -569,6 +572,28 @@ Ref worker_of(PyObject* self, PyObject* name) {
   int r = PyDict_GetItemRef(m->workers, name, &w);
   if (r < 0) return Ref();
   return r ? Ref::steal(w) : Ref::borrow(Py_None);
+}
+
+void forget_workers(PyObject* self) {
+  ManagerObject* m = as_manager(self);
+  if (m->workers) PyDict_Clear(m->workers);
+}
+
+bool stop_dispatcher(PyObject* self) {
+  ManagerObject* m = as_manager(self);
+  // Held across the request: the dispatcher marks its exit under the same
+  // lock and then collects any request made before, so SystemExit can only
+  // reach it while it is in its loop.
+  MutexGuard guard(&m->disp_mu);
+  if (m->disp_state != kInLoop) return true;
+  Ref var = collab::var_of(self);
+  if (!var) return false;
+  Ref thread = collab::get(var.get(), names.thread_init);
+  if (!thread) return false;
+  Ref ident = Ref::steal(PyObject_GetAttr(thread.get(), names.ident));
+  if (!ident) return false;
+  return vt::call_method(self, names._async_raise, {ident.get(), PyExc_SystemExit})
+      .operator bool();
 }
 
 Ref rebuild_thread(PyObject* self, PyObject* var, PyObject* name) {

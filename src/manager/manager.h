@@ -34,4 +34,10 @@ vt::Ref rebuild_thread(PyObject* self, PyObject* var, PyObject* name);
 bool remember_worker(PyObject* self, PyObject* name, PyObject* worker);
 vt::Ref worker_of(PyObject* self, PyObject* name);  // borrowed->owned or None
 
+// Drops the kept workers (the task table has been emptied).
+void forget_workers(PyObject* self);
+// Raises SystemExit in the dispatcher thread if it is still in its loop.
+// False with an exception set when the request failed.
+bool stop_dispatcher(PyObject* self);
+
 }  // namespace vtm::manager

@@ -4,6 +4,7 @@
 
 #include "collab/collab.h"
 #include "manager/manager.h"
+#include "stop/stop.h"
 #include "submit/submit.h"
 #include "threads_main/globals.h"
 #include "worker/worker.h"
@@ -64,6 +65,7 @@ PyMODINIT_FUNC PyInit_threads_main() {
   if (g_methods.empty()) {
     collect(manager::methods);
     collect(submit::methods);
+    collect(stop::methods);
     g_methods.push_back({nullptr, nullptr, 0, nullptr});
   }
   if (!manager::init_type(m.get(), g_methods.data()) || !worker::init_type(m.get()))

@@ -391,3 +391,21 @@ Ref make_thread(PyObject* worker) {
   return Ref::steal(PyObject_Vectorcall(cls.get(), stack, 0, kwn.get()));
 }
 }  // namespace vtm::worker
+
+namespace vtm::worker {
+StopClaim claim_for_stop(PyObject* worker, bool (*raise_in)(void*, unsigned long),
+                         void* ctx) {
+  WorkerObject* w = as_worker(worker);
+  PyMutex_Lock(&w->mu);
+  StopClaim claim = StopClaim::Over;
+  if (w->state == RunState::Created) {
+    w->state = RunState::Stopped;
+    claim = StopClaim::BeforeRun;
+  } else if (w->state == RunState::Running) {
+    w->state = RunState::Stopped;
+    claim = raise_in(ctx, w->tid) ? StopClaim::Raised : StopClaim::RaiseFailed;
+  }
+  PyMutex_Unlock(&w->mu);
+  return claim;
+}
+}  // namespace vtm::worker

@@ -42,3 +42,17 @@ namespace vtm::worker {
 // daemon.
 vt::Ref make_thread(PyObject* worker);
 }  // namespace vtm::worker
+
+namespace vtm::worker {
+enum class StopClaim {
+  Over,        // the run already ended or was stopped: nothing to do
+  BeforeRun,   // started but not yet running: it will end without running
+  Raised,      // running: the stop was requested in its thread
+  RaiseFailed  // running, claimed, but the request failed (exception set)
+};
+// Takes the run away from the worker for a stop. For a running task calls
+// raise_in(tid) while the run-state lock is held, so the request can only
+// reach the task's own live thread.
+StopClaim claim_for_stop(PyObject* worker, bool (*raise_in)(void* ctx, unsigned long tid),
+                         void* ctx);
+}  // namespace vtm::worker

@@ -1,0 +1,398 @@
+"""Cancellation, stop, queue and record clearing, close; and their races."""
+import os
+import random
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+import threads_main
+from threads_main import ManagerError, VigilThreadsMain
+from support import ManagerCase, wait_until
+
+
+def spin(seconds=5.0):
+    """Busy in interpreter code, so a stop is delivered at once."""
+    end = time.time() + seconds
+    while time.time() < end:
+        time.sleep(0.001)
+    return "spun"
+
+
+def settled(m):
+    v = m._var
+    return m._get_qsize() == 0 and len(v.runs) - len(v.dones) - len(v.stops) == 0
+
+
+class AsyncRaise(unittest.TestCase):
+    def test_failures_become_stop_thread_error(self):
+        for tid, exc in [(2**40 + 12345, SystemExit), ("x", SystemExit), (1.5, SystemExit)]:
+            with self.assertRaises(ManagerError) as cm:
+                VigilThreadsMain._async_raise(tid, exc)
+            self.assertEqual(str(cm.exception), "Stop thread error")
+            self.assertIs(type(cm.exception), ManagerError)
+
+    def test_class_or_instance_is_raised_in_the_thread(self):
+        for exc in (SystemExit, SystemExit("instance"), KeyError):
+            caught = []
+            ready = threading.Event()
+
+            def target():
+                try:
+                    ready.set()
+                    spin(5)
+                except BaseException as e:  # noqa: B902 - that is the point
+                    caught.append(type(e))
+
+            t = threading.Thread(target=target)
+            t.start()
+            ready.wait()
+            self.assertIsNone(VigilThreadsMain._async_raise(t.ident, exc))
+            t.join(5)
+            expected = exc if isinstance(exc, type) else type(exc)
+            self.assertEqual(caught, [expected])
+
+
+class StopOne(ManagerCase, unittest.TestCase):
+    def test_refusals(self):
+        gate = threading.Event()
+        m = self.make(lambda: gate.wait(5), 1)
+        m._send("running")
+        m._send("queued")
+        self.assertTrue(wait_until(lambda: "running" in m._var.runs))
+        with self.assertRaises(Exception) as cm:
+            m._stop("ghost")
+        self.assertIs(type(cm.exception), Exception)
+        self.assertEqual(str(cm.exception), "Task <ghost> does not exist")
+        with self.assertRaises(Exception) as cm:
+            m._stop("queued")
+        self.assertIs(type(cm.exception), Exception)
+        self.assertEqual(str(cm.exception), "Task <queued> not running")
+        self.assertEqual(m._var.threads.get("queued").status, "待运行")
+        gate.set()
+        self.wait_done(m)
+
+    def test_stop_running_and_finished(self):
+        m = self.make(lambda t: spin(t), 2)
+        m._send("long", t=5)
+        m._send("short", t=0)
+        self.assertTrue(wait_until(lambda: "short" in m._var.dones))
+        self.assertTrue(wait_until(lambda: m._var.threads.get("long").status == "运行中"))
+        thread = m._var.threads.get("long").thread
+        self.assertIs(m._stop("long"), True)
+        rec = m._var.threads.get("long")
+        self.assertEqual((rec.status, rec.thread), ("停止", None))
+        self.assertEqual(m._var.stops, ["long"])
+        thread.join(2)
+        self.assertFalse(thread.is_alive())
+        self.assertNotIn("long", m._var.dones)
+        self.assertIs(m._stop("short"), True)
+        self.assertIs(m._stop("long"), True)  # a second stop changes nothing
+        self.assertEqual(m._var.threads.get("short").status, "完成")
+        self.assertEqual(m._var.stops, ["long"])
+        self.assertEqual(m._log.messages("info"), ["Stop complete"] * 3)
+        self.wait_done(m)
+
+    def test_stop_action_over_all_started(self):
+        m = self.make(lambda t: spin(t), 10)
+        for i, t in enumerate([0, 5, 0, 5, 5]):
+            m._send(f"t{i}", t=t)
+        self.assertTrue(wait_until(lambda: len(m._var.dones) == 2 and
+                                   len(m._var.runs) == 5))
+        self.assertTrue(wait_until(lambda: all(
+            m._var.threads.get(n).status == "运行中" for n in ("t1", "t3", "t4"))))
+        self.assertIsNone(m._stop_action(""))
+        self.assertEqual(m._var.stops, ["t1", "t3", "t4"])
+        self.assertEqual([m._var.threads.get(f"t{i}").status for i in range(5)],
+                         ["完成", "停止", "完成", "停止", "停止"])
+        self.assertEqual(m._log.messages(), [])
+        self.wait_done(m)
+
+    def test_stop_action_failures_are_logged(self):
+        m = self.make(lambda t: spin(t), 10)
+        for i in range(3):
+            m._send(f"t{i}", t=5)
+        self.assertTrue(wait_until(lambda: all(
+            m._var.threads.get(f"t{i}").status == "运行中" for i in range(3))))
+        real = VigilThreadsMain._async_raise
+        calls = []
+
+        def flaky(tid, exc):
+            calls.append(tid)
+            if len(calls) == 2:
+                raise ManagerError("Stop thread error")
+            return real(tid, exc)
+
+        m._async_raise = flaky
+        self.assertIsNone(m._stop_action())
+        self.assertEqual(m._log.messages("debug"), ["Stop error: Stop thread error"])
+        statuses = [m._var.threads.get(f"t{i}").status for i in range(3)]
+        self.assertEqual(statuses, ["停止", "停止", "运行中"])
+        self.assertEqual(m._var.stops, ["t0", "t1"])
+        self.assertIsNone(m._stop_action("nobody"))
+        self.assertTrue(m._log.messages("debug")[-1].startswith("Stop error: "))
+        del m._async_raise
+        m._stop_action()  # t1 was claimed although its request failed
+        self.assertEqual(m._var.stops, ["t0", "t1", "t2"])
+
+
+class StopAllAndClear(ManagerCase, unittest.TestCase):
+    def test_stop_all(self):
+        m = self.make(lambda t: spin(t), 2)
+        for i in range(5):
+            m._send(f"t{i}", t=5)
+        self.assertTrue(wait_until(lambda: all(
+            m._var.threads.get(f"t{i}").status == "运行中" for i in range(2))))
+        self.assertIs(m._stop_all(), True)
+        self.assertEqual(m._var.cancels, ["t2", "t3", "t4"])
+        self.assertEqual(m._var.stops, ["t0", "t1"])
+        self.assertEqual([m._var.threads.get(f"t{i}").status for i in range(5)],
+                         ["停止", "停止", "取消", "取消", "取消"])
+        self.assertEqual(m._log.messages("info"),
+                         ["Clear queue......", "Clear queue complete", "Stop all complete"])
+        m._send("after", t=0)
+        self.assertTrue(wait_until(lambda: "after" in m._var.dones))
+
+    def test_clear_queue(self):
+        m = self.make(lambda: None, 1)
+        m._var.max_workers = 0  # nothing is started while we fill the queue
+        self.assertIs(m._clear_queue(), True)
+        for i in range(500):
+            m._send(f"n{i}")
+        self.assertIs(m._clear_queue(), True)  # names put just before
+        self.assertEqual(m._var.cancels, [f"n{i}" for i in range(500)])
+        self.assertEqual(m._get_qsize(), 0)
+        self.assertEqual(m._log.messages("info"),
+                         ["Clear queue......", "Clear queue complete"] * 2)
+
+    def test_clear_queue_never_waits_for_ever(self):
+        m = self.make(lambda: None)
+        real = m._var.queue
+
+        class Liar:
+            def qsize(self):
+                return 3
+
+            def get(self, block=True, timeout=None):
+                return real.get(block, timeout)
+
+        m._var.queue = Liar()
+        t0 = time.monotonic()
+        self.assertIs(m._clear_queue(), True)
+        self.assertLess(time.monotonic() - t0, 3)
+        m._var.queue = real
+
+    def test_clear_record(self):
+        gate = threading.Event()
+        m = self.make(lambda: gate.wait(5), 1)
+        self.assertIs(m._clear_record(), False)
+        m._send("a")
+        gate.set()
+        self.wait_done(m)
+        m._var.max_workers = 0  # keep the next names queued
+        m._send("b")
+        m._send("c")
+        time.sleep(0.05)
+        self.assertIs(m._var.done, True, "the flag of the first burst is still set")
+        self.assertIs(m._clear_record(), False)
+        self.assertEqual(len(m._var.threads.keys()), 3)
+        m._var.max_workers = 1
+        self.assertTrue(wait_until(lambda: len(m._var.dones) == 3 and m._done()))
+        self.assertIs(m._clear_record(), True)
+        self.assertEqual(list(m._var.threads.keys()), [])
+        for f in ("totals", "runs", "stops", "cancels", "dones", "success", "failed"):
+            self.assertEqual(getattr(m._var, f), [], f)
+        self.assertIs(m._done(), False)
+        self.assertIs(m._clear_record(), False)
+        m._send()
+        self.assertEqual(m._var.totals, ["Thread_1"])
+        self.wait_done(m)
+
+
+class Close(ManagerCase, unittest.TestCase):
+    def test_close_idle_manager(self):
+        m = self.make(lambda: None)
+        self.assertIs(m._close(), True)
+        self.assertEqual(m._log.messages(), ["Close......", "Clear queue......",
+                                             "Clear queue complete", "Close complete"])
+        self.assertIs(m._var.switch, False)
+        m._var.thread_init.join(2)
+        self.assertFalse(m._var.thread_init.is_alive())
+        for call in (m._close, m._stop_all, m._send, lambda: m._stop("x")):
+            with self.assertRaises(ManagerError) as cm:
+                call()
+            self.assertEqual(str(cm.exception), "The manager has stopped")
+        self.assertIs(m._clear_queue(), True)
+
+    def test_close_with_work(self):
+        m = self.make(lambda t: spin(t), 2)
+        for i in range(4):
+            m._send(f"t{i}", t=5)
+        self.assertTrue(wait_until(lambda: all(
+            m._var.threads.get(f"t{i}").status == "运行中" for i in range(2))))
+        threads = [m._var.threads.get(f"t{i}").thread for i in range(2)]
+        self.assertIs(m._close(), True)
+        self.assertEqual([m._var.threads.get(f"t{i}").status for i in range(4)],
+                         ["停止", "停止", "取消", "取消"])
+        for t in threads + [m._var.thread_init]:
+            t.join(2)
+            self.assertFalse(t.is_alive())
+        self.assertEqual(m._log.messages("warning"), [])
+        with self.assertRaises((ValueError, OSError)):
+            m._var.queue.put("late")
+
+    def test_dispatcher_already_ended_is_no_failure(self):
+        m = self.make(lambda: None)
+        m._var.switch = False
+        m._var.thread_init.join(2)
+        m._var.switch = True
+        self.assertIs(m._close(), True)
+        self.assertEqual(m._log.messages("warning"), [])
+
+    def test_failing_step(self):
+        m = self.make(lambda: None)
+        real = m._var.queue
+
+        class Unclosable:
+            def qsize(self):
+                return 0
+
+            def close(self):
+                raise OSError("boom")
+
+        m._var.queue = Unclosable()
+        with self.assertRaises(ManagerError) as cm:
+            m._close()
+        self.assertEqual(str(cm.exception), "Close error：boom")
+        self.assertIs(m._var.switch, False)
+        m._var.queue = real
+        real.close()
+
+    def test_process_ends_after_close(self):
+        code = (
+            "import time, threads_main\n"
+            "def f():\n    while True: time.sleep(0.001)\n"
+            "m = threads_main.VigilThreadsMain(f, max_workers=3)\n"
+            "for i in range(6): m._send()\n"
+            "time.sleep(0.3)\n"
+            "print(m._close(), sorted(set(m._get_all_status().values()))\n"
+            "      if hasattr(m, '_get_all_status') else '')\n")
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True,
+                             text=True, timeout=30)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertTrue(out.stdout.startswith("True"), out.stdout)
+        self.assertEqual(out.stderr, "")
+
+
+class Races(ManagerCase, unittest.TestCase):
+    def check_counts(self, m):
+        v = m._var
+        dones, stops = set(v.dones), set(v.stops)
+        self.assertEqual(dones & stops, set())
+        self.assertEqual(len(v.runs) - len(v.dones) - len(v.stops), 0)
+        self.assertEqual(sorted(v.runs), sorted(v.dones + v.stops))
+        for name in stops:
+            self.assertEqual(v.threads.get(name).status, "停止")
+
+    def test_stop_against_finish(self):
+        m = self.make(lambda t: time.sleep(t), 30)
+        for _ in range(300):
+            m._send(t=random.choice([0, 0.001, 0.003, 0.01]))
+        deadline = time.monotonic() + 20
+        while not m._done() and time.monotonic() < deadline:
+            m._stop_action()
+        self.assertTrue(wait_until(lambda: settled(m), 10))
+        self.check_counts(m)
+
+    def test_stop_all_against_dispatch(self):
+        m = self.make(lambda: time.sleep(0.002), 30)
+        stop = threading.Event()
+
+        def submitter():
+            while not stop.is_set():
+                m._send()
+                time.sleep(0.001)
+
+        t = threading.Thread(target=submitter)
+        t.start()
+        for _ in range(40):
+            m._stop_all()
+            time.sleep(0.01)
+        stop.set()
+        t.join()
+        m._stop_all()
+        self.assertTrue(wait_until(lambda: settled(m), 10))
+        self.check_counts(m)
+        v = m._var
+        self.assertEqual(sorted(v.totals), sorted(v.runs + v.cancels))
+
+    def test_clear_against_late_put(self):
+        m = self.make(lambda: None, 1)
+        barrier = threading.Barrier(2)
+
+        def late():
+            barrier.wait()
+            for _ in range(200):
+                m._send()
+
+        t = threading.Thread(target=late)
+        t.start()
+        barrier.wait()
+        m._clear_queue()
+        t.join()
+        m._clear_queue()
+        self.assertTrue(wait_until(lambda: settled(m), 10))
+        v = m._var
+        self.assertEqual(sorted(v.totals), sorted(v.dones + v.cancels))
+        self.assertEqual(set(v.dones) & set(v.cancels), set())
+
+    def test_close_against_busy_dispatcher(self):
+        base = threading.active_count()
+        m = VigilThreadsMain(lambda: spin(0.05), 30)
+        for _ in range(200):
+            m._send()
+        time.sleep(0.2)
+        self.assertIs(m._close(), True)
+        self.assertTrue(wait_until(lambda: threading.active_count() <= base, 10),
+                        threading.enumerate())
+        v = m._var
+        self.assertEqual(len(v.runs) - len(v.dones) - len(v.stops), 0)
+        self.assertEqual(sorted(v.totals), sorted(v.runs + v.cancels))
+
+    def test_requests_never_reach_other_threads(self):
+        hits = []
+        stop = threading.Event()
+
+        def bystander():
+            while not stop.is_set():
+                try:
+                    for _ in range(1000):
+                        pass
+                    time.sleep(0)
+                except BaseException as e:  # noqa: B902
+                    hits.append(type(e))
+
+        b = [threading.Thread(target=bystander) for _ in range(4)]
+        for t in b:
+            t.start()
+        m = self.make(lambda t: spin(t), 30)
+        deadline = time.monotonic() + 3
+        while time.monotonic() < deadline:
+            if m._get_qsize() < 30:
+                for _ in range(10):
+                    m._send(t=random.choice([0, 0.002, 0.005]))
+            m._stop_action()
+            time.sleep(0.002)
+        stop.set()
+        for t in b:
+            t.join(5)
+        self.assertTrue(wait_until(lambda: settled(m), 10))
+        self.assertEqual(hits, [])
+        self.check_counts(m)
+        self.assertGreater(len(m._var.stops), 0)
+        self.assertGreater(len(m._var.dones), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
