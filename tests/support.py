@@ -45,7 +45,7 @@ def retire(manager, timeout=5.0):
     if close is not None and manager._var.switch:
         try:
             close()
-        except threads_main.ManagerError:
+        except Exception:  # a test may have left a broken sink or queue
             pass
     manager._var.switch = False
     t = manager._var.thread_init
