@@ -55,6 +55,29 @@ class VigilVarTable(unittest.TestCase):
         t.set("plain", value=5)
         self.assertEqual(t.get("plain"), 5)
 
+    def test_record_fields_and_extras(self):
+        t = VigilVar()
+        t.set("job", value={"thread": None, "result": 1, "status": "完成", "note": "x"})
+        rec = t.get("job")
+        self.assertEqual((rec.thread, rec.result, rec.status, rec.note), (None, 1, "完成", "x"))
+        self.assertIsNone(rec.unknown)
+        rec.result = [1]
+        rec.extra = 2
+        self.assertEqual(t.get("job").result, [1])
+        self.assertEqual(rec.to_dict(), {"thread": None, "result": [1], "status": "完成",
+                                         "note": "x", "extra": 2})
+        self.assertEqual(rec.get("note"), "x")
+        self.assertEqual(rec.get("nothing", 5), 5)
+        del rec.status
+        self.assertIsNone(rec.status)
+        self.assertNotIn("status", rec.keys())
+        self.assertIn("VigilRecord(", repr(rec))
+        with self.assertRaises(AttributeError):
+            rec.__missing_dunder__
+        part = VigilVar()
+        part.set("p", value={"status": "待运行"})
+        self.assertEqual(part.get("p").keys(), ["status"])
+
     def test_keys_items_order_and_clear(self):
         t = VigilVar()
         for n in ["b", "a", "c"]:

@@ -26,6 +26,16 @@ static inline PyObject* dict_of(PyObject* o) {
   return reinterpret_cast<VigilVarObject*>(o)->dict;
 }
 
+// The slot of an exact record for an interned field name, else null.
+static inline PyObject** record_slot(PyObject* o, PyObject* name) {
+  if (!Py_IS_TYPE(o, g_api->record_type)) return nullptr;
+  auto* r = reinterpret_cast<VigilRecordObject*>(o);
+  if (name == g_api->name_status) return &r->status;
+  if (name == g_api->name_thread) return &r->thread;
+  if (name == g_api->name_result) return &r->result;
+  return nullptr;
+}
+
 Ref var_of(PyObject* mgr) { return Ref::steal(PyObject_GetAttr(mgr, names._var)); }
 Ref log_of(PyObject* mgr) { return Ref::steal(PyObject_GetAttr(mgr, names._log)); }
 
@@ -36,11 +46,17 @@ Ref get(PyObject* holder, PyObject* name) {
     if (r < 0) return Ref();
     return r ? Ref::steal(v) : Ref::borrow(Py_None);
   }
+  if (PyObject** slot = record_slot(holder, name))
+    return Ref::borrow(*slot ? *slot : Py_None);
   return Ref::steal(PyObject_GetAttr(holder, name));
 }
 
 bool set(PyObject* holder, PyObject* name, PyObject* value) {
   if (exact_var(holder)) return PyDict_SetItem(dict_of(holder), name, value) == 0;
+  if (PyObject** slot = record_slot(holder, name)) {
+    Py_XSETREF(*slot, Py_NewRef(value));
+    return true;
+  }
   return PyObject_SetAttr(holder, name, value) == 0;
 }
 
@@ -85,6 +101,20 @@ bool table_set(PyObject* table, PyObject* key, PyObject* mapping) {
   PyObject* stack[] = {key, mapping};
   return Ref::steal(PyObject_Vectorcall(meth.get(), stack, 1, kwn.get()))
       .operator bool();
+}
+
+bool table_set_record(PyObject* table, PyObject* key, PyObject* thread,
+                      PyObject* result, PyObject* status) {
+  if (exact_var(table)) {
+    Ref rec = Ref::steal(g_api->new_record(thread, result, status));
+    return rec && PyDict_SetItem(dict_of(table), key, rec.get()) == 0;
+  }
+  Ref m = Ref::steal(PyDict_New());
+  if (!m || PyDict_SetItem(m.get(), names.thread, thread) < 0 ||
+      PyDict_SetItem(m.get(), names.result, result) < 0 ||
+      PyDict_SetItem(m.get(), names.status, status) < 0)
+    return false;
+  return table_set(table, key, m.get());
 }
 
 Ref new_holder() {

@@ -23,6 +23,9 @@ bool add(PyObject* holder, PyObject* name, PyObject* value);
 int table_contains(PyObject* table, PyObject* key);  // key in table.keys()
 vt::Ref table_get(PyObject* table, PyObject* key);   // table.get(key)
 bool table_set(PyObject* table, PyObject* key, PyObject* mapping);
+// table.set(key, value={"thread": ..., "result": ..., "status": ...})
+bool table_set_record(PyObject* table, PyObject* key, PyObject* thread,
+                      PyObject* result, PyObject* status);
 vt::Ref new_holder();  // an empty VigilVar, as threads_main names it
 
 // len(holder.<field>); -1 with an exception on failure.

@@ -51,12 +51,9 @@ Ref register_task(PyObject* self, PyObject* var, PyObject* wished,
   if (!worker) return Ref();
   Ref thread = worker::make_thread(worker.get());
   if (!thread) return Ref();
-  Ref rec = Ref::steal(PyDict_New());
-  if (!rec || PyDict_SetItem(rec.get(), names.thread, thread.get()) < 0 ||
-      PyDict_SetItem(rec.get(), names.result, Py_None) < 0 ||
-      PyDict_SetItem(rec.get(), names.status, status.pending) < 0)
+  if (!collab::table_set_record(threads.get(), name.get(), thread.get(), Py_None,
+                                status.pending))
     return Ref();
-  if (!collab::table_set(threads.get(), name.get(), rec.get())) return Ref();
   if (!manager::remember_worker(self, name.get(), worker.get())) return Ref();
   return name;
 }

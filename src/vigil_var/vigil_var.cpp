@@ -9,6 +9,10 @@ namespace {
 
 PyTypeObject* g_var_type = nullptr;
 PyTypeObject* g_view_type = nullptr;
+PyTypeObject* g_record_type = nullptr;
+PyObject* g_n_thread = nullptr;
+PyObject* g_n_result = nullptr;
+PyObject* g_n_status = nullptr;
 
 bool is_dunder(PyObject* name) {
   if (!PyUnicode_Check(name)) return false;
@@ -108,18 +112,228 @@ int var_setattro(PyObject* self, PyObject* name, PyObject* value) {
   return r;
 }
 
+// --- records -----------------------------------------------------------
+
+VigilRecordObject* as_rec(PyObject* o) { return reinterpret_cast<VigilRecordObject*>(o); }
+
+// The slot holding `name`, or null when the name is not one of the three.
+PyObject** rec_slot(PyObject* self, PyObject* name) {
+  VigilRecordObject* r = as_rec(self);
+  if (name == g_n_status) return &r->status;
+  if (name == g_n_thread) return &r->thread;
+  if (name == g_n_result) return &r->result;
+  if (!PyUnicode_Check(name)) return nullptr;
+  if (PyUnicode_Compare(name, g_n_status) == 0) return &r->status;
+  if (PyUnicode_Compare(name, g_n_thread) == 0) return &r->thread;
+  if (PyUnicode_Compare(name, g_n_result) == 0) return &r->result;
+  return nullptr;
+}
+
+PyObject* rec_new_raw(PyTypeObject* tp) {
+  return tp->tp_alloc(tp, 0);
+}
+
+PyObject* rec_new(PyTypeObject* tp, PyObject*, PyObject*) { return rec_new_raw(tp); }
+
+int rec_store(PyObject* self, PyObject* name, PyObject* value) {
+  PyObject** slot = rec_slot(self, name);
+  if (slot) {
+    Py_XSETREF(*slot, Py_XNewRef(value));
+    return 0;
+  }
+  VigilRecordObject* r = as_rec(self);
+  if (!value) {
+    if (!r->extra) return 0;
+    int x = PyDict_Contains(r->extra, name);
+    return x <= 0 ? x : PyDict_DelItem(r->extra, name);
+  }
+  if (!r->extra && !(r->extra = PyDict_New())) return -1;
+  return PyDict_SetItem(r->extra, name, value);
+}
+
+int rec_merge(PyObject* self, PyObject* mapping) {
+  Ref d;
+  if (PyDict_Check(mapping)) {
+    d = Ref::borrow(mapping);
+  } else {
+    d = Ref::steal(PyDict_New());
+    if (!d || PyDict_Merge(d.get(), mapping, 1) < 0) return -1;
+  }
+  Py_ssize_t pos = 0;
+  PyObject *k, *v;
+  while (PyDict_Next(d.get(), &pos, &k, &v))
+    if (rec_store(self, k, v) < 0) return -1;
+  return 0;
+}
+
+int rec_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+  Py_ssize_t n = PyTuple_GET_SIZE(args);
+  if (n > 1) {
+    PyErr_Format(PyExc_TypeError,
+                 "VigilRecord() takes at most 1 positional argument (%zd given)", n);
+    return -1;
+  }
+  if (n == 1 && rec_merge(self, PyTuple_GET_ITEM(args, 0)) < 0) return -1;
+  return kwargs ? rec_merge(self, kwargs) : 0;
+}
+
+int rec_traverse(PyObject* self, visitproc visit, void* arg) {
+  VigilRecordObject* r = as_rec(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(r->thread);
+  Py_VISIT(r->result);
+  Py_VISIT(r->status);
+  Py_VISIT(r->extra);
+  return 0;
+}
+
+int rec_clear(PyObject* self) {
+  VigilRecordObject* r = as_rec(self);
+  Py_CLEAR(r->thread);
+  Py_CLEAR(r->result);
+  Py_CLEAR(r->status);
+  Py_CLEAR(r->extra);
+  return 0;
+}
+
+void rec_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  rec_clear(self);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyObject* rec_getattro(PyObject* self, PyObject* name) {
+  PyTypeObject* tp = Py_TYPE(self);
+  PyObject** slot = rec_slot(self, name);
+  if (slot) return Py_NewRef(*slot ? *slot : Py_None);
+  PyObject* descr = _PyType_Lookup(tp, name);
+  if (descr) {
+    descrgetfunc f = Py_TYPE(descr)->tp_descr_get;
+    if (f) return f(descr, self, reinterpret_cast<PyObject*>(tp));
+    return Py_NewRef(descr);
+  }
+  VigilRecordObject* r = as_rec(self);
+  if (r->extra) {
+    PyObject* v = nullptr;
+    int got = PyDict_GetItemRef(r->extra, name, &v);
+    if (got < 0) return nullptr;
+    if (got) return v;
+  }
+  if (is_dunder(name)) {
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
+                 tp->tp_name, name);
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+int rec_setattro(PyObject* self, PyObject* name, PyObject* value) {
+  if (is_dunder(name)) return PyObject_GenericSetAttr(self, name, value);
+  return rec_store(self, name, value);
+}
+
+// The entries as a new dict, slots first.
+PyObject* rec_as_dict(PyObject* self) {
+  VigilRecordObject* r = as_rec(self);
+  Ref d = Ref::steal(PyDict_New());
+  if (!d) return nullptr;
+  if ((r->thread && PyDict_SetItem(d.get(), g_n_thread, r->thread) < 0) ||
+      (r->result && PyDict_SetItem(d.get(), g_n_result, r->result) < 0) ||
+      (r->status && PyDict_SetItem(d.get(), g_n_status, r->status) < 0) ||
+      (r->extra && PyDict_Update(d.get(), r->extra) < 0))
+    return nullptr;
+  return d.release();
+}
+
+PyObject* rec_keys(PyObject* self, PyObject*) {
+  Ref d = Ref::steal(rec_as_dict(self));
+  return d ? PyDict_Keys(d.get()) : nullptr;
+}
+PyObject* rec_items(PyObject* self, PyObject*) {
+  Ref d = Ref::steal(rec_as_dict(self));
+  return d ? PyDict_Items(d.get()) : nullptr;
+}
+PyObject* rec_to_dict(PyObject* self, PyObject*) { return rec_as_dict(self); }
+
+PyObject* rec_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) {
+  PyObject* a[2];
+  if (!vt::bind_args("VigilRecord.get", {"name", "default"}, 1, args, nargs, kwnames, a))
+    return nullptr;
+  Ref d = Ref::steal(rec_as_dict(self));
+  if (!d) return nullptr;
+  PyObject* v = nullptr;
+  int r = PyDict_GetItemRef(d.get(), a[0], &v);
+  if (r < 0) return nullptr;
+  if (r) return v;
+  return Py_NewRef(a[1] ? a[1] : Py_None);
+}
+
+PyObject* rec_repr(PyObject* self) {
+  int r = Py_ReprEnter(self);
+  if (r != 0) return r > 0 ? PyUnicode_FromString("VigilRecord(...)") : nullptr;
+  Ref d = Ref::steal(rec_as_dict(self));
+  PyObject* s = d ? PyUnicode_FromFormat("VigilRecord(%R)", d.get()) : nullptr;
+  Py_ReprLeave(self);
+  return s;
+}
+
+PyObject* new_record(PyObject* thread, PyObject* result, PyObject* status) {
+  PyObject* o = rec_new_raw(g_record_type);
+  if (!o) return nullptr;
+  VigilRecordObject* r = as_rec(o);
+  r->thread = Py_XNewRef(thread);
+  r->result = Py_XNewRef(result);
+  r->status = Py_XNewRef(status);
+  return o;
+}
+
+PyMethodDef rec_methods[] = {
+    {"get", reinterpret_cast<PyCFunction>(rec_get), METH_FASTCALL | METH_KEYWORDS,
+     "get($self, /, name, default=None)\n--\n\nThe entry name, or default."},
+    {"keys", rec_keys, METH_NOARGS, "keys($self, /)\n--\n\nThe entry names (a list)."},
+    {"items", rec_items, METH_NOARGS,
+     "items($self, /)\n--\n\nThe (name, value) pairs (a list)."},
+    {"to_dict", rec_to_dict, METH_NOARGS,
+     "to_dict($self, /)\n--\n\nThe entries as a new dict."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot rec_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(rec_new)},
+    {Py_tp_init, reinterpret_cast<void*>(rec_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(rec_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(rec_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(rec_clear)},
+    {Py_tp_getattro, reinterpret_cast<void*>(rec_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void*>(rec_setattro)},
+    {Py_tp_repr, reinterpret_cast<void*>(rec_repr)},
+    {Py_tp_methods, rec_methods},
+    {Py_tp_doc, const_cast<char*>(
+                    "VigilRecord(mapping=None, /, **entries)\n--\n\n"
+                    "A task record of a VigilVar table: its entries are read and "
+                    "written as attributes (thread, result, status, and any "
+                    "other); an entry never written reads as None.")},
+    {0, nullptr}};
+
+PyType_Spec rec_spec = {"vigil_var.VigilRecord", sizeof(VigilRecordObject), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+                        rec_slots};
+
 // --- table operations --------------------------------------------------
 
 PyObject* from_mapping(PyObject* mapping) {
-  Ref rec = Ref::steal(var_new(g_var_type, nullptr, nullptr));
+  Ref rec = Ref::steal(rec_new_raw(g_record_type));
   if (!rec) return nullptr;
-  if (PyDict_Merge(as_var(rec.get())->dict, mapping, 1) < 0) return nullptr;
+  if (rec_merge(rec.get(), mapping) < 0) return nullptr;
   return rec.release();
 }
 
 bool looks_like_mapping(PyObject* v) {
   if (PyDict_Check(v)) return true;
-  if (PyObject_TypeCheck(v, g_var_type)) return false;
+  if (PyObject_TypeCheck(v, g_var_type) || PyObject_TypeCheck(v, g_record_type))
+    return false;
   return PyObject_HasAttrWithError(v, vt::intern("keys")) == 1;
 }
 
@@ -395,7 +609,8 @@ PyType_Spec var_spec = {
     "vigil_var.VigilVar", sizeof(VigilVarObject), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, var_slots};
 
-VigilVarAPI g_api = {VIGIL_VAR_API_VERSION, nullptr, from_mapping};
+VigilVarAPI g_api = {VIGIL_VAR_API_VERSION, nullptr, from_mapping, nullptr,
+                     new_record, nullptr, nullptr, nullptr};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
                           "vigil_var",
@@ -417,10 +632,22 @@ PyMODINIT_FUNC PyInit_vigil_var() {
     if (!g_var_type) return nullptr;
     g_view_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&view_spec));
     if (!g_view_type) return nullptr;
+    g_record_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&rec_spec));
+    if (!g_record_type) return nullptr;
+    g_n_thread = vt::intern("thread");
+    g_n_result = vt::intern("result");
+    g_n_status = vt::intern("status");
     g_api.type = g_var_type;
+    g_api.record_type = g_record_type;
+    g_api.name_thread = g_n_thread;
+    g_api.name_result = g_n_result;
+    g_api.name_status = g_n_status;
   }
   if (PyModule_AddObjectRef(m.get(), "VigilVar",
                             reinterpret_cast<PyObject*>(g_var_type)) < 0)
+    return nullptr;
+  if (PyModule_AddObjectRef(m.get(), "VigilRecord",
+                            reinterpret_cast<PyObject*>(g_record_type)) < 0)
     return nullptr;
   Ref cap = Ref::steal(PyCapsule_New(&g_api, VIGIL_VAR_CAPSULE, nullptr));
   if (!cap || PyModule_AddObjectRef(m.get(), "_C_API", cap.get()) < 0)

@@ -31,10 +31,11 @@ const char* const kParams[] = {"self", "vigil_var", "vigil_name", "vigil_log"};
 // Rejects a task keyword that collides with a parameter of __init__.
 bool check_collisions(PyObject* kwargs) {
   if (!kwargs) return true;
+  if (PyDict_GET_SIZE(kwargs) == 0) return true;
   for (const char* p : kParams) {
-    Ref key = Ref::steal(PyUnicode_FromString(p));
+    PyObject* key = vt::intern(p);
     if (!key) return false;
-    int r = PyDict_Contains(kwargs, key.get());
+    int r = PyDict_Contains(kwargs, key);
     if (r < 0) return false;
     if (r) {
       PyErr_Format(PyExc_TypeError,
@@ -238,7 +239,7 @@ PyObject* worker_start(PyObject* self, PyObject* const*, Py_ssize_t nargs,
                        PyObject* kwnames) {
   if (!vt::no_args("_Worker.start", nargs, kwnames)) return nullptr;
   WorkerObject* w = as_worker(self);
-  if (!w->var || !w->vigil_name || !w->kwargs) {
+  if (!w->var || !w->vigil_name) {
     PyErr_SetString(PyExc_RuntimeError, "_Worker is not initialised");
     return nullptr;
   }
@@ -273,10 +274,14 @@ PyObject* worker_start(PyObject* self, PyObject* const*, Py_ssize_t nargs,
     start_ms = std::trunc(start_ms);
     Ref func = collab::get(w->var, names.func);
     if (func) {
-      Ref kw = Ref::steal(PyDict_Copy(w->kwargs));
-      if (kw)
-        result = Ref::steal(PyObject_VectorcallDict(func.get(), nullptr, 0,
-                                                    kw.get()));
+      if (!w->kwargs) {
+        result = Ref::steal(PyObject_CallNoArgs(func.get()));
+      } else {
+        // A fresh dict per call: the callable cannot change the stored one.
+        Ref kw = Ref::steal(PyDict_Copy(w->kwargs));
+        if (kw)
+          result = Ref::steal(PyObject_VectorcallDict(func.get(), nullptr, 0, kw.get()));
+      }
     }
     if (!result) exc = Ref::steal(PyErr_GetRaisedException());
   }
@@ -333,9 +338,18 @@ PyMemberDef worker_members[] = {
      Py_READONLY, "The task name."},
     {"_log", Py_T_OBJECT_EX, offsetof(WorkerObject, log), Py_READONLY,
      "The manager's log sink."},
-    {"kwargs", Py_T_OBJECT_EX, offsetof(WorkerObject, kwargs), Py_READONLY,
-     "The task's keyword arguments."},
     {nullptr, 0, 0, 0, nullptr}};
+
+// Most tasks have no keyword arguments; their dict is made only when asked.
+PyObject* get_kwargs(PyObject* self, void*) {
+  WorkerObject* w = as_worker(self);
+  if (!w->kwargs && !(w->kwargs = PyDict_New())) return nullptr;
+  return Py_NewRef(w->kwargs);
+}
+
+PyGetSetDef worker_getset[] = {
+    {"kwargs", get_kwargs, nullptr, "The task's keyword arguments.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyType_Slot worker_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(worker_new)},
@@ -345,6 +359,7 @@ PyType_Slot worker_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(worker_clear)},
     {Py_tp_methods, worker_methods},
     {Py_tp_members, worker_members},
+    {Py_tp_getset, worker_getset},
     {Py_tp_doc, const_cast<char*>(
                     "_Worker(vigil_var, vigil_name, vigil_log, **kwargs)\n--\n\n"
                     "Runs one task of a manager on the task's own thread.")},
@@ -369,8 +384,11 @@ bool init_type(PyObject* module) {
 
 Ref create(PyObject* var, PyObject* name, PyObject* log, PyObject* kwargs) {
   if (!check_collisions(kwargs)) return Ref();
-  Ref kw = Ref::steal(kwargs ? PyDict_Copy(kwargs) : PyDict_New());
-  if (!kw) return Ref();
+  Ref kw;
+  if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+    kw = Ref::steal(PyDict_Copy(kwargs));
+    if (!kw) return Ref();
+  }
   Ref self = Ref::steal(worker_new(g.worker_type, nullptr, nullptr));
   if (!self) return Ref();
   fill(as_worker(self.get()), var, name, log, kw.release());
