@@ -4,6 +4,7 @@
 
 #include "collab/collab.h"
 #include "manager/manager.h"
+#include "query/query.h"
 #include "stop/stop.h"
 #include "submit/submit.h"
 #include "threads_main/globals.h"
@@ -65,6 +66,7 @@ PyMODINIT_FUNC PyInit_threads_main() {
   if (g_methods.empty()) {
     collect(manager::methods);
     collect(submit::methods);
+    collect(query::methods);
     collect(stop::methods);
     g_methods.push_back({nullptr, nullptr, 0, nullptr});
   }
