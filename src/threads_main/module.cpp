@@ -6,8 +6,10 @@
 #include "manager/manager.h"
 #include "query/query.h"
 #include "stop/stop.h"
+#include "submit/batch.h"
 #include "submit/submit.h"
 #include "threads_main/globals.h"
+#include "wait/wait.h"
 #include "worker/worker.h"
 
 using vt::Ref;
@@ -66,6 +68,8 @@ PyMODINIT_FUNC PyInit_threads_main() {
   if (g_methods.empty()) {
     collect(manager::methods);
     collect(submit::methods);
+    collect(submit::batch_methods);
+    collect(wait::methods);
     collect(query::methods);
     collect(stop::methods);
     g_methods.push_back({nullptr, nullptr, 0, nullptr});

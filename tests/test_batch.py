@@ -1,0 +1,162 @@
+"""Batch submission: the element walk, single and repeated passes, the
+background thread."""
+import inspect
+import os
+import subprocess
+import sys
+import threading
+import time
+import unittest
+from unittest import mock
+
+from threads_main import VigilThreadsMain
+from support import ManagerCase, wait_until
+
+
+class Single(ManagerCase, unittest.TestCase):
+    def test_walk_and_pass(self):
+        g = VigilThreadsMain._thread_list_yield(5)  # fails only when advanced
+        self.assertTrue(inspect.isgenerator(g))
+        self.assertRaises(TypeError, next, g)
+        got = []
+        m = self.make(lambda **kw: got.append(kw), 1)
+        items = [{"thread_name": "a", "x": 1}, {"x": 2}, [("thread_name", "c")]]
+        self.assertIsNone(m._send_list_thread(items))
+        self.assertEqual(m._var.totals, ["a", "Thread_1", "c"])
+        self.wait_done(m)
+        self.assertEqual(got, [{"x": 1}, {"x": 2}, {}])
+        self.assertEqual(items[0], {"thread_name": "a", "x": 1})
+
+    def test_bad_elements(self):
+        m = self.make(lambda **kw: None)
+        with self.assertRaises(TypeError) as own:
+            m._send(**None)
+        self.assertTrue(str(own.exception).endswith(
+            "argument after ** must be a mapping, not NoneType"))
+        for bad, message in [(None, str(own.exception)), (5, "not iterable"),
+                             ({"thread_name": 5}, "incorrect type"),
+                             ({1: 2}, "keywords must be strings")]:
+            before = len(m._var.totals)
+            with self.assertRaises(TypeError) as cm:
+                m._send_list_thread([{}, bad, {"thread_name": "never"}])
+            self.assertIn(message, str(cm.exception))
+            self.assertEqual(len(m._var.totals), before + 1)
+        self.assertNotIn("never", m._var.totals)
+
+
+class Background(ManagerCase, unittest.TestCase):
+    def test_containers_and_thread(self):
+        m = self.make(lambda **kw: None)
+        made, real = [], threading.Thread
+
+        def spy(*args, **kwargs):
+            made.append(kwargs)
+            return real(*args, **kwargs)
+
+        class L(list):
+            pass
+
+        items = L([{"thread_name": "a"}])
+        with mock.patch("threading.Thread", spy):
+            for ignored in ({"x": 1}, "abc", frozenset(), None, range(2)):
+                self.assertIsNone(m._send_list(ignored))
+            self.assertEqual(made, [])
+            self.assertIsNone(m._send_list(items))
+        self.assertEqual(made[0], {"target": m._send_list_thread, "args": (items,)})
+        m._send_list(({},))
+        m._send_list({(("thread_name", "s"),)})  # a set needs hashable elements
+        self.assertTrue(wait_until(lambda: len(m._var.totals) == 3))
+        self.assertIn("s", m._var.totals)
+
+    def test_errors_stay_in_the_thread(self):
+        m = self.make(lambda **kw: None)
+        seen = []
+        with mock.patch("threading.excepthook", seen.append):
+            self.assertIsNone(m._send_list([{"thread_name": "a"}, None, {}]))
+            self.assertTrue(wait_until(lambda: seen))
+        self.assertIs(seen[0].exc_type, TypeError)
+        self.assertFalse(seen[0].thread.daemon)
+        self.assertEqual((m._var.totals, m._log.messages()), (["a"], []))
+
+
+class Repeated(ManagerCase, unittest.TestCase):
+    """Nothing leaves the queue (max_workers 0); the clock moves one second
+    per pass and by its length at each pause, which runs a hook."""
+
+    def run_loop(self, duration, items, hooks):
+        m = self.make(lambda **kw: None)
+        m._var.max_workers, m._var.duration = 0, duration
+        clock = {"now": 1000.0, "pauses": [], "passes": 0}
+
+        class Ticking(list):
+            def __iter__(self):
+                clock["passes"] += 1
+                clock["now"] += 1.0
+                return super().__iter__()
+
+        def sleep(seconds):
+            clock["pauses"].append(seconds)
+            clock["now"] += seconds
+            hooks[len(clock["pauses"])](m, clock)
+
+        with mock.patch.multiple(time, time=lambda: clock["now"], sleep=sleep):
+            self.assertIsNone(m._send_list_thread(Ticking(items)))
+        return m, clock
+
+    def close(self, m, clock):
+        m._var.switch = False
+
+    def test_queue_bound(self):
+        m, clock = self.run_loop(100, [{}] * 600, {1: self.close})
+        # 0 and 600 waiting admit a pass; 1200 does not.
+        self.assertEqual((len(m._var.totals), m._var.queue.qsize()), (1200, 1200))
+        self.assertEqual(clock["pauses"], [0.01])
+
+    def test_window_admits_its_end_and_is_reread(self):
+        first = []
+
+        def widen(m, clock):
+            first.append(clock["passes"])
+            m._var.duration = 10
+
+        m, clock = self.run_loop(2, [{"thread_name": "n"}], {1: widen, 2: self.close})
+        # Passes at 1000, 1001 and 1002 (the end); after the window is moved
+        # to 1010, passes at 1003.01 .. 1009.01.
+        self.assertEqual((first, clock["passes"], clock["pauses"]), ([3], 10, [0.01] * 2))
+        self.assertEqual(len(m._var.totals), 10)
+
+    def test_idle_after_the_window_until_close(self):
+        m = self.make(lambda **kw: None)
+        m._var.duration = 0.05
+        others = set(threading.enumerate())
+        m._send_list([])
+        time.sleep(0.1)
+        cpu = time.process_time()
+        time.sleep(0.3)
+        self.assertLess(time.process_time() - cpu, 0.15)
+        batch = [t for t in threading.enumerate() if t not in others]
+        self.assertEqual(len(batch), 1)
+        m._close()
+        batch[0].join(2)
+        self.assertFalse(batch[0].is_alive())
+
+    def test_program_without_close_ends_after_the_window(self):
+        code = (
+            "import atexit, time, threads_main\n"
+            "class Counting(list):\n"
+            "    passes = 0\n"
+            "    def __iter__(self):\n"
+            "        Counting.passes += 1\n"
+            "        return super().__iter__()\n"
+            "t0 = time.monotonic()\n"
+            "m = threads_main.VigilThreadsMain(print, duration=0.5)\n"
+            "m._send_list(Counting())\n"
+            "atexit.register(lambda: print(Counting.passes > 1,"
+            " time.monotonic() - t0 >= 0.5))\n")
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True,
+                             text=True, timeout=30, env=dict(os.environ))
+        self.assertEqual((out.returncode, out.stdout.strip()), (0, "True True"), out.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
