@@ -555,6 +555,22 @@ int check_open(PyObject* self) {
   return 0;
 }
 
+bool report_closed_instead(PyObject* self) {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  PyObject* err = PyErr_GetRaisedException();
+  int open = check_open(self);
+  if (open == 0) {
+    PyErr_SetRaisedException(err);
+    return false;
+  }
+  // check_open has set ManagerError (or its own failure); keep the queue's
+  // error as context.
+  PyObject* now = PyErr_GetRaisedException();
+  PyException_SetContext(now, err);
+  PyErr_SetRaisedException(now);
+  return true;
+}
+
 bool call_check_while(PyObject* self) {
   return vt::call_method(self, names._check_while).operator bool();
 }

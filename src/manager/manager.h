@@ -25,6 +25,10 @@ extern PyMethodDef methods[];  // this subsystem's methods, null-terminated
 // Sets ManagerError "The manager has stopped" when the manager is closed.
 // Returns 0 when open, -1 with an exception set otherwise.
 int check_open(PyObject* self);
+// After a failing queue operation: when the manager was closed meanwhile,
+// the failure is reported as ManagerError "The manager has stopped" (the
+// queue itself only says it is closed). Returns true if it replaced it.
+bool report_closed_instead(PyObject* self);
 // self._check_while(), through the method so subclasses are honoured.
 bool call_check_while(PyObject* self);
 

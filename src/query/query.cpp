@@ -288,7 +288,10 @@ PyObject* m_rerun_failed(PyObject* self, PyObject* const*, Py_ssize_t nargs,
   // The record stays as it is; the dispatcher gives the name a fresh thread
   // when it takes it.
   while (Ref name = Ref::steal(PyIter_Next(it.get()))) {
-    if (!vt::call_method(queue.get(), names.put, {name.get()})) return nullptr;
+    if (!vt::call_method(queue.get(), names.put, {name.get()})) {
+      manager::report_closed_instead(self);
+      return nullptr;
+    }
   }
   if (PyErr_Occurred()) return nullptr;
   Py_RETURN_TRUE;

@@ -251,7 +251,12 @@ PyObject* m_clear_queue(PyObject* self, PyObject* const*, Py_ssize_t nargs,
     if (!more) break;
     Ref name = vt::call_method(q.get(), names.get, {Py_True, timeout.get()});
     if (!name) {
-      if (!PyErr_ExceptionMatches(g.queue_empty)) return nullptr;
+      if (PyErr_ExceptionMatches(g.queue_empty)) {
+        PyErr_Clear();
+        break;
+      }
+      // A close on another thread has drained and closed the queue.
+      if (!manager::report_closed_instead(self)) return nullptr;
       PyErr_Clear();
       break;
     }

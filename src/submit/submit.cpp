@@ -117,7 +117,19 @@ PyObject* m_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   if (!released) return nullptr;
 
   Ref q = collab::get(var.get(), names.queue);
-  if (!q || !vt::call_method(q.get(), names.put, {name.get()})) return nullptr;
+  if (!q || !vt::call_method(q.get(), names.put, {name.get()})) {
+    // A close that came in meanwhile has withdrawn and closed the queue:
+    // the task will never run, so its record says cancelled.
+    if (manager::report_closed_instead(self)) {
+      PyObject* err = PyErr_GetRaisedException();
+      Ref threads = collab::get(var.get(), names.threads);
+      Ref rec = threads ? collab::table_get(threads.get(), name.get()) : Ref();
+      if (rec && rec.get() != Py_None) collab::set(rec.get(), names.status, status.cancelled);
+      PyErr_Clear();
+      PyErr_SetRaisedException(err);
+    }
+    return nullptr;
+  }
   if (!collab::field_append(var.get(), names.totals, name.get())) return nullptr;
   Py_RETURN_TRUE;
 }
