@@ -6,6 +6,19 @@
 
 namespace vt {
 
+// Holds a PyMutex for a scope. Waiting for it detaches the thread state,
+// so a holder that needs the GIL can always finish.
+class MutexGuard {
+ public:
+  explicit MutexGuard(PyMutex* m) : m_(m) { PyMutex_Lock(m_); }
+  ~MutexGuard() { PyMutex_Unlock(m_); }
+  MutexGuard(const MutexGuard&) = delete;
+  MutexGuard& operator=(const MutexGuard&) = delete;
+
+ private:
+  PyMutex* m_;
+};
+
 // Interned string for an attribute or keyword name; created once, kept for
 // the life of the process.
 PyObject* intern(const char* s);

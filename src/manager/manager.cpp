@@ -6,6 +6,7 @@
 #include "threads_main/globals.h"
 #include "worker/worker.h"
 
+using vt::MutexGuard;
 using vt::Ref;
 
 namespace vtm::manager {
@@ -16,16 +17,6 @@ constexpr const char* kStopped = "The manager has stopped";
 constexpr long kPassNs = 10'000'000;  // one dispatcher pass: 10 ms
 constexpr int kWorkerCap = 30;
 
-class MutexGuard {
- public:
-  explicit MutexGuard(PyMutex* m) : m_(m) { PyMutex_Lock(m_); }
-  ~MutexGuard() { PyMutex_Unlock(m_); }
-  MutexGuard(const MutexGuard&) = delete;
-  MutexGuard& operator=(const MutexGuard&) = delete;
-
- private:
-  PyMutex* m_;
-};
 
 PyObject* mgr_new(PyTypeObject* tp, PyObject*, PyObject*) {
   Ref self = Ref::steal(tp->tp_alloc(tp, 0));
@@ -444,19 +435,23 @@ PassResult dispatch_pass(PyObject* self) {
       }
     }
     if (failed) break;
+    long count = running + (started ? 1 : 0);
+    Ref is_run = collab::get(var.get(), names.is_run);
+    if (!is_run) break;
+    int working = vt::truth(is_run.get());
+    if (working < 0) break;
+    // An idle manager (nothing queued, started or running, not working)
+    // has no completion to detect: its pass ends here, which keeps its
+    // cost to one queue look per 10 ms.
+    if (!working && !queued && count == 0) return PassResult::Idle;
     Ref qs2 = vt::call_method(self, names._get_qsize);
     if (!qs2) break;
     int empty = compare_long(qs2.get(), 0, Py_EQ);
     if (empty < 0) break;
-    long count = running + (started ? 1 : 0);
     if (empty && count == 0) {
       idle = true;
-      Ref is_run = collab::get(var.get(), names.is_run);
-      if (!is_run) break;
-      int t = vt::truth(is_run.get());
-      if (t < 0) break;
-      if (t && (!collab::set(var.get(), names.done, Py_True) ||
-                !collab::set(var.get(), names.is_run, Py_False)))
+      if (working && (!collab::set(var.get(), names.done, Py_True) ||
+                      !collab::set(var.get(), names.is_run, Py_False)))
         break;
     }
     return idle ? PassResult::Idle : PassResult::Ok;
@@ -588,6 +583,18 @@ Ref worker_of(PyObject* self, PyObject* name) {
   int r = PyDict_GetItemRef(m->workers, name, &w);
   if (r < 0) return Ref();
   return r ? Ref::steal(w) : Ref::borrow(Py_None);
+}
+
+int duration_passed(PyObject* self, PyObject* start) {
+  Ref t = vt::call_method(g.time, names.time);
+  if (!t) return -1;
+  Ref var = collab::var_of(self);
+  if (!var) return -1;
+  Ref duration = collab::get(var.get(), names.duration);
+  if (!duration) return -1;
+  Ref end = Ref::steal(PyNumber_Add(start, duration.get()));
+  if (!end) return -1;
+  return PyObject_RichCompareBool(t.get(), end.get(), Py_GT);
 }
 
 void forget_workers(PyObject* self) {

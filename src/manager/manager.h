@@ -38,6 +38,10 @@ vt::Ref rebuild_thread(PyObject* self, PyObject* var, PyObject* name);
 bool remember_worker(PyObject* self, PyObject* name, PyObject* worker);
 vt::Ref worker_of(PyObject* self, PyObject* name);  // borrowed->owned or None
 
+// 1 when time.time() is past start + self._var.duration (both re-read now),
+// 0 otherwise, -1 with an exception set.
+int duration_passed(PyObject* self, PyObject* start);
+
 // Drops the kept workers (the task table has been emptied).
 void forget_workers(PyObject* self);
 // Raises SystemExit in the dispatcher thread if it is still in its loop.

@@ -1,6 +1,7 @@
 #include "submit/batch.h"
 
 #include "collab/collab.h"
+#include "manager/manager.h"
 #include "threads_main/globals.h"
 
 using vt::Ref;
@@ -109,19 +110,6 @@ bool one_pass(PyObject* self, PyObject* thread_list) {
   }
 }
 
-// -1 error, 1 when time.time() is past start + self._var.duration.
-int window_passed(PyObject* self, PyObject* start) {
-  Ref t = now();
-  if (!t) return -1;
-  Ref var = collab::var_of(self);
-  if (!var) return -1;
-  Ref duration = collab::get(var.get(), names.duration);
-  if (!duration) return -1;
-  Ref end = Ref::steal(PyNumber_Add(start, duration.get()));
-  if (!end) return -1;
-  return PyObject_RichCompareBool(t.get(), end.get(), Py_GT);
-}
-
 // -1 error, 1 when fewer than kQueueBound names are waiting.
 int queue_has_room(PyObject* self) {
   Ref size = vt::call_method(self, names._get_qsize);
@@ -152,7 +140,7 @@ PyObject* m_send_list_thread(PyObject* self, PyObject* const* args, Py_ssize_t n
     int open = var_flag(self, names.switch_);
     if (open < 0) return nullptr;
     if (!open) break;
-    int passed = window_passed(self, start.get());
+    int passed = manager::duration_passed(self, start.get());
     if (passed < 0) return nullptr;
     int room = 0;
     if (!passed) {

@@ -304,19 +304,6 @@ bool next_interval(PyObject* self, Ref& old_result, Ref& elapsed_time,
   return true;
 }
 
-// With a duration the wait is timed from its own start: -1 error, 1 over.
-int window_over(PyObject* self, PyObject* start_time) {
-  Ref t = now();
-  if (!t) return -1;
-  Ref var = collab::var_of(self);
-  if (!var) return -1;
-  Ref duration = collab::get(var.get(), names.duration);
-  if (!duration) return -1;
-  Ref end = Ref::steal(PyNumber_Add(start_time, duration.get()));
-  if (!end) return -1;
-  return PyObject_RichCompareBool(t.get(), end.get(), Py_GT);
-}
-
 PyObject* m_join_property(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   PyObject* a[2];
@@ -340,7 +327,7 @@ PyObject* m_join_property(PyObject* self, PyObject* const* args, Py_ssize_t narg
     int timed = var_flag(self, names.duration);
     if (timed < 0) return nullptr;
     // A set duration alone ends the wait; finished work does not.
-    int over = timed ? window_over(self, start_time.get()) : work_over(self);
+    int over = timed ? manager::duration_passed(self, start_time.get()) : work_over(self);
     if (over < 0) return nullptr;
     if (over) break;
   }

@@ -5,6 +5,7 @@
 #include "collab/collab.h"
 #include "threads_main/globals.h"
 
+using vt::MutexGuard;
 using vt::Ref;
 
 namespace vtm::worker {
@@ -15,16 +16,6 @@ namespace {
 // concurrent workers never lose an update.
 PyMutex g_timing_mu = {0};
 
-class MutexGuard {
- public:
-  explicit MutexGuard(PyMutex* m) : m_(m) { PyMutex_Lock(m_); }
-  ~MutexGuard() { PyMutex_Unlock(m_); }
-  MutexGuard(const MutexGuard&) = delete;
-  MutexGuard& operator=(const MutexGuard&) = delete;
-
- private:
-  PyMutex* m_;
-};
 
 const char* const kParams[] = {"self", "vigil_var", "vigil_name", "vigil_log"};
 
