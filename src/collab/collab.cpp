@@ -127,6 +127,14 @@ Ref new_holder() {
   return Ref::steal(PyObject_CallNoArgs(cls));
 }
 
+int field_truth(PyObject* mgr, PyObject* field) {
+  Ref var = var_of(mgr);
+  if (!var) return -1;
+  Ref v = get(var.get(), field);
+  if (!v) return -1;
+  return vt::truth(v.get());
+}
+
 Py_ssize_t field_len(PyObject* holder, PyObject* field) {
   Ref v = get(holder, field);
   if (!v) return -1;

@@ -28,6 +28,9 @@ bool table_set_record(PyObject* table, PyObject* key, PyObject* thread,
                       PyObject* result, PyObject* status);
 vt::Ref new_holder();  // an empty VigilVar, as threads_main names it
 
+// Truth of self._var.<field>; -1 with an exception on failure.
+int field_truth(PyObject* mgr, PyObject* field);
+
 // len(holder.<field>); -1 with an exception on failure.
 Py_ssize_t field_len(PyObject* holder, PyObject* field);
 // holder.<field>.append(item)

@@ -4,6 +4,11 @@
 
 #include "common/ref.h"
 
+// A fast-call method entry of a method table (flags: extra METH_* bits).
+#define VT_METHOD(name, fn, flags, doc)                                        \
+  {name, reinterpret_cast<PyCFunction>(fn), METH_FASTCALL | METH_KEYWORDS | (flags), \
+   doc}
+
 namespace vt {
 
 // Holds a PyMutex for a scope. Waiting for it detaches the thread state,

@@ -537,11 +537,7 @@ PyObject* m_queue_init(PyObject* self, PyObject* const*, Py_ssize_t nargs,
 ManagerObject* as_manager(PyObject* o) { return reinterpret_cast<ManagerObject*>(o); }
 
 int check_open(PyObject* self) {
-  Ref var = collab::var_of(self);
-  if (!var) return -1;
-  Ref sw = collab::get(var.get(), names.switch_);
-  if (!sw) return -1;
-  int t = vt::truth(sw.get());
+  int t = collab::field_truth(self, names.switch_);
   if (t < 0) return -1;
   if (!t) {
     PyErr_SetString(g.manager_error, kStopped);
@@ -585,8 +581,10 @@ Ref worker_of(PyObject* self, PyObject* name) {
   return r ? Ref::steal(w) : Ref::borrow(Py_None);
 }
 
+Ref time_now() { return vt::call_method(g.time, names.time); }
+
 int duration_passed(PyObject* self, PyObject* start) {
-  Ref t = vt::call_method(g.time, names.time);
+  Ref t = time_now();
   if (!t) return -1;
   Ref var = collab::var_of(self);
   if (!var) return -1;
@@ -643,42 +641,39 @@ Ref rebuild_thread(PyObject* self, PyObject* var, PyObject* name) {
   return thread;
 }
 
-#define FASTM(name, fn, doc) \
-  {name, reinterpret_cast<PyCFunction>(fn), METH_FASTCALL | METH_KEYWORDS, doc}
-
 PyMethodDef methods[] = {
-    FASTM("_check_max_workers", m_check_max_workers,
+    VT_METHOD("_check_max_workers", m_check_max_workers, 0,
           "_check_max_workers($self, max_workers, maximum)\n--\n\n"
           "Compute the worker count and store it as max_workers: with maximum "
           "truthy the wish unchanged (None meaning the CPU default without "
           "the cap); otherwise a positive integer up to 30, or the CPU "
           "default ((os.cpu_count() or 1) + 4, at most 30)."),
-    FASTM("_set_max_workers", m_set_max_workers,
+    VT_METHOD("_set_max_workers", m_set_max_workers, 0,
           "_set_max_workers($self, workers_number=None, maximum=False)\n--\n\n"
           "Change the worker count of an open manager, from the dispatcher's "
           "next pass on. Logs 'Workers number: <workers_number>' and returns "
           "True."),
-    FASTM("_start", m_start,
+    VT_METHOD("_start", m_start, 0,
           "_start($self, /)\n--\n\n"
           "Create the dispatcher thread, store it as thread_init and start it."),
-    FASTM("_queue_init", m_queue_init,
+    VT_METHOD("_queue_init", m_queue_init, 0,
           "_queue_init($self, /)\n--\n\n"
           "The dispatcher loop (target of the dispatcher thread): every 10 ms, "
           "while the manager is open, start the next queued task if fewer than "
           "max_workers are running, and set done/is_run when all work has "
           "finished."),
-    FASTM("_consumer", m_consumer,
+    VT_METHOD("_consumer", m_consumer, 0,
           "_consumer($self, thread_name)\n--\n\n"
           "Under the lock, list thread_name in runs and start its thread."),
-    FASTM("_check_while", m_check_while,
+    VT_METHOD("_check_while", m_check_while, 0,
           "_check_while($self, /)\n--\n\n"
           "Raise ManagerError('The manager has stopped') once the manager is "
           "closed."),
-    FASTM("_get_qsize", m_get_qsize,
+    VT_METHOD("_get_qsize", m_get_qsize, 0,
           "_get_qsize($self, /)\n--\n\n"
           "Number of task names waiting in the queue (raises ManagerError once "
           "closed)."),
-    FASTM("_done", m_done,
+    VT_METHOD("_done", m_done, 0,
           "_done($self, /)\n--\n\n"
           "The completion flag: True once every started task has ended and "
           "nothing is queued."),

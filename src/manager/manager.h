@@ -38,6 +38,8 @@ vt::Ref rebuild_thread(PyObject* self, PyObject* var, PyObject* name);
 bool remember_worker(PyObject* self, PyObject* name, PyObject* worker);
 vt::Ref worker_of(PyObject* self, PyObject* name);  // borrowed->owned or None
 
+// time.time(), through the module (tests may stand in for it).
+vt::Ref time_now();
 // 1 when time.time() is past start + self._var.duration (both re-read now),
 // 0 otherwise, -1 with an exception set.
 int duration_passed(PyObject* self, PyObject* start);

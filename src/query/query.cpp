@@ -10,35 +10,10 @@ namespace vtm::query {
 
 namespace {
 
-// Keys of the answers that globals.h does not already intern.
-struct Words {
-  PyObject* total = nullptr;
-  PyObject* run = nullptr;
-  PyObject* stop = nullptr;
-  PyObject* cancel = nullptr;
-  PyObject* data = nullptr;
-  PyObject* task = nullptr;
-  PyObject* unknown = nullptr;  // the answer for a name not in the table
-};
-
-// Interned on first use; the GIL serialises the first calls.
-const Words* words() {
-  static Words w;
-  if (!w.unknown) {
-    Words t;
-    t.total = vt::intern("total");
-    t.run = vt::intern("run");
-    t.stop = vt::intern("stop");
-    t.cancel = vt::intern("cancel");
-    t.data = vt::intern("data");
-    t.task = vt::intern("task");
-    t.unknown = vt::intern("Task does not exist");
-    if (!t.total || !t.run || !t.stop || !t.cancel || !t.data || !t.task ||
-        !t.unknown)
-      return nullptr;
-    w = t;
-  }
-  return &w;
+// The answer for a name not in the table.
+PyObject* unknown_text() {
+  static PyObject* text = vt::intern("Task does not exist");
+  return text;
 }
 
 struct Count {
@@ -95,15 +70,13 @@ int is_failed(PyObject* rec) {
 // {name: record.<field>}, or {name: "Task does not exist"} when the name is
 // not a key, or stops being one between the membership test and the look-up.
 PyObject* one_task(PyObject* self, PyObject* name, PyObject* field) {
-  const Words* w = words();
-  if (!w) return nullptr;
   Ref threads = threads_of(self);
   if (!threads) return nullptr;
   int known = collab::table_contains(threads.get(), name);
   if (known < 0) return nullptr;
   Ref rec = known ? collab::table_get(threads.get(), name) : Ref::borrow(Py_None);
   if (!rec) return nullptr;
-  Ref value = rec.get() == Py_None ? Ref::borrow(w->unknown)
+  Ref value = rec.get() == Py_None ? Ref::borrow(unknown_text())
                                    : collab::get(rec.get(), field);
   if (!value) return nullptr;
   Ref out = Ref::steal(PyDict_New());
@@ -114,16 +87,14 @@ PyObject* one_task(PyObject* self, PyObject* name, PyObject* field) {
 // The six counts over all tasks, then "data": one entry per task, or per
 // failed task only.
 PyObject* summary(PyObject* self, bool only_failed) {
-  const Words* w = words();
-  if (!w) return nullptr;
   Ref var = collab::var_of(self);
   if (!var) return nullptr;
   Ref out = Ref::steal(PyDict_New());
   if (!out) return nullptr;
-  const Count counts[] = {{w->total, names.totals},   {w->run, names.runs},
+  const Count counts[] = {{names.total, names.totals},   {names.run, names.runs},
                           {names.success, names.success},
-                          {names.failed, names.failed}, {w->stop, names.stops},
-                          {w->cancel, names.cancels}};
+                          {names.failed, names.failed}, {names.stop, names.stops},
+                          {names.cancel, names.cancels}};
   if (!put_counts(out.get(), var.get(), counts, 6)) return nullptr;
 
   Ref threads = collab::get(var.get(), names.threads);
@@ -136,7 +107,7 @@ PyObject* summary(PyObject* self, bool only_failed) {
       if (f <= 0) return f == 0;
     }
     Ref entry = Ref::steal(PyDict_New());
-    if (!entry || PyDict_SetItem(entry.get(), w->task, name) < 0) return false;
+    if (!entry || PyDict_SetItem(entry.get(), names.task, name) < 0) return false;
     Ref result = collab::get(rec, names.result);
     if (!result || PyDict_SetItem(entry.get(), names.result, result.get()) < 0)
       return false;
@@ -145,7 +116,7 @@ PyObject* summary(PyObject* self, bool only_failed) {
       return false;
     return PyList_Append(data.get(), entry.get()) == 0;
   });
-  if (!ok || PyDict_SetItem(out.get(), w->data, data.get()) < 0) return nullptr;
+  if (!ok || PyDict_SetItem(out.get(), names.data, data.get()) < 0) return nullptr;
   return out.release();
 }
 
@@ -178,16 +149,14 @@ PyObject* m_get_run_status(PyObject* self, PyObject* const*, Py_ssize_t nargs,
                            PyObject* kwnames) {
   if (!vt::no_args("VigilThreadsMain._get_run_status", nargs, kwnames))
     return nullptr;
-  const Words* w = words();
-  if (!w) return nullptr;
   Ref var = collab::var_of(self);
   if (!var) return nullptr;
   Ref out = Ref::steal(PyDict_New());
   if (!out) return nullptr;
-  const Count counts[] = {{w->total, names.totals},     {names.done, names.dones},
-                          {w->run, names.runs},         {names.success, names.success},
-                          {names.failed, names.failed}, {w->stop, names.stops},
-                          {w->cancel, names.cancels}};
+  const Count counts[] = {{names.total, names.totals},     {names.done, names.dones},
+                          {names.run, names.runs},         {names.success, names.success},
+                          {names.failed, names.failed}, {names.stop, names.stops},
+                          {names.cancel, names.cancels}};
   if (!put_counts(out.get(), var.get(), counts, 7)) return nullptr;
   return out.release();
 }
@@ -299,43 +268,40 @@ PyObject* m_rerun_failed(PyObject* self, PyObject* const*, Py_ssize_t nargs,
 
 }  // namespace
 
-#define FASTM(name, fn, doc) \
-  {name, reinterpret_cast<PyCFunction>(fn), METH_FASTCALL | METH_KEYWORDS, doc}
-
 PyMethodDef methods[] = {
-    FASTM("_get_status", m_get_status,
+    VT_METHOD("_get_status", m_get_status, 0,
           "_get_status($self, thread_name)\n--\n\n"
           "{thread_name: status word} for one task, or {thread_name: 'Task "
           "does not exist'} when there is no such task."),
-    FASTM("_get_all_status", m_get_all_status,
+    VT_METHOD("_get_all_status", m_get_all_status, 0,
           "_get_all_status($self, /)\n--\n\n"
           "{task name: status word} for every task, in registration order."),
-    FASTM("_get_run_status", m_get_run_status,
+    VT_METHOD("_get_run_status", m_get_run_status, 0,
           "_get_run_status($self, /)\n--\n\n"
           "The seven counters: total, done, run, success, failed, stop and "
           "cancel (lengths of the task name lists)."),
-    FASTM("_is_run", m_is_run,
+    VT_METHOD("_is_run", m_is_run, 0,
           "_is_run($self, /)\n--\n\n"
           "The dispatcher's busy flag, as stored."),
-    FASTM("_is_close", m_is_close,
+    VT_METHOD("_is_close", m_is_close, 0,
           "_is_close($self, /)\n--\n\n"
           "True once the manager has been closed."),
-    FASTM("_get_result", m_get_result,
+    VT_METHOD("_get_result", m_get_result, 0,
           "_get_result($self, thread_name)\n--\n\n"
           "{thread_name: result} for one task, or {thread_name: 'Task does "
           "not exist'} when there is no such task."),
-    FASTM("_get_all_result", m_get_all_result,
+    VT_METHOD("_get_all_result", m_get_all_result, 0,
           "_get_all_result($self, /)\n--\n\n"
           "Summary: the counts total, run, success, failed, stop and cancel, "
           "and data, a list of {task, result, status} for every task."),
-    FASTM("_get_failed_result", m_get_failed_result,
+    VT_METHOD("_get_failed_result", m_get_failed_result, 0,
           "_get_failed_result($self, /)\n--\n\n"
           "As _get_all_result, with data holding only tasks whose status is "
           "'失败'; the counts are over all tasks."),
-    FASTM("_get_failed", m_get_failed,
+    VT_METHOD("_get_failed", m_get_failed, 0,
           "_get_failed($self, /)\n--\n\n"
           "Names of the tasks whose status is '失败', in registration order."),
-    FASTM("_rerun_failed", m_rerun_failed,
+    VT_METHOD("_rerun_failed", m_rerun_failed, 0,
           "_rerun_failed($self, /)\n--\n\n"
           "Queue every task named by _get_failed() again; each runs once more "
           "with its original keyword arguments. Returns True; raises "

@@ -363,40 +363,37 @@ PyObject* m_close(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* 
 
 }  // namespace
 
-#define FASTM(name, fn, flags, doc) \
-  {name, reinterpret_cast<PyCFunction>(fn), METH_FASTCALL | METH_KEYWORDS | (flags), doc}
-
 PyMethodDef methods[] = {
-    FASTM("_async_raise", m_async_raise, METH_STATIC,
+    VT_METHOD("_async_raise", m_async_raise, METH_STATIC,
           "_async_raise(tid, exc_type)\n--\n\n"
           "Ask the interpreter to raise exc_type (a class, or an instance standing "
           "for its class) in the thread with id tid. Any failure raises "
           "ManagerError('Stop thread error')."),
-    FASTM("_stop_action", m_stop_action, 0,
+    VT_METHOD("_stop_action", m_stop_action, 0,
           "_stop_action($self, thread_name=None)\n--\n\n"
           "Cancel the running task thread_name, or every started task when it is "
           "false, by raising SystemExit in its thread; each cancelled task is "
           "marked '停止' and listed in stops. Failures are logged at debug level "
           "as 'Stop error: ...', never raised."),
-    FASTM("_stop", m_stop, 0,
+    VT_METHOD("_stop", m_stop, 0,
           "_stop($self, thread_name)\n--\n\n"
           "Cancel one started task. Raises Exception('Task <name> does not exist') "
           "or Exception('Task <name> not running'); a task that has already ended "
           "is left as it is. Logs 'Stop complete' and returns True."),
-    FASTM("_stop_all", m_stop_all, 0,
+    VT_METHOD("_stop_all", m_stop_all, 0,
           "_stop_all($self, /)\n--\n\n"
           "Withdraw every queued task and cancel every running one; the manager "
           "stays open. Logs 'Stop all complete' and returns True."),
-    FASTM("_clear_queue", m_clear_queue, 0,
+    VT_METHOD("_clear_queue", m_clear_queue, 0,
           "_clear_queue($self, /)\n--\n\n"
           "Withdraw every queued task, marking it '取消' and listing it in "
           "cancels. Returns True."),
-    FASTM("_clear_record", m_clear_record, 0,
+    VT_METHOD("_clear_record", m_clear_record, 0,
           "_clear_record($self, /)\n--\n\n"
           "Once all work has finished, forget every task and reset the seven "
           "name lists. Returns False (changing nothing) while work is queued or "
           "running, True otherwise."),
-    FASTM("_close", m_close, 0,
+    VT_METHOD("_close", m_close, 0,
           "_close($self, /)\n--\n\n"
           "Close the manager for good: refuse further work, withdraw the queue "
           "and close it, cancel running tasks and end the dispatcher. Returns "

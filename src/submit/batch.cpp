@@ -50,16 +50,6 @@ PyObject* walk_function() {
   return g_walk;
 }
 
-Ref now() { return vt::call_method(g.time, names.time); }
-
-int var_flag(PyObject* self, PyObject* field) {
-  Ref var = collab::var_of(self);
-  if (!var) return -1;
-  Ref v = collab::get(var.get(), field);
-  if (!v) return -1;
-  return vt::truth(v.get());
-}
-
 // "<module>.<qualname>()" of a callable, as the interpreter names it in
 // its own argument errors.
 Ref callable_text(PyObject* f) {
@@ -126,18 +116,18 @@ PyObject* m_send_list_thread(PyObject* self, PyObject* const* args, Py_ssize_t n
                      nargs, kwnames, a))
     return nullptr;
   PyObject* thread_list = a[0];
-  int repeat = var_flag(self, names.duration);
+  int repeat = collab::field_truth(self, names.duration);
   if (repeat < 0) return nullptr;
   if (!repeat) {
     if (!one_pass(self, thread_list)) return nullptr;
     Py_RETURN_NONE;
   }
-  Ref start = now();
+  Ref start = manager::time_now();
   if (!start) return nullptr;
   Ref idle = Ref::steal(PyFloat_FromDouble(kIdlePause));
   if (!idle) return nullptr;
   for (;;) {
-    int open = var_flag(self, names.switch_);
+    int open = collab::field_truth(self, names.switch_);
     if (open < 0) return nullptr;
     if (!open) break;
     int passed = manager::duration_passed(self, start.get());
@@ -203,22 +193,19 @@ PyObject* m_thread_list_yield(PyObject*, PyObject* const* args, Py_ssize_t nargs
 
 }  // namespace
 
-#define FASTM(name, fn, flags, doc) \
-  {name, reinterpret_cast<PyCFunction>(fn), METH_FASTCALL | METH_KEYWORDS | (flags), doc}
-
 PyMethodDef batch_methods[] = {
-    FASTM("_send_list", m_send_list, 0,
+    VT_METHOD("_send_list", m_send_list, 0,
           "_send_list($self, thread_list)\n--\n\n"
           "Submit a list, tuple or set of task descriptions from a new "
           "background thread (see _send_list_thread) and return at once. Any "
           "other container is ignored."),
-    FASTM("_send_list_thread", m_send_list_thread, 0,
+    VT_METHOD("_send_list_thread", m_send_list_thread, 0,
           "_send_list_thread($self, thread_list)\n--\n\n"
           "Submit every element of thread_list with _send(**element): once, or, "
           "with the manager's duration set, again and again for that many "
           "seconds, each pass only while fewer than 1000 names are queued. A "
           "repeating call returns when the manager is closed."),
-    FASTM("_thread_list_yield", m_thread_list_yield, METH_STATIC,
+    VT_METHOD("_thread_list_yield", m_thread_list_yield, METH_STATIC,
           "_thread_list_yield(thread_list)\n--\n\n"
           "A generator over the elements of thread_list."),
     {nullptr, nullptr, 0, nullptr}};

@@ -50,7 +50,8 @@ struct Names {
   X(VigilLog) X(VigilVar) X(_check_while) X(_get_qsize) X(_consumer)        \
   X(_check_max_workers) X(_start) X(_queue_init) X(_async_raise)            \
   X(_stop_action) X(_stop_all) X(_clear_queue) X(_get_run_status) X(_done)  \
-  X(_send) X(_get_failed) X(close) X(empty) X(keys) X(items)
+  X(_send) X(_get_failed) X(close) X(empty) X(keys) X(items)          \
+  X(total) X(run) X(stop) X(cancel) X(data) X(task)
 #define TM_DECLARE(n) PyObject* n = nullptr;
   TM_NAMES(TM_DECLARE)
 #undef TM_DECLARE

@@ -17,8 +17,6 @@ bool info(PyObject* self, const char* text) {
   return collab::log(self, collab::Level::Info, text);
 }
 
-Ref now() { return vt::call_method(g.time, names.time); }
-
 // Through the time module: it releases the GIL, a Ctrl-C during the pause
 // comes back as KeyboardInterrupt, and tests can stand in for it.
 bool pause(PyObject* seconds) {
@@ -31,15 +29,6 @@ Ref counters(PyObject* self) { return vt::call_method(self, names._get_run_statu
 bool log_counters(PyObject* self) {
   Ref c = counters(self);
   return c && collab::log(self, collab::Level::Info, c.get());
-}
-
-// Truth of self._var.<field>; -1 with an exception on failure.
-int var_flag(PyObject* self, PyObject* field) {
-  Ref var = collab::var_of(self);
-  if (!var) return -1;
-  Ref v = collab::get(var.get(), field);
-  if (!v) return -1;
-  return vt::truth(v.get());
 }
 
 // `value` null means the parameter was not given (its default keeps).
@@ -58,13 +47,13 @@ int work_over(PyObject* self) {
   if (!d) return -1;
   int t = vt::truth(d.get());
   if (t != 0) return t;
-  return var_flag(self, names.stop_switch);
+  return collab::field_truth(self, names.stop_switch);
 }
 
 // The common end of both waits. The switch is read again here: it alone
 // decides whether the remaining work is stopped.
 PyObject* finish(PyObject* self) {
-  int stop = var_flag(self, names.stop_switch);
+  int stop = collab::field_truth(self, names.stop_switch);
   if (stop < 0) return nullptr;
   if (stop && (!info(self, "Join stop all......") ||
                !vt::call_method(self, names._stop_all)))
@@ -232,7 +221,7 @@ PyObject* m_join_property_log(PyObject* self, PyObject* const* args,
   if (!all_failed) return nullptr;
   Ref all_total = length_of(var.get(), names.totals);
   if (!all_total) return nullptr;
-  Ref now_time = now();
+  Ref now_time = manager::time_now();
   if (!now_time) return nullptr;
   Ref once_dones = since(all_dones.get(), old_result, names.done);
   if (!once_dones) return nullptr;
@@ -317,14 +306,14 @@ PyObject* m_join_property(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return nullptr;
   Ref old_result = counters(self);
   if (!old_result) return nullptr;
-  Ref start_time = now();
+  Ref start_time = manager::time_now();
   if (!start_time) return nullptr;
   Ref elapsed_time = start_time;
   for (;;) {
     if (!next_interval(self, old_result, elapsed_time, start_time.get()) ||
         !pause(interval.get()))
       return nullptr;
-    int timed = var_flag(self, names.duration);
+    int timed = collab::field_truth(self, names.duration);
     if (timed < 0) return nullptr;
     // A set duration alone ends the wait; finished work does not.
     int over = timed ? manager::duration_passed(self, start_time.get()) : work_over(self);
@@ -338,26 +327,23 @@ PyObject* m_join_property(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 }  // namespace
 
-#define FASTM(name, fn, doc) \
-  {name, reinterpret_cast<PyCFunction>(fn), METH_FASTCALL | METH_KEYWORDS, doc}
-
 PyMethodDef methods[] = {
-    FASTM("_join", m_join,
+    VT_METHOD("_join", m_join, 0,
           "_join($self, break_result='vigil_break')\n--\n\n"
           "Block until all work is done or the stop switch is raised, logging "
           "the counters once a second. Any break_result other than "
           "'vigil_break' (None included) is stored first. With the stop switch "
           "raised, the remaining work is stopped with _stop_all. Returns True."),
-    FASTM("_join_log", m_join_log,
+    VT_METHOD("_join_log", m_join_log, 0,
           "_join_log($self, /)\n--\n\n"
           "Log the counters once."),
-    FASTM("_join_property", m_join_property,
+    VT_METHOD("_join_property", m_join_property, 0,
           "_join_property($self, break_result, interval=5)\n--\n\n"
           "Block like _join, but every interval seconds in which tasks finished "
           "log two statistics lines (this interval, and since the wait began). "
           "With the manager's duration set the wait instead lasts that many "
           "seconds. Returns True."),
-    FASTM("_join_property_log", m_join_property_log,
+    VT_METHOD("_join_property_log", m_join_property_log, 0,
           "_join_property_log($self, old_result, elapsed_time, start_time)\n--\n\n"
           "Log the two statistics lines measured from the counters old_result "
           "taken at elapsed_time, and from start_time. Returns the baseline of "

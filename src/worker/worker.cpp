@@ -23,8 +23,12 @@ const char* const kParams[] = {"self", "vigil_var", "vigil_name", "vigil_log"};
 bool check_collisions(PyObject* kwargs) {
   if (!kwargs) return true;
   if (PyDict_GET_SIZE(kwargs) == 0) return true;
-  for (const char* p : kParams) {
-    PyObject* key = vt::intern(p);
+  // Interned once: this runs on every submission with arguments.
+  static PyObject* keys[4] = {vt::intern(kParams[0]), vt::intern(kParams[1]),
+                              vt::intern(kParams[2]), vt::intern(kParams[3])};
+  for (int i = 0; i < 4; ++i) {
+    const char* p = kParams[i];
+    PyObject* key = keys[i];
     if (!key) return false;
     int r = PyDict_Contains(kwargs, key);
     if (r < 0) return false;
