@@ -10,7 +10,7 @@ from unittest import mock
 
 import threads_main
 from threads_main import ManagerError, VigilThreadsMain
-from support import ManagerCase, RecordingLog, wait_until
+from support import ManagerCase, RecordingLog, retire, wait_until
 
 STOPPED = "The manager has stopped"
 
@@ -296,6 +296,89 @@ class Dispatch(ManagerCase, unittest.TestCase):
         self.wait_done(m)
 
 
+class IdleWait(ManagerCase, unittest.TestCase):
+    """An idle dispatcher waits for work instead of polling every pass."""
+
+    def counting(self, func, **kw):
+        class Counted(VigilThreadsMain):
+            looks = 0
+
+            def _get_qsize(self):
+                type(self).looks += 1
+                return super()._get_qsize()
+
+        m = Counted(func, **kw)
+        self.addCleanup(retire, m)
+        return m, Counted
+
+    def looks_during(self, cls, seconds):
+        before = cls.looks
+        time.sleep(seconds)
+        return cls.looks - before
+
+    def test_polls_while_working_and_waits_when_idle(self):
+        gate = threading.Event()
+        m, cls = self.counting(lambda: gate.wait(5))
+        m._send()
+        self.assertTrue(wait_until(lambda: m._var.runs))
+        working = self.looks_during(cls, 0.5)
+        gate.set()
+        self.wait_done(m)
+        idle = self.looks_during(cls, 0.5)
+        # 10 ms passes look twice each while a task runs; parked, the
+        # dispatcher only looks on its occasional safety wake-up.
+        self.assertGreater(working, 20)
+        self.assertLess(idle, 15)
+
+    def test_submission_and_rerun_wake_it(self):
+        calls = []
+
+        def job(fail=False):
+            calls.append(fail)
+            if fail and len(calls) < 3:
+                raise ValueError("again")
+
+        m, _ = self.counting(job)
+        m._send(fail=True)
+        self.wait_done(m)
+        time.sleep(0.3)  # parked by now
+        m._send()
+        self.assertTrue(wait_until(lambda: len(calls) == 2))
+        self.wait_done(m)
+        time.sleep(0.3)
+        m._rerun_failed()
+        self.assertTrue(wait_until(lambda: len(calls) == 3))
+        self.wait_done(m)
+        self.assertEqual(m._get_failed(), [])
+
+    def test_work_queued_by_hand_still_starts(self):
+        ran = []
+        m, _ = self.counting(lambda: ran.append(1))
+        m._send("first")
+        self.wait_done(m)
+        time.sleep(0.3)
+        # A name put straight on the queue wakes nothing: the safety wake-up
+        # finds it.
+        m._var.threads.set("by_hand", value={
+            "thread": threading.Thread(target=lambda: ran.append(2)),
+            "result": None, "status": "待运行"})
+        m._var.queue.put("by_hand")
+        self.assertTrue(wait_until(lambda: ran == [1, 2]))
+
+    def test_close_and_cleared_switch_end_a_parked_dispatcher(self):
+        for by_close in (True, False):
+            m, _ = self.counting(lambda: None)
+            time.sleep(0.3)
+            t = m._var.thread_init
+            self.assertTrue(t.is_alive())
+            if by_close:
+                self.assertTrue(m._close())
+            else:
+                m._var.switch = False
+            t.join(5)
+            self.assertFalse(t.is_alive(), by_close)
+
+
 class ProgramEnd(unittest.TestCase):
     def test_program_without_close_ends_after_its_work(self):
         code = (
@@ -311,6 +394,16 @@ class ProgramEnd(unittest.TestCase):
                              text=True, timeout=30, env=env)
         self.assertEqual(out.returncode, 0, out.stderr)
         self.assertEqual(out.stdout.strip(), "[0, 1, 2, 3, 4, 5] True")
+
+    def test_program_with_an_idle_manager_ends(self):
+        # The dispatcher is parked when the main thread finishes; the end of
+        # the program must wake it rather than wait on it.
+        code = ("import time, threads_main\n"
+                "m = threads_main.VigilThreadsMain(lambda: None)\n"
+                "time.sleep(0.3)\n")
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True,
+                             text=True, timeout=30)
+        self.assertEqual(out.returncode, 0, out.stderr)
 
 
 if __name__ == "__main__":

@@ -2,6 +2,8 @@
 
 #include <time.h>
 
+#include <new>
+
 #include "collab/collab.h"
 #include "threads_main/globals.h"
 #include "worker/worker.h"
@@ -16,6 +18,9 @@ namespace {
 constexpr const char* kStopped = "The manager has stopped";
 constexpr long kPassNs = 10'000'000;  // one dispatcher pass: 10 ms
 constexpr int kWorkerCap = 30;
+// Longest idle wait: bounds the delay for work that arrives without a
+// wake-up (a name put on the queue directly, the switch cleared by hand).
+constexpr int kIdleWaitMs = 100;
 
 
 PyObject* mgr_new(PyTypeObject* tp, PyObject*, PyObject*) {
@@ -27,6 +32,8 @@ PyObject* mgr_new(PyTypeObject* tp, PyObject*, PyObject*) {
   m->disp_mu = PyMutex{0};
   m->disp_state = kNotStarted;
   m->initialized = false;
+  m->park = new (std::nothrow) Parking();
+  if (!m->park) return PyErr_NoMemory();
   return self.release();
 }
 
@@ -47,6 +54,7 @@ void mgr_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   PyObject_ClearWeakRefs(self);
   mgr_clear(self);
+  delete as_manager(self)->park;
   tp->tp_free(self);
   Py_DECREF(tp);
 }
@@ -511,6 +519,7 @@ PyObject* m_queue_init(PyObject* self, PyObject* const*, Py_ssize_t nargs,
       advance(&deadline, kPassNs);
     }
 
+    std::uint64_t seen = as_manager(self)->park->kicks.load();
     PassResult r = dispatch_pass(self);
     if (r == PassResult::Fatal) {
       fatal = true;
@@ -519,6 +528,8 @@ PyObject* m_queue_init(PyObject* self, PyObject* const*, Py_ssize_t nargs,
     // The main thread has finished and nothing is left to do: end, so the
     // interpreter's wait for its threads does not hang on this one.
     if (r == PassResult::Idle && g.shutting_down.load()) break;
+    // Nothing queued or running: wait for new work rather than poll.
+    if (r == PassResult::Idle) park(as_manager(self)->park, seen, kIdleWaitMs);
   }
   PyObject* err = fatal ? PyErr_GetRaisedException() : nullptr;
   set_disp_state(self, kExited);
@@ -600,8 +611,12 @@ void forget_workers(PyObject* self) {
   if (m->workers) PyDict_Clear(m->workers);
 }
 
+void wake_dispatcher(PyObject* self) { wake(as_manager(self)->park); }
+
 bool stop_dispatcher(PyObject* self) {
   ManagerObject* m = as_manager(self);
+  // A parked dispatcher must come back to its loop test now.
+  wake(m->park);
   // Held across the request: the dispatcher marks its exit under the same
   // lock and then collects any request made before, so SystemExit can only
   // reach it while it is in its loop.

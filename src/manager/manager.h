@@ -2,6 +2,7 @@
 // its guard and accessors.
 #pragma once
 #include "common/pyutil.h"
+#include "manager/parking.h"
 
 namespace vtm::manager {
 
@@ -14,6 +15,7 @@ struct ManagerObject {
   PyMutex disp_mu;  // guards disp_state
   int disp_state;   // DispState
   bool initialized;
+  Parking* park;  // the dispatcher's idle wait
 };
 
 enum DispState { kNotStarted = 0, kInLoop = 1, kExited = 2 };
@@ -49,5 +51,7 @@ void forget_workers(PyObject* self);
 // Raises SystemExit in the dispatcher thread if it is still in its loop.
 // False with an exception set when the request failed.
 bool stop_dispatcher(PyObject* self);
+// New work for the dispatcher (a name was queued): ends its idle wait.
+void wake_dispatcher(PyObject* self);
 
 }  // namespace vtm::manager

@@ -261,6 +261,7 @@ PyObject* m_rerun_failed(PyObject* self, PyObject* const*, Py_ssize_t nargs,
       manager::report_closed_instead(self);
       return nullptr;
     }
+    manager::wake_dispatcher(self);
   }
   if (PyErr_Occurred()) return nullptr;
   Py_RETURN_TRUE;

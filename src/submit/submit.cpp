@@ -130,6 +130,7 @@ PyObject* m_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
     return nullptr;
   }
+  manager::wake_dispatcher(self);
   if (!collab::field_append(var.get(), names.totals, name.get())) return nullptr;
   Py_RETURN_TRUE;
 }

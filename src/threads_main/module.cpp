@@ -26,6 +26,7 @@ void collect(PyMethodDef* defs) {
 // joins the remaining threads.
 PyObject* at_shutdown(PyObject*, PyObject*) {
   vtm::g.shutting_down.store(true);
+  vtm::manager::wake_all();
   Py_RETURN_NONE;
 }
 
