@@ -3,6 +3,7 @@
 Each prints its figure, its reference, the ratio and the goal. They measure;
 they do not pass or fail.
 """
+import collections
 import concurrent.futures
 import gc
 import multiprocessing
@@ -50,10 +51,7 @@ def start_rate(n=1000):
            100.0, "starts/s (one per 10 ms pass)", rate / 100.0, ">= 0.95", rate / 100.0 >= 0.95)
 
 
-def submission_cost(n=20000):
-    def best_of(fn, rounds=3):
-        return min(fn() for _ in range(rounds))
-
+def submission_cost(n=20000, rounds=3):
     def ours():
         m = threads_main.VigilThreadsMain(lambda: None, max_workers=1)
         m._var.max_workers = 0  # keep everything queued: measure _send alone
@@ -64,19 +62,26 @@ def submission_cost(n=20000):
         close(m)
         return dt / n
 
-    def reference():
+    def reference(keep):
         q = multiprocessing.Queue()
+        kept = []
         t0 = time.perf_counter()
-        for i in range(n):
-            threading.Thread(target=print)
-            q.put(f"Thread_{i}")
+        if keep:
+            for i in range(n):
+                kept.append(threading.Thread(target=print))
+                q.put(f"Thread_{i}")
+        else:
+            for i in range(n):
+                threading.Thread(target=print)
+                q.put(f"Thread_{i}")
         dt = time.perf_counter() - t0
-        while not q.empty() or q.qsize():
+        while True:
             try:
                 q.get(timeout=0.1)
             except Exception:
                 break
         q.close()
+        q.join_thread()
         return dt / n
 
     def pool():
@@ -86,24 +91,48 @@ def submission_cost(n=20000):
                 ex.submit(int)
             return (time.perf_counter() - t0) / n
 
-    r, o, p = best_of(reference), best_of(ours), best_of(pool)
+    # Interleaved rounds, best of each: the machine's drift hits all alike.
+    best = {"ours": [], "drop": [], "keep": [], "pool": []}
+    for _ in range(rounds):
+        for key, fn in (("ours", ours), ("drop", lambda: reference(False)),
+                        ("keep", lambda: reference(True)), ("pool", pool)):
+            gc.collect()
+            best[key].append(fn())
+    o, r, k, p = (min(best[x]) for x in ("ours", "drop", "keep", "pool"))
     report("2. submission cost per _send", o * 1e6, "us", r * 1e6,
-           "us (threading.Thread() + multiprocessing.Queue.put)", o / r, "<= 1.3", o / r <= 1.3)
+           "us (threading.Thread() + multiprocessing.Queue.put, thread dropped)",
+           o / r, "<= 1.3", o / r <= 1.3)
+    print(f"  like for like, the thread kept alive as a queued task keeps it: {k * 1e6:.3g} us,"
+          f" ratio {o / k:.3f}", flush=True)
     print(f"  for reference, ThreadPoolExecutor.submit: {p * 1e6:.3g} us", flush=True)
 
 
 def idle_cost(seconds=10.0):
+    def share_while(fn, secs):
+        c0 = time.process_time()
+        w0 = time.perf_counter()
+        fn(secs)
+        return (time.process_time() - c0) / (time.perf_counter() - w0)
+
     m = threads_main.VigilThreadsMain(lambda: None)
     time.sleep(0.2)
-    c0 = time.process_time()
-    w0 = time.perf_counter()
-    time.sleep(seconds)
-    used = time.process_time() - c0
-    wall = time.perf_counter() - w0
+    share = share_while(time.sleep, seconds)
     close(m)
-    share = used / wall
+    alive = [True]
+
+    def loop():
+        while alive[0]:
+            time.sleep(0.01)
+
+    t = threading.Thread(target=loop)
+    t.start()
+    poll = share_while(time.sleep, 3.0)
+    alive[0] = False
+    t.join()
     report("3. idle cost of an open manager over 10 s", share * 100, "% of one core",
            0.3, "% (goal)", share * 100 / 0.3, "<= 1.0 (0.3% of a core)", share <= 0.003)
+    print(f"  for reference, a bare Python thread sleeping 10 ms in a loop: {poll * 100:.3g} %",
+          flush=True)
 
 
 MEMORY_PROBE = r"""
@@ -181,6 +210,20 @@ def scale(n_big=100000, n_small=10000, probe=2000):
         close(m_small2)
         report("5b. _get_all_result per record at 100,000 vs 10,000 records", big_q * 1e9, "ns",
                small_q * 1e9, "ns", big_q / small_q, "<= 1.2", big_q / small_q <= 1.2)
+        # The same allocations in plain Python: one new three-key dict per
+        # record, built from a dict of that many entries.
+        def plain(count):
+            table = {f"Thread_{i}": (None, "pending") for i in range(count)}
+            best = float("inf")
+            for _ in range(3):
+                t0 = time.perf_counter()
+                [{"task": k, "result": v[0], "status": v[1]} for k, v in table.items()]
+                best = min(best, (time.perf_counter() - t0) / count)
+            return best
+
+        pb, ps = plain(n_big), plain(n_small)
+        print(f"  plain Python building the same dicts: {pb * 1e9:.4g} vs {ps * 1e9:.4g} ns,"
+              f" ratio {pb / ps:.3f}", flush=True)
     else:
         close(m_big)
 
@@ -195,9 +238,19 @@ def dispatch_under_load(samples=25):
                 x += i
         return x
 
-    started = {}
+    def probe_delays(submit):
+        started = {}
+        delays = []
+        for k in range(samples):
+            t0 = time.perf_counter()
+            submit(started, k)
+            while k not in started:
+                time.sleep(0.001)
+            delays.append(started[k] - t0)
+            time.sleep(0.02)
+        return statistics.median(delays)
 
-    def task(kind, key=None):
+    def task(kind, started=None, key=None):
         if kind == "burn":
             return burn()
         started[key] = time.perf_counter()
@@ -207,19 +260,31 @@ def dispatch_under_load(samples=25):
         m._send(kind="burn")
     while len(m._var.runs) < 29:
         time.sleep(0.01)
-    delays = []
-    for k in range(samples):
-        t0 = time.perf_counter()
-        m._send(kind="probe", key=k)
-        while k not in started:
-            time.sleep(0.001)
-        delays.append(started[k] - t0)
-        time.sleep(0.02)
+    med = probe_delays(lambda started, k: m._send(kind="probe", started=started, key=k))
+
+    # Reference under the same load: a plain Python thread that wakes every
+    # 10 ms and starts a threading.Thread for each request it finds.
+    pending = collections.deque()
+    alive = [True]
+
+    def poller():
+        while alive[0]:
+            time.sleep(0.01)
+            if pending:
+                started, k = pending.popleft()
+                threading.Thread(target=task, args=("probe", started, k)).start()
+
+    pt = threading.Thread(target=poller)
+    pt.start()
+    ref = probe_delays(lambda started, k: pending.append((started, k)))
+    alive[0] = False
+    pt.join()
     stop.set()
     close(m)
-    med = statistics.median(delays)
     report("6. dispatch delay with 29 CPU-bound tasks running (median of 25)", med * 1000, "ms",
            20.0, "ms (two passes)", med * 1000 / 20.0, "<= 1.0", med <= 0.020)
+    print(f"  a plain Python 10 ms poller starting threading.Thread under the same load:"
+          f" {ref * 1000:.4g} ms, ratio {med / ref:.3f}", flush=True)
 
 
 BENCHES = {"start": start_rate, "submit": submission_cost, "idle": idle_cost,
