@@ -527,9 +527,11 @@ PyObject* m_queue_init(PyObject* self, PyObject* const*, Py_ssize_t nargs,
     }
     // The main thread has finished and nothing is left to do: end, so the
     // interpreter's wait for its threads does not hang on this one.
-    if (r == PassResult::Idle && g.shutting_down.load()) break;
-    // Nothing queued or running: wait for new work rather than poll.
-    if (r == PassResult::Idle) park(as_manager(self)->park, seen, kIdleWaitMs);
+    // Otherwise nothing queued or running: wait for new work, not poll.
+    if (r == PassResult::Idle) {
+      if (g.shutting_down.load()) break;
+      park(as_manager(self)->park, seen, kIdleWaitMs);
+    }
   }
   PyObject* err = fatal ? PyErr_GetRaisedException() : nullptr;
   set_disp_state(self, kExited);
