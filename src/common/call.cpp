@@ -1,0 +1,59 @@
+#include "common/call.h"
+
+
+namespace vt {
+
+namespace {
+
+constexpr std::size_t kMaxCallArgs = 12;
+
+Ref vectorcall(PyObject* callable, PyObject* self, std::initializer_list<PyObject*> args,
+               std::initializer_list<std::pair<PyObject*, PyObject*>> keywords,
+               PyObject* method_name) {
+  if (args.size() + keywords.size() > kMaxCallArgs)
+    throw Raise{PyExc_SystemError, "too many arguments for an internal call"};
+  // slot 0 is free for the vectorcall protocol's offset trick
+  PyObject* stack[kMaxCallArgs + 2];
+  std::size_t n = 1;
+  if (self) stack[n++] = self;
+  for (PyObject* a : args) stack[n++] = a;
+  const std::size_t npos = n - 1;
+  Ref kwnames;
+  if (keywords.size()) {
+    kwnames = take(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
+    Py_ssize_t i = 0;
+    for (auto& [k, v] : keywords) {
+      PyTuple_SET_ITEM(kwnames.get(), i++, Py_NewRef(k));
+      stack[n++] = v;
+    }
+  }
+  const size_t nargsf = npos | PY_VECTORCALL_ARGUMENTS_OFFSET;
+  if (method_name)
+    return take(PyObject_VectorcallMethod(method_name, stack + 1, nargsf, kwnames.get()));
+  return take(PyObject_Vectorcall(callable, stack + 1, nargsf, kwnames.get()));
+}
+
+}  // namespace
+
+Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args) {
+  return vectorcall(nullptr, obj, args, {}, name);
+}
+
+Ref call_method_kw(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args,
+                   std::initializer_list<std::pair<PyObject*, PyObject*>> keywords) {
+  return vectorcall(nullptr, obj, args, keywords, name);
+}
+
+Ref call_kw(PyObject* fn, std::initializer_list<PyObject*> args,
+            std::initializer_list<std::pair<PyObject*, PyObject*>> keywords) {
+  return vectorcall(fn, nullptr, args, keywords, nullptr);
+}
+
+Ref exc_text(PyObject* exc) {
+  Ref s = Ref::steal(PyObject_Str(exc));
+  if (s) return s;
+  PyErr_Clear();
+  return take(PyUnicode_FromString(""));
+}
+
+}  // namespace vt

@@ -1,0 +1,260 @@
+// One declaration per method: its name, its parameters and its docstring are
+// written once, in the type's method table, as
+//
+//   VT_METHOD(fn, "Owner", "_name", "a, b=None, **kwargs", "What it does.")
+//
+// From that one text the table entry gets its __text_signature__ (so help()
+// and inspect.signature work), its calling convention (METH_NOARGS when
+// there are no parameters) and the binding of arguments to parameters, with
+// the interpreter's own wording for a wrong call. The body is a plain C++
+// function:
+//
+//   vt::Ref fn(Self self)                      (no parameters)
+//   vt::Ref fn(Self self, const vt::Args& a)   (a[i] in declaration order)
+//
+// where Self is any type with a static `Self from(PyObject*)` (the receiver:
+// the instance, or the type for a static method), or vt::Borrowed. Bodies
+// run inside vt::boundary, so they report failures by throwing.
+#pragma once
+#include <array>
+#include <cstddef>
+#include <string_view>
+#include <type_traits>
+
+#include "common/error.h"
+
+namespace vt {
+
+class Args;
+
+// A string literal usable as a template argument.
+template <std::size_t N>
+struct Lit {
+  char s[N]{};
+  consteval Lit(const char (&a)[N]) {
+    for (std::size_t i = 0; i < N; ++i) s[i] = a[i];
+  }
+  static constexpr std::size_t size = N - 1;
+  constexpr std::string_view view() const { return {s, N - 1}; }
+};
+
+// The literal forms a default may take in a signature.
+struct Default {
+  enum Kind : unsigned char { Required, None, False, True, Int, Str };
+  Kind kind = Required;
+  long number = 0;
+  std::string_view text;
+};
+
+struct Param {
+  std::string_view name;
+  Default dflt;
+};
+
+constexpr std::size_t kMaxParams = 8;
+
+struct Signature {
+  std::array<Param, kMaxParams> params{};
+  std::size_t count = 0;
+  std::size_t required = 0;  // leading parameters without a default
+  bool var_keywords = false;  // a trailing **name collects other keywords
+};
+
+namespace detail {
+
+consteval bool is_space(char c) { return c == ' ' || c == '\n'; }
+
+consteval std::string_view trim(std::string_view s) {
+  while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
+  while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+consteval Default parse_default(std::string_view t) {
+  Default d;
+  if (t == "None") {
+    d.kind = Default::None;
+  } else if (t == "False") {
+    d.kind = Default::False;
+  } else if (t == "True") {
+    d.kind = Default::True;
+  } else if (t.size() >= 2 && t.front() == '\'' && t.back() == '\'') {
+    d.kind = Default::Str;
+    d.text = t.substr(1, t.size() - 2);
+  } else {
+    d.kind = Default::Int;
+    bool negative = !t.empty() && t.front() == '-';
+    if (negative) t.remove_prefix(1);
+    if (t.empty()) throw "a default must be None, True, False, an int or 'text'";
+    for (char c : t) {
+      if (c < '0' || c > '9') throw "a default must be None, True, False, an int or 'text'";
+      d.number = d.number * 10 + (c - '0');
+    }
+    if (negative) d.number = -d.number;
+  }
+  return d;
+}
+
+// "a, b=None, **kwargs" -> the parameter list.
+consteval Signature parse(std::string_view text) {
+  Signature sig;
+  text = trim(text);
+  while (!text.empty()) {
+    std::size_t comma = text.find(',');
+    std::string_view piece = trim(text.substr(0, comma));
+    text = comma == std::string_view::npos ? std::string_view{} : trim(text.substr(comma + 1));
+    if (piece.starts_with("**")) {
+      if (!text.empty()) throw "**name must come last";
+      sig.var_keywords = true;
+      break;
+    }
+    if (sig.count == kMaxParams) throw "too many parameters";
+    Param p;
+    std::size_t eq = piece.find('=');
+    p.name = trim(piece.substr(0, eq));
+    if (eq != std::string_view::npos) {
+      p.dflt = parse_default(trim(piece.substr(eq + 1)));
+    } else {
+      if (sig.required != sig.count) throw "a parameter without default follows one with";
+      ++sig.required;
+    }
+    sig.params[sig.count++] = p;
+  }
+  return sig;
+}
+
+template <Lit... Parts>
+consteval auto cat() {
+  constexpr std::size_t n = (Parts.size + ... + 0);
+  std::array<char, n + 1> out{};
+  std::size_t i = 0;
+  auto put = [&](std::string_view s) {
+    for (char c : s) out[i++] = c;
+  };
+  (put(Parts.view()), ...);
+  return out;
+}
+
+// "name($self, /, params)\n--\n\ndoc", the form inspect reads.
+template <Lit Name, Lit Params, Lit Doc, bool Static>
+consteval auto docstring() {
+  if constexpr (Static)
+    return cat<Name, "(", Params, ")\n--\n\n", Doc>();
+  else if constexpr (Params.size == 0)
+    return cat<Name, "($self, /)\n--\n\n", Doc>();
+  else
+    return cat<Name, "($self, /, ", Params, ")\n--\n\n", Doc>();
+}
+
+template <class T>
+struct BodyTraits;
+template <class S>
+struct BodyTraits<Ref (*)(S)> {
+  using Self = S;
+  static constexpr bool takes_args = false;
+};
+template <class S>
+struct BodyTraits<Ref (*)(S, const Args&)> {
+  using Self = S;
+  static constexpr bool takes_args = true;
+};
+
+template <class S>
+S receiver(PyObject* self) {
+  if constexpr (std::is_same_v<S, Borrowed>)
+    return Borrowed(self);
+  else
+    return S::from(self);
+}
+
+}  // namespace detail
+
+// The bound arguments of one call, in declaration order. Defaults are filled
+// in; kwargs() is the dict of extra keywords (or null) when the signature
+// ends in **name.
+class Args {
+ public:
+  Borrowed operator[](std::size_t i) const noexcept { return values_[i]; }
+  Borrowed kwargs() const noexcept { return kwargs_; }
+  // Whether the caller gave parameter i (as opposed to its default).
+  bool given(std::size_t i) const noexcept { return !made_[i]; }
+
+ private:
+  friend void bind(std::string_view, const Signature&, bool, PyObject* const*, Py_ssize_t,
+                   PyObject*, Args&);
+  std::array<PyObject*, kMaxParams> values_{};
+  std::array<Ref, kMaxParams> made_{};
+  Ref kwargs_;
+};
+
+// Binds a vectorcall to a signature; throws with the interpreter's
+// TypeError text (counting self, as for a Python method, unless static).
+void bind(std::string_view qualname, const Signature& sig, bool is_static,
+          PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out);
+// The same for a tuple and a dict (tp_init).
+void bind_tuple(std::string_view qualname, const Signature& sig, PyObject* args,
+                PyObject* kwargs, Args& out);
+
+template <auto Body, Lit Owner, Lit Name, Lit Params, Lit Doc, bool Static = false>
+struct Method {
+  using Traits = detail::BodyTraits<decltype(Body)>;
+  using Self = typename Traits::Self;
+  static constexpr Signature sig = detail::parse(Params.view());
+  static constexpr auto doc = detail::docstring<Name, Params, Doc, Static>();
+  static constexpr auto qualname = detail::cat<Owner, ".", Name>();
+  static constexpr bool no_args = sig.count == 0 && !sig.var_keywords;
+  static_assert(Traits::takes_args != no_args,
+                "a body takes Args exactly when the signature has parameters");
+
+  static PyObject* call_noargs(PyObject* self, PyObject*) noexcept {
+    if constexpr (no_args)
+      return boundary([&] { return Body(detail::receiver<Self>(self)); });
+    else
+      return nullptr;
+  }
+  static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+    if constexpr (!no_args) {
+      return boundary([&] {
+        Args a;
+        bind({qualname.data(), qualname.size() - 1}, sig, Static, args, nargs, kwnames, a);
+        return Body(detail::receiver<Self>(self), a);
+      });
+    } else {
+      return nullptr;
+    }
+  }
+  static PyMethodDef def() noexcept {
+    int flags = Static ? METH_STATIC : 0;
+    if constexpr (no_args)
+      return {Name.s, call_noargs, flags | METH_NOARGS, doc.data()};
+    else
+      return {Name.s, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call)),
+              flags | METH_FASTCALL | METH_KEYWORDS, doc.data()};
+  }
+};
+
+// The constructor of a type: its parameters written once, for the class
+// docstring's signature and for binding.
+template <auto Body, Lit Owner, Lit Params, Lit Doc>
+struct Init {
+  static constexpr Signature sig = detail::parse(Params.view());
+  static constexpr auto doc = detail::cat<Owner, "(", Params, ")\n--\n\n", Doc>();
+  static constexpr auto qualname = detail::cat<Owner, ".__init__">();
+  static int call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return boundary_status([&] {
+      Args a;
+      bind_tuple({qualname.data(), qualname.size() - 1}, sig, args, kwargs, a);
+      Body(self, a);
+    });
+  }
+};
+
+}  // namespace vt
+
+#define VT_METHOD(body, owner, name, params, doc) \
+  (::vt::Method<&body, owner, name, params, doc>::def())
+#define VT_STATIC_METHOD(body, owner, name, params, doc) \
+  (::vt::Method<&body, owner, name, params, doc, true>::def())
+#define VT_METHODS_END \
+  { nullptr, nullptr, 0, nullptr }
