@@ -55,8 +55,9 @@ Ref make_default(const Default& d) {
   return Ref();
 }
 
+// The parameter a keyword names; positional-only ones cannot be named.
 int find_param(const Signature& sig, PyObject* key) {
-  for (std::size_t i = 0; i < sig.count; ++i) {
+  for (std::size_t i = sig.positional; i < sig.count; ++i) {
     std::string_view n = sig.params[i].name;
     if (PyUnicode_EqualToUTF8AndSize(key, n.data(), static_cast<Py_ssize_t>(n.size())))
       return static_cast<int>(i);

@@ -56,8 +56,9 @@ constexpr std::size_t kMaxParams = 8;
 struct Signature {
   std::array<Param, kMaxParams> params{};
   std::size_t count = 0;
-  std::size_t required = 0;  // leading parameters without a default
-  bool var_keywords = false;  // a trailing **name collects other keywords
+  std::size_t required = 0;    // leading parameters without a default
+  std::size_t positional = 0;  // leading parameters before a "/"
+  bool var_keywords = false;   // a trailing **name collects other keywords
 };
 
 namespace detail {
@@ -103,6 +104,11 @@ consteval Signature parse(std::string_view text) {
     std::size_t comma = text.find(',');
     std::string_view piece = trim(text.substr(0, comma));
     text = comma == std::string_view::npos ? std::string_view{} : trim(text.substr(comma + 1));
+    if (piece == "/") {
+      if (sig.positional) throw "only one /";
+      sig.positional = sig.count;
+      continue;
+    }
     if (piece.starts_with("**")) {
       if (!text.empty()) throw "**name must come last";
       sig.var_keywords = true;
@@ -135,11 +141,19 @@ consteval auto cat() {
   return out;
 }
 
+consteval bool has_slash(std::string_view params) {
+  for (std::size_t i = 0; i < params.size(); ++i)
+    if (params[i] == '/') return true;
+  return false;
+}
+
 // "name($self, /, params)\n--\n\ndoc", the form inspect reads.
 template <Lit Name, Lit Params, Lit Doc, bool Static>
 consteval auto docstring() {
   if constexpr (Static)
     return cat<Name, "(", Params, ")\n--\n\n", Doc>();
+  else if constexpr (has_slash(Params.view()))
+    return cat<Name, "($self, ", Params, ")\n--\n\n", Doc>();
   else if constexpr (Params.size == 0)
     return cat<Name, "($self, /)\n--\n\n", Doc>();
   else
@@ -203,6 +217,9 @@ struct Method {
   static constexpr auto doc = detail::docstring<Name, Params, Doc, Static>();
   static constexpr auto qualname = detail::cat<Owner, ".", Name>();
   static constexpr bool no_args = sig.count == 0 && !sig.var_keywords;
+  // One positional-only parameter: the METH_O convention.
+  static constexpr bool one_arg = sig.count == 1 && sig.positional == 1 && sig.required == 1 &&
+                                  !sig.var_keywords;
   static_assert(Traits::takes_args != no_args,
                 "a body takes Args exactly when the signature has parameters");
 
@@ -211,6 +228,17 @@ struct Method {
       return boundary([&] { return Body(detail::receiver<Self>(self)); });
     else
       return nullptr;
+  }
+  static PyObject* call_o(PyObject* self, PyObject* arg) noexcept {
+    if constexpr (one_arg) {
+      return boundary([&] {
+        Args a;
+        bind({qualname.data(), qualname.size() - 1}, sig, Static, &arg, 1, nullptr, a);
+        return Body(detail::receiver<Self>(self), a);
+      });
+    } else {
+      return nullptr;
+    }
   }
   static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
@@ -228,6 +256,8 @@ struct Method {
     int flags = Static ? METH_STATIC : 0;
     if constexpr (no_args)
       return {Name.s, call_noargs, flags | METH_NOARGS, doc.data()};
+    else if constexpr (one_arg)
+      return {Name.s, call_o, flags | METH_O, doc.data()};
     else
       return {Name.s, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call)),
               flags | METH_FASTCALL | METH_KEYWORDS, doc.data()};
