@@ -1,4 +1,5 @@
 """The counter wait, the statistics wait and their log lines."""
+import sys
 import threading
 import time
 import unittest
@@ -145,6 +146,23 @@ class Statistics(ManagerCase, unittest.TestCase):
                 fill(m, *counts)
                 old = {"total": total, "done": done, "failed": failed}
                 self.assertEqual(self.lines(m, old, *ages)[1], [line(*e) for e in expected])
+
+
+    def test_lines_leave_no_references_behind(self):
+        # The format specifications, the time format and the message pieces
+        # are interned strings the module owns: building lines must not add
+        # references to them (on 3.13 interned strings are not immortal).
+        m = self.make(print)
+        fill(m, 52, 5, 120, 12, 950, 15600)
+        watched = [sys.intern(t) for t in (">6", ">5", ".2f", "%H:%M:%S", "gmtime", "get")]
+        old = {"total": 100, "done": 40, "failed": 2}
+        m._join_property_log(old, 1.0, 1.0)
+        before = [sys.getrefcount(t) for t in watched]
+        for _ in range(1000):
+            m._join_property_log(old, 1.0, 1.0)
+        grown = [sys.getrefcount(t) - b for t, b in zip(watched, before)]
+        # (one reference or so may come and go; a leak grows with the calls)
+        self.assertLess(max(grown), 5, dict(zip(watched, grown)))
 
 
 class StatisticsWait(ManagerCase, unittest.TestCase):

@@ -7,16 +7,15 @@ namespace {
 
 constexpr std::size_t kMaxCallArgs = 12;
 
-Ref vectorcall(PyObject* callable, PyObject* self, std::initializer_list<PyObject*> args,
-               std::initializer_list<std::pair<PyObject*, PyObject*>> keywords,
-               PyObject* method_name) {
+Ref vectorcall(PyObject* callable, PyObject* self, std::initializer_list<Borrowed> args,
+               Keywords keywords, PyObject* method_name) {
   if (args.size() + keywords.size() > kMaxCallArgs)
     throw Raise{PyExc_SystemError, "too many arguments for an internal call"};
   // slot 0 is free for the vectorcall protocol's offset trick
   PyObject* stack[kMaxCallArgs + 2];
   std::size_t n = 1;
   if (self) stack[n++] = self;
-  for (PyObject* a : args) stack[n++] = a;
+  for (Borrowed a : args) stack[n++] = a;
   const std::size_t npos = n - 1;
   Ref kwnames;
   if (keywords.size()) {
@@ -35,21 +34,29 @@ Ref vectorcall(PyObject* callable, PyObject* self, std::initializer_list<PyObjec
 
 }  // namespace
 
-Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args) {
+Ref call_method(Borrowed obj, Borrowed name, std::initializer_list<Borrowed> args) {
   return vectorcall(nullptr, obj, args, {}, name);
 }
 
-Ref call_method_kw(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args,
-                   std::initializer_list<std::pair<PyObject*, PyObject*>> keywords) {
+Ref call_method_kw(Borrowed obj, Borrowed name, std::initializer_list<Borrowed> args,
+                   Keywords keywords) {
   return vectorcall(nullptr, obj, args, keywords, name);
 }
 
-Ref call_kw(PyObject* fn, std::initializer_list<PyObject*> args,
-            std::initializer_list<std::pair<PyObject*, PyObject*>> keywords) {
+Ref call_kw(Borrowed fn, std::initializer_list<Borrowed> args, Keywords keywords) {
   return vectorcall(fn, nullptr, args, keywords, nullptr);
 }
 
-Ref exc_text(PyObject* exc) {
+Ref deliver_pending(PyObject* flush) noexcept {
+  PyObject* saved = PyErr_GetRaisedException();
+  Ref r = Ref::steal(PyObject_CallNoArgs(flush));
+  Ref delivered;
+  if (!r) delivered = Ref::steal(PyErr_GetRaisedException());
+  PyErr_SetRaisedException(saved);
+  return delivered;
+}
+
+Ref exc_text(Borrowed exc) {
   Ref s = Ref::steal(PyObject_Str(exc));
   if (s) return s;
   PyErr_Clear();

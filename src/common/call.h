@@ -7,14 +7,15 @@
 
 namespace vt {
 
+using Keywords = std::initializer_list<std::pair<Borrowed, Borrowed>>;
+
 // obj.<name>(*args), by vectorcall.
-Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {});
+Ref call_method(Borrowed obj, Borrowed name, std::initializer_list<Borrowed> args = {});
 // obj.<name>(*args, **{key: value, ...}), the keywords in the order given.
-Ref call_method_kw(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args,
-                   std::initializer_list<std::pair<PyObject*, PyObject*>> keywords);
+Ref call_method_kw(Borrowed obj, Borrowed name, std::initializer_list<Borrowed> args,
+                   Keywords keywords);
 // fn(*args, **{key: value, ...}).
-Ref call_kw(PyObject* fn, std::initializer_list<PyObject*> args,
-            std::initializer_list<std::pair<PyObject*, PyObject*>> keywords);
+Ref call_kw(Borrowed fn, std::initializer_list<Borrowed> args, Keywords keywords);
 
 // dict[key] = value and list.append(item), throwing on failure; the values
 // may be temporaries.
@@ -23,13 +24,23 @@ inline void dict_set(PyObject* dict, Borrowed key, Borrowed value) {
 }
 inline void list_append(PyObject* list, Borrowed item) { check(PyList_Append(list, item)); }
 
-inline bool truth(PyObject* o) { return check(PyObject_IsTrue(o)); }
-inline bool compare(PyObject* a, PyObject* b, int op) {
+// item in container
+inline bool contains(Borrowed container, Borrowed item) {
+  return check(PySequence_Contains(container, item));
+}
+
+inline bool truth(Borrowed o) { return check(PyObject_IsTrue(o)); }
+inline bool compare(Borrowed a, Borrowed b, int op) {
   return check(PyObject_RichCompareBool(a, b, op));
 }
 
 // str() of an exception object, or "" when that fails.
-Ref exc_text(PyObject* exc);
+Ref exc_text(Borrowed exc);
+
+// Calls `flush` (an empty Python function) so that an asynchronous
+// exception requested for this thread is delivered now, at a point we
+// control, and returns it. The exception being raised, if any, stays.
+Ref deliver_pending(PyObject* flush) noexcept;
 
 // Holds a PyMutex for a scope. Waiting for it detaches the thread state, so
 // a holder that needs the GIL can always finish. Nothing that can run Python

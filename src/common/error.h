@@ -5,6 +5,7 @@
 // Anything else a standard container or allocation throws becomes
 // MemoryError or SystemError there too, so nothing escapes into CPython.
 #pragma once
+#include <cstdarg>
 #include <exception>
 #include <new>
 #include <string>
@@ -33,8 +34,42 @@ inline int check(int status) {
 }
 [[noreturn]] inline void fail() { throw PyError{}; }
 
-// Sets the Python exception for a C++ one; the exception that was being
-// raised meanwhile, if any, becomes the new one's context.
+// Raises `type` with a PyUnicode_FromFormat text, as PyErr_Format does.
+[[noreturn]] inline void raise_format(PyObject* type, const char* format, ...) {
+  va_list va;
+  va_start(va, format);
+  PyErr_FormatV(type, format, va);
+  va_end(va);
+  throw PyError{};
+}
+
+// Sets `type` with `value` (its message) as the raised exception; the
+// exception that was being raised meanwhile, if any, becomes its context.
+inline void set_raise_object(PyObject* type, PyObject* value) noexcept {
+  PyObject* context = PyErr_GetRaisedException();
+  PyErr_SetObject(type, value);
+  if (context) {
+    PyObject* now = PyErr_GetRaisedException();
+    PyException_SetContext(now, context);  // steals context
+    PyErr_SetRaisedException(now);
+  }
+}
+
+inline void set_raise(PyObject* type, const char* text) noexcept {
+  PyObject* value = PyUnicode_FromString(text);
+  if (!value) return;  // MemoryError is raised instead
+  set_raise_object(type, value);
+  Py_DECREF(value);
+}
+
+// Raises `exc` again as the context of a new `type` with message `value`.
+[[noreturn]] inline void raise_from_context(PyObject* exc, PyObject* type, PyObject* value) {
+  PyErr_SetRaisedException(Py_NewRef(exc));
+  set_raise_object(type, value);
+  throw PyError{};
+}
+
+// Sets the Python exception for a C++ one.
 inline void set_python_error(std::exception_ptr e) noexcept {
   try {
     std::rethrow_exception(std::move(e));
@@ -42,13 +77,7 @@ inline void set_python_error(std::exception_ptr e) noexcept {
     if (!PyErr_Occurred())
       PyErr_SetString(PyExc_SystemError, "error reported without an exception");
   } catch (const Raise& r) {
-    PyObject* context = PyErr_GetRaisedException();
-    PyErr_SetString(r.type, r.text.c_str());
-    if (context) {
-      PyObject* now = PyErr_GetRaisedException();
-      PyException_SetContext(now, context);
-      PyErr_SetRaisedException(now);
-    }
+    set_raise(r.type, r.text.c_str());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& x) {
@@ -68,6 +97,13 @@ bool as_python(F&& fn) noexcept {
     set_python_error(std::current_exception());
     return false;
   }
+}
+
+// Runs clean-up work whose own failure must not replace anything: a
+// failure is dropped.
+template <class F>
+void quietly(F&& fn) noexcept {
+  if (!as_python(std::forward<F>(fn))) PyErr_Clear();
 }
 
 // The boundary of an entry point that returns an object: null on failure.

@@ -133,4 +133,13 @@ void bind_tuple(std::string_view qualname, const Signature& sig, PyObject* args,
   // the names tuple only carried keys that `kwargs` holds as well.
 }
 
+void install_static_methods(PyObject* type, PyObject* module, PyMethodDef* defs) {
+  Ref module_name = take(PyModule_GetNameObject(module));
+  for (PyMethodDef* d = defs; d->ml_name; ++d) {
+    Ref fn = take(PyCFunction_NewEx(d, module, module_name));
+    Ref sm = take(PyStaticMethod_New(fn));
+    check(PyObject_SetAttrString(type, d->ml_name, sm));
+  }
+}
+
 }  // namespace vt

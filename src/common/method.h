@@ -63,33 +63,50 @@ struct Signature {
 
 namespace detail {
 
+// Plain loops rather than string_view's searches: the sanitizer build's
+// compiler does not accept those in constant evaluation.
+consteval bool same(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (a[i] != b[i]) return false;
+  return true;
+}
+
+consteval std::size_t find(std::string_view s, char c) {
+  for (std::size_t i = 0; i < s.size(); ++i)
+    if (s[i] == c) return i;
+  return std::string_view::npos;
+}
+
 consteval bool is_space(char c) { return c == ' ' || c == '\n'; }
 
 consteval std::string_view trim(std::string_view s) {
-  while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
-  while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
-  return s;
+  std::size_t b = 0, e = s.size();
+  while (b < e && is_space(s[b])) ++b;
+  while (e > b && is_space(s[e - 1])) --e;
+  return s.substr(b, e - b);
 }
 
 consteval Default parse_default(std::string_view t) {
   Default d;
-  if (t == "None") {
+  if (same(t, "None")) {
     d.kind = Default::None;
-  } else if (t == "False") {
+  } else if (same(t, "False")) {
     d.kind = Default::False;
-  } else if (t == "True") {
+  } else if (same(t, "True")) {
     d.kind = Default::True;
-  } else if (t.size() >= 2 && t.front() == '\'' && t.back() == '\'') {
+  } else if (t.size() >= 2 && t[0] == '\'' && t[t.size() - 1] == '\'') {
     d.kind = Default::Str;
     d.text = t.substr(1, t.size() - 2);
   } else {
     d.kind = Default::Int;
-    bool negative = !t.empty() && t.front() == '-';
-    if (negative) t.remove_prefix(1);
-    if (t.empty()) throw "a default must be None, True, False, an int or 'text'";
-    for (char c : t) {
-      if (c < '0' || c > '9') throw "a default must be None, True, False, an int or 'text'";
-      d.number = d.number * 10 + (c - '0');
+    std::size_t i = 0;
+    const bool negative = !t.empty() && t[0] == '-';
+    if (negative) i = 1;
+    if (i == t.size()) throw "a default must be None, True, False, an int or 'text'";
+    for (; i < t.size(); ++i) {
+      if (t[i] < '0' || t[i] > '9') throw "a default must be None, True, False, an int or 'text'";
+      d.number = d.number * 10 + (t[i] - '0');
     }
     if (negative) d.number = -d.number;
   }
@@ -101,22 +118,22 @@ consteval Signature parse(std::string_view text) {
   Signature sig;
   text = trim(text);
   while (!text.empty()) {
-    std::size_t comma = text.find(',');
+    const std::size_t comma = find(text, ',');
     std::string_view piece = trim(text.substr(0, comma));
     text = comma == std::string_view::npos ? std::string_view{} : trim(text.substr(comma + 1));
-    if (piece == "/") {
+    if (same(piece, "/")) {
       if (sig.positional) throw "only one /";
       sig.positional = sig.count;
       continue;
     }
-    if (piece.starts_with("**")) {
+    if (piece.size() > 2 && piece[0] == '*' && piece[1] == '*') {
       if (!text.empty()) throw "**name must come last";
       sig.var_keywords = true;
       break;
     }
     if (sig.count == kMaxParams) throw "too many parameters";
     Param p;
-    std::size_t eq = piece.find('=');
+    const std::size_t eq = find(piece, '=');
     p.name = trim(piece.substr(0, eq));
     if (eq != std::string_view::npos) {
       p.dflt = parse_default(trim(piece.substr(eq + 1)));
@@ -142,22 +159,35 @@ consteval auto cat() {
 }
 
 consteval bool has_slash(std::string_view params) {
-  for (std::size_t i = 0; i < params.size(); ++i)
-    if (params[i] == '/') return true;
+  for (char c : params)
+    if (c == '/') return true;
   return false;
 }
 
-// "name($self, /, params)\n--\n\ndoc", the form inspect reads.
-template <Lit Name, Lit Params, Lit Doc, bool Static>
-consteval auto docstring() {
-  if constexpr (Static)
-    return cat<Name, "(", Params, ")\n--\n\n", Doc>();
-  else if constexpr (has_slash(Params.view()))
-    return cat<Name, "($self, ", Params, ")\n--\n\n", Doc>();
-  else if constexpr (Params.size == 0)
-    return cat<Name, "($self, /)\n--\n\n", Doc>();
-  else
-    return cat<Name, "($self, /, ", Params, ")\n--\n\n", Doc>();
+// "name($self, /, params)\n--\n\ndoc", the form inspect reads. A static
+// method is a function bound to the module ($module).
+template <Lit Name, Lit Params, bool Static, std::size_t N>
+consteval auto docstring(const char (&doc)[N]) {
+  constexpr std::string_view receiver = Static ? "$module" : "$self";
+  constexpr std::string_view slash =
+      has_slash(Params.view()) ? "" : (Params.size == 0 ? ", /" : ", /, ");
+  constexpr std::string_view tail = ")\n--\n\n";
+  std::array<char, Name.size + 1 + receiver.size() + 2 + slash.size() + Params.size +
+                       tail.size() + N>
+      out{};
+  std::size_t i = 0;
+  auto put = [&](std::string_view s) {
+    for (char c : s) out[i++] = c;
+  };
+  put(Name.view());
+  put("(");
+  put(receiver);
+  if (has_slash(Params.view())) put(", ");
+  put(slash);
+  put(Params.view());
+  put(tail);
+  put(std::string_view(doc, N - 1));
+  return out;
 }
 
 template <class T>
@@ -209,19 +239,23 @@ void bind(std::string_view qualname, const Signature& sig, bool is_static,
 void bind_tuple(std::string_view qualname, const Signature& sig, PyObject* args,
                 PyObject* kwargs, Args& out);
 
-template <auto Body, Lit Owner, Lit Name, Lit Params, Lit Doc, bool Static = false>
+template <auto Body, Lit Owner, Lit Name, Lit Params, bool Static = false>
 struct Method {
   using Traits = detail::BodyTraits<decltype(Body)>;
   using Self = typename Traits::Self;
   static constexpr Signature sig = detail::parse(Params.view());
-  static constexpr auto doc = detail::docstring<Name, Params, Doc, Static>();
   static constexpr auto qualname = detail::cat<Owner, ".", Name>();
   static constexpr bool no_args = sig.count == 0 && !sig.var_keywords;
   // One positional-only parameter: the METH_O convention.
-  static constexpr bool one_arg = sig.count == 1 && sig.positional == 1 && sig.required == 1 &&
-                                  !sig.var_keywords;
+  static constexpr bool one_arg =
+      sig.count == 1 && sig.positional == 1 && sig.required == 1 && !sig.var_keywords;
   static_assert(Traits::takes_args != no_args,
                 "a body takes Args exactly when the signature has parameters");
+
+  template <std::size_t N>
+  static consteval auto docstring(const char (&doc)[N]) {
+    return detail::docstring<Name, Params, Static>(doc);
+  }
 
   static PyObject* call_noargs(PyObject* self, PyObject*) noexcept {
     if constexpr (no_args)
@@ -252,24 +286,30 @@ struct Method {
       return nullptr;
     }
   }
-  static PyMethodDef def() noexcept {
-    int flags = Static ? METH_STATIC : 0;
+  // A static method is not marked METH_STATIC (which would leave it without
+  // any way to its module): it is a function bound to the module, installed
+  // in the class as a staticmethod (see install_static_methods).
+  static PyMethodDef def(const char* doc) noexcept {
     if constexpr (no_args)
-      return {Name.s, call_noargs, flags | METH_NOARGS, doc.data()};
+      return {Name.s, call_noargs, METH_NOARGS, doc};
     else if constexpr (one_arg)
-      return {Name.s, call_o, flags | METH_O, doc.data()};
+      return {Name.s, call_o, METH_O, doc};
     else
       return {Name.s, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call)),
-              flags | METH_FASTCALL | METH_KEYWORDS, doc.data()};
+              METH_FASTCALL | METH_KEYWORDS, doc};
   }
 };
+
+// Puts each function of `defs` (null-terminated, declared with
+// VT_STATIC_METHOD) into `type` as a staticmethod bound to `module`.
+void install_static_methods(PyObject* type, PyObject* module, PyMethodDef* defs);
 
 // The constructor of a type: its parameters written once, for the class
 // docstring's signature and for binding.
 template <auto Body, Lit Owner, Lit Params, Lit Doc>
 struct Init {
   static constexpr Signature sig = detail::parse(Params.view());
-  static constexpr auto doc = detail::cat<Owner, "(", Params, ")\n--\n\n", Doc>();
+  static constexpr auto doc = detail::cat<Owner, "(", Params, ")\n--\n\n", Doc>();  // class doc
   static constexpr auto qualname = detail::cat<Owner, ".__init__">();
   static int call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return boundary_status([&] {
@@ -282,9 +322,17 @@ struct Init {
 
 }  // namespace vt
 
-#define VT_METHOD(body, owner, name, params, doc) \
-  (::vt::Method<&body, owner, name, params, doc>::def())
-#define VT_STATIC_METHOD(body, owner, name, params, doc) \
-  (::vt::Method<&body, owner, name, params, doc, true>::def())
+#define VT_METHOD(body, owner, name, params, doc)                    \
+  ([]() noexcept {                                                    \
+    using M = ::vt::Method<&body, owner, name, params>;               \
+    static constexpr auto text = M::docstring(doc);                   \
+    return M::def(text.data());                                       \
+  }())
+#define VT_STATIC_METHOD(body, owner, name, params, doc)             \
+  ([]() noexcept {                                                    \
+    using M = ::vt::Method<&body, owner, name, params, true>;         \
+    static constexpr auto text = M::docstring(doc);                   \
+    return M::def(text.data());                                       \
+  }())
 #define VT_METHODS_END \
   { nullptr, nullptr, 0, nullptr }

@@ -1,57 +1,81 @@
-// Manager core: construction and worker count, the dispatcher thread and
-// its guard and accessors.
+// Manager core: the VigilThreadsMain object, construction and worker count,
+// the dispatcher thread and its guard and accessors. `Manager` is the
+// receiver every method body gets: the instance and its module state.
 #pragma once
-#include "common/pyutil.h"
+#include "collab/holder.h"
+#include "common/method.h"
 #include "manager/parking.h"
+#include "threads_main/state.h"
 
-namespace vtm::manager {
+namespace vtm {
 
-struct ManagerObject {
-  PyObject_HEAD
-  // Task name -> the _Worker of its latest run. Kept apart from the records
-  // until the table is cleared: it holds each task's keyword arguments (for
-  // re-runs) and its run state (for stops).
-  PyObject* workers;
-  PyMutex disp_mu;  // guards disp_state
-  int disp_state;   // DispState
-  bool initialized;
-  Parking* park;  // the dispatcher's idle wait
+class Manager {
+ public:
+  static Manager from(PyObject* self);
+
+  PyObject* self;
+  State& st;
+
+  // self._var and self._log, read afresh at each use.
+  collab::Holder var() const;
+  vt::Ref sink() const;
+  // self._var.threads
+  collab::Table table(const collab::Holder& var) const;
+  // self._log.<level>(message)
+  void log(collab::Level level, vt::Borrowed message) const;
+  void log(collab::Level level, const char* text) const;
+
+  // self.<name>(*args): through the method, so subclasses are honoured.
+  vt::Ref call(PyObject* name, std::initializer_list<vt::Borrowed> args = {}) const;
+  // self._check_while(): ManagerError "The manager has stopped" once closed.
+  void check_while() const;
+  // The guard itself (the switch test), without the method call.
+  void check_open() const;
+  // After a failing queue operation (a PyError being handled): when the
+  // manager was closed meanwhile, the failure becomes ManagerError "The
+  // manager has stopped" (the queue itself only says it is closed), with the
+  // queue's error as context. Returns without changing anything otherwise.
+  void report_closed_instead() const;
 };
 
-enum DispState { kNotStarted = 0, kInLoop = 1, kExited = 2 };
+// The receiver of a static method: the module it is bound to.
+struct ManagerClass {
+  State& st;
+  static ManagerClass from(PyObject* module);
+};
 
-ManagerObject* as_manager(PyObject* o);
-bool init_type(PyObject* module, PyMethodDef* methods);
-extern PyMethodDef methods[];  // this subsystem's methods, null-terminated
+namespace manager {
 
-// Sets ManagerError "The manager has stopped" when the manager is closed.
-// Returns 0 when open, -1 with an exception set otherwise.
-int check_open(PyObject* self);
-// After a failing queue operation: when the manager was closed meanwhile,
-// the failure is reported as ManagerError "The manager has stopped" (the
-// queue itself only says it is closed). Returns true if it replaced it.
-bool report_closed_instead(PyObject* self);
-// self._check_while(), through the method so subclasses are honoured.
-bool call_check_while(PyObject* self);
+extern PyType_Spec spec;       // VigilThreadsMain
+extern PyMethodDef methods[];         // its method table (manager/methods.cpp)
+extern PyMethodDef static_methods[];  // and its static methods
 
-// Builds a fresh worker and thread for `name` from the keyword arguments
-// kept for it; stores both. Null with an exception when none are kept.
-vt::Ref rebuild_thread(PyObject* self, PyObject* var, PyObject* name);
-bool remember_worker(PyObject* self, PyObject* name, PyObject* worker);
-vt::Ref worker_of(PyObject* self, PyObject* name);  // borrowed->owned or None
+// Bodies of this subsystem's methods.
+vt::Ref check_max_workers(Manager m, const vt::Args& a);
+vt::Ref set_max_workers(Manager m, const vt::Args& a);
+vt::Ref start(Manager m);
+vt::Ref queue_init(Manager m);
+vt::Ref consumer(Manager m, const vt::Args& a);
+vt::Ref check_while(Manager m);
+vt::Ref get_qsize(Manager m);
+vt::Ref done(Manager m);
 
 // time.time(), through the module (tests may stand in for it).
-vt::Ref time_now();
-// 1 when time.time() is past start + self._var.duration (both re-read now),
-// 0 otherwise, -1 with an exception set.
-int duration_passed(PyObject* self, PyObject* start);
+vt::Ref time_now(const State& st);
+// Whether time.time() is past start + self._var.duration (both read now).
+bool duration_passed(const Manager& m, PyObject* start);
 
-// Drops the kept workers (the task table has been emptied).
-void forget_workers(PyObject* self);
-// Raises SystemExit in the dispatcher thread if it is still in its loop.
-// False with an exception set when the request failed.
-bool stop_dispatcher(PyObject* self);
+// The _Worker of the latest run of each task: it keeps the task's keyword
+// arguments (for re-runs) and its run state (for stops).
+void remember_worker(const Manager& m, PyObject* name, PyObject* worker);
+vt::Ref worker_of(const Manager& m, PyObject* name);  // null Ref when none
+void forget_workers(const Manager& m);                // the table was emptied
+
 // New work for the dispatcher (a name was queued): ends its idle wait.
-void wake_dispatcher(PyObject* self);
+void wake_dispatcher(const Manager& m);
+// Raises SystemExit in the dispatcher thread while it is in its loop; the
+// request can never reach the thread after it has left the loop.
+void stop_dispatcher(const Manager& m);
 
-}  // namespace vtm::manager
+}  // namespace manager
+}  // namespace vtm

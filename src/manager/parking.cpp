@@ -7,14 +7,14 @@
 #include <mutex>
 #include <vector>
 
-#include "threads_main/globals.h"
 
 namespace vtm::manager {
 
 namespace {
 
-// One mutex for all managers: it is taken only to park, to wake a parked
-// dispatcher and at program end, and its holders never need the GIL.
+// One mutex for all managers of every interpreter: it is taken only to
+// park, to wake a parked dispatcher and at program end; its holders touch
+// no Python object and never need the GIL.
 std::mutex g_mu;
 std::vector<Parking*> g_parked;  // guarded by g_mu
 
@@ -39,12 +39,12 @@ void wake_all() {
   }
 }
 
-void park(Parking* p, std::uint64_t seen, int max_ms) {
+void park(Parking* p, const std::atomic<bool>& ending, std::uint64_t seen, int max_ms) {
   Py_BEGIN_ALLOW_THREADS
   {
     std::unique_lock<std::mutex> lk(g_mu);
     p->parked.store(true);
-    if (p->kicks.load() == seen && !g.shutting_down.load()) {
+    if (p->kicks.load() == seen && !ending.load()) {
       g_parked.push_back(p);
       p->cv.wait_for(lk, std::chrono::milliseconds(max_ms),
                      [p] { return p->signalled; });

@@ -22,6 +22,6 @@ void wake_all();
 // Waits, without the GIL, until woken or `max_ms` passed, unless work came
 // in since `seen` (a kicks value read before the pass that found nothing
 // to do) or the program is ending. Called with the GIL held.
-void park(Parking* p, std::uint64_t seen, int max_ms);
+void park(Parking* p, const std::atomic<bool>& ending, std::uint64_t seen, int max_ms);
 
 }  // namespace vtm::manager

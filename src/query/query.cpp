@@ -1,41 +1,26 @@
 #include "query/query.h"
 
-#include "collab/collab.h"
-#include "manager/manager.h"
-#include "threads_main/globals.h"
+#include "common/call.h"
 
+using vt::Borrowed;
+using vt::check;
 using vt::Ref;
+using vt::take;
 
 namespace vtm::query {
 
 namespace {
 
-// The answer for a name not in the table.
-PyObject* unknown_text() {
-  static PyObject* text = vt::intern("Task does not exist");
-  return text;
-}
-
 struct Count {
   PyObject* key;
-  PyObject* field;  // list field of the state holder
+  PyObject* field;  // a list field of the state holder
 };
 
 // Lengths read one after another, in the order given.
-bool put_counts(PyObject* out, PyObject* var, const Count* counts, int n) {
-  for (int i = 0; i < n; ++i) {
-    Py_ssize_t len = collab::field_len(var, counts[i].field);
-    if (len < 0) return false;
-    Ref v = Ref::steal(PyLong_FromSsize_t(len));
-    if (!v || PyDict_SetItem(out, counts[i].key, v.get()) < 0) return false;
+void put_counts(PyObject* out, const collab::Holder& var, std::initializer_list<Count> counts) {
+  for (const Count& c : counts) {
+    vt::dict_set(out, c.key, take(PyLong_FromSsize_t(var.len(c.field))));
   }
-  return true;
-}
-
-Ref threads_of(PyObject* self) {
-  Ref var = collab::var_of(self);
-  if (!var) return Ref();
-  return collab::get(var.get(), names.threads);
 }
 
 // Calls fn(name, record) for every task, in the order keys() yields them,
@@ -43,270 +28,128 @@ Ref threads_of(PyObject* self) {
 // it is reached (the table was cleared meanwhile) is no longer a task and
 // is skipped.
 template <class F>
-bool for_each_task(PyObject* threads, F&& fn) {
-  Ref keys = vt::call_method(threads, names.keys);
-  if (!keys) return false;
-  Ref it = Ref::steal(PyObject_GetIter(keys.get()));
-  if (!it) return false;
-  while (Ref name = Ref::steal(PyIter_Next(it.get()))) {
-    Ref rec = collab::table_get(threads, name.get());
-    if (!rec) return false;
-    if (rec.get() == Py_None) continue;
-    if (!fn(name.get(), rec.get())) return false;
+void for_each_task(const collab::Table& table, F&& fn) {
+  Ref keys = table.keys();
+  Ref it = take(PyObject_GetIter(keys));
+  while (Ref name = Ref::steal(PyIter_Next(it))) {
+    if (Ref rec = table.record(name)) fn(name.get(), rec.get());
   }
-  return !PyErr_Occurred();
+  if (PyErr_Occurred()) vt::fail();
 }
 
-// 1 when the record's status is the failed word, compared as strings: no
+// Whether the record's status is the failed word, compared as strings: no
 // other word counts, and neither does a non-string.
-int is_failed(PyObject* rec) {
-  Ref st = collab::get(rec, names.status);
-  if (!st) return -1;
-  if (st.get() == status.failed) return 1;
-  if (!PyUnicode_Check(st.get())) return 0;
-  return PyUnicode_Compare(st.get(), status.failed) == 0;
+bool is_failed(const Manager& m, PyObject* rec) {
+  Ref st = collab::Holder(m.st, Ref::of(rec)).field(m.st.names.status);
+  if (st.is(m.st.status.failed)) return true;
+  return PyUnicode_Check(st.get()) && PyUnicode_Compare(st, m.st.status.failed) == 0;
 }
 
 // {name: record.<field>}, or {name: "Task does not exist"} when the name is
 // not a key, or stops being one between the membership test and the look-up.
-PyObject* one_task(PyObject* self, PyObject* name, PyObject* field) {
-  Ref threads = threads_of(self);
-  if (!threads) return nullptr;
-  int known = collab::table_contains(threads.get(), name);
-  if (known < 0) return nullptr;
-  Ref rec = known ? collab::table_get(threads.get(), name) : Ref::borrow(Py_None);
-  if (!rec) return nullptr;
-  Ref value = rec.get() == Py_None ? Ref::borrow(unknown_text())
-                                   : collab::get(rec.get(), field);
-  if (!value) return nullptr;
-  Ref out = Ref::steal(PyDict_New());
-  if (!out || PyDict_SetItem(out.get(), name, value.get()) < 0) return nullptr;
-  return out.release();
+Ref one_task(const Manager& m, Borrowed name, PyObject* field) {
+  collab::Table table = m.table(m.var());
+  Ref rec = table.contains(name) ? table.record(name) : Ref();
+  Ref value = rec ? collab::Holder(m.st, rec).field(field) : Ref::of(m.st.texts.no_such_task);
+  Ref out = take(PyDict_New());
+  vt::dict_set(out, name, value);
+  return out;
 }
 
 // The six counts over all tasks, then "data": one entry per task, or per
 // failed task only.
-PyObject* summary(PyObject* self, bool only_failed) {
-  Ref var = collab::var_of(self);
-  if (!var) return nullptr;
-  Ref out = Ref::steal(PyDict_New());
-  if (!out) return nullptr;
-  const Count counts[] = {{names.total, names.totals},   {names.run, names.runs},
-                          {names.success, names.success},
-                          {names.failed, names.failed}, {names.stop, names.stops},
-                          {names.cancel, names.cancels}};
-  if (!put_counts(out.get(), var.get(), counts, 6)) return nullptr;
-
-  Ref threads = collab::get(var.get(), names.threads);
-  if (!threads) return nullptr;
-  Ref data = Ref::steal(PyList_New(0));
-  if (!data) return nullptr;
-  bool ok = for_each_task(threads.get(), [&](PyObject* name, PyObject* rec) {
-    if (only_failed) {
-      int f = is_failed(rec);
-      if (f <= 0) return f == 0;
-    }
-    Ref entry = Ref::steal(PyDict_New());
-    if (!entry || PyDict_SetItem(entry.get(), names.task, name) < 0) return false;
-    Ref result = collab::get(rec, names.result);
-    if (!result || PyDict_SetItem(entry.get(), names.result, result.get()) < 0)
-      return false;
-    Ref st = collab::get(rec, names.status);
-    if (!st || PyDict_SetItem(entry.get(), names.status, st.get()) < 0)
-      return false;
-    return PyList_Append(data.get(), entry.get()) == 0;
+Ref summary(const Manager& m, bool only_failed) {
+  const Names& n = m.st.names;
+  collab::Holder var = m.var();
+  Ref out = take(PyDict_New());
+  put_counts(out, var,
+             {{n.total, n.totals}, {n.run, n.runs}, {n.success, n.success},
+              {n.failed, n.failed}, {n.stop, n.stops}, {n.cancel, n.cancels}});
+  Ref data = take(PyList_New(0));
+  for_each_task(m.table(var), [&](PyObject* name, PyObject* rec) {
+    if (only_failed && !is_failed(m, rec)) return;
+    collab::Holder record(m.st, Ref::of(rec));
+    Ref entry = take(PyDict_New());
+    vt::dict_set(entry, n.task, name);
+    vt::dict_set(entry, n.result, record.field(n.result));
+    vt::dict_set(entry, n.status, record.field(n.status));
+    vt::list_append(data, entry);
   });
-  if (!ok || PyDict_SetItem(out.get(), names.data, data.get()) < 0) return nullptr;
-  return out.release();
-}
-
-PyObject* m_get_status(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-  PyObject* a[1];
-  if (!vt::bind_args("VigilThreadsMain._get_status", {"thread_name"}, 1, args,
-                     nargs, kwnames, a))
-    return nullptr;
-  return one_task(self, a[0], names.status);
-}
-
-PyObject* m_get_all_status(PyObject* self, PyObject* const*, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-  if (!vt::no_args("VigilThreadsMain._get_all_status", nargs, kwnames))
-    return nullptr;
-  Ref threads = threads_of(self);
-  if (!threads) return nullptr;
-  Ref out = Ref::steal(PyDict_New());
-  if (!out) return nullptr;
-  bool ok = for_each_task(threads.get(), [&](PyObject* name, PyObject* rec) {
-    Ref st = collab::get(rec, names.status);
-    return st && PyDict_SetItem(out.get(), name, st.get()) == 0;
-  });
-  if (!ok) return nullptr;
-  return out.release();
-}
-
-PyObject* m_get_run_status(PyObject* self, PyObject* const*, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-  if (!vt::no_args("VigilThreadsMain._get_run_status", nargs, kwnames))
-    return nullptr;
-  Ref var = collab::var_of(self);
-  if (!var) return nullptr;
-  Ref out = Ref::steal(PyDict_New());
-  if (!out) return nullptr;
-  const Count counts[] = {{names.total, names.totals},     {names.done, names.dones},
-                          {names.run, names.runs},         {names.success, names.success},
-                          {names.failed, names.failed}, {names.stop, names.stops},
-                          {names.cancel, names.cancels}};
-  if (!put_counts(out.get(), var.get(), counts, 7)) return nullptr;
-  return out.release();
-}
-
-PyObject* m_is_run(PyObject* self, PyObject* const*, Py_ssize_t nargs,
-                   PyObject* kwnames) {
-  if (!vt::no_args("VigilThreadsMain._is_run", nargs, kwnames)) return nullptr;
-  Ref var = collab::var_of(self);
-  if (!var) return nullptr;
-  return collab::get(var.get(), names.is_run).release();
-}
-
-PyObject* m_is_close(PyObject* self, PyObject* const*, Py_ssize_t nargs,
-                     PyObject* kwnames) {
-  if (!vt::no_args("VigilThreadsMain._is_close", nargs, kwnames)) return nullptr;
-  Ref var = collab::var_of(self);
-  if (!var) return nullptr;
-  Ref sw = collab::get(var.get(), names.switch_);
-  if (!sw) return nullptr;
-  int open = vt::truth(sw.get());
-  if (open < 0) return nullptr;
-  return PyBool_FromLong(!open);
-}
-
-PyObject* m_get_result(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-  PyObject* a[1];
-  if (!vt::bind_args("VigilThreadsMain._get_result", {"thread_name"}, 1, args,
-                     nargs, kwnames, a))
-    return nullptr;
-  return one_task(self, a[0], names.result);
-}
-
-PyObject* m_get_all_result(PyObject* self, PyObject* const*, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-  if (!vt::no_args("VigilThreadsMain._get_all_result", nargs, kwnames))
-    return nullptr;
-  return summary(self, false);
-}
-
-PyObject* m_get_failed_result(PyObject* self, PyObject* const*, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-  if (!vt::no_args("VigilThreadsMain._get_failed_result", nargs, kwnames))
-    return nullptr;
-  return summary(self, true);
-}
-
-PyObject* m_get_failed(PyObject* self, PyObject* const*, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-  if (!vt::no_args("VigilThreadsMain._get_failed", nargs, kwnames)) return nullptr;
-  Ref threads = threads_of(self);
-  if (!threads) return nullptr;
-  // items() hands each record with its name: no look-up that a concurrent
-  // clear could miss.
-  Ref items = vt::call_method(threads.get(), names.items);
-  if (!items) return nullptr;
-  Ref it = Ref::steal(PyObject_GetIter(items.get()));
-  if (!it) return nullptr;
-  Ref out = Ref::steal(PyList_New(0));
-  if (!out) return nullptr;
-  while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-    Ref pair = PyTuple_CheckExact(item.get()) ? item
-                                              : Ref::steal(PySequence_Tuple(item.get()));
-    if (!pair) return nullptr;
-    Py_ssize_t n = PyTuple_GET_SIZE(pair.get());
-    if (n != 2) {
-      if (n > 2)
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-      else
-        PyErr_Format(PyExc_ValueError,
-                     "not enough values to unpack (expected 2, got %zd)", n);
-      return nullptr;
-    }
-    PyObject* rec = PyTuple_GET_ITEM(pair.get(), 1);
-    if (rec == Py_None) continue;
-    int f = is_failed(rec);
-    if (f < 0) return nullptr;
-    if (f && PyList_Append(out.get(), PyTuple_GET_ITEM(pair.get(), 0)) < 0)
-      return nullptr;
-  }
-  if (PyErr_Occurred()) return nullptr;
-  return out.release();
-}
-
-PyObject* m_rerun_failed(PyObject* self, PyObject* const*, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-  if (!vt::no_args("VigilThreadsMain._rerun_failed", nargs, kwnames)) return nullptr;
-  if (!manager::call_check_while(self)) return nullptr;
-  // Through the method, so a subclass decides what counts as failed.
-  Ref failed = vt::call_method(self, names._get_failed);
-  if (!failed) return nullptr;
-  Ref var = collab::var_of(self);
-  if (!var) return nullptr;
-  Ref queue = collab::get(var.get(), names.queue);
-  if (!queue) return nullptr;
-  Ref it = Ref::steal(PyObject_GetIter(failed.get()));
-  if (!it) return nullptr;
-  // The record stays as it is; the dispatcher gives the name a fresh thread
-  // when it takes it.
-  while (Ref name = Ref::steal(PyIter_Next(it.get()))) {
-    if (!vt::call_method(queue.get(), names.put, {name.get()})) {
-      manager::report_closed_instead(self);
-      return nullptr;
-    }
-    manager::wake_dispatcher(self);
-  }
-  if (PyErr_Occurred()) return nullptr;
-  Py_RETURN_TRUE;
+  vt::dict_set(out, n.data, data);
+  return out;
 }
 
 }  // namespace
 
-PyMethodDef methods[] = {
-    VT_METHOD("_get_status", m_get_status, 0,
-          "_get_status($self, thread_name)\n--\n\n"
-          "{thread_name: status word} for one task, or {thread_name: 'Task "
-          "does not exist'} when there is no such task."),
-    VT_METHOD("_get_all_status", m_get_all_status, 0,
-          "_get_all_status($self, /)\n--\n\n"
-          "{task name: status word} for every task, in registration order."),
-    VT_METHOD("_get_run_status", m_get_run_status, 0,
-          "_get_run_status($self, /)\n--\n\n"
-          "The seven counters: total, done, run, success, failed, stop and "
-          "cancel (lengths of the task name lists)."),
-    VT_METHOD("_is_run", m_is_run, 0,
-          "_is_run($self, /)\n--\n\n"
-          "The dispatcher's busy flag, as stored."),
-    VT_METHOD("_is_close", m_is_close, 0,
-          "_is_close($self, /)\n--\n\n"
-          "True once the manager has been closed."),
-    VT_METHOD("_get_result", m_get_result, 0,
-          "_get_result($self, thread_name)\n--\n\n"
-          "{thread_name: result} for one task, or {thread_name: 'Task does "
-          "not exist'} when there is no such task."),
-    VT_METHOD("_get_all_result", m_get_all_result, 0,
-          "_get_all_result($self, /)\n--\n\n"
-          "Summary: the counts total, run, success, failed, stop and cancel, "
-          "and data, a list of {task, result, status} for every task."),
-    VT_METHOD("_get_failed_result", m_get_failed_result, 0,
-          "_get_failed_result($self, /)\n--\n\n"
-          "As _get_all_result, with data holding only tasks whose status is "
-          "'失败'; the counts are over all tasks."),
-    VT_METHOD("_get_failed", m_get_failed, 0,
-          "_get_failed($self, /)\n--\n\n"
-          "Names of the tasks whose status is '失败', in registration order."),
-    VT_METHOD("_rerun_failed", m_rerun_failed, 0,
-          "_rerun_failed($self, /)\n--\n\n"
-          "Queue every task named by _get_failed() again; each runs once more "
-          "with its original keyword arguments. Returns True; raises "
-          "ManagerError once the manager is closed."),
-    {nullptr, nullptr, 0, nullptr}};
+Ref get_status(Manager m, const vt::Args& a) { return one_task(m, a[0], m.st.names.status); }
+
+Ref get_all_status(Manager m) {
+  Ref out = take(PyDict_New());
+  for_each_task(m.table(m.var()), [&](PyObject* name, PyObject* rec) {
+    vt::dict_set(out, name, collab::Holder(m.st, Ref::of(rec)).field(m.st.names.status));
+  });
+  return out;
+}
+
+Ref get_run_status(Manager m) {
+  const Names& n = m.st.names;
+  Ref out = take(PyDict_New());
+  put_counts(out, m.var(),
+             {{n.total, n.totals}, {n.done, n.dones}, {n.run, n.runs}, {n.success, n.success},
+              {n.failed, n.failed}, {n.stop, n.stops}, {n.cancel, n.cancels}});
+  return out;
+}
+
+Ref is_run(Manager m) { return m.var().field(m.st.names.is_run); }
+
+Ref is_close(Manager m) { return Ref::of(m.var().truth(m.st.names.switch_) ? Py_False : Py_True); }
+
+Ref get_result(Manager m, const vt::Args& a) { return one_task(m, a[0], m.st.names.result); }
+
+Ref get_all_result(Manager m) { return summary(m, false); }
+
+Ref get_failed_result(Manager m) { return summary(m, true); }
+
+Ref get_failed(Manager m) {
+  // items() hands each record with its name: no look-up that a concurrent
+  // clear could miss.
+  Ref items = m.table(m.var()).items();
+  Ref it = take(PyObject_GetIter(items));
+  Ref out = take(PyList_New(0));
+  while (Ref item = Ref::steal(PyIter_Next(it))) {
+    Ref pair = PyTuple_CheckExact(item.get()) ? item : take(PySequence_Tuple(item));
+    Py_ssize_t size = PyTuple_GET_SIZE(pair.get());
+    if (size > 2) throw vt::Raise{PyExc_ValueError, "too many values to unpack (expected 2)"};
+    if (size < 2)
+      throw vt::Raise{PyExc_ValueError, "not enough values to unpack (expected 2, got " +
+                                            std::to_string(size) + ")"};
+    PyObject* rec = PyTuple_GET_ITEM(pair.get(), 1);
+    if (rec != Py_None && is_failed(m, rec))
+      vt::list_append(out, PyTuple_GET_ITEM(pair.get(), 0));
+  }
+  if (PyErr_Occurred()) vt::fail();
+  return out;
+}
+
+Ref rerun_failed(Manager m) {
+  m.check_while();
+  // Through the method, so a subclass decides what counts as failed.
+  Ref failed = m.call(m.st.names._get_failed);
+  Ref queue = m.var().field(m.st.names.queue);
+  Ref it = take(PyObject_GetIter(failed));
+  // The record stays as it is; the dispatcher gives the name a fresh thread
+  // when it takes it.
+  while (Ref name = Ref::steal(PyIter_Next(it))) {
+    try {
+      vt::call_method(queue, m.st.names.put, {name});
+    } catch (const vt::PyError&) {
+      m.report_closed_instead();
+      throw;
+    }
+    manager::wake_dispatcher(m);
+  }
+  if (PyErr_Occurred()) vt::fail();
+  return Ref::of(Py_True);
+}
 
 }  // namespace vtm::query

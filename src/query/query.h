@@ -1,8 +1,20 @@
 // Queries: status words, counters, results and failures of the tasks, and
-// the re-queuing of failed tasks.
+// the re-queuing of failed tasks. Bodies of VigilThreadsMain's methods; the
+// method table (names, parameters, docstrings) is in manager/methods.cpp.
 #pragma once
-#include "common/pyutil.h"
+#include "manager/manager.h"
 
 namespace vtm::query {
-extern PyMethodDef methods[];  // null-terminated
-}
+
+vt::Ref get_status(Manager m, const vt::Args& a);
+vt::Ref get_all_status(Manager m);
+vt::Ref get_run_status(Manager m);
+vt::Ref is_run(Manager m);
+vt::Ref is_close(Manager m);
+vt::Ref get_result(Manager m, const vt::Args& a);
+vt::Ref get_all_result(Manager m);
+vt::Ref get_failed_result(Manager m);
+vt::Ref get_failed(Manager m);
+vt::Ref rerun_failed(Manager m);
+
+}  // namespace vtm::query

@@ -1,11 +1,12 @@
 #include "stop/stop.h"
 
-#include "collab/collab.h"
-#include "manager/manager.h"
-#include "threads_main/globals.h"
+#include "common/call.h"
 #include "worker/worker.h"
 
+using vt::Borrowed;
+using vt::check;
 using vt::Ref;
+using vt::take;
 
 namespace vtm::stop {
 
@@ -14,390 +15,235 @@ namespace {
 constexpr const char* kStopThreadError = "Stop thread error";
 constexpr double kDrainTimeout = 0.2;  // seconds one take may wait for a name
 
-// Raises ManagerError(text) with the current exception, if any, as context.
-void raise_manager_error(PyObject* text) {
-  PyObject* cause = PyErr_GetRaisedException();
-  PyErr_SetObject(g.manager_error, text);
-  if (cause) {
-    PyObject* exc = PyErr_GetRaisedException();
-    PyException_SetContext(exc, cause);  // steals cause
-    PyErr_SetRaisedException(exc);
-  }
-}
-
-void raise_manager_error(const char* text) {
-  Ref t = Ref::steal(PyUnicode_FromString(text));
-  if (t) raise_manager_error(t.get());
-}
-
-PyObject* m_async_raise(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-  PyObject* a[2];
-  if (!vt::bind_args("VigilThreadsMain._async_raise", {"tid", "exc_type"}, 2, args,
-                     nargs, kwnames, a))
-    return nullptr;
-  do {
-    if (!PyLong_Check(a[0])) {
-      PyErr_Format(PyExc_TypeError, "thread id must be an integer, not %.100s",
-                   Py_TYPE(a[0])->tp_name);
-      break;
-    }
-    unsigned long tid = PyLong_AsUnsignedLong(a[0]);
-    if (PyErr_Occurred()) break;
-    // An exception instance stands for its class.
-    PyObject* exc =
-        PyType_Check(a[1]) ? a[1] : reinterpret_cast<PyObject*>(Py_TYPE(a[1]));
-    int res = PyThreadState_SetAsyncExc(tid, exc);
-    if (res == 1) Py_RETURN_NONE;
-    if (res == 0) {
-      PyErr_SetString(PyExc_ValueError, "Invalid thread id");
-      break;
-    }
-    // More than one thread state was hit: withdraw the request.
-    PyThreadState_SetAsyncExc(tid, nullptr);
-    PyErr_SetString(PyExc_SystemError, "PyThreadState_SetAsyncExc failed");
-  } while (false);
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-  raise_manager_error(kStopThreadError);
-  return nullptr;
-}
-
 // self._async_raise(tid, SystemExit), through the method.
-bool raise_system_exit(void* self, unsigned long tid) {
-  Ref t = Ref::steal(PyLong_FromUnsignedLong(tid));
-  if (!t) return false;
-  return vt::call_method(static_cast<PyObject*>(self), names._async_raise,
-                         {t.get(), PyExc_SystemExit})
-      .operator bool();
+void raise_system_exit(const Manager& m, unsigned long tid) {
+  Ref t = take(PyLong_FromUnsignedLong(tid));
+  m.call(m.st.names._async_raise, {t, PyExc_SystemExit});
 }
 
-Ref record_of(PyObject* var, PyObject* name) {
-  Ref threads = collab::get(var, names.threads);
-  if (!threads) return Ref();
-  Ref rec = collab::table_get(threads.get(), name);
-  if (rec && rec.get() == Py_None) {
-    Ref text = Ref::steal(PyObject_Str(name));
-    if (text) PyErr_Format(PyExc_KeyError, "Task <%U> does not exist", text.get());
-    return Ref();
-  }
+Ref record_of(const Manager& m, const collab::Holder& var, PyObject* name) {
+  Ref rec = m.table(var).record(name);
+  if (!rec) vt::raise_format(PyExc_KeyError, "Task <%S> does not exist", name);
   return rec;
 }
 
-// Stops one target. Returns false with an exception set when the loop must
-// end; the bookkeeping of this target is done first where it applies.
-bool stop_one(PyObject* self, PyObject* var, PyObject* name) {
-  Ref rec = record_of(var, name);
-  if (!rec) return false;
-  Ref thread = collab::get(rec.get(), names.thread);
-  if (!thread) return false;
-  int t = vt::truth(thread.get());
-  if (t < 0) return false;
-  if (!t) return true;  // ended, or stopped before
-  Ref ident = Ref::steal(PyObject_GetAttr(thread.get(), names.ident));
-  if (!ident) return false;
-  t = vt::truth(ident.get());
-  if (t < 0) return false;
-  if (!t) return true;  // not started yet
+// Ends the request on a worker however the request went.
+struct StopRequest {
+  PyObject* worker;
+  ~StopRequest() { worker::end_stop_request(worker); }
+};
 
-  Ref worker = manager::worker_of(self, name);
-  if (!worker) return false;
-  bool raise_failed = false;
+// Stops one target; a failure ends the caller's loop, after this target's
+// bookkeeping is done where it applies.
+void stop_one(const Manager& m, const collab::Holder& var, PyObject* name) {
+  const Names& n = m.st.names;
+  Ref thread = collab::Holder(m.st, record_of(m, var, name)).field(n.thread);
+  if (!vt::truth(thread)) return;  // ended, or stopped before
+  Ref ident = take(PyObject_GetAttr(thread, n.ident));
+  if (!vt::truth(ident)) return;  // not started yet
+
   bool count_it = true;
-  if (worker::check(worker.get())) {
+  bool raised = true;
+  Ref worker = manager::worker_of(m, name);
+  if (worker && worker::is_worker(m.st, worker)) {
     // The run state decides, under the worker's lock, whether the run is
     // still ours to stop: a run that finished first stays counted as done,
     // and the request can only reach the task's own live thread.
-    worker::StopClaim claim = worker::claim_for_stop(worker.get(), raise_system_exit, self);
-    if (claim == worker::StopClaim::Over) return true;
-    raise_failed = claim == worker::StopClaim::RaiseFailed;
+    unsigned long tid = 0;
+    worker::StopClaim claim = worker::claim_for_stop(worker, &tid);
+    if (claim == worker::StopClaim::Over) return;
+    if (claim == worker::StopClaim::Raise) {
+      StopRequest request{worker};
+      raised = vt::as_python([&] { raise_system_exit(m, tid); });
+    }
   } else {
     // A thread this manager did not create: only the done list guards it.
-    unsigned long tid = PyLong_AsUnsignedLong(ident.get());
-    if (PyErr_Occurred()) return false;
-    raise_failed = !raise_system_exit(self, tid);
-    PyObject* err = raise_failed ? PyErr_GetRaisedException() : nullptr;
-    Ref dones = collab::get(var, names.dones);
-    int in = dones ? PySequence_Contains(dones.get(), name) : -1;
-    if (err) {
-      PyErr_Clear();
-      PyErr_SetRaisedException(err);
-    } else if (in < 0) {
-      return false;
+    unsigned long tid = PyLong_AsUnsignedLong(ident);
+    if (PyErr_Occurred()) vt::fail();
+    raised = vt::as_python([&] { raise_system_exit(m, tid); });
+    vt::StashedError failure;
+    count_it = !vt::contains(var.field(n.dones), name);
+  }
+  {
+    vt::StashedError failure;  // a failed request is raised after the bookkeeping
+    collab::Holder(m.st, record_of(m, var, name)).set(n.thread, Py_None);
+    if (count_it) {
+      var.append(n.stops, name);
+      collab::Holder(m.st, record_of(m, var, name)).set(n.status, m.st.status.stopped);
     }
-    count_it = in == 0;
   }
-  PyObject* err = raise_failed ? PyErr_GetRaisedException() : nullptr;
-  bool ok = true;
-  Ref again = record_of(var, name);
-  ok = again && collab::set(again.get(), names.thread, Py_None);
-  if (ok && count_it) {
-    ok = collab::field_append(var, names.stops, name);
-    Ref third = ok ? record_of(var, name) : Ref();
-    ok = third && collab::set(third.get(), names.status, status.stopped);
-  }
-  if (err) {
-    PyErr_Clear();
-    PyErr_SetRaisedException(err);
-    return false;
-  }
-  return ok;
+  if (!raised) throw vt::PyError{};
 }
 
-PyObject* m_stop_action(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-  PyObject* a[1];
-  if (!vt::bind_args("VigilThreadsMain._stop_action", {"thread_name"}, 0, args,
-                     nargs, kwnames, a))
-    return nullptr;
-  PyObject* wanted = a[0] ? a[0] : Py_None;
-  // One guard around the whole loop: the first failure ends it.
-  do {
-    Ref var = collab::var_of(self);
-    if (!var) break;
-    int one = vt::truth(wanted);
-    if (one < 0) break;
-    Ref targets;
-    if (one) {
-      targets = Ref::steal(PyList_New(1));
-      if (!targets) break;
-      PyList_SET_ITEM(targets.get(), 0, Py_NewRef(wanted));
-    } else {
-      Ref runs = collab::get(var.get(), names.runs);
-      if (!runs) break;
-      targets = Ref::steal(PySequence_List(runs.get()));  // snapshot
-      if (!targets) break;
-    }
-    bool ok = true;
-    for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(targets.get()); ++i)
-      ok = stop_one(self, var.get(), PyList_GET_ITEM(targets.get(), i));
-    if (ok) Py_RETURN_NONE;
-  } while (false);
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-  Ref exc = Ref::steal(PyErr_GetRaisedException());
-  if (!collab::log_error(self, collab::Level::Debug, "Stop error: ", exc.get()))
-    return nullptr;
-  Py_RETURN_NONE;
-}
-
-PyObject* m_stop(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames) {
-  PyObject* a[1];
-  if (!vt::bind_args("VigilThreadsMain._stop", {"thread_name"}, 1, args, nargs,
-                     kwnames, a))
-    return nullptr;
-  PyObject* name = a[0];
-  if (!manager::call_check_while(self)) return nullptr;
-  Ref var = collab::var_of(self);
-  if (!var) return nullptr;
-  Ref threads = collab::get(var.get(), names.threads);
-  if (!threads) return nullptr;
-  int known = collab::table_contains(threads.get(), name);
-  if (known < 0) return nullptr;
-  Ref text = Ref::steal(PyObject_Str(name));
-  if (!text) return nullptr;
-  if (!known) {
-    PyErr_Format(PyExc_Exception, "Task <%U> does not exist", text.get());
-    return nullptr;
-  }
-  Ref runs = collab::get(var.get(), names.runs);
-  if (!runs) return nullptr;
-  int started = PySequence_Contains(runs.get(), name);
-  if (started < 0) return nullptr;
-  if (!started) {
-    PyErr_Format(PyExc_Exception, "Task <%U> not running", text.get());
-    return nullptr;
-  }
-  if (!vt::call_method(self, names._stop_action, {name})) return nullptr;
-  if (!collab::log(self, collab::Level::Info, "Stop complete")) return nullptr;
-  Py_RETURN_TRUE;
-}
-
-PyObject* m_stop_all(PyObject* self, PyObject* const*, Py_ssize_t nargs,
-                     PyObject* kwnames) {
-  if (!vt::no_args("VigilThreadsMain._stop_all", nargs, kwnames)) return nullptr;
-  if (!manager::call_check_while(self)) return nullptr;
-  if (!vt::call_method(self, names._clear_queue)) return nullptr;
-  if (!vt::call_method(self, names._stop_action)) return nullptr;
-  if (!collab::log(self, collab::Level::Info, "Stop all complete")) return nullptr;
-  Py_RETURN_TRUE;
-}
-
-// queue.qsize() > 0, without the open check of _get_qsize (clearing works on
-// a closed manager too).
-int queue_has_names(PyObject* q) {
-  Ref n = vt::call_method(q, names.qsize);
-  if (!n) return -1;
-  Ref zero = Ref::steal(PyLong_FromLong(0));
-  if (!zero) return -1;
-  return PyObject_RichCompareBool(n.get(), zero.get(), Py_GT);
-}
-
-PyObject* m_clear_queue(PyObject* self, PyObject* const*, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-  if (!vt::no_args("VigilThreadsMain._clear_queue", nargs, kwnames)) return nullptr;
-  if (!collab::log(self, collab::Level::Info, "Clear queue......")) return nullptr;
-  Ref var = collab::var_of(self);
-  if (!var) return nullptr;
-  Ref q = collab::get(var.get(), names.queue);
-  if (!q) return nullptr;
-  Ref timeout = Ref::steal(PyFloat_FromDouble(kDrainTimeout));
-  if (!timeout) return nullptr;
-  // Drain while names are counted, each take waiting briefly (a name put
-  // just before may still be on its way into the queue); the first take
-  // that finds nothing ends the drain, so it never waits for ever.
-  for (;;) {
-    int more = queue_has_names(q.get());
-    if (more < 0) return nullptr;
-    if (!more) break;
-    Ref name = vt::call_method(q.get(), names.get, {Py_True, timeout.get()});
-    if (!name) {
-      if (PyErr_ExceptionMatches(g.queue_empty)) {
-        PyErr_Clear();
-        break;
-      }
-      // A close on another thread has drained and closed the queue.
-      if (!manager::report_closed_instead(self)) return nullptr;
-      PyErr_Clear();
-      break;
-    }
-    Ref threads = collab::get(var.get(), names.threads);
-    if (!threads) return nullptr;
-    Ref rec = collab::table_get(threads.get(), name.get());
-    if (!rec) return nullptr;
-    if (rec.get() != Py_None && !collab::set(rec.get(), names.status, status.cancelled))
-      return nullptr;
-    if (!collab::field_append(var.get(), names.cancels, name.get())) return nullptr;
-  }
-  if (!collab::log(self, collab::Level::Info, "Clear queue complete")) return nullptr;
-  Py_RETURN_TRUE;
+// queue.qsize() > 0, without the open check of _get_qsize (clearing works
+// on a closed manager too).
+bool queue_has_names(const State& st, Borrowed q) {
+  Ref zero = take(PyLong_FromLong(0));
+  return vt::compare(vt::call_method(q, st.names.qsize), zero, Py_GT);
 }
 
 // True when no name is queued and no started task is still running.
-int idle(PyObject* var) {
-  Ref q = collab::get(var, names.queue);
-  if (!q) return -1;
-  int more = queue_has_names(q.get());
-  if (more != 0) return more < 0 ? -1 : 0;
-  Py_ssize_t runs = collab::field_len(var, names.runs);
-  Py_ssize_t dones = collab::field_len(var, names.dones);
-  Py_ssize_t stops = collab::field_len(var, names.stops);
-  if (runs < 0 || dones < 0 || stops < 0) return -1;
-  return runs - dones - stops <= 0;
+bool idle(const Manager& m, const collab::Holder& var) {
+  const Names& n = m.st.names;
+  if (queue_has_names(m.st, var.field(n.queue))) return false;
+  return var.len(n.runs) - var.len(n.dones) - var.len(n.stops) <= 0;
 }
 
-bool set_new_lists(PyObject* var, std::initializer_list<PyObject*> fields,
-                   PyObject* extra_name, PyObject* extra_value) {
-  Ref kw = Ref::steal(PyDict_New());
-  if (!kw) return false;
-  for (PyObject* f : fields) {
-    Ref l = Ref::steal(PyList_New(0));
-    if (!l || PyDict_SetItem(kw.get(), f, l.get()) < 0) return false;
-  }
-  if (extra_name && PyDict_SetItem(kw.get(), extra_name, extra_value) < 0) return false;
-  Ref meth = Ref::steal(PyObject_GetAttr(var, names.set_kwargs));
-  Ref empty = Ref::steal(PyTuple_New(0));
-  return meth && empty && Ref::steal(PyObject_Call(meth.get(), empty.get(), kw.get()));
-}
-
-PyObject* m_clear_record(PyObject* self, PyObject* const*, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-  if (!vt::no_args("VigilThreadsMain._clear_record", nargs, kwnames)) return nullptr;
-  Ref done = vt::call_method(self, names._done);
-  if (!done) return nullptr;
-  int t = vt::truth(done.get());
-  if (t < 0) return nullptr;
-  if (!t) Py_RETURN_FALSE;
-  Ref var = collab::var_of(self);
-  if (!var) return nullptr;
-  // `done` can still be true from an earlier burst while new names wait or
-  // run; clearing then would lose their records.
-  int quiet = idle(var.get());
-  if (quiet < 0) return nullptr;
-  if (!quiet) Py_RETURN_FALSE;
-  Ref threads = collab::get(var.get(), names.threads);
-  if (!threads || !vt::call_method(threads.get(), vt::intern("clear")))
-    return nullptr;
-  if (!set_new_lists(var.get(), {names.totals, names.runs, names.stops, names.cancels},
-                     nullptr, nullptr) ||
-      !set_new_lists(var.get(), {names.dones, names.success, names.failed}, names.done,
-                     Py_False))
-    return nullptr;
-  manager::forget_workers(self);
-  Py_RETURN_TRUE;
-}
-
-PyObject* m_close(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!vt::no_args("VigilThreadsMain._close", nargs, kwnames)) return nullptr;
-  if (!manager::call_check_while(self)) return nullptr;
-  if (!collab::log(self, collab::Level::Info, "Close......")) return nullptr;
-  do {
-    Ref var = collab::var_of(self);
-    if (!var || !collab::set(var.get(), names.switch_, Py_False)) break;
-    if (!vt::call_method(self, names._clear_queue)) break;
-    Ref q = collab::get(var.get(), names.queue);
-    if (!q || !vt::call_method(q.get(), names.close)) break;
-    if (!vt::call_method(self, names._stop_action)) break;
-    // End the dispatcher only while it is still in its loop; one that has
-    // already left it is no failure.
-    if (!manager::stop_dispatcher(self)) {
-      if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-      Ref exc = Ref::steal(PyErr_GetRaisedException());
-      if (!collab::log_error(self, collab::Level::Warning, "Close error：", exc.get()))
-        break;
-    }
-    if (!collab::log(self, collab::Level::Info, "Close complete")) break;
-    Py_RETURN_TRUE;
-  } while (false);
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-  Ref text;
-  {
-    PyObject* exc = PyErr_GetRaisedException();
-    text = vt::exc_text(exc);
-    PyErr_SetRaisedException(exc);
-  }
-  Ref msg = Ref::steal(PyUnicode_FromFormat("%s%U", "Close error：", text.get()));
-  if (!msg) return nullptr;
-  raise_manager_error(msg.get());
-  return nullptr;
+void set_new_lists(const Manager& m, const collab::Holder& var,
+                   std::initializer_list<PyObject*> fields, PyObject* extra_name,
+                   PyObject* extra_value) {
+  Ref kw = take(PyDict_New());
+  for (PyObject* f : fields) vt::dict_set(kw, f, take(PyList_New(0)));
+  if (extra_name) vt::dict_set(kw, extra_name, extra_value);
+  Ref meth = take(PyObject_GetAttr(var.get(), m.st.names.set_kwargs));
+  Ref none = take(PyTuple_New(0));
+  take(PyObject_Call(meth, none, kw));
 }
 
 }  // namespace
 
-PyMethodDef methods[] = {
-    VT_METHOD("_async_raise", m_async_raise, METH_STATIC,
-          "_async_raise(tid, exc_type)\n--\n\n"
-          "Ask the interpreter to raise exc_type (a class, or an instance standing "
-          "for its class) in the thread with id tid. Any failure raises "
-          "ManagerError('Stop thread error')."),
-    VT_METHOD("_stop_action", m_stop_action, 0,
-          "_stop_action($self, thread_name=None)\n--\n\n"
-          "Cancel the running task thread_name, or every started task when it is "
-          "false, by raising SystemExit in its thread; each cancelled task is "
-          "marked '停止' and listed in stops. Failures are logged at debug level "
-          "as 'Stop error: ...', never raised."),
-    VT_METHOD("_stop", m_stop, 0,
-          "_stop($self, thread_name)\n--\n\n"
-          "Cancel one started task. Raises Exception('Task <name> does not exist') "
-          "or Exception('Task <name> not running'); a task that has already ended "
-          "is left as it is. Logs 'Stop complete' and returns True."),
-    VT_METHOD("_stop_all", m_stop_all, 0,
-          "_stop_all($self, /)\n--\n\n"
-          "Withdraw every queued task and cancel every running one; the manager "
-          "stays open. Logs 'Stop all complete' and returns True."),
-    VT_METHOD("_clear_queue", m_clear_queue, 0,
-          "_clear_queue($self, /)\n--\n\n"
-          "Withdraw every queued task, marking it '取消' and listing it in "
-          "cancels. Returns True."),
-    VT_METHOD("_clear_record", m_clear_record, 0,
-          "_clear_record($self, /)\n--\n\n"
-          "Once all work has finished, forget every task and reset the seven "
-          "name lists. Returns False (changing nothing) while work is queued or "
-          "running, True otherwise."),
-    VT_METHOD("_close", m_close, 0,
-          "_close($self, /)\n--\n\n"
-          "Close the manager for good: refuse further work, withdraw the queue "
-          "and close it, cancel running tasks and end the dispatcher. Returns "
-          "True; a failing step raises ManagerError('Close error：...')."),
-    {nullptr, nullptr, 0, nullptr}};
+Ref async_raise(ManagerClass cls, const vt::Args& a) {
+  Borrowed tid_arg = a[0], exc_type = a[1];
+  vt::catching(
+      PyExc_Exception,
+      [&] {
+        if (!PyLong_Check(tid_arg.get()))
+          vt::raise_format(PyExc_TypeError, "thread id must be an integer, not %.100s",
+                           Py_TYPE(tid_arg.get())->tp_name);
+        unsigned long tid = PyLong_AsUnsignedLong(tid_arg);
+        if (PyErr_Occurred()) vt::fail();
+        // An exception instance stands for its class.
+        PyObject* exc = PyType_Check(exc_type.get())
+                            ? exc_type.get()
+                            : reinterpret_cast<PyObject*>(Py_TYPE(exc_type.get()));
+        int res = PyThreadState_SetAsyncExc(tid, exc);
+        if (res == 1) return;
+        if (res == 0) throw vt::Raise{PyExc_ValueError, "Invalid thread id"};
+        // More than one thread state was hit: withdraw the request.
+        PyThreadState_SetAsyncExc(tid, nullptr);
+        throw vt::Raise{PyExc_SystemError, "PyThreadState_SetAsyncExc failed"};
+      },
+      [&](const Ref& exc) {
+        Ref text = take(PyUnicode_FromString(kStopThreadError));
+        vt::raise_from_context(exc, cls.st.manager_error, text);
+      });
+  return Ref::of(Py_None);
+}
+
+Ref stop_action(Manager m, const vt::Args& a) {
+  Borrowed wanted = a[0];
+  // One guard around the whole loop: the first failure ends it.
+  vt::catching(
+      PyExc_Exception,
+      [&] {
+        collab::Holder var = m.var();
+        Ref targets;
+        if (vt::truth(wanted)) {
+          targets = take(PyList_New(1));
+          PyList_SET_ITEM(targets.get(), 0, wanted.own().release());
+        } else {
+          Ref runs = var.field(m.st.names.runs);
+          targets = take(PySequence_List(runs));  // a snapshot
+        }
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(targets.get()); ++i)
+          stop_one(m, var, PyList_GET_ITEM(targets.get(), i));
+      },
+      [&](const Ref& exc) { collab::log_error(m.st, m.sink(), collab::Level::Debug, "Stop error: ", exc); });
+  return Ref::of(Py_None);
+}
+
+Ref stop(Manager m, const vt::Args& a) {
+  Borrowed name = a[0];
+  m.check_while();
+  collab::Holder var = m.var();
+  const bool known = m.table(var).contains(name);
+  Ref text = take(PyObject_Str(name));
+  if (!known) vt::raise_format(PyExc_Exception, "Task <%U> does not exist", text.get());
+  if (!vt::contains(var.field(m.st.names.runs), name))
+    vt::raise_format(PyExc_Exception, "Task <%U> not running", text.get());
+  m.call(m.st.names._stop_action, {name});
+  m.log(collab::Level::Info, "Stop complete");
+  return Ref::of(Py_True);
+}
+
+Ref stop_all(Manager m) {
+  m.check_while();
+  m.call(m.st.names._clear_queue);
+  m.call(m.st.names._stop_action);
+  m.log(collab::Level::Info, "Stop all complete");
+  return Ref::of(Py_True);
+}
+
+Ref clear_queue(Manager m) {
+  const Names& n = m.st.names;
+  m.log(collab::Level::Info, "Clear queue......");
+  collab::Holder var = m.var();
+  Ref q = var.field(n.queue);
+  Ref timeout = take(PyFloat_FromDouble(kDrainTimeout));
+  // Drain while names are counted, each take waiting briefly (a name put
+  // just before may still be on its way into the queue); the first take
+  // that finds nothing ends the drain, so it never waits for ever.
+  while (queue_has_names(m.st, q)) {
+    Ref name;
+    try {
+      name = vt::call_method(q, n.get, {Py_True, timeout});
+    } catch (const vt::PyError&) {
+      if (!PyErr_ExceptionMatches(m.st.queue_empty)) {
+        // A close on another thread has drained and closed the queue.
+        m.report_closed_instead();
+        if (!PyErr_ExceptionMatches(m.st.manager_error)) throw;
+      }
+      PyErr_Clear();
+      break;
+    }
+    if (Ref rec = m.table(var).record(name)) collab::Holder(m.st, rec).set(n.status, m.st.status.cancelled);
+    var.append(n.cancels, name);
+  }
+  m.log(collab::Level::Info, "Clear queue complete");
+  return Ref::of(Py_True);
+}
+
+Ref clear_record(Manager m) {
+  const Names& n = m.st.names;
+  if (!vt::truth(m.call(n._done))) return Ref::of(Py_False);
+  collab::Holder var = m.var();
+  // `done` can still be true from an earlier burst while new names wait or
+  // run; clearing then would lose their records.
+  if (!idle(m, var)) return Ref::of(Py_False);
+  m.table(var).clear();
+  set_new_lists(m, var, {n.totals, n.runs, n.stops, n.cancels}, nullptr, nullptr);
+  set_new_lists(m, var, {n.dones, n.success, n.failed}, n.done, Py_False);
+  manager::forget_workers(m);
+  return Ref::of(Py_True);
+}
+
+Ref close(Manager m) {
+  const Names& n = m.st.names;
+  m.check_while();
+  m.log(collab::Level::Info, "Close......");
+  vt::catching(
+      PyExc_Exception,
+      [&] {
+        collab::Holder var = m.var();
+        var.set(n.switch_, Py_False);
+        m.call(n._clear_queue);
+        vt::call_method(var.field(n.queue), n.close);
+        m.call(n._stop_action);
+        // End the dispatcher only while it is still in its loop; one that has
+        // already left it is no failure.
+        vt::catching(
+            PyExc_Exception, [&] { manager::stop_dispatcher(m); },
+            [&](const Ref& exc) {
+              collab::log_error(m.st, m.sink(), collab::Level::Warning, "Close error：", exc);
+            });
+        m.log(collab::Level::Info, "Close complete");
+      },
+      [&](const Ref& exc) {
+        Ref text = vt::exc_text(exc);
+        Ref msg = take(PyUnicode_FromFormat("%s%U", "Close error：", text.get()));
+        vt::raise_from_context(exc, m.st.manager_error, msg);
+      });
+  return Ref::of(Py_True);
+}
 
 }  // namespace vtm::stop

@@ -1,8 +1,17 @@
-// Stopping and shutdown: cancellation of running tasks, stop, stop all,
-// queue clearing, record clearing and close.
+// Stopping and shutdown: cancellation of running tasks, stop, clearing the
+// queue and the records, close. Bodies of VigilThreadsMain's methods; the
+// method table is in manager/methods.cpp.
 #pragma once
-#include "common/pyutil.h"
+#include "manager/manager.h"
 
 namespace vtm::stop {
-extern PyMethodDef methods[];  // null-terminated
-}
+
+vt::Ref async_raise(ManagerClass cls, const vt::Args& a);
+vt::Ref stop_action(Manager m, const vt::Args& a);
+vt::Ref stop(Manager m, const vt::Args& a);
+vt::Ref stop_all(Manager m);
+vt::Ref clear_queue(Manager m);
+vt::Ref clear_record(Manager m);
+vt::Ref close(Manager m);
+
+}  // namespace vtm::stop

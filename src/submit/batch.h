@@ -1,8 +1,13 @@
-// Submission: lists of tasks (_send_list, _send_list_thread,
-// _thread_list_yield).
+// Submission of lists of tasks, once or repeatedly for the manager's
+// duration. Bodies of VigilThreadsMain's methods; the method table is in
+// manager/methods.cpp.
 #pragma once
-#include "common/pyutil.h"
+#include "manager/manager.h"
 
 namespace vtm::submit {
-extern PyMethodDef batch_methods[];  // null-terminated
-}
+
+vt::Ref send_list(Manager m, const vt::Args& a);
+vt::Ref send_list_thread(Manager m, const vt::Args& a);
+vt::Ref thread_list_yield(ManagerClass cls, const vt::Args& a);
+
+}  // namespace vtm::submit

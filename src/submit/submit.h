@@ -1,7 +1,10 @@
-// Submission: single tasks (_send).
+// Submission of single tasks. Body of VigilThreadsMain._send; the method
+// table is in manager/methods.cpp.
 #pragma once
-#include "common/pyutil.h"
+#include "manager/manager.h"
 
 namespace vtm::submit {
-extern PyMethodDef methods[];  // null-terminated
-}
+
+vt::Ref send(Manager m, const vt::Args& a);
+
+}  // namespace vtm::submit

@@ -1,97 +1,166 @@
-// threads_main: module entry and registration of VigilThreadsMain, _Worker
-// and ManagerError.
-#include <vector>
-
-#include "collab/collab.h"
+// threads_main: the module's entry (multi-phase initialisation) and its
+// state, the registration of VigilThreadsMain, _Worker and ManagerError,
+// and the hook that tells open managers the program has ended.
+#include "common/call.h"
 #include "manager/manager.h"
-#include "query/query.h"
-#include "stop/stop.h"
-#include "submit/batch.h"
-#include "submit/submit.h"
-#include "threads_main/globals.h"
-#include "wait/wait.h"
+#include "manager/parking.h"
+#include "threads_main/state.h"
 #include "worker/worker.h"
 
+using vt::check;
 using vt::Ref;
+using vt::take;
+
+namespace vtm {
 
 namespace {
 
-std::vector<PyMethodDef> g_methods;
-
-void collect(PyMethodDef* defs) {
-  for (PyMethodDef* d = defs; d->ml_name; ++d) g_methods.push_back(*d);
+State* raw_state(PyObject* module) {
+  return *static_cast<State**>(PyModule_GetState(module));
 }
 
-// Runs in the main thread once it has finished, before the interpreter
-// joins the remaining threads.
-PyObject* at_shutdown(PyObject*, PyObject*) {
-  vtm::g.shutting_down.store(true);
-  vtm::manager::wake_all();
-  Py_RETURN_NONE;
+// Runs small module-level sources in a namespace of their own, with the
+// interpreter's builtins, and returns the object they define.
+Ref define(const char* source, const char* name) {
+  Ref globals = take(PyDict_New());
+  Ref builtins = take(PyImport_ImportModule("builtins"));
+  check(PyDict_SetItemString(globals, "__builtins__", builtins));
+  Ref module_name = take(PyUnicode_FromString("threads_main"));
+  check(PyDict_SetItemString(globals, "__name__", module_name));
+  take(PyRun_String(source, Py_file_input, globals, globals));
+  PyObject* obj = PyDict_GetItemString(globals, name);
+  if (!obj) throw vt::Raise{PyExc_SystemError, std::string(name) + " not defined"};
+  return Ref::of(obj);
 }
 
-PyMethodDef g_shutdown_def = {"_at_shutdown", at_shutdown, METH_NOARGS,
-                              "Tell open managers that the program has ended."};
+// Entering a Python function checks the thread's pending events, so calling
+// this empty one delivers an asynchronous exception requested for the thread.
+constexpr const char* kFlushSource = "def _deliver():\n    pass\n";
+// The element walk of batch submission is a real generator: lazy, so a
+// non-iterable fails only when first advanced.
+constexpr const char* kWalkSource =
+    "def _thread_list_yield(thread_list):\n"
+    "    for thread in thread_list:\n"
+    "        yield thread\n";
+
+Ref intern(const char* s) { return take(PyUnicode_InternFromString(s)); }
+
+void init_names(State& st) {
+#define VTM_INTERN(n) st.names.n = intern(#n);
+  VTM_NAMES(VTM_INTERN)
+#undef VTM_INTERN
+  st.names.switch_ = intern("switch");  // `switch` is a C++ keyword
+  st.status = {intern("待运行"), intern("运行中"), intern("完成"),
+               intern("失败"),   intern("停止"),   intern("取消")};
+  st.texts = {intern(""),         intern(">6"),          intern(">5"),
+              intern(".2f"),      intern("%H:%M:%S"),    intern("vigil_break"),
+              intern("Task does not exist")};
+}
+
+Ref import_attr(const char* module, const char* attr) {
+  Ref m = take(PyImport_ImportModule(module));
+  return take(PyObject_GetAttrString(m, attr));
+}
+
+// The program's main thread has finished: the interpreter is about to join
+// the remaining threads.
+PyObject* at_shutdown(PyObject* module, PyObject*) {
+  return vt::boundary([&] {
+    state_of_module(module).shutting_down.store(true);
+    manager::wake_all();
+    return Ref::of(Py_None);
+  });
+}
+
+PyMethodDef shutdown_def = {"_at_shutdown", at_shutdown, METH_NOARGS,
+                            "Tell open managers that the program has ended."};
+
+void exec(PyObject* module) {
+  auto** slot = static_cast<State**>(PyModule_GetState(module));
+  *slot = new State();
+  State& st = **slot;
+
+  // The collaborators first: without them the module is not usable.
+  st.vigil_log_cls = import_attr("vigil_log", "VigilLog");
+  check(PyModule_AddObjectRef(module, "VigilLog", st.vigil_log_cls));
+  st.vigil_var_cls = import_attr("vigil_var", "VigilVar");
+  check(PyModule_AddObjectRef(module, "VigilVar", st.vigil_var_cls));
+  st.vigil_var_module = take(PyImport_ImportModule("vigil_var"));
+  st.var_api = static_cast<const VigilVarAPI*>(PyCapsule_Import(VIGIL_VAR_CAPSULE, 0));
+  if (!st.var_api) vt::fail();
+  if (st.var_api->version != VIGIL_VAR_API_VERSION)
+    throw vt::Raise{PyExc_ImportError, "vigil_var has an incompatible version"};
+
+  init_names(st);
+  st.threading = take(PyImport_ImportModule("threading"));
+  st.multiprocessing = take(PyImport_ImportModule("multiprocessing"));
+  st.os = take(PyImport_ImportModule("os"));
+  st.time = take(PyImport_ImportModule("time"));
+  st.queue_empty = import_attr("queue", "Empty");
+  st.builtin_round = import_attr("builtins", "round");
+  st.flush = define(kFlushSource, "_deliver");
+  st.walk = define(kWalkSource, "_thread_list_yield");
+  Ref qualname = take(PyUnicode_FromString("VigilThreadsMain._thread_list_yield"));
+  check(PyObject_SetAttr(st.walk, st.names.__qualname__, qualname));
+
+  st.manager_type = take(PyType_FromModuleAndSpec(module, &manager::spec, nullptr));
+  vt::install_static_methods(st.manager_type, module, manager::static_methods);
+  st.worker_type = take(PyType_FromModuleAndSpec(module, &worker::spec, nullptr));
+  st.manager_error = take(PyErr_NewExceptionWithDoc(
+      "threads_main.ManagerError", "Failure of the manager itself; its text is the message.",
+      PyExc_Exception, nullptr));
+  check(PyModule_AddObjectRef(module, "VigilThreadsMain", st.manager_type));
+  check(PyModule_AddObjectRef(module, "_Worker", st.worker_type));
+  check(PyModule_AddObjectRef(module, "ManagerError", st.manager_error));
+
+  Ref name = take(PyUnicode_FromString("threads_main"));
+  Ref hook = take(PyCFunction_NewEx(&shutdown_def, module, name));
+  Ref reg = take(PyObject_GetAttrString(st.threading, "_register_atexit"));
+  take(PyObject_CallOneArg(reg, hook));
+}
+
+int module_exec(PyObject* module) { return vt::boundary_status([&] { exec(module); }); }
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+  State* st = raw_state(module);
+  return st ? st->traverse(visit, arg) : 0;
+}
+
+int module_clear(PyObject* module) {
+  if (State* st = raw_state(module)) st->clear();
+  return 0;
+}
+
+void module_free(void* module) {
+  auto** slot = static_cast<State**>(PyModule_GetState(static_cast<PyObject*>(module)));
+  if (!slot) return;
+  delete *slot;
+  *slot = nullptr;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    // Everything the module keeps lives in its state; the only process-wide
+    // object is the parking lot of idle dispatchers, which holds no Python
+    // objects.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr}};
+
+}  // namespace
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "threads_main",
-    "Run one callable many times concurrently, one thread per task, at most "
-    "a configured number at once.",
-    -1,
+    "Run one callable many times concurrently, one thread per task, at most a configured "
+    "number at once.",
+    sizeof(State*),
     nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr};
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free};
 
-bool import_into(PyObject* dict, const char* module, const char* name) {
-  Ref m = Ref::steal(PyImport_ImportModule(module));
-  if (!m) return false;
-  Ref v = Ref::steal(PyObject_GetAttrString(m.get(), name));
-  return v && PyDict_SetItemString(dict, name, v.get()) == 0;
-}
+}  // namespace vtm
 
-}  // namespace
-
-PyMODINIT_FUNC PyInit_threads_main() {
-  using namespace vtm;
-  Ref m = Ref::steal(PyModule_Create(&module_def));
-  if (!m) return nullptr;
-  PyObject* dict = PyModule_GetDict(m.get());
-  // The collaborators first: without them the module is not usable.
-  if (!import_into(dict, "vigil_log", "VigilLog") ||
-      !import_into(dict, "vigil_var", "VigilVar"))
-    return nullptr;
-  if (!init_globals() || !collab::init() || !vt::init_async_flush()) return nullptr;
-  g.module_dict = Py_NewRef(dict);
-
-  if (g_methods.empty()) {
-    collect(manager::methods);
-    collect(submit::methods);
-    collect(submit::batch_methods);
-    collect(wait::methods);
-    collect(query::methods);
-    collect(stop::methods);
-    g_methods.push_back({nullptr, nullptr, 0, nullptr});
-  }
-  if (!manager::init_type(m.get(), g_methods.data()) || !worker::init_type(m.get()))
-    return nullptr;
-  g.manager_error = PyErr_NewExceptionWithDoc(
-      "threads_main.ManagerError",
-      "Failure of the manager itself; its text is the message.", PyExc_Exception,
-      nullptr);
-  if (!g.manager_error) return nullptr;
-  if (PyModule_AddObjectRef(m.get(), "VigilThreadsMain",
-                            reinterpret_cast<PyObject*>(g.manager_type)) < 0 ||
-      PyModule_AddObjectRef(m.get(), "_Worker",
-                            reinterpret_cast<PyObject*>(g.worker_type)) < 0 ||
-      PyModule_AddObjectRef(m.get(), "ManagerError", g.manager_error) < 0)
-    return nullptr;
-
-  Ref hook = Ref::steal(PyCFunction_New(&g_shutdown_def, nullptr));
-  if (!hook) return nullptr;
-  Ref reg = Ref::steal(PyObject_GetAttrString(g.threading, "_register_atexit"));
-  if (!reg || !Ref::steal(PyObject_CallOneArg(reg.get(), hook.get()))) return nullptr;
-  return m.release();
-}
+PyMODINIT_FUNC PyInit_threads_main() { return PyModuleDef_Init(&vtm::module_def); }

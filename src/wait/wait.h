@@ -1,8 +1,13 @@
-// Waiting and progress reporting: the counter wait (_join, _join_log) and
-// the statistics wait (_join_property, _join_property_log).
+// The two waits (_join, _join_property) and the statistics lines. Bodies of
+// VigilThreadsMain's methods; the method table is in manager/methods.cpp.
 #pragma once
-#include "common/pyutil.h"
+#include "manager/manager.h"
 
 namespace vtm::wait {
-extern PyMethodDef methods[];  // null-terminated
-}
+
+vt::Ref join(Manager m, const vt::Args& a);
+vt::Ref join_log(Manager m);
+vt::Ref join_property(Manager m, const vt::Args& a);
+vt::Ref join_property_log(Manager m, const vt::Args& a);
+
+}  // namespace vtm::wait

@@ -1,58 +1,35 @@
 // _Worker: carries one task from the start of its thread to the record of
-// its outcome. Its run state, guarded by a mutex of its own, is what makes a
-// stop and the task's own completion exclusive: whichever takes the state
-// first decides how the run is counted.
+// its outcome. Its run state decides, between a stop and the task's own
+// completion, which of the two counts the run.
 #pragma once
-#include "common/pyutil.h"
+#include "common/method.h"
+#include "threads_main/state.h"
 
 namespace vtm::worker {
 
-enum class RunState : unsigned char {
-  Created,   // thread not yet in start()
-  Running,   // the callable may be executing on thread `tid`
-  Finished,  // the worker owns the outcome; no stop may touch it any more
-  Stopped,   // a stop took the run; the worker writes nothing more
-};
+extern PyType_Spec spec;  // _Worker
 
-struct WorkerObject {
-  PyObject_HEAD
-  PyObject* var;         // the manager's state holder
-  PyObject* vigil_name;  // task name, key of the record
-  PyObject* log;         // the manager's log sink (kept, not used)
-  PyObject* kwargs;      // the task's keyword arguments (a dict)
-  PyMutex mu;
-  RunState state;
-  unsigned long tid;
-};
-
-bool init_type(PyObject* module);
-
-// _Worker(var, name, log, **kwargs); kwargs may be null. Fails with the
-// interpreter's TypeError for an argument given twice when kwargs holds one
-// of the worker's own parameter names.
-vt::Ref create(PyObject* var, PyObject* name, PyObject* log, PyObject* kwargs);
-
-bool check(PyObject* o);
-WorkerObject* as_worker(PyObject* o);
-
-}  // namespace vtm::worker
-
-namespace vtm::worker {
+// _Worker(var, name, log, **kwargs), made directly; kwargs may be null.
+// Fails with the interpreter's TypeError for an argument given twice when
+// kwargs holds one of the worker's own parameter names.
+vt::Ref create(const State& st, vt::Borrowed var, vt::Borrowed name, vt::Borrowed log,
+               vt::Borrowed kwargs);
 // threading.Thread(target=worker.start): not started, default name, not a
 // daemon.
-vt::Ref make_thread(PyObject* worker);
-}  // namespace vtm::worker
+vt::Ref make_thread(const State& st, PyObject* worker);
+bool is_worker(const State& st, PyObject* o);
+// The task's keyword arguments (borrowed; null when there are none).
+PyObject* kwargs_of(PyObject* worker);
 
-namespace vtm::worker {
+// A stop decides under the worker's lock whether the run is still its to
+// stop, and makes the request after the lock is released.
 enum class StopClaim {
-  Over,        // the run already ended or was stopped: nothing to do
-  BeforeRun,   // started but not yet running: it will end without running
-  Raised,      // running: the stop was requested in its thread
-  RaiseFailed  // running, claimed, but the request failed (exception set)
+  Over,       // the run already ended or was stopped: nothing to do
+  BeforeRun,  // started but not yet running: it ends without running
+  Raise,      // running on thread *tid: request the stop there, then call
+              // end_stop_request, whatever the request did
 };
-// Takes the run away from the worker for a stop. For a running task calls
-// raise_in(tid) while the run-state lock is held, so the request can only
-// reach the task's own live thread.
-StopClaim claim_for_stop(PyObject* worker, bool (*raise_in)(void* ctx, unsigned long tid),
-                         void* ctx);
+StopClaim claim_for_stop(PyObject* worker, unsigned long* tid);
+void end_stop_request(PyObject* worker);
+
 }  // namespace vtm::worker

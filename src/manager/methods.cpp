@@ -1,0 +1,142 @@
+// The one method table of VigilThreadsMain: each method's name, parameters
+// and docstring, declared once; the bodies live in their subsystems.
+#include "manager/manager.h"
+#include "query/query.h"
+#include "stop/stop.h"
+#include "submit/batch.h"
+#include "submit/submit.h"
+#include "wait/wait.h"
+
+namespace vtm::manager {
+
+#define VTM_METHOD(body, name, params, doc) VT_METHOD(body, "VigilThreadsMain", name, params, doc)
+#define VTM_STATIC(body, name, params, doc) \
+  VT_STATIC_METHOD(body, "VigilThreadsMain", name, params, doc)
+
+PyMethodDef methods[] = {
+    // construction and dispatch
+    VTM_METHOD(check_max_workers, "_check_max_workers", "max_workers, maximum",
+               "Compute the worker count and store it as max_workers: with maximum truthy "
+               "the wish unchanged (None meaning the CPU default without the cap); "
+               "otherwise a positive integer up to 30, or the CPU default "
+               "((os.cpu_count() or 1) + 4, at most 30)."),
+    VTM_METHOD(set_max_workers, "_set_max_workers", "workers_number=None, maximum=False",
+               "Change the worker count of an open manager, from the dispatcher's next "
+               "pass on. Logs 'Workers number: <workers_number>' and returns True."),
+    VTM_METHOD(start, "_start", "",
+               "Create the dispatcher thread, store it as thread_init and start it."),
+    VTM_METHOD(queue_init, "_queue_init", "",
+               "The dispatcher loop (target of the dispatcher thread): every 10 ms, while "
+               "the manager is open, start the next queued task if fewer than max_workers "
+               "are running, and set done/is_run when all work has finished."),
+    VTM_METHOD(consumer, "_consumer", "thread_name",
+               "Under the lock, list thread_name in runs and start its thread."),
+    VTM_METHOD(check_while, "_check_while", "",
+               "Raise ManagerError('The manager has stopped') once the manager is closed."),
+    VTM_METHOD(get_qsize, "_get_qsize", "",
+               "Number of task names waiting in the queue (raises ManagerError once "
+               "closed)."),
+    VTM_METHOD(done, "_done", "",
+               "The completion flag: True once every started task has ended and nothing "
+               "is queued."),
+
+    // submission
+    VTM_METHOD(submit::send, "_send", "thread_name=None, **kwargs",
+               "Submit one task: the callable will run with kwargs. thread_name must be a "
+               "str or None; when it is None, empty or already in use the task gets the "
+               "next free name 'Thread_N'. Returns True as soon as the task is queued."),
+    VTM_METHOD(submit::send_list, "_send_list", "thread_list",
+               "Submit a list, tuple or set of task descriptions from a new background "
+               "thread (see _send_list_thread) and return at once. Any other container is "
+               "ignored."),
+    VTM_METHOD(submit::send_list_thread, "_send_list_thread", "thread_list",
+               "Submit every element of thread_list with _send(**element): once, or, with "
+               "the manager's duration set, again and again for that many seconds, each "
+               "pass only while fewer than 1000 names are queued. A repeating call returns "
+               "when the manager is closed."),
+
+
+    // waits
+    VTM_METHOD(wait::join, "_join", "break_result='vigil_break'",
+               "Block until all work is done or the stop switch is raised, logging the "
+               "counters once a second. Any break_result other than 'vigil_break' (None "
+               "included) is stored first. With the stop switch raised, the remaining work "
+               "is stopped with _stop_all. Returns True."),
+    VTM_METHOD(wait::join_log, "_join_log", "", "Log the counters once."),
+    VTM_METHOD(wait::join_property, "_join_property", "break_result, interval=5",
+               "Block like _join, but every interval seconds in which tasks finished log "
+               "two statistics lines (this interval, and since the wait began). With the "
+               "manager's duration set the wait instead lasts that many seconds. Returns "
+               "True."),
+    VTM_METHOD(wait::join_property_log, "_join_property_log",
+               "old_result, elapsed_time, start_time",
+               "Log the two statistics lines measured from the counters old_result taken at "
+               "elapsed_time, and from start_time. Returns the baseline of the next "
+               "interval: (old_result, elapsed_time) unchanged when no task finished since, "
+               "else (current counters, now)."),
+
+    // queries
+    VTM_METHOD(query::get_status, "_get_status", "thread_name",
+               "{thread_name: status word} for one task, or {thread_name: 'Task does not "
+               "exist'} when there is no such task."),
+    VTM_METHOD(query::get_all_status, "_get_all_status", "",
+               "{task name: status word} for every task, in registration order."),
+    VTM_METHOD(query::get_run_status, "_get_run_status", "",
+               "The seven counters: total, done, run, success, failed, stop and cancel "
+               "(lengths of the task name lists)."),
+    VTM_METHOD(query::is_run, "_is_run", "", "The dispatcher's busy flag, as stored."),
+    VTM_METHOD(query::is_close, "_is_close", "", "True once the manager has been closed."),
+    VTM_METHOD(query::get_result, "_get_result", "thread_name",
+               "{thread_name: result} for one task, or {thread_name: 'Task does not "
+               "exist'} when there is no such task."),
+    VTM_METHOD(query::get_all_result, "_get_all_result", "",
+               "Summary: the counts total, run, success, failed, stop and cancel, and data, "
+               "a list of {task, result, status} for every task."),
+    VTM_METHOD(query::get_failed_result, "_get_failed_result", "",
+               "As _get_all_result, with data holding only tasks whose status is '失败'; the "
+               "counts are over all tasks."),
+    VTM_METHOD(query::get_failed, "_get_failed", "",
+               "Names of the tasks whose status is '失败', in registration order."),
+    VTM_METHOD(query::rerun_failed, "_rerun_failed", "",
+               "Queue every task named by _get_failed() again; each runs once more with its "
+               "original keyword arguments. Returns True; raises ManagerError once the "
+               "manager is closed."),
+
+    // stopping and closing
+    VTM_METHOD(stop::stop_action, "_stop_action", "thread_name=None",
+               "Cancel the running task thread_name, or every started task when it is "
+               "false, by raising SystemExit in its thread; each cancelled task is marked "
+               "'停止' and listed in stops. Failures are logged at debug level as 'Stop "
+               "error: ...', never raised."),
+    VTM_METHOD(stop::stop, "_stop", "thread_name",
+               "Cancel one started task. Raises Exception('Task <name> does not exist') or "
+               "Exception('Task <name> not running'); a task that has already ended is left "
+               "as it is. Logs 'Stop complete' and returns True."),
+    VTM_METHOD(stop::stop_all, "_stop_all", "",
+               "Withdraw every queued task and cancel every running one; the manager stays "
+               "open. Logs 'Stop all complete' and returns True."),
+    VTM_METHOD(stop::clear_queue, "_clear_queue", "",
+               "Withdraw every queued task, marking it '取消' and listing it in cancels. "
+               "Returns True."),
+    VTM_METHOD(stop::clear_record, "_clear_record", "",
+               "Once all work has finished, forget every task and reset the seven name "
+               "lists. Returns False (changing nothing) while work is queued or running, "
+               "True otherwise."),
+    VTM_METHOD(stop::close, "_close", "",
+               "Close the manager for good: refuse further work, withdraw the queue and "
+               "close it, cancel running tasks and end the dispatcher. Returns True; a "
+               "failing step raises ManagerError('Close error：...')."),
+    VT_METHODS_END};
+
+// Static methods: functions bound to the module, installed in the class as
+// staticmethods when the module is set up.
+PyMethodDef static_methods[] = {
+    VTM_STATIC(submit::thread_list_yield, "_thread_list_yield", "thread_list",
+               "A generator over the elements of thread_list."),
+    VTM_STATIC(stop::async_raise, "_async_raise", "tid, exc_type",
+               "Ask the interpreter to raise exc_type (a class, or an instance standing for "
+               "its class) in the thread with id tid. Any failure raises "
+               "ManagerError('Stop thread error')."),
+    VT_METHODS_END};
+
+}  // namespace vtm::manager

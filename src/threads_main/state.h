@@ -1,0 +1,97 @@
+// The state of one threads_main module object (one per interpreter): its
+// types and exception, the standard-library objects it calls, the status
+// words and the interned names it looks up. Reached from a manager or worker
+// (which keep a pointer from their creation) or from the module.
+#pragma once
+#include <atomic>
+
+#include "common/ref.h"
+#include "vigil_var/vigil_var_api.h"
+
+namespace vtm {
+
+// Interned attribute, method and keyword names. A trailing underscore stands
+// for a C++ keyword (`switch`); the other spellings are the names themselves.
+#define VTM_NAMES(X)                                                                     \
+  X(_var) X(_log) X(func) X(queue) X(lock) X(reserve) X(duration) X(switch_)             \
+  X(stop_switch) X(threads) X(is_run) X(done) X(name) X(min_time) X(max_time)            \
+  X(all_time) X(totals) X(runs) X(stops) X(cancels) X(dones) X(success) X(failed)        \
+  X(start_time) X(end_time) X(max_workers) X(thread_init) X(break_result) X(thread)      \
+  X(result) X(status) X(ident) X(info) X(debug) X(warning) X(add) X(set_kwargs) X(get)   \
+  X(set) X(value) X(put) X(qsize) X(acquire) X(release) X(start) X(append) X(target)     \
+  X(args) X(Thread) X(Queue) X(Lock) X(cpu_count) X(time) X(sleep) X(gmtime)            \
+  X(strftime) X(title) X(file) X(control) X(_check_while) X(_get_qsize) X(_consumer)     \
+  X(_check_max_workers) X(_start) X(_queue_init) X(_async_raise) X(_stop_action)         \
+  X(_stop_all) X(_clear_queue) X(_get_run_status) X(_done) X(_send) X(_get_failed)       \
+  X(_send_list_thread) X(_thread_list_yield) X(_join_property_log) X(_close) X(close)    \
+  X(empty) X(keys) X(items) X(clear) X(total) X(run) X(stop) X(cancel) X(data) X(task)   \
+  X(__qualname__) X(__module__) X(self) X(vigil_var) X(vigil_name) X(vigil_log)
+
+struct Names {
+#define VTM_DECLARE(n) vt::Ref n;
+  VTM_NAMES(VTM_DECLARE)
+#undef VTM_DECLARE
+};
+
+// The six status words, stored and returned untranslated.
+struct StatusWords {
+  vt::Ref pending;    // 待运行
+  vt::Ref running;    // 运行中
+  vt::Ref done;       // 完成
+  vt::Ref failed;     // 失败
+  vt::Ref stopped;    // 停止
+  vt::Ref cancelled;  // 取消
+};
+
+// Texts used as values: format specifications, fixed answers.
+struct Texts {
+  vt::Ref empty;          // ""
+  vt::Ref width6;         // ">6"
+  vt::Ref width5;         // ">5"
+  vt::Ref two_decimals;   // ".2f"
+  vt::Ref clock_format;   // "%H:%M:%S"
+  vt::Ref keep_break;     // "vigil_break"
+  vt::Ref no_such_task;   // "Task does not exist"
+};
+
+struct State {
+  vt::Ref manager_type;  // VigilThreadsMain
+  vt::Ref worker_type;   // _Worker
+  vt::Ref manager_error;
+
+  vt::Ref threading;
+  vt::Ref multiprocessing;
+  vt::Ref os;
+  vt::Ref time;
+  vt::Ref queue_empty;  // queue.Empty
+  vt::Ref builtin_round;
+  vt::Ref vigil_log_cls;  // VigilLog, as threads_main imported it
+  vt::Ref vigil_var_cls;  // VigilVar
+  vt::Ref vigil_var_module;  // keeps the capsule's objects alive
+  const VigilVarAPI* var_api = nullptr;
+
+  // Small pieces of interpreter code the module runs.
+  vt::Ref flush;  // an empty function: calling it delivers a pending async exception
+  vt::Ref walk;   // the generator function behind _thread_list_yield
+
+  Names names;
+  StatusWords status;
+  Texts texts;
+
+  // Set once the main thread has finished and the interpreter is joining the
+  // remaining threads: open managers then wind down by themselves.
+  std::atomic<bool> shutting_down{false};
+
+  int traverse(visitproc visit, void* arg);
+  void clear();
+};
+
+// threading.Thread(target=target[, args=args]), the class looked up afresh
+// (tests may stand in for it): not started, default name, not a daemon.
+vt::Ref new_thread(const State& st, vt::Borrowed target, vt::Borrowed args = {});
+
+// The state of the module that defined `type` (or a base of it).
+State& state_of_type(PyTypeObject* type);
+State& state_of_module(PyObject* module);
+
+}  // namespace vtm
