@@ -2,10 +2,8 @@
 
 #include <Python.h>
 
-#include <algorithm>
 #include <chrono>
 #include <mutex>
-#include <vector>
 
 
 namespace vtm::manager {
@@ -16,7 +14,22 @@ namespace {
 // park, to wake a parked dispatcher and at program end; its holders touch
 // no Python object and never need the GIL.
 std::mutex g_mu;
-std::vector<Parking*> g_parked;  // guarded by g_mu
+// The parked dispatchers, linked through their Parking (no allocation while
+// the GIL is released). Guarded by g_mu.
+Parking* g_parked = nullptr;
+
+void link(Parking* p) {
+  p->next = g_parked;
+  p->prev = nullptr;
+  if (g_parked) g_parked->prev = p;
+  g_parked = p;
+}
+
+void unlink(Parking* p) {
+  if (p->prev) p->prev->next = p->next; else g_parked = p->next;
+  if (p->next) p->next->prev = p->prev;
+  p->prev = p->next = nullptr;
+}
 
 }  // namespace
 
@@ -33,7 +46,7 @@ void wake(Parking* p) {
 
 void wake_all() {
   std::lock_guard<std::mutex> lk(g_mu);
-  for (Parking* p : g_parked) {
+  for (Parking* p = g_parked; p; p = p->next) {
     p->signalled = true;
     p->cv.notify_one();
   }
@@ -45,10 +58,9 @@ void park(Parking* p, const std::atomic<bool>& ending, std::uint64_t seen, int m
     std::unique_lock<std::mutex> lk(g_mu);
     p->parked.store(true);
     if (p->kicks.load() == seen && !ending.load()) {
-      g_parked.push_back(p);
-      p->cv.wait_for(lk, std::chrono::milliseconds(max_ms),
-                     [p] { return p->signalled; });
-      g_parked.erase(std::find(g_parked.begin(), g_parked.end(), p));
+      link(p);
+      p->cv.wait_for(lk, std::chrono::milliseconds(max_ms), [p] { return p->signalled; });
+      unlink(p);
     }
     p->signalled = false;
     p->parked.store(false);

@@ -12,6 +12,8 @@ struct Parking {
   bool signalled = false;            // guarded by the parking mutex
   std::atomic<bool> parked{false};   // read by wakers without the mutex
   std::atomic<std::uint64_t> kicks{0};
+  Parking* prev = nullptr;  // the list of parked dispatchers, under the
+  Parking* next = nullptr;  // parking mutex
 };
 
 // Counts one piece of new work and wakes the dispatcher if it is parked.
