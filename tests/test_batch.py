@@ -94,12 +94,22 @@ class Repeated(ManagerCase, unittest.TestCase):
                 clock["now"] += 1.0
                 return super().__iter__()
 
+        caller = threading.current_thread()
+        real_sleep, real_time = time.sleep, time.time
+
+        # Threads other than this one (left over from other tests) see the
+        # real clock.
         def sleep(seconds):
+            if threading.current_thread() is not caller:
+                return real_sleep(seconds)
             clock["pauses"].append(seconds)
             clock["now"] += seconds
             hooks[len(clock["pauses"])](m, clock)
 
-        with mock.patch.multiple(time, time=lambda: clock["now"], sleep=sleep):
+        def now():
+            return clock["now"] if threading.current_thread() is caller else real_time()
+
+        with mock.patch.multiple(time, time=now, sleep=sleep):
             self.assertIsNone(m._send_list_thread(Ticking(items)))
         return m, clock
 

@@ -1,6 +1,8 @@
 """Construction, worker count and the dispatcher."""
 import multiprocessing
+import json
 import os
+import signal
 import subprocess
 import sys
 import threading
@@ -118,8 +120,28 @@ class WorkerCount(ManagerCase, unittest.TestCase):
             self.assertEqual(self.count(bad), 12, bad)
         self.assertIs(self.count(True), True)
         self.assertEqual(self.count(100, True), 100)
-        self.assertEqual(self.count("x", True), "x")
         self.assertEqual(self.count(None, True, cpus=64), 68)
+        # maximum keeps any number as given, 0 and negatives included (they
+        # hold the queue) ...
+        for wish in (0, -2, 2.5, 1000):
+            self.assertEqual(self.count(wish, True), wish)
+
+    def test_count_that_is_not_a_number_is_refused_with_maximum(self):
+        # ... but a count that is no number (say, read from a configuration
+        # file as text) could never be compared with the running count: the
+        # dispatcher would start nothing and _join would wait in silence.
+        for bad in ("10", "x", [4], b"4"):
+            with self.assertRaises(TypeError) as cm:
+                VigilThreadsMain(print, bad, True)
+            self.assertIn("worker count must be an int, a float or None", str(cm.exception))
+            self.assertIn(type(bad).__name__, str(cm.exception))
+        m = self.make(print, 4, True)
+        for bad in ("10", object()):
+            with self.assertRaises(TypeError):
+                m._set_max_workers(bad, True)
+            self.assertEqual(m._var.max_workers, 4)
+        self.assertEqual(m._log.messages(), [])
+        self.assertIs(m._set_max_workers("10"), True)  # without maximum: the default
 
     def test_cpu_count_asked_each_time(self):
         m = self.make(print, log=False)
@@ -394,6 +416,82 @@ class ProgramEnd(unittest.TestCase):
                              text=True, timeout=30, env=env)
         self.assertEqual(out.returncode, 0, out.stderr)
         self.assertEqual(out.stdout.strip(), "[0, 1, 2, 3, 4, 5] True")
+
+    def run_program(self, code, timeout=60):
+        started = time.monotonic()
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                             timeout=timeout)
+        return out, time.monotonic() - started
+
+    def test_program_ending_during_a_repeated_batch(self):
+        # The batch's list yields a description every 0.1 s, for a window of
+        # 1 s; the main thread ends after 0.25 s. Everything submitted must
+        # reach a final state and the program must end cleanly.
+        code = ("import atexit, time, threads_main\n"
+                "class Slow(list):\n"
+                "    def __iter__(self):\n"
+                "        for d in super().__iter__():\n"
+                "            time.sleep(0.1)\n"
+                "            yield d\n"
+                "m = threads_main.VigilThreadsMain(lambda i: i, 4, duration=1.0)\n"
+                "m._send_list(Slow([{'i': i} for i in range(12)]))\n"
+                "atexit.register(lambda: print(len(m._var.totals),\n"
+                "                sorted(set(m._get_all_status().values()))))\n"
+                "time.sleep(0.25)\n")
+        out, took = self.run_program(code)
+        self.assertEqual((out.returncode, out.stderr), (0, ""))
+        self.assertEqual(out.stdout.split(), ["12", "['完成']"])
+        self.assertLess(took, 20)
+
+    def test_program_ending_with_a_held_queue(self):
+        # A window that closed with the queue full, and a worker count that
+        # admits no task: nothing will ever run the queued names, so the end
+        # of the program withdraws them instead of waiting for ever.
+        code = ("import atexit, time, threads_main\n"
+                "m = threads_main.VigilThreadsMain(lambda i: i, 0, True, duration=0.2)\n"
+                "m._send_list([{'i': i} for i in range(1500)])\n"
+                "atexit.register(lambda: print(len(m._var.totals), len(m._var.cancels),\n"
+                "                sorted(set(m._get_all_status().values()))))\n"
+                "time.sleep(0.5)\n")
+        out, took = self.run_program(code)
+        self.assertEqual((out.returncode, out.stderr), (0, ""))
+        self.assertEqual(out.stdout.split(), ["1500", "1500", "['取消']"])
+
+    def test_ctrl_c_ends_the_program(self):
+        # Ten tasks of a minute each (in short steps), four at a time; Ctrl-C
+        # during _join: queued tasks are withdrawn, running ones stopped, and
+        # the program ends at once instead of running the queue.
+        code = ("import atexit, json, signal, time, threads_main\n"
+                "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
+                "def task(i):\n"
+                "    for _ in range(600):\n"
+                "        time.sleep(0.1)\n"
+                "m = threads_main.VigilThreadsMain(task, 4)\n"
+                "for i in range(10):\n"
+                "    m._send(i=i)\n"
+                "atexit.register(lambda: print(json.dumps([m._get_run_status(),\n"
+                "                sorted(set(m._get_all_status().values()))]), flush=True))\n"
+                "while m._var.runs.__len__() < 4:\n"
+                "    time.sleep(0.01)\n"
+                "print('ready', flush=True)\n"
+                "m._join()\n")
+        proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+        try:
+            self.assertEqual(proc.stdout.readline().strip(), "ready")
+            time.sleep(0.3)
+            proc.send_signal(signal.SIGINT)
+            sent = time.monotonic()
+            out, err = proc.communicate(timeout=30)
+        finally:
+            proc.kill()
+        took = time.monotonic() - sent
+        self.assertEqual(proc.returncode, -signal.SIGINT, err)
+        self.assertIn("KeyboardInterrupt", err)
+        self.assertLess(took, 2.0)
+        counts, statuses = json.loads(out.splitlines()[-1])
+        self.assertEqual(statuses, ["停止", "取消"])  # none pending, none running
+        self.assertEqual((counts["stop"], counts["cancel"], counts["done"]), (4, 6, 0))
 
     def test_program_with_an_idle_manager_ends(self):
         # The dispatcher is parked when the main thread finishes; the end of

@@ -7,6 +7,7 @@ from unittest import mock
 
 from threads_main import _Worker
 from vigil_var import VigilVar
+from support import ManagerCase, wait_until
 
 
 def holder(func, reserve=True, **extra):
@@ -190,6 +191,37 @@ class Timing(unittest.TestCase):
         self.assertEqual(v.all_time, 7 * 400)
         self.assertEqual((v.min_time, v.max_time), (7, 7))
         self.assertEqual(len(v.dones), 400)
+
+
+class TimingOfAManager(ManagerCase, unittest.TestCase):
+    def test_a_zero_ms_run_is_a_real_minimum(self):
+        # Each run lasts what its task says, on a clock of its own thread.
+        local = threading.local()
+
+        def fake_time():
+            return 1000.0 + getattr(local, "ms", 0) / 1000
+
+        def task(ms):
+            if ms < 0:
+                raise ValueError("no run time")
+            local.ms = getattr(local, "ms", 0) + ms
+
+        m = self.make(task, 1)
+        with mock.patch("time.time", fake_time):
+            m._send("raised", ms=-1)   # raised: sets no minimum
+            self.wait_done(m)
+            self.assertEqual(m._var.min_time, 0)
+            for name, ms in (("instant", 0), ("slow", 200), ("slower", 300)):
+                m._send(name, ms=ms)
+                self.assertTrue(wait_until(lambda: name in m._var.dones))
+            self.assertEqual((m._var.min_time, m._var.max_time, m._var.all_time), (0, 300, 500))
+            # The figures outlive a clear of the records, and so does what
+            # tells a real minimum of 0 from none yet.
+            self.wait_done(m)
+            self.assertIs(m._clear_record(), True)
+            m._send("after", ms=40)
+            self.assertTrue(wait_until(lambda: "after" in m._var.dones))
+        self.assertEqual((m._var.min_time, m._var.max_time), (0, 300))
 
 
 if __name__ == "__main__":

@@ -6,6 +6,7 @@
 
 #include "common/call.h"
 #include "common/raise_gate.h"
+#include "stop/stop.h"
 #include "worker/worker.h"
 
 using vt::Borrowed;
@@ -31,6 +32,9 @@ struct Core {
   // SystemExit may still be raised in the dispatcher thread.
   vt::RaiseGate gate;
   enum class Phase { NotStarted, InLoop, Exited } phase = Phase::NotStarted;  // under gate
+  stats::RecorderPtr recorder = std::make_shared<stats::Recorder>();
+  std::atomic<int> batches{0};        // batch threads that may still submit
+  std::atomic<bool> retired{false};   // the dispatcher ended at program end
 };
 
 struct ManagerObject {
@@ -51,10 +55,11 @@ PyObject* mgr_new(PyTypeObject* type, PyObject*, PyObject*) {
     State& st = state_of_type(type);
     Ref self = take(type->tp_alloc(type, 0));
     ManagerObject* m = as_manager(self);
-    m->st = &st;
     m->workers = PyDict_New();
     if (!m->workers) vt::fail();
     m->core = new Core();
+    st.managers.push_back(self);
+    m->st = &st;  // listed: dealloc takes it off the list
     return self;
   });
 }
@@ -74,6 +79,7 @@ int mgr_clear(PyObject* self) {
 void mgr_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
+  if (State* st = as_manager(self)->st) std::erase(st->managers, self);
   PyObject_ClearWeakRefs(self);
   mgr_clear(self);
   delete as_manager(self)->core;
@@ -137,7 +143,11 @@ bool compare_long(Borrowed v, long n, int op) {
   return vt::compare(v, c, op);
 }
 
-enum class Pass { Busy, Idle };
+enum class Pass {
+  Busy,
+  Idle,
+  Held,  // names are queued, nothing runs, and the worker count admits none
+};
 
 // One pass: the running count, the start step, the completion step.
 Pass dispatch_pass(const Manager& m) {
@@ -145,10 +155,13 @@ Pass dispatch_pass(const Manager& m) {
   collab::Holder var = m.var();
   const long running = static_cast<long>(var.len(n.runs) - var.len(n.dones) - var.len(n.stops));
   bool started = false;
+  bool held = false;
   const bool queued = compare_long(m.call(n._get_qsize), 0, Py_GT);
   if (queued) {
     Ref count = take(PyLong_FromLong(running));
-    if (vt::compare(count, var.field(n.max_workers), Py_LT)) {
+    const bool room = vt::compare(count, var.field(n.max_workers), Py_LT);
+    held = !room && running <= 0;
+    if (room) {
       // Take without waiting: a queue found empty now is no work for this
       // pass, so a concurrent drain never parks the dispatcher.
       Ref q = var.field(n.queue);
@@ -173,12 +186,21 @@ Pass dispatch_pass(const Manager& m) {
   // no completion to detect: its pass ends here.
   if (!working && !queued && count == 0) return Pass::Idle;
   const bool empty = compare_long(m.call(n._get_qsize), 0, Py_EQ);
+  if (held) return Pass::Held;
   if (!empty || count != 0) return Pass::Busy;
   if (working) {
     var.set(n.done, Py_True);
     var.set(n.is_run, Py_False);
   }
   return Pass::Idle;
+}
+
+// The dispatcher ends at program end: from now on nothing runs what is
+// queued, so a name queued meanwhile is withdrawn ("取消") rather than left
+// waiting for ever.
+void retire(const Manager& m) {
+  core_of(m).retired.store(true);
+  stop::withdraw_queued(m);
 }
 
 void set_phase(const Manager& m, Core::Phase phase) {
@@ -213,13 +235,16 @@ void run_loop(const Manager& m) {
                                                      "Run error: ", exc); }))
             PyErr_Clear();
         });
-    if (pass == Pass::Idle) {
-      // The main thread has finished and nothing is left to do: end, so the
-      // interpreter's wait for its threads does not hang on this one.
-      // Otherwise wait for new work rather than poll.
-      if (m.st.shutting_down.load()) break;
-      manager::park(&core.park, m.st.shutting_down, seen, kIdleWaitMs);
+    // The main thread has finished and nothing is left to do, nor will be
+    // by a batch still submitting: end, so the interpreter's wait for its
+    // threads does not hang on this one. A queue held by a worker count that
+    // admits no task would never drain: it is withdrawn.
+    if (pass != Pass::Busy && m.st.shutting_down.load() && core.batches.load() == 0) {
+      retire(m);
+      break;
     }
+    // Nothing queued or running: wait for new work rather than poll.
+    if (pass == Pass::Idle) manager::park(&core.park, m.st.shutting_down, seen, kIdleWaitMs);
   }
 }
 
@@ -283,7 +308,8 @@ Ref rebuild_thread(const Manager& m, const collab::Holder& var, PyObject* name) 
   Ref old = worker_of(m, name);
   if (!old || !worker::is_worker(m.st, old))
     vt::raise_format(PyExc_RuntimeError, "Task <%S> has no thread to start", name);
-  Ref fresh = worker::create(m.st, var.get(), name, m.sink(), worker::kwargs_of(old));
+  Ref fresh = worker::create(m.st, var.get(), name, m.sink(), worker::kwargs_of(old),
+                             recorder_of(m));
   Ref thread = worker::make_thread(m.st, fresh);
   if (Ref rec = m.table(var).record(name)) collab::Holder(m.st, rec).set(m.st.names.thread, thread);
   remember_worker(m, name, fresh);
@@ -348,7 +374,14 @@ Ref check_max_workers(Manager m, const vt::Args& a) {
   Borrowed wished = a[0];
   Ref count;
   if (vt::truth(a[1])) {
-    // Unchecked, except that "no wish" still means the CPU default.
+    // Used as given, except that "no wish" still means the CPU default. A
+    // count that is not a number could never be compared with the running
+    // count: the dispatcher would start nothing, in silence.
+    if (!wished.is(Py_None) && !PyLong_Check(wished.get()) && !PyFloat_Check(wished.get()))
+      vt::raise_format(PyExc_TypeError,
+                       "the worker count must be an int, a float or None when maximum is "
+                       "set, not %.100s",
+                       Py_TYPE(wished.get())->tp_name);
     count = wished.is(Py_None) ? cpu_default(m.st, false) : wished.own();
   } else if (PyLong_Check(wished.get()) && compare_long(wished, 0, Py_GT)) {
     Ref limit = take(PyLong_FromLong(kWorkerCap));
@@ -472,6 +505,27 @@ void forget_workers(const Manager& m) {
 }
 
 void wake_dispatcher(const Manager& m) { wake(&core_of(m).park); }
+
+stats::RecorderPtr recorder_of(const Manager& m) { return core_of(m).recorder; }
+
+BatchRunning::BatchRunning(const Manager& m) : self_(Ref::of(m.self)) {
+  as_manager(self_)->core->batches.fetch_add(1);
+}
+
+BatchRunning::~BatchRunning() { as_manager(self_)->core->batches.fetch_sub(1); }
+
+bool retired(const Manager& m) { return core_of(m).retired.load(); }
+
+void close_all_on_interrupt(State& st) {
+  std::vector<Ref> open;
+  for (PyObject* self : st.managers) open.push_back(Ref::of(self));
+  for (const Ref& self : open) {
+    vt::quietly([&] {
+      Manager m = Manager::from(self);
+      if (m.var().truth(st.names.switch_)) m.call(st.names._close);
+    });
+  }
+}
 
 void stop_dispatcher(const Manager& m) {
   Core& core = core_of(m);

@@ -5,6 +5,7 @@
 #include "collab/holder.h"
 #include "common/method.h"
 #include "manager/parking.h"
+#include "stats/recorder.h"
 #include "threads_main/state.h"
 
 namespace vtm {
@@ -71,8 +72,31 @@ void remember_worker(const Manager& m, PyObject* name, PyObject* worker);
 vt::Ref worker_of(const Manager& m, PyObject* name);  // null Ref when none
 void forget_workers(const Manager& m);                // the table was emptied
 
+// The manager's recorder, shared with the workers it makes.
+stats::RecorderPtr recorder_of(const Manager& m);
+
 // New work for the dispatcher (a name was queued): ends its idle wait.
 void wake_dispatcher(const Manager& m);
+
+// A batch thread that may still submit holds the manager's dispatcher in
+// its loop when the program ends, for as long as the batch runs.
+class BatchRunning {
+ public:
+  explicit BatchRunning(const Manager& m);
+  ~BatchRunning();
+  BatchRunning(const BatchRunning&) = delete;
+  BatchRunning& operator=(const BatchRunning&) = delete;
+
+ private:
+  vt::Ref self_;
+};
+// The program has ended and the dispatcher has left its loop: nothing will
+// run what is queued from now on.
+bool retired(const Manager& m);
+// The program is ending because a KeyboardInterrupt went unhandled in the
+// main thread: every open manager is closed (queued tasks withdrawn,
+// running ones stopped), so that the program can end.
+void close_all_on_interrupt(State& st);
 // Raises SystemExit in the dispatcher thread while it is in its loop; the
 // request can never reach the thread after it has left the loop.
 void stop_dispatcher(const Manager& m);

@@ -174,9 +174,8 @@ Ref stop_all(Manager m) {
   return Ref::of(Py_True);
 }
 
-Ref clear_queue(Manager m) {
+void withdraw_queued(const Manager& m) {
   const Names& n = m.st.names;
-  m.log(collab::Level::Info, "Clear queue......");
   collab::Holder var = m.var();
   Ref q = var.field(n.queue);
   Ref timeout = take(PyFloat_FromDouble(kDrainTimeout));
@@ -199,6 +198,11 @@ Ref clear_queue(Manager m) {
     if (Ref rec = m.table(var).record(name)) collab::Holder(m.st, rec).set(n.status, m.st.status.cancelled);
     var.append(n.cancels, name);
   }
+}
+
+Ref clear_queue(Manager m) {
+  m.log(collab::Level::Info, "Clear queue......");
+  withdraw_queued(m);
   m.log(collab::Level::Info, "Clear queue complete");
   return Ref::of(Py_True);
 }

@@ -14,4 +14,8 @@ vt::Ref clear_queue(Manager m);
 vt::Ref clear_record(Manager m);
 vt::Ref close(Manager m);
 
+// Withdraws every queued name ("取消", listed in cancels), without the log
+// messages of _clear_queue.
+void withdraw_queued(const Manager& m);
+
 }  // namespace vtm::stop

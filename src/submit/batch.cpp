@@ -46,10 +46,15 @@ void submit_one(const Manager& m, PyObject* element) {
 
 // One pass over the caller's container, through self._thread_list_yield.
 // The first failing element ends the pass; those before it stay submitted.
+// A pass also ends once nothing would run what it submits (the program has
+// ended and the dispatcher with it).
 void one_pass(const Manager& m, PyObject* thread_list) {
   Ref gen = m.call(m.st.names._thread_list_yield, {thread_list});
   Ref it = take(PyObject_GetIter(gen));
-  while (Ref element = Ref::steal(PyIter_Next(it))) submit_one(m, element);
+  while (Ref element = Ref::steal(PyIter_Next(it))) {
+    if (manager::retired(m)) return;
+    submit_one(m, element);
+  }
   if (PyErr_Occurred()) vt::fail();
 }
 
@@ -65,13 +70,14 @@ bool queue_has_room(const Manager& m) {
 Ref send_list_thread(Manager m, const vt::Args& a) {
   Borrowed thread_list = a[0];
   const Names& n = m.st.names;
+  manager::BatchRunning running(m);
   if (!m.var().truth(n.duration)) {
     one_pass(m, thread_list);
     return Ref::of(Py_None);
   }
   Ref start = manager::time_now(m.st);
   Ref idle = take(PyFloat_FromDouble(kIdlePause));
-  while (m.var().truth(n.switch_)) {
+  while (m.var().truth(n.switch_) && !manager::retired(m)) {
     const bool passed = manager::duration_passed(m, start);
     if (!passed && queue_has_room(m)) {
       one_pass(m, thread_list);

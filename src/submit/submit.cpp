@@ -1,6 +1,7 @@
 #include "submit/submit.h"
 
 #include "common/call.h"
+#include "stop/stop.h"
 #include "worker/worker.h"
 
 using vt::Borrowed;
@@ -35,7 +36,7 @@ Ref register_task(const Manager& m, const collab::Holder& var, Borrowed wished,
                   Borrowed kwargs) {
   collab::Table table = m.table(var);
   Ref name = settle_name(m.st, var, table, wished);
-  Ref worker = worker::create(m.st, var.get(), name, m.sink(), kwargs);
+  Ref worker = worker::create(m.st, var.get(), name, m.sink(), kwargs, manager::recorder_of(m));
   Ref thread = worker::make_thread(m.st, worker);
   table.set_record(name, thread, Py_None, m.st.status.pending);
   manager::remember_worker(m, name, worker);
@@ -102,6 +103,9 @@ Ref send(Manager m, const vt::Args& a) {
   }
   manager::wake_dispatcher(m);
   var.append(n.totals, name);
+  // Submitted after the program's end retired the dispatcher: nothing will
+  // run it, so it is withdrawn at once.
+  if (manager::retired(m)) stop::withdraw_queued(m);
   return Ref::of(Py_True);
 }
 

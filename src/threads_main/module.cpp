@@ -62,11 +62,21 @@ Ref import_attr(const char* module, const char* attr) {
   return take(PyObject_GetAttrString(m, attr));
 }
 
+// Whether the main thread ended with a KeyboardInterrupt nobody handled
+// (the interpreter keeps what it printed as sys.last_exc).
+bool ended_by_interrupt() {
+  PyObject* last = PySys_GetObject("last_exc");  // borrowed
+  return last && PyErr_GivenExceptionMatches(last, PyExc_KeyboardInterrupt);
+}
+
 // The program's main thread has finished: the interpreter is about to join
-// the remaining threads.
+// the remaining threads. After Ctrl-C the user wants the program to end, not
+// to wait for the queue: open managers are closed first.
 PyObject* at_shutdown(PyObject* module, PyObject*) {
   return vt::boundary([&] {
-    state_of_module(module).shutting_down.store(true);
+    State& st = state_of_module(module);
+    st.shutting_down.store(true);
+    if (ended_by_interrupt()) manager::close_all_on_interrupt(st);
     manager::wake_all();
     return Ref::of(Py_None);
   });

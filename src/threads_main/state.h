@@ -4,6 +4,7 @@
 // (which keep a pointer from their creation) or from the module.
 #pragma once
 #include <atomic>
+#include <vector>
 
 #include "common/ref.h"
 #include "vigil_var/vigil_var_api.h"
@@ -81,6 +82,10 @@ struct State {
   // Set once the main thread has finished and the interpreter is joining the
   // remaining threads: open managers then wind down by themselves.
   std::atomic<bool> shutting_down{false};
+
+  // Every live manager of this module (not owning; a manager leaves the
+  // list when it is freed). Used with the GIL held.
+  std::vector<PyObject*> managers;
 
   int traverse(visitproc visit, void* arg);
   void clear();

@@ -29,6 +29,8 @@ struct Run {
   vt::RaiseGate gate;  // guards phase and tid
   Phase phase = Phase::Created;
   unsigned long tid = 0;
+  // The manager's, for a worker it made; none for one made by hand.
+  stats::RecorderPtr recorder;
 };
 
 struct WorkerObject {
@@ -141,12 +143,16 @@ bool write_record(const Worker& w, PyObject* field, Borrowed value) {
 // writing it back nothing runs that could let another thread in (the
 // holder's own storage, whole numbers compared in C), so no update is lost;
 // a field holding something else is compared in Python, as written.
-void update_timing(const State& st, const collab::Holder& var, long long run_ms) {
+void update_timing(const State& st, const collab::Holder& var, long long run_ms,
+                   stats::Recorder* recorder) {
   const Names& n = st.names;
   Ref rt = take(PyLong_FromLongLong(run_ms));
   Ref cur_min = var.field(n.min_time);
-  // 0 means no minimum yet.
-  PyObject* ref = vt::truth(cur_min) ? cur_min.get() : rt.get();
+  // The first run that returns sets the minimum, whatever min_time holds;
+  // after it a minimum of 0 ms is a real one. A worker made by hand, with
+  // no manager's count of returned runs, takes 0 to mean no minimum yet.
+  const bool first = recorder ? recorder->returned++ == 0 : !vt::truth(cur_min);
+  PyObject* ref = first ? rt.get() : cur_min.get();
   var.set(n.min_time, vt::compare(rt, ref, Py_LT) ? rt.get() : ref);
   Ref cur_max = var.field(n.max_time);
   var.set(n.max_time, vt::compare(rt, cur_max, Py_GT) ? rt.get() : cur_max.get());
@@ -169,7 +175,7 @@ bool record_success(const Worker& w, double start_ms, PyObject* result) {
   const Names& n = w.st.names;
   collab::Holder var(w.st, Ref::of(w.obj.var));
   const auto run_ms = static_cast<long long>(std::trunc(now_ms(w.st) - start_ms));
-  update_timing(w.st, var, run_ms);
+  update_timing(w.st, var, run_ms, w.obj.run->recorder.get());
   if (var.truth(n.reserve) && !write_record(w, n.result, result)) return false;
   if (!write_record(w, n.status, w.st.status.done)) return false;
   var.append(matches_break(w.st, var, result) ? n.failed : n.success, w.obj.vigil_name);
@@ -323,13 +329,15 @@ bool is_worker(const State& st, PyObject* o) {
 
 PyObject* kwargs_of(PyObject* worker) { return as_worker(worker)->kwargs; }
 
-Ref create(const State& st, Borrowed var, Borrowed name, Borrowed log, Borrowed kwargs) {
+Ref create(const State& st, Borrowed var, Borrowed name, Borrowed log, Borrowed kwargs,
+           stats::RecorderPtr recorder) {
   check_collisions(st, kwargs);
   Ref kw;
   if (kwargs && PyDict_GET_SIZE(kwargs.get()) > 0) kw = take(PyDict_Copy(kwargs));
   auto* type = reinterpret_cast<PyTypeObject*>(st.worker_type.get());
   Ref self = take(worker_new(type, nullptr, nullptr));
   fill(*as_worker(self), var, name, log, std::move(kw));
+  as_worker(self)->run->recorder = std::move(recorder);
   return self;
 }
 

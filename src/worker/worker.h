@@ -3,17 +3,19 @@
 // completion, which of the two counts the run.
 #pragma once
 #include "common/method.h"
+#include "stats/recorder.h"
 #include "threads_main/state.h"
 
 namespace vtm::worker {
 
 extern PyType_Spec spec;  // _Worker
 
-// _Worker(var, name, log, **kwargs), made directly; kwargs may be null.
-// Fails with the interpreter's TypeError for an argument given twice when
-// kwargs holds one of the worker's own parameter names.
+// _Worker(var, name, log, **kwargs), made directly for a manager whose
+// recorder it reports to; kwargs may be null. Fails with the interpreter's
+// TypeError for an argument given twice when kwargs holds one of the
+// worker's own parameter names.
 vt::Ref create(const State& st, vt::Borrowed var, vt::Borrowed name, vt::Borrowed log,
-               vt::Borrowed kwargs);
+               vt::Borrowed kwargs, stats::RecorderPtr recorder);
 // threading.Thread(target=worker.start): not started, default name, not a
 // daemon.
 vt::Ref make_thread(const State& st, PyObject* worker);
