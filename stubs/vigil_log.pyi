@@ -2,6 +2,9 @@
 import logging
 from os import PathLike
 
+from typing_extensions import disjoint_base
+
+@disjoint_base
 class VigilLog:
     """Sends every message to the logging logger named title (when the
     application configured handlers for it) and to the sink's own handlers:

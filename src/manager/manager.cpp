@@ -269,6 +269,25 @@ PyObject* m_done(PyObject* self, PyObject* const*, Py_ssize_t nargs,
   return collab::get(var.get(), names.done).release();
 }
 
+PyObject* m_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+// Leaving a with block closes the manager, whatever ended the block (an
+// exception, KeyboardInterrupt included, goes on). Already closed is fine.
+PyObject* m_exit(PyObject* self, PyObject* const*, Py_ssize_t nargs) {
+  if (nargs != 3) {
+    PyErr_Format(PyExc_TypeError,
+                 "VigilThreadsMain.__exit__ expected 3 arguments, got %zd", nargs);
+    return nullptr;
+  }
+  // Through the methods, so subclasses are honoured.
+  Ref closed = vt::call_method(self, vt::intern("_is_close"));
+  if (!closed) return nullptr;
+  int c = vt::truth(closed.get());
+  if (c < 0) return nullptr;
+  if (!c && !vt::call_method(self, vt::intern("_close"))) return nullptr;
+  Py_RETURN_FALSE;
+}
+
 PyObject* m_start(PyObject* self, PyObject* const*, Py_ssize_t nargs,
                   PyObject* kwnames) {
   if (!vt::no_args("VigilThreadsMain._start", nargs, kwnames)) return nullptr;
@@ -694,6 +713,12 @@ PyMethodDef methods[] = {
           "_done($self, /)\n--\n\n"
           "The completion flag: True once every started task has ended and "
           "nothing is queued."),
+    {"__enter__", m_enter, METH_NOARGS,
+     "__enter__($self, /)\n--\n\nReturn the manager itself."},
+    {"__exit__", reinterpret_cast<PyCFunction>(m_exit), METH_FASTCALL,
+     "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\n"
+     "Close the manager unless it is already closed; an exception raised in "
+     "the block goes on (returns False)."},
     {nullptr, nullptr, 0, nullptr}};
 
 namespace {
@@ -716,7 +741,45 @@ PyType_Slot mgr_slots[] = {
                     "Runs func many times concurrently, one thread per task, at "
                     "most max_workers at once. Tasks are submitted with _send "
                     "or _send_list and started by a dispatcher thread in "
-                    "submission order.")},
+                    "submission order. Every method name starts with an "
+                    "underscore, so help() lists none; these are the ones to "
+                    "call:\n\n"
+                    "Submission\n"
+                    "  _send(thread_name=None, **kwargs)  queue one task; True\n"
+                    "  _send_list(thread_list)  queue a list of task dicts from a "
+                    "background thread\n"
+                    "  _rerun_failed()  queue every failed task again\n"
+                    "  _set_max_workers(workers_number=None, maximum=False)  "
+                    "change the worker count\n\n"
+                    "Waits\n"
+                    "  _join(break_result='vigil_break')  block until all work "
+                    "has ended, logging the counters\n"
+                    "  _join_property(break_result, interval=5)  the same, "
+                    "logging statistics lines\n\n"
+                    "Queries\n"
+                    "  _done()  True once everything started has ended\n"
+                    "  _is_run(), _is_close()  busy flag; closed flag\n"
+                    "  _get_qsize()  number of queued tasks\n"
+                    "  _get_status(thread_name)  {name: status word}\n"
+                    "  _get_all_status()  {name: status word} of every task\n"
+                    "  _get_run_status()  the seven counters\n"
+                    "  _get_result(thread_name)  {name: result}\n"
+                    "  _get_all_result()  counts and every task's result\n"
+                    "  _get_failed_result()  counts and the failed tasks' "
+                    "results\n"
+                    "  _get_failed()  names of the failed tasks\n\n"
+                    "Stopping and closing\n"
+                    "  _stop(thread_name)  stop one running task\n"
+                    "  _stop_all()  withdraw the queue and stop every running "
+                    "task\n"
+                    "  _clear_queue()  withdraw every queued task\n"
+                    "  _clear_record()  forget every record once all work has "
+                    "ended\n"
+                    "  _close()  close for good; also on leaving a with block\n\n"
+                    "Attributes: _log (the log sink), _var (all state and the "
+                    "task records). The status words are the module constants "
+                    "PENDING, RUNNING, DONE, FAILED, STOPPED, CANCELLED. The "
+                    "other methods are the internals the ones above use.")},
     {0, nullptr}};
 
 PyType_Spec mgr_spec = {"threads_main.VigilThreadsMain", sizeof(ManagerObject), 0,

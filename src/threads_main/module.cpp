@@ -1,5 +1,6 @@
 // threads_main: module entry and registration of VigilThreadsMain, _Worker
 // and ManagerError.
+#include <utility>
 #include <vector>
 
 #include "collab/collab.h"
@@ -88,6 +89,13 @@ PyMODINIT_FUNC PyInit_threads_main() {
                             reinterpret_cast<PyObject*>(g.worker_type)) < 0 ||
       PyModule_AddObjectRef(m.get(), "ManagerError", g.manager_error) < 0)
     return nullptr;
+  // The status words under English names, for comparing without literals.
+  const std::pair<const char*, PyObject*> words[] = {
+      {"PENDING", status.pending}, {"RUNNING", status.running},
+      {"DONE", status.done},       {"FAILED", status.failed},
+      {"STOPPED", status.stopped}, {"CANCELLED", status.cancelled}};
+  for (const auto& [name, word] : words)
+    if (PyModule_AddObjectRef(m.get(), name, word) < 0) return nullptr;
 
   Ref hook = Ref::steal(PyCFunction_New(&g_shutdown_def, nullptr));
   if (!hook) return nullptr;
