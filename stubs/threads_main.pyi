@@ -12,7 +12,8 @@ from vigil_var import VigilVar as VigilVar
 
 _T = TypeVar("_T")
 
-# The names below with a leading underscore exist for type checkers only.
+# _Status and the TypedDicts below exist for type checkers only, hence the
+# leading underscore.
 
 # A task's status word.
 _Status = Literal["待运行", "运行中", "完成", "失败", "停止", "取消"]
