@@ -2,16 +2,56 @@
 configured number at once."""
 from collections.abc import Callable, Generator, Iterable, Mapping
 from os import PathLike
-from typing import Any, TypeVar
+from types import TracebackType
+from typing import Any, Final, Literal, Self, TypedDict, TypeVar
+
+from typing_extensions import disjoint_base
 
 from vigil_log import VigilLog as VigilLog
 from vigil_var import VigilVar as VigilVar
 
 _T = TypeVar("_T")
 
+# _Status and the TypedDicts below exist for type checkers only, hence the
+# leading underscore.
+
+# A task's status word.
+_Status = Literal["待运行", "运行中", "完成", "失败", "停止", "取消"]
+
+PENDING: Final = "待运行"
+RUNNING: Final = "运行中"
+DONE: Final = "完成"
+FAILED: Final = "失败"
+STOPPED: Final = "停止"
+CANCELLED: Final = "取消"
+
+class _RunStatus(TypedDict):
+    total: int
+    done: int
+    run: int
+    success: int
+    failed: int
+    stop: int
+    cancel: int
+
+class _TaskResult(TypedDict):
+    task: str
+    result: Any
+    status: _Status
+
+class _ResultSummary(TypedDict):
+    total: int
+    run: int
+    success: int
+    failed: int
+    stop: int
+    cancel: int
+    data: list[_TaskResult]
+
 class ManagerError(Exception):
     """Failure of the manager itself; its text is the message."""
 
+@disjoint_base
 class _Worker:
     """Runs one task of a manager on the task's own thread."""
 
@@ -28,6 +68,7 @@ class _Worker:
     def kwargs(self) -> dict[str, Any]: ...
     def start(self, /) -> None: ...
 
+@disjoint_base
 class VigilThreadsMain:
     """Runs func many times concurrently, one thread per task, at most
     max_workers at once."""
@@ -53,6 +94,14 @@ class VigilThreadsMain:
     def _check_while(self, /) -> None: ...
     def _get_qsize(self, /) -> int: ...
     def _done(self, /) -> bool: ...
+    def __enter__(self, /) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+        /,
+    ) -> Literal[False]: ...
     # submission
     def _send(self, /, thread_name: str | None = None, **kwargs: Any) -> bool: ...
     def _send_list(
@@ -66,23 +115,29 @@ class VigilThreadsMain:
         thread_list: list[Mapping[str, Any]] | tuple[Mapping[str, Any], ...] | set[Any],
     ) -> None: ...
     @staticmethod
-    def _thread_list_yield(thread_list: Iterable[_T]) -> Generator[_T, None, None]: ...
+    def _thread_list_yield(thread_list: Iterable[_T]) -> Generator[_T]: ...
     # waits
     def _join(self, /, break_result: Any = "vigil_break") -> bool: ...
     def _join_log(self, /) -> None: ...
     def _join_property(self, /, break_result: Any, interval: float = 5) -> bool: ...
     def _join_property_log(
-        self, /, old_result: Mapping[str, int], elapsed_time: float, start_time: float
-    ) -> tuple[dict[str, int], float]: ...
+        self,
+        /,
+        old_result: _RunStatus | Mapping[str, int],
+        elapsed_time: float,
+        start_time: float,
+    ) -> tuple[_RunStatus | Mapping[str, int], float]: ...
     # queries
-    def _get_status(self, /, thread_name: str) -> dict[str, str]: ...
-    def _get_all_status(self, /) -> dict[str, str]: ...
-    def _get_run_status(self, /) -> dict[str, int]: ...
+    def _get_status(
+        self, /, thread_name: str
+    ) -> dict[str, _Status | Literal["Task does not exist"]]: ...
+    def _get_all_status(self, /) -> dict[str, _Status]: ...
+    def _get_run_status(self, /) -> _RunStatus: ...
     def _is_run(self, /) -> bool: ...
     def _is_close(self, /) -> bool: ...
     def _get_result(self, /, thread_name: str) -> dict[str, Any]: ...
-    def _get_all_result(self, /) -> dict[str, Any]: ...
-    def _get_failed_result(self, /) -> dict[str, Any]: ...
+    def _get_all_result(self, /) -> _ResultSummary: ...
+    def _get_failed_result(self, /) -> _ResultSummary: ...
     def _get_failed(self, /) -> list[str]: ...
     def _rerun_failed(self, /) -> bool: ...
     # stopping and closing

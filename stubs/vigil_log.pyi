@@ -2,10 +2,14 @@
 import logging
 from os import PathLike
 
+from typing_extensions import disjoint_base
+
+@disjoint_base
 class VigilLog:
     """Sends every message to the logging logger named title (when the
     application configured handlers for it) and to the sink's own handlers:
-    a file and/or the console (stderr)."""
+    a file and/or the console (stderr), which keeps quiet for a message that
+    the logger's handlers already print on the console."""
 
     def __init__(
         self,

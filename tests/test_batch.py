@@ -9,8 +9,8 @@ import time
 import unittest
 from unittest import mock
 
-from threads_main import VigilThreadsMain
 from support import ManagerCase, wait_until
+from threads_main import VigilThreadsMain
 
 
 class Single(ManagerCase, unittest.TestCase):

@@ -2,6 +2,8 @@
 import io
 import logging
 import os
+import shutil
+import subprocess
 import sys
 import tempfile
 import threading
@@ -105,7 +107,7 @@ class VigilVarTable(unittest.TestCase):
         self.assertEqual(len(seen), 1000)
         self.assertIn("extra999", keys, "membership is live")
         seen_items = 0
-        for k, r in t.items():
+        for _k, _r in t.items():
             seen_items += 1
             t.set(f"more{seen_items}", value={})
         self.assertEqual(seen_items, 2000)
@@ -233,6 +235,80 @@ class VigilLogSink(unittest.TestCase):
         with open("c.log", encoding="utf-8") as f:
             lines = f.read().splitlines()
         self.assertEqual(len(lines), 1200)
+
+
+class ConsoleOnce(unittest.TestCase):
+    """A manager made with logger=True in a program that configured logging
+    its own way: each message reaches the console once, files get theirs."""
+
+    def run_child(self, setup, logger=True, logfile=False):
+        d = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, d, True)
+        code = (
+            "import logging, sys, threads_main\n"
+            f"{setup}\n"
+            "m = threads_main.VigilThreadsMain(lambda: None, max_workers=1, "
+            f"logger={logger!r}, logfile={logfile!r})\n"
+            "m._log.info('probe-info')\n"
+            "m._log.warning('probe-warn')\n"
+            "m._log.debug('probe-debug')\n"
+            "m._close()\n")
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                             cwd=d, timeout=60)
+        self.assertEqual(out.returncode, 0, out.stderr)
+
+        def read(name):
+            with open(os.path.join(d, name), encoding="utf-8") as f:
+                return f.read()
+        return out.stderr, out.stdout, read
+
+    def counts(self, text):
+        return [text.count(w) for w in ("probe-info", "probe-warn", "probe-debug")]
+
+    def test_each_combination(self):
+        basic_info = "logging.basicConfig(level=logging.INFO)"
+        cases = [
+            # (application's setup, logger, lines on stderr, lines on stdout)
+            ("", True, [1, 1, 0], [0, 0, 0]),
+            ("", False, [0, 0, 0], [0, 0, 0]),
+            # The root logger's default WARNING: warnings through it, the
+            # rest through the sink's own console.
+            ("logging.basicConfig()", True, [1, 1, 0], [0, 0, 0]),
+            (basic_info, True, [1, 1, 0], [0, 0, 0]),
+            (basic_info, False, [1, 1, 0], [0, 0, 0]),
+            ("logging.basicConfig(level=logging.DEBUG)", True, [1, 1, 1], [0, 0, 0]),
+            ("logging.basicConfig(level=logging.INFO, stream=sys.stdout)", True,
+             [0, 0, 0], [1, 1, 0]),
+            # A console handler that takes only warnings leaves the info
+            # line to the sink.
+            (basic_info + "; logging.getLogger().handlers[0].setLevel(logging.WARNING)",
+             True, [1, 1, 0], [0, 0, 0]),
+            # A handler on the named logger that does not pass records up.
+            ("h = logging.StreamHandler(); logging.getLogger('VigilThreads').addHandler(h);"
+             " logging.getLogger('VigilThreads').setLevel(logging.INFO);"
+             " logging.getLogger('VigilThreads').propagate = False", True,
+             [1, 1, 0], [0, 0, 0]),
+        ]
+        for setup, logger, err_counts, out_counts in cases:
+            with self.subTest(setup=setup, logger=logger):
+                err, out, _ = self.run_child(setup, logger)
+                self.assertEqual(self.counts(err), err_counts, err)
+                self.assertEqual(self.counts(out), out_counts, out)
+                # The manager's own info lines go the same way.
+                self.assertEqual((err + out).count("Close complete"),
+                                 err_counts[0] + out_counts[0], err + out)
+
+    def test_files_keep_their_lines(self):
+        err, _, read = self.run_child(
+            "logging.basicConfig(level=logging.INFO, filename='app.log')",
+            logfile="sink.log")
+        self.assertEqual(self.counts(err), [1, 1, 0], err)
+        self.assertEqual(self.counts(read("app.log")), [1, 1, 0])
+        self.assertEqual(self.counts(read("sink.log")), [1, 1, 0])
+        err, _, read = self.run_child(
+            "logging.basicConfig(level=logging.INFO)", logfile="sink2.log")
+        self.assertEqual(self.counts(err), [1, 1, 0], err)
+        self.assertEqual(self.counts(read("sink2.log")), [1, 1, 0])
 
 
 if __name__ == "__main__":

@@ -11,8 +11,8 @@ import unittest
 from unittest import mock
 
 import threads_main
-from threads_main import ManagerError, VigilThreadsMain
 from support import ManagerCase, RecordingLog, retire, wait_until
+from threads_main import ManagerError, VigilThreadsMain
 
 STOPPED = "The manager has stopped"
 
@@ -50,10 +50,31 @@ class ModuleShape(unittest.TestCase):
         self.assertEqual(str(inspect.signature(VigilThreadsMain._send)),
                          "(self, /, thread_name=None, **kwargs)")
 
+    def test_help_lists_the_api(self):
+        # help() hides names with a leading underscore, so the class text
+        # is where a reader finds the methods.
+        import pydoc
+        text = pydoc.render_doc(VigilThreadsMain, renderer=pydoc.plaintext)
+        public = ["_send", "_send_list", "_rerun_failed", "_set_max_workers", "_join",
+                  "_join_property", "_done", "_is_run", "_is_close", "_get_qsize",
+                  "_get_status", "_get_all_status", "_get_run_status", "_get_result",
+                  "_get_all_result", "_get_failed_result", "_get_failed", "_stop",
+                  "_stop_all", "_clear_queue", "_clear_record", "_close"]
+        for group in ("Submission", "Waits", "Queries", "Stopping and closing"):
+            self.assertIn(group, text)
+        for name in public:
+            self.assertIn(f" {name}(", text)
+        # Every method the text names is a real one.
+        import re
+        for name in re.findall(r"^[ |]*(_[a-z_]+)\(", VigilThreadsMain.__doc__, re.M):
+            self.assertTrue(callable(getattr(VigilThreadsMain, name, None)), name)
+
 
 class Construction(ManagerCase, unittest.TestCase):
     def test_initial_fields(self):
-        f = lambda: None
+        def f():
+            return None
+
         m = self.make(f, log=False)
         self.assertEqual(list(vars(m)), ["_log", "_var"])
         v = m._var

@@ -1,11 +1,13 @@
 """Status, counter and result queries; failures and their re-runs."""
 import collections
 import threading
+import time
 import unittest
 
+import threads_main
+from support import ManagerCase, RecordingLog, retire, wait_until
 from threads_main import ManagerError, VigilThreadsMain
 from vigil_var import VigilVar
-from support import ManagerCase, RecordingLog, retire, wait_until
 
 UNKNOWN = "Task does not exist"
 
@@ -47,6 +49,37 @@ class Answers(ManagerCase, unittest.TestCase):
         self.assertRaises(TypeError, m._rerun_failed, 1)
 
 
+class StatusWords(ManagerCase, unittest.TestCase):
+    def test_module_constants_are_the_words_the_records_hold(self):
+        self.assertEqual(
+            [threads_main.PENDING, threads_main.RUNNING, threads_main.DONE,
+             threads_main.FAILED, threads_main.STOPPED, threads_main.CANCELLED],
+            ["待运行", "运行中", "完成", "失败", "停止", "取消"])
+        release = threading.Event()
+
+        def work(kind):
+            if kind == "raise":
+                raise ValueError(kind)
+            while kind == "hold" and not release.is_set():
+                time.sleep(0.005)  # Python code, so a stop lands here
+
+        self.addCleanup(release.set)
+        m = self.make(work, 1)
+        m._send("ok", kind="return")
+        m._send("bad", kind="raise")
+        self.wait_done(m)
+        m._send("held", kind="hold")
+        m._send("queued", kind="return")
+        self.assertTrue(wait_until(lambda: m._get_status("held")["held"] == threads_main.RUNNING))
+        self.assertEqual(m._get_all_status(), {
+            "ok": threads_main.DONE, "bad": threads_main.FAILED,
+            "held": threads_main.RUNNING, "queued": threads_main.PENDING})
+        m._clear_queue()
+        m._stop("held")
+        self.assertEqual((m._get_status("held"), m._get_status("queued")),
+                         ({"held": threads_main.STOPPED}, {"queued": threads_main.CANCELLED}))
+
+
 class Failures(ManagerCase, unittest.TestCase):
     def test_only_the_failed_status_counts(self):
         m = self.make(lambda kind: fail() if kind == "err" else kind)
@@ -63,7 +96,7 @@ class Failures(ManagerCase, unittest.TestCase):
         self.assertEqual((list(full.items())[:6], list(only.items())[:6]), (counts, counts))
         self.assertEqual([list(e.items()) for e in full["data"]],
                          [[("task", k), ("result", m._var.threads.get(k).result), ("status", s)]
-                          for k, s in zip(kinds, ["完成", "完成", "失败", "停止", "取消"])])
+                          for k, s in zip(kinds, ["完成", "完成", "失败", "停止", "取消"], strict=True)])
         self.assertEqual(([e["task"] for e in only["data"]], m._get_failed()), (["err"], ["err"]))
         m._var.max_workers = 0
         m._rerun_failed()

@@ -1,15 +1,14 @@
 """Cancellation, stop, queue and record clearing, close; and their races."""
-import os
 import random
+import signal
 import subprocess
 import sys
 import threading
 import time
 import unittest
 
-import threads_main
-from threads_main import ManagerError, VigilThreadsMain
 from support import ManagerCase, wait_until
+from threads_main import ManagerError, VigilThreadsMain
 
 
 def spin(seconds=5.0):
@@ -42,7 +41,7 @@ class AsyncRaise(unittest.TestCase):
                 try:
                     ready.set()
                     spin(5)
-                except BaseException as e:  # noqa: B902 - that is the point
+                except BaseException as e:  # that is the point
                     caught.append(type(e))
 
             t = threading.Thread(target=target)
@@ -235,7 +234,7 @@ class Close(ManagerCase, unittest.TestCase):
         self.assertIs(m._close(), True)
         self.assertEqual([m._var.threads.get(f"t{i}").status for i in range(4)],
                          ["停止", "停止", "取消", "取消"])
-        for t in threads + [m._var.thread_init]:
+        for t in [*threads, m._var.thread_init]:
             t.join(2)
             self.assertFalse(t.is_alive())
         self.assertEqual(m._log.messages("warning"), [])
@@ -283,6 +282,64 @@ class Close(ManagerCase, unittest.TestCase):
         self.assertEqual(out.returncode, 0, out.stderr)
         self.assertTrue(out.stdout.startswith("True"), out.stdout)
         self.assertEqual(out.stderr, "")
+
+
+class WithBlock(ManagerCase, unittest.TestCase):
+    def test_leaving_the_block_closes(self):
+        m = self.make(lambda: spin(5), 1)
+        with m as entered:
+            self.assertIs(entered, m)
+            m._send("busy")
+            m._send("queued")
+            self.assertTrue(wait_until(lambda: m._get_status("busy")["busy"] == "运行中"))
+        self.assertIs(m._is_close(), True)
+        self.assertEqual(m._get_all_status(), {"busy": "停止", "queued": "取消"})
+        m._var.thread_init.join(2)
+        self.assertFalse(m._var.thread_init.is_alive())
+
+    def test_closed_inside_the_block_is_no_error(self):
+        m = self.make(lambda: None)
+        with m:
+            m._close()
+        self.assertEqual(m._log.messages().count("Close complete"), 1)
+        self.assertIs(m.__exit__(None, None, None), False)
+
+    def test_an_exception_closes_and_goes_on(self):
+        m = self.make(lambda: spin(5), 1)
+        with self.assertRaises(ValueError), m:
+            m._send("busy")
+            raise ValueError("in the block")
+        self.assertIs(m._is_close(), True)
+        self.assertEqual(m._log.messages().count("Close complete"), 1)
+
+    def test_ctrl_c_in_a_wait_closes_before_the_interrupt_goes_on(self):
+        code = (
+            "import time, threads_main\n"
+            "def f():\n    while True: time.sleep(0.001)\n"
+            "try:\n"
+            "    with threads_main.VigilThreadsMain(f, max_workers=1) as m:\n"
+            "        m._send('busy')\n"
+            "        m._send('queued')\n"
+            "        print('waiting', flush=True)\n"
+            "        m._join()\n"
+            "except KeyboardInterrupt:\n"
+            "    print(m._is_close(), m._get_all_status(), flush=True)\n"
+            "    raise\n")
+        p = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+        try:
+            self.assertEqual(p.stdout.readline(), "waiting\n")
+            time.sleep(0.3)
+            p.send_signal(signal.SIGINT)
+            out, err = p.communicate(timeout=30)
+        finally:
+            p.kill()
+            p.wait()
+        # The interrupt went on to end the program, and the program ended:
+        # the manager's threads were gone.
+        self.assertEqual(p.returncode, -signal.SIGINT, err)
+        self.assertIn("KeyboardInterrupt", err)
+        self.assertEqual(out, "True {'busy': '停止', 'queued': '取消'}\n")
 
 
 class Races(ManagerCase, unittest.TestCase):
@@ -370,7 +427,7 @@ class Races(ManagerCase, unittest.TestCase):
                     for _ in range(1000):
                         pass
                     time.sleep(0)
-                except BaseException as e:  # noqa: B902
+                except BaseException as e:
                     hits.append(type(e))
 
         b = [threading.Thread(target=bystander) for _ in range(4)]

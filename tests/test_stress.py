@@ -7,8 +7,8 @@ import threading
 import time
 import unittest
 
-from threads_main import ManagerError, VigilThreadsMain
 from support import RecordingLog, wait_until
+from threads_main import VigilThreadsMain
 
 FINAL = {"完成", "失败", "停止", "取消"}
 
@@ -84,7 +84,7 @@ class Stress(unittest.TestCase):
                 if runs:
                     try:
                         m._stop(rng.choice(runs))
-                    except Exception as e:  # noqa: BLE001
+                    except Exception as e:
                         refusals.append(str(e))
             time.sleep(rng.uniform(0.02, 0.2))
         for s in subs:
@@ -149,11 +149,11 @@ class Stress(unittest.TestCase):
         one()
         gc.collect()
         base_fds = fds()
-        for i in range(20):
+        for _ in range(20):
             one()
         gc.collect()
         early = rss()
-        for i in range(180):
+        for _ in range(180):
             one()
         gc.collect()
         self.assertTrue(wait_until(lambda: threading.active_count() <= base_threads, 10),

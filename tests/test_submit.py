@@ -7,8 +7,8 @@ import weakref
 from unittest import mock
 
 import threads_main
-from threads_main import ManagerError
 from support import ManagerCase, wait_until
+from threads_main import ManagerError
 
 
 class Naming(ManagerCase, unittest.TestCase):
@@ -149,7 +149,8 @@ class NoLeaks(ManagerCase, unittest.TestCase):
 
         arg, out = Token(), Token()
         refs = [weakref.ref(arg), weakref.ref(out)]
-        m = threads_main.VigilThreadsMain(lambda a: out, 30)
+        # `out` is bound into the callable, so only the manager keeps it alive.
+        m = threads_main.VigilThreadsMain(lambda a, out=out: out, 30)
         for _ in range(300):
             m._send(a=arg)
         del arg, out

@@ -5,8 +5,8 @@ import time
 import unittest
 from unittest import mock
 
-from threads_main import ManagerError
 from support import ManagerCase, wait_until
+from threads_main import ManagerError
 
 
 class FakeClock:

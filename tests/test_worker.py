@@ -1,7 +1,6 @@
 """The task worker, run synchronously against a hand-made state holder."""
 import sys
 import threading
-import time
 import unittest
 from unittest import mock
 

@@ -361,12 +361,44 @@ void init(PyObject* self, const vt::Args& a) {
   m.call(n._start);
 }
 
-using Init = vt::Init<init, "VigilThreadsMain",
-                      "func, max_workers=None, maximum=False, logfile=False, logger=False, "
-                      "reserve=True, duration=None",
-                      "Runs func many times concurrently, one thread per task, at most "
-                      "max_workers at once. Tasks are submitted with _send or _send_list and "
-                      "started by a dispatcher thread in submission order.">;
+using Init = vt::Init<
+    init, "VigilThreadsMain",
+    "func, max_workers=None, maximum=False, logfile=False, logger=False, reserve=True, "
+    "duration=None",
+    "Runs func many times concurrently, one thread per task, at most max_workers at once. "
+    "Tasks are submitted with _send or _send_list and started by a dispatcher thread in "
+    "submission order. Every method name starts with an underscore, so help() lists none; "
+    "these are the ones to call:\n\n"
+    "Submission\n"
+    "  _send(thread_name=None, **kwargs)  queue one task; True\n"
+    "  _send_list(thread_list)  queue a list of task dicts from a background thread\n"
+    "  _rerun_failed()  queue every failed task again\n"
+    "  _set_max_workers(workers_number=None, maximum=False)  change the worker count\n"
+    "  _set_start_rate(per_second=None)  pace the starts (default: at most 100 a second)\n\n"
+    "Waits\n"
+    "  _join(break_result='vigil_break')  block until all work has ended, logging the "
+    "counters\n"
+    "  _join_property(break_result, interval=5)  the same, logging statistics lines\n\n"
+    "Queries\n"
+    "  _done()  True once everything started has ended\n"
+    "  _is_run(), _is_close()  busy flag; closed flag\n"
+    "  _get_qsize()  number of queued tasks\n"
+    "  _get_status(thread_name)  {name: status word}\n"
+    "  _get_all_status()  {name: status word} of every task\n"
+    "  _get_run_status()  the seven counters\n"
+    "  _get_result(thread_name)  {name: result}\n"
+    "  _get_all_result()  counts and every task's result\n"
+    "  _get_failed_result()  counts and the failed tasks' results\n"
+    "  _get_failed()  names of the failed tasks\n\n"
+    "Stopping and closing\n"
+    "  _stop(thread_name)  stop one running task\n"
+    "  _stop_all()  withdraw the queue and stop every running task\n"
+    "  _clear_queue()  withdraw every queued task\n"
+    "  _clear_record()  forget every record once all work has ended\n"
+    "  _close()  close for good; also on leaving a with block\n\n"
+    "Attributes: _log (the log sink), _var (all state and the task records). The status "
+    "words are the module constants PENDING, RUNNING, DONE, FAILED, STOPPED, CANCELLED. "
+    "The other methods are the internals the ones above use.">;
 
 }  // namespace
 
@@ -412,6 +444,16 @@ Ref get_qsize(Manager m) {
 }
 
 Ref done(Manager m) { return m.var().field(m.st.names.done); }
+
+Ref enter(Manager m) { return Ref::of(m.self); }
+
+// Leaving a with block closes the manager, whatever ended the block (an
+// exception, KeyboardInterrupt included, goes on). Already closed is fine.
+// Through the methods, so subclasses are honoured.
+Ref exit(Manager m, const vt::Args&) {
+  if (!vt::truth(m.call(m.st.names._is_close))) m.call(m.st.names._close);
+  return Ref::of(Py_False);
+}
 
 Ref start(Manager m) {
   const Names& n = m.st.names;

@@ -60,6 +60,8 @@ vt::Ref consumer(Manager m, const vt::Args& a);
 vt::Ref check_while(Manager m);
 vt::Ref get_qsize(Manager m);
 vt::Ref done(Manager m);
+vt::Ref enter(Manager m);
+vt::Ref exit(Manager m, const vt::Args& a);
 
 // time.time(), through the module (tests may stand in for it).
 vt::Ref time_now(const State& st);

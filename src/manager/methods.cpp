@@ -40,6 +40,11 @@ PyMethodDef methods[] = {
                "The completion flag: True once every started task has ended and nothing "
                "is queued."),
 
+    VTM_METHOD(enter, "__enter__", "", "Return the manager itself."),
+    VTM_METHOD(exit, "__exit__", "exc_type, exc_value, traceback, /",
+               "Close the manager unless it is already closed; an exception raised in the "
+               "block goes on (returns False)."),
+
     // submission
     VTM_METHOD(submit::send, "_send", "thread_name=None, **kwargs",
                "Submit one task: the callable will run with kwargs. thread_name must be a "

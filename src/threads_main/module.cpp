@@ -122,6 +122,12 @@ void exec(PyObject* module) {
   check(PyModule_AddObjectRef(module, "VigilThreadsMain", st.manager_type));
   check(PyModule_AddObjectRef(module, "_Worker", st.worker_type));
   check(PyModule_AddObjectRef(module, "ManagerError", st.manager_error));
+  // The status words under English names, for comparing without literals.
+  const std::pair<const char*, PyObject*> words[] = {
+      {"PENDING", st.status.pending}, {"RUNNING", st.status.running},
+      {"DONE", st.status.done},       {"FAILED", st.status.failed},
+      {"STOPPED", st.status.stopped}, {"CANCELLED", st.status.cancelled}};
+  for (const auto& [word_name, word] : words) check(PyModule_AddObjectRef(module, word_name, word));
 
   Ref name = take(PyUnicode_FromString("threads_main"));
   Ref hook = take(PyCFunction_NewEx(&shutdown_def, module, name));

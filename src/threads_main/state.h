@@ -24,7 +24,7 @@ namespace vtm {
   X(strftime) X(title) X(file) X(control) X(_check_while) X(_get_qsize) X(_consumer)     \
   X(_check_max_workers) X(_start) X(_queue_init) X(_async_raise) X(_stop_action)         \
   X(_stop_all) X(_clear_queue) X(_get_run_status) X(_done) X(_send) X(_get_failed)       \
-  X(_send_list_thread) X(_thread_list_yield) X(_join_property_log) X(_close) X(close)    \
+  X(_send_list_thread) X(_thread_list_yield) X(_join_property_log) X(_close) X(_is_close) X(close)    \
   X(empty) X(keys) X(items) X(clear) X(total) X(run) X(stop) X(cancel) X(data) X(task)   \
   X(__qualname__) X(__module__) X(self) X(vigil_var) X(vigil_name) X(vigil_log)
 

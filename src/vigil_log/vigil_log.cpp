@@ -3,7 +3,8 @@
 // logging configuration sees it) and to the sink's own handlers: an
 // optional file and an optional console on stderr. The sink's handlers are
 // never attached to the shared logger, so two sinks with one title never
-// write each other's lines.
+// write each other's lines; the own console keeps quiet for a message the
+// shared logger has already printed on the console.
 #include "common/pyutil.h"
 
 using vt::Ref;
@@ -25,6 +26,7 @@ struct LogObject {
 PyTypeObject* g_log_type = nullptr;
 PyObject* g_logging = nullptr;
 PyObject* g_console_cls = nullptr;
+PyObject* g_reaches_console = nullptr;
 
 LogObject* as_log(PyObject* o) { return reinterpret_cast<LogObject*>(o); }
 
@@ -39,7 +41,22 @@ const char* kConsoleSrc =
     "        return sys.stderr\n"
     "    @stream.setter\n"
     "    def stream(self, value):\n"
-    "        pass\n";
+    "        pass\n"
+    "# True when logger.handle() of a record at level prints it on sys.stderr\n"
+    "# or sys.stdout through a handler on its way up.\n"
+    "def reaches_console(logger, level):\n"
+    "    if logger.disabled:\n"
+    "        return False\n"
+    "    consoles = [s for s in (sys.stderr, sys.stdout, sys.__stderr__,\n"
+    "                            sys.__stdout__) if s is not None]\n"
+    "    c = logger\n"
+    "    while c is not None:\n"
+    "        for h in c.handlers:\n"
+    "            if (level >= h.level and isinstance(h, logging.StreamHandler)\n"
+    "                    and any(h.stream is s for s in consoles)):\n"
+    "                return True\n"
+    "        c = c.parent if c.propagate else None\n"
+    "    return False\n";
 
 bool init_globals() {
   if (g_console_cls) return true;
@@ -56,7 +73,9 @@ bool init_globals() {
       PyRun_String(kConsoleSrc, Py_file_input, globals.get(), globals.get()));
   if (!r) return false;
   PyObject* cls = PyDict_GetItemString(globals.get(), "ConsoleHandler");
-  if (!cls) return false;
+  PyObject* reaches = PyDict_GetItemString(globals.get(), "reaches_console");
+  if (!cls || !reaches) return false;
+  g_reaches_console = Py_NewRef(reaches);
   g_console_cls = Py_NewRef(cls);
   return true;
 }
@@ -233,10 +252,24 @@ PyObject* emit(PyObject* self, int level, PyObject* msg) {
       !vt::call_method(s->logger, vt::intern("handle"), {record.get()}))
     return nullptr;
   if (own) {
+    // When the application's handlers already printed the record on the
+    // console, the sink's own console handler stays silent: one line per
+    // message. Files are written either way.
+    int quiet_console = -1;  // not yet known
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(hs.get()); ++i) {
-      if (!vt::call_method(PyTuple_GET_ITEM(hs.get(), i), vt::intern("handle"),
-                           {record.get()}))
-        return nullptr;
+      PyObject* h = PyTuple_GET_ITEM(hs.get(), i);
+      int console = PyObject_IsInstance(h, g_console_cls);
+      if (console < 0) return nullptr;
+      if (console && quiet_console < 0) {
+        quiet_console = 0;
+        if (named) {
+          PyObject* call_args[] = {s->logger, lv.get()};
+          Ref r = Ref::steal(PyObject_Vectorcall(g_reaches_console, call_args, 2, nullptr));
+          if (!r || (quiet_console = vt::truth(r.get())) < 0) return nullptr;
+        }
+      }
+      if (console && quiet_console) continue;
+      if (!vt::call_method(h, vt::intern("handle"), {record.get()})) return nullptr;
     }
   }
   Py_RETURN_NONE;
@@ -304,8 +337,10 @@ PyType_Slot log_slots[] = {
                     "the sink's own handlers: file True writes '<title>.log' in "
                     "the working directory, a path writes that file (UTF-8, "
                     "appended), False or None no file; control truthy also "
-                    "prints to stderr. The own handlers take messages at level "
-                    "and above (INFO by default).")},
+                    "prints to stderr, except a message that the logger's own "
+                    "handlers already print on stderr or stdout. The own "
+                    "handlers take messages at level and above (INFO by "
+                    "default).")},
     {0, nullptr}};
 
 PyType_Spec log_spec = {"vigil_log.VigilLog", sizeof(LogObject), 0,
