@@ -5,7 +5,6 @@ import sys
 import textwrap
 import unittest
 
-import threads_main
 from support import ManagerCase, wait_until
 
 

@@ -160,9 +160,9 @@ class Statistics(ManagerCase, unittest.TestCase):
         before = [sys.getrefcount(t) for t in watched]
         for _ in range(1000):
             m._join_property_log(old, 1.0, 1.0)
-        grown = [sys.getrefcount(t) - b for t, b in zip(watched, before)]
+        grown = [sys.getrefcount(t) - b for t, b in zip(watched, before, strict=True)]
         # (one reference or so may come and go; a leak grows with the calls)
-        self.assertLess(max(grown), 5, dict(zip(watched, grown)))
+        self.assertLess(max(grown), 5, dict(zip(watched, grown, strict=True)))
 
 
 class StatisticsWait(ManagerCase, unittest.TestCase):

@@ -4,9 +4,9 @@ import threading
 import unittest
 from unittest import mock
 
+from support import ManagerCase, wait_until
 from threads_main import _Worker
 from vigil_var import VigilVar
-from support import ManagerCase, wait_until
 
 
 def holder(func, reserve=True, **extra):
