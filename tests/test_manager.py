@@ -422,6 +422,49 @@ class IdleWait(ManagerCase, unittest.TestCase):
             self.assertFalse(t.is_alive(), by_close)
 
 
+class StartRate(ManagerCase, unittest.TestCase):
+    def test_setting_and_refusals(self):
+        m = self.make(print)
+        self.assertIs(m._set_start_rate(250), True)
+        self.assertIs(m._set_start_rate(0.5), True)
+        self.assertIs(m._set_start_rate(), True)
+        self.assertEqual(m._log.messages(),
+                         ["Start rate: 250", "Start rate: 0.5", "Start rate: None"])
+        for bad, error in (("10", TypeError), (True, TypeError), ([5], TypeError),
+                           (0, ValueError), (-3, ValueError), (float("nan"), ValueError),
+                           (float("inf"), ValueError)):
+            with self.assertRaises(error, msg=repr(bad)):
+                m._set_start_rate(bad)
+        self.assertEqual(len(m._log.messages()), 3)
+        m._close()
+        with self.assertRaisesRegex(ManagerError, STOPPED):
+            m._set_start_rate(10)
+
+    def test_never_more_running_than_max_workers(self):
+        gate = threading.Event()
+        lock = threading.Lock()
+        now = {"running": 0, "most": 0}
+
+        def task():
+            with lock:
+                now["running"] += 1
+                now["most"] = max(now["most"], now["running"])
+            gate.wait(10)
+            with lock:
+                now["running"] -= 1
+
+        m = self.make(task, 3)
+        m._set_start_rate(5000)  # many starts a pass, were there room
+        for _ in range(20):
+            m._send()
+        self.assertTrue(wait_until(lambda: now["running"] == 3))
+        time.sleep(0.1)
+        self.assertEqual((now["running"], m._get_qsize(), len(m._var.runs)), (3, 17, 3))
+        gate.set()
+        self.wait_done(m)
+        self.assertEqual((now["most"], len(m._var.dones)), (3, 20))
+
+
 class ProgramEnd(unittest.TestCase):
     def test_program_without_close_ends_after_its_work(self):
         code = (

@@ -2,6 +2,9 @@
 
 #include <time.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <memory>
 
 #include "common/call.h"
@@ -24,6 +27,9 @@ constexpr long kWorkerCap = 30;
 // Longest idle wait: bounds the delay for work that arrives without a
 // wake-up (a name put on the queue directly, the switch cleared by hand).
 constexpr int kIdleWaitMs = 100;
+// With a start rate, starts earned and not made (nothing to start, or the
+// dispatcher held up) are kept for at most this long.
+constexpr double kMaxCatchUpSeconds = 0.1;
 
 // The C++ side of a manager: made with the object, gone with it.
 struct Core {
@@ -33,6 +39,10 @@ struct Core {
   vt::RaiseGate gate;
   enum class Phase { NotStarted, InLoop, Exited } phase = Phase::NotStarted;  // under gate
   stats::RecorderPtr recorder = std::make_shared<stats::Recorder>();
+  // Starts per second asked with _set_start_rate; 0: one start per pass.
+  std::atomic<double> start_rate{0};
+  double earned = 0;  // starts the rate has earned (dispatcher thread only)
+  std::chrono::steady_clock::time_point last_pass = std::chrono::steady_clock::now();
   std::atomic<int> batches{0};        // batch threads that may still submit
   std::atomic<bool> retired{false};   // the dispatcher ended at program end
 };
@@ -149,45 +159,72 @@ enum class Pass {
   Held,  // names are queued, nothing runs, and the worker count admits none
 };
 
+// How many tasks this pass may start: one by default; with a start rate,
+// what the rate has earned since the last pass (several when the rate needs
+// it). Time earns nothing while nothing is queued, and what is earned is
+// capped, so a stall is not followed by a burst.
+long starts_allowed(Core& core, bool queued) {
+  const double rate = core.start_rate.load();
+  if (rate <= 0) return 1;
+  const auto now = std::chrono::steady_clock::now();
+  const double elapsed = std::chrono::duration<double>(now - core.last_pass).count();
+  core.last_pass = now;
+  if (!queued) {
+    core.earned = std::min(core.earned, 1.0);
+    return 0;
+  }
+  // (At least two, so the fraction earned beyond a whole start is kept.)
+  core.earned = std::min(core.earned + rate * elapsed, std::max(2.0, rate * kMaxCatchUpSeconds));
+  return static_cast<long>(core.earned);
+}
+
+// Takes the next name without waiting (a queue found empty now is no work
+// for this pass, so a concurrent drain never parks the dispatcher) and
+// starts it. False when the queue had nothing.
+bool start_next(const Manager& m, const collab::Holder& var) {
+  const Names& n = m.st.names;
+  Ref q = var.field(n.queue);
+  Ref name;
+  try {
+    name = vt::call_method(q, n.get, {Py_False});
+  } catch (const vt::PyError&) {
+    if (!PyErr_ExceptionMatches(m.st.queue_empty)) throw;
+    PyErr_Clear();
+    return false;
+  }
+  var.set(n.done, Py_False);
+  var.set(n.is_run, Py_True);
+  m.call(n._consumer, {name});
+  return true;
+}
+
 // One pass: the running count, the start step, the completion step.
 Pass dispatch_pass(const Manager& m) {
   const Names& n = m.st.names;
+  Core& core = core_of(m);
   collab::Holder var = m.var();
-  const long running = static_cast<long>(var.len(n.runs) - var.len(n.dones) - var.len(n.stops));
-  bool started = false;
+  long running = static_cast<long>(var.len(n.runs) - var.len(n.dones) - var.len(n.stops));
+  const long before = running;
   bool held = false;
   const bool queued = compare_long(m.call(n._get_qsize), 0, Py_GT);
-  if (queued) {
+  long allowed = starts_allowed(core, queued);
+  while (queued && allowed > 0) {
     Ref count = take(PyLong_FromLong(running));
     const bool room = vt::compare(count, var.field(n.max_workers), Py_LT);
     held = !room && running <= 0;
-    if (room) {
-      // Take without waiting: a queue found empty now is no work for this
-      // pass, so a concurrent drain never parks the dispatcher.
-      Ref q = var.field(n.queue);
-      Ref name;
-      try {
-        name = vt::call_method(q, n.get, {Py_False});
-      } catch (const vt::PyError&) {
-        if (!PyErr_ExceptionMatches(m.st.queue_empty)) throw;
-        PyErr_Clear();
-      }
-      if (name) {
-        var.set(n.done, Py_False);
-        var.set(n.is_run, Py_True);
-        m.call(n._consumer, {name});
-        started = true;
-      }
-    }
+    if (!room || !start_next(m, var)) break;
+    ++running;
+    --allowed;
+    if (core.start_rate.load() > 0) core.earned -= 1;
   }
-  const long count = running + (started ? 1 : 0);
+  const bool started = running > before;
   const bool working = var.truth(n.is_run);
   // An idle manager (nothing queued, started or running, not working) has
   // no completion to detect: its pass ends here.
-  if (!working && !queued && count == 0) return Pass::Idle;
+  if (!working && !queued && running == 0) return Pass::Idle;
   const bool empty = compare_long(m.call(n._get_qsize), 0, Py_EQ);
   if (held) return Pass::Held;
-  if (!empty || count != 0) return Pass::Busy;
+  if (!empty || running != 0 || started) return Pass::Busy;
   if (working) {
     var.set(n.done, Py_True);
     var.set(n.is_run, Py_False);
@@ -430,6 +467,27 @@ Ref set_max_workers(Manager m, const vt::Args& a) {
   m.call(m.st.names._check_max_workers, {a[0], a[1]});
   Ref text = take(PyObject_Format(a[0], m.st.texts.empty));
   m.log(collab::Level::Info, take(PyUnicode_FromFormat("Workers number: %U", text.get())));
+  return Ref::of(Py_True);
+}
+
+Ref set_start_rate(Manager m, const vt::Args& a) {
+  Borrowed rate = a[0];
+  m.check_while();
+  double per_second = 0;
+  if (!rate.is(Py_None)) {
+    // A flag is not a rate, though bool is an int.
+    if (PyBool_Check(rate.get()) || !(PyLong_Check(rate.get()) || PyFloat_Check(rate.get())))
+      vt::raise_format(PyExc_TypeError, "the start rate must be a number of starts per second or None, not %.100s",
+                       Py_TYPE(rate.get())->tp_name);
+    per_second = PyFloat_AsDouble(rate);
+    if (per_second == -1.0 && PyErr_Occurred()) vt::fail();
+    if (!(per_second > 0) || !std::isfinite(per_second))
+      vt::raise_format(PyExc_ValueError, "the start rate must be a positive, finite number, not %R",
+                       rate.get());
+  }
+  core_of(m).start_rate.store(per_second);
+  Ref text = take(PyObject_Format(rate, m.st.texts.empty));
+  m.log(collab::Level::Info, take(PyUnicode_FromFormat("Start rate: %U", text.get())));
   return Ref::of(Py_True);
 }
 

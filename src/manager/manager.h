@@ -54,6 +54,7 @@ extern PyMethodDef static_methods[];  // and its static methods
 // Bodies of this subsystem's methods.
 vt::Ref check_max_workers(Manager m, const vt::Args& a);
 vt::Ref set_max_workers(Manager m, const vt::Args& a);
+vt::Ref set_start_rate(Manager m, const vt::Args& a);
 vt::Ref start(Manager m);
 vt::Ref queue_init(Manager m);
 vt::Ref consumer(Manager m, const vt::Args& a);

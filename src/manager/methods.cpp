@@ -23,6 +23,12 @@ PyMethodDef methods[] = {
     VTM_METHOD(set_max_workers, "_set_max_workers", "workers_number=None, maximum=False",
                "Change the worker count of an open manager, from the dispatcher's next "
                "pass on. Logs 'Workers number: <workers_number>' and returns True."),
+    VTM_METHOD(set_start_rate, "_set_start_rate", "per_second=None",
+               "Pace the dispatcher: None keeps the default of one start per 10 ms pass (at "
+               "most 100 a second); a positive number starts tasks at that many a second, "
+               "several per pass when the rate needs it, never more running than "
+               "max_workers. Anything else raises TypeError or ValueError and changes "
+               "nothing. Logs 'Start rate: <per_second>' and returns True."),
     VTM_METHOD(start, "_start", "",
                "Create the dispatcher thread, store it as thread_init and start it."),
     VTM_METHOD(queue_init, "_queue_init", "",
