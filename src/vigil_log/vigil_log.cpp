@@ -5,32 +5,22 @@
 // never attached to the shared logger, so two sinks with one title never
 // write each other's lines; the own console keeps quiet for a message the
 // shared logger has already printed on the console.
-#include "common/pyutil.h"
+#include "common/call.h"
+#include "common/method.h"
 
+using vt::Borrowed;
+using vt::check;
 using vt::Ref;
+using vt::take;
 
 namespace {
 
 constexpr int kDebug = 10, kInfo = 20, kWarning = 30, kError = 40;
 constexpr const char* kFormat = "%(asctime)s %(levelname)s %(name)s: %(message)s";
 
-struct LogObject {
-  PyObject_HEAD
-  PyObject* title;     // str
-  PyObject* logger;    // logging.Logger named title
-  PyObject* handlers;  // list of the sink's own handlers
-  PyObject* path;      // str path of the log file, or None
-  int level;           // threshold of the own handlers
-};
-
-PyTypeObject* g_log_type = nullptr;
-PyObject* g_logging = nullptr;
-PyObject* g_console_cls = nullptr;
-PyObject* g_reaches_console = nullptr;
-
-LogObject* as_log(PyObject* o) { return reinterpret_cast<LogObject*>(o); }
-
-const char* kConsoleSrc =
+// Python code the sink runs: a console handler that follows sys.stderr, and
+// the test whether the shared logger already prints a record on a console.
+constexpr const char* kHelpersSource =
     "import logging, sys\n"
     "class ConsoleHandler(logging.StreamHandler):\n"
     "    '''Writes to whatever sys.stderr is when each message arrives.'''\n"
@@ -58,113 +48,129 @@ const char* kConsoleSrc =
     "        c = c.parent if c.propagate else None\n"
     "    return False\n";
 
-bool init_globals() {
-  if (g_console_cls) return true;
-  g_logging = PyImport_ImportModule("logging");
-  if (!g_logging) return false;
-  Ref globals = Ref::steal(PyDict_New());
-  if (!globals) return false;
-  if (PyDict_SetItemString(globals.get(), "__builtins__",
-                           PyEval_GetBuiltins()) < 0 ||
-      PyDict_SetItemString(globals.get(), "__name__",
-                           Ref::steal(PyUnicode_FromString("vigil_log")).get()) < 0)
-    return false;
-  Ref r = Ref::steal(
-      PyRun_String(kConsoleSrc, Py_file_input, globals.get(), globals.get()));
-  if (!r) return false;
-  PyObject* cls = PyDict_GetItemString(globals.get(), "ConsoleHandler");
-  PyObject* reaches = PyDict_GetItemString(globals.get(), "reaches_console");
-  if (!cls || !reaches) return false;
-  g_reaches_console = Py_NewRef(reaches);
-  g_console_cls = Py_NewRef(cls);
-  return true;
-}
+#define VL_NAMES(X)                                                                          \
+  X(getLogger) X(Formatter) X(FileHandler) X(setFormatter) X(setLevel) X(hasHandlers)         \
+  X(isEnabledFor) X(makeRecord) X(handle) X(close) X(mode) X(encoding) X(delay)
 
-PyObject* log_new(PyTypeObject* tp, PyObject*, PyObject*) {
-  Ref self = Ref::steal(tp->tp_alloc(tp, 0));
-  if (!self) return nullptr;
-  LogObject* s = as_log(self.get());
-  s->handlers = PyList_New(0);
-  if (!s->handlers) return nullptr;
-  s->title = Py_NewRef(Py_None);
-  s->logger = Py_NewRef(Py_None);
-  s->path = Py_NewRef(Py_None);
-  s->level = kInfo;
-  return self.release();
-}
+// One per interpreter, in the module's state.
+struct State {
+  Ref log_type;
+  Ref logging;
+  Ref console_cls;
+  Ref reaches_console;
+#define VL_DECLARE(n) Ref n;
+  VL_NAMES(VL_DECLARE)
+#undef VL_DECLARE
+  Ref format;       // the line layout
+  Ref record_file;  // what a record says it was made in
+  Ref append, utf8;
 
-bool add_handler(LogObject* s, PyObject* handler) {
-  Ref fmt_s = Ref::steal(PyUnicode_FromString(kFormat));
-  Ref fmt = vt::call_method(g_logging, vt::intern("Formatter"), {fmt_s.get()});
-  if (!fmt) return false;
-  if (!vt::call_method(handler, vt::intern("setFormatter"), {fmt.get()}))
-    return false;
-  return PyList_Append(s->handlers, handler) == 0;
-}
-
-int log_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* kw[] = {"title", "file", "control", "level", nullptr};
-  PyObject* title = nullptr;
-  PyObject* file = Py_False;
-  PyObject* control = Py_False;
-  int level = kInfo;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOi:VigilLog",
-                                   const_cast<char**>(kw), &title, &file,
-                                   &control, &level))
-    return -1;
-  LogObject* s = as_log(self);
-  if (PyList_GET_SIZE(s->handlers) > 0) {
-    PyErr_SetString(PyExc_RuntimeError, "VigilLog is already initialised");
-    return -1;
+  int traverse(visitproc visit, void* arg) {
+    for (Ref* r : {&log_type, &logging, &console_cls, &reaches_console}) Py_VISIT(r->get());
+    return 0;
   }
-  Ref t = title ? Ref::steal(PyObject_Str(title))
-                : Ref::steal(PyUnicode_FromString("VigilLog"));
-  if (!t) return -1;
-  Ref logger = vt::call_method(g_logging, vt::intern("getLogger"), {t.get()});
-  if (!logger) return -1;
-  Py_SETREF(s->title, t.release());
-  Py_SETREF(s->logger, logger.release());
-  s->level = level;
+  void clear() {
+    for (Ref* r : {&log_type, &logging, &console_cls, &reaches_console}) r->reset();
+  }
+};
 
-  int want_file = PyObject_IsTrue(file);
-  if (want_file < 0) return -1;
-  if (want_file) {
-    Ref path;
-    if (file == Py_True) {
-      path = Ref::steal(PyUnicode_FromFormat("%U.log", s->title));
-    } else {
-      Ref p = Ref::steal(PyOS_FSPath(file));
-      if (!p) return -1;
-      path = PyBytes_Check(p.get())
-                 ? Ref::steal(PyUnicode_DecodeFSDefault(PyBytes_AS_STRING(p.get())))
-                 : p;
-    }
-    if (!path) return -1;
-    Ref mode = Ref::steal(PyUnicode_FromString("a"));
-    Ref enc = Ref::steal(PyUnicode_FromString("utf-8"));
-    Ref fh_cls = Ref::steal(PyObject_GetAttrString(g_logging, "FileHandler"));
-    if (!fh_cls) return -1;
-    Ref kwa = Ref::steal(Py_BuildValue("{s:O,s:O,s:O}", "mode", mode.get(),
-                                       "encoding", enc.get(), "delay", Py_True));
-    Ref posa = Ref::steal(PyTuple_Pack(1, path.get()));
-    if (!kwa || !posa) return -1;
-    Ref fh = Ref::steal(PyObject_Call(fh_cls.get(), posa.get(), kwa.get()));
-    if (!fh) return -1;
-    Ref lv = Ref::steal(PyLong_FromLong(level));
-    if (!vt::call_method(fh.get(), vt::intern("setLevel"), {lv.get()}))
-      return -1;
-    if (!add_handler(s, fh.get())) return -1;
-    Py_SETREF(s->path, path.release());
-  }
-  int want_console = PyObject_IsTrue(control);
-  if (want_console < 0) return -1;
-  if (want_console) {
-    Ref lv = Ref::steal(PyLong_FromLong(level));
-    Ref ch = Ref::steal(PyObject_CallOneArg(g_console_cls, lv.get()));
-    if (!ch || !add_handler(s, ch.get())) return -1;
-  }
-  return 0;
+extern PyModuleDef module_def;
+
+State& state_of_module(PyObject* module) {
+  auto** slot = static_cast<State**>(PyModule_GetState(module));
+  if (!slot || !*slot) throw vt::Raise{PyExc_SystemError, "vigil_log has no state"};
+  return **slot;
 }
+
+State& state_of_type(PyTypeObject* type) {
+  PyObject* module = PyType_GetModuleByDef(type, &module_def);
+  if (!module) vt::fail();
+  return state_of_module(module);
+}
+
+struct LogObject {
+  PyObject_HEAD
+  State* st;
+  PyObject* title;     // str
+  PyObject* logger;    // logging.Logger named title
+  PyObject* handlers;  // list of the sink's own handlers
+  PyObject* path;      // str path of the log file, or None
+  int level;           // threshold of the own handlers
+};
+
+LogObject* as_log(PyObject* o) { return reinterpret_cast<LogObject*>(o); }
+
+// The receiver of VigilLog's methods.
+struct Sink {
+  PyObject* self;
+  LogObject& obj;
+  State& st;
+  static Sink from(PyObject* self) { return Sink{self, *as_log(self), *as_log(self)->st}; }
+};
+
+PyObject* log_new(PyTypeObject* type, PyObject*, PyObject*) {
+  return vt::boundary([&] {
+    State& st = state_of_type(type);
+    Ref self = take(type->tp_alloc(type, 0));
+    LogObject* s = as_log(self);
+    s->st = &st;
+    s->handlers = take(PyList_New(0)).release();
+    s->title = Py_NewRef(Py_None);
+    s->logger = Py_NewRef(Py_None);
+    s->path = Py_NewRef(Py_None);
+    s->level = kInfo;
+    return self;
+  });
+}
+
+void add_handler(const Sink& s, Borrowed handler) {
+  Ref fmt = vt::call_method(s.st.logging, s.st.Formatter, {s.st.format});
+  vt::call_method(handler, s.st.setFormatter, {fmt});
+  vt::list_append(s.obj.handlers, handler);
+}
+
+Ref file_path(const Sink& s, PyObject* file) {
+  if (file == Py_True) return take(PyUnicode_FromFormat("%U.log", s.obj.title));
+  Ref p = take(PyOS_FSPath(file));
+  if (PyBytes_Check(p.get())) return take(PyUnicode_DecodeFSDefault(PyBytes_AS_STRING(p.get())));
+  return p;
+}
+
+void init(PyObject* self, const vt::Args& a) {
+  Sink s = Sink::from(self);
+  const State& st = s.st;
+  if (PyList_GET_SIZE(s.obj.handlers) > 0)
+    throw vt::Raise{PyExc_RuntimeError, "VigilLog is already initialised"};
+  Borrowed file = a[1], control = a[2];
+  const int level = PyLong_AsInt(a[3]);
+  if (level == -1 && PyErr_Occurred()) vt::fail();
+  Ref title = take(PyObject_Str(a[0]));
+  Ref logger = vt::call_method(st.logging, st.getLogger, {title});
+  Py_SETREF(s.obj.title, title.release());
+  Py_SETREF(s.obj.logger, logger.release());
+  s.obj.level = level;
+
+  Ref lv = take(PyLong_FromLong(level));
+  if (vt::truth(file)) {
+    Ref path = file_path(s, file);
+    Ref cls = take(PyObject_GetAttr(st.logging, st.FileHandler));
+    Ref handler = vt::call_kw(cls, {path}, {{st.mode, st.append}, {st.encoding, st.utf8},
+                                            {st.delay, Py_True}});
+    vt::call_method(handler, st.setLevel, {lv});
+    add_handler(s, handler);
+    Py_SETREF(s.obj.path, path.release());
+  }
+  if (vt::truth(control)) add_handler(s, take(PyObject_CallOneArg(st.console_cls, lv)));
+}
+
+using Init = vt::Init<init, "VigilLog", "title='VigilLog', file=False, control=False, level=20",
+                      "Log sink. Messages go to the logging logger named title (when the "
+                      "application configured handlers for it) and to the sink's own "
+                      "handlers: file True writes '<title>.log' in the working directory, a "
+                      "path writes that file (UTF-8, appended), False or None no file; "
+                      "control truthy also prints to stderr, except a message that the "
+                      "logger's own handlers already print on stderr or stdout. The own "
+                      "handlers take messages at level and above (INFO by default).">;
 
 int log_traverse(PyObject* self, visitproc visit, void* arg) {
   LogObject* s = as_log(self);
@@ -183,19 +189,16 @@ int log_clear(PyObject* self) {
   return 0;
 }
 
-void close_handlers(LogObject* s) {
-  if (!s->handlers) return;
-  PyObject* saved = PyErr_GetRaisedException();
-  Ref hs = Ref::steal(PySequence_List(s->handlers));
-  if (hs) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(hs.get()); ++i) {
-      Ref r = vt::call_method(PyList_GET_ITEM(hs.get(), i), vt::intern("close"));
-      if (!r) PyErr_Clear();
-    }
-    PyList_SetSlice(s->handlers, 0, PY_SSIZE_T_MAX, nullptr);
-  }
-  PyErr_Clear();
-  PyErr_SetRaisedException(saved);
+// Closes and drops the sink's own handlers; a failing close is dropped.
+void close_handlers(LogObject* s) noexcept {
+  if (!s->handlers || !s->st) return;
+  vt::StashedError pending;  // a finalizer may run while an exception is raised
+  vt::quietly([&] {
+    Ref handlers = take(PySequence_List(s->handlers));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(handlers.get()); ++i)
+      vt::quietly([&] { vt::call_method(PyList_GET_ITEM(handlers.get(), i), s->st->close); });
+    check(PyList_SetSlice(s->handlers, 0, PY_SSIZE_T_MAX, nullptr));
+  });
 }
 
 void log_finalize(PyObject* self) { close_handlers(as_log(self)); }
@@ -213,77 +216,51 @@ void log_dealloc(PyObject* self) {
   Py_DECREF(tp);
 }
 
-PyObject* emit(PyObject* self, int level, PyObject* msg) {
-  LogObject* s = as_log(self);
-  if (!s->logger || s->logger == Py_None) {
-    PyErr_SetString(PyExc_RuntimeError, "VigilLog is not initialised");
-    return nullptr;
-  }
-  Ref lv = Ref::steal(PyLong_FromLong(level));
-  if (!lv) return nullptr;
-  // The shared logger takes part only when the application configured
-  // handlers for it; otherwise logging's last-resort handler would print
-  // our warnings a second time.
-  Ref has = vt::call_method(s->logger, vt::intern("hasHandlers"));
-  if (!has) return nullptr;
-  int named = PyObject_IsTrue(has.get());
-  if (named > 0) {
-    Ref en = vt::call_method(s->logger, vt::intern("isEnabledFor"), {lv.get()});
-    if (!en) return nullptr;
-    named = PyObject_IsTrue(en.get());
-  }
-  if (named < 0) return nullptr;
-  Ref hs = Ref::steal(PySequence_Tuple(s->handlers));
-  if (!hs) return nullptr;
-  bool own = level >= s->level && PyTuple_GET_SIZE(hs.get()) > 0;
-  if (!named && !own) Py_RETURN_NONE;
+// Writes one message: to the shared logger when the application configured
+// handlers for it (otherwise logging's last-resort handler would print our
+// warnings a second time), and to the sink's own handlers.
+Ref emit(const Sink& s, int level, PyObject* msg) {
+  const State& st = s.st;
+  if (s.obj.logger == Py_None || !s.obj.logger)
+    throw vt::Raise{PyExc_RuntimeError, "VigilLog is not initialised"};
+  Ref lv = take(PyLong_FromLong(level));
+  bool named = vt::truth(vt::call_method(s.obj.logger, st.hasHandlers)) &&
+               vt::truth(vt::call_method(s.obj.logger, st.isEnabledFor, {lv}));
+  Ref handlers = take(PySequence_Tuple(s.obj.handlers));
+  const bool own = level >= s.obj.level && PyTuple_GET_SIZE(handlers.get()) > 0;
+  if (!named && !own) return Ref::of(Py_None);
 
-  Ref fn = Ref::steal(PyUnicode_FromString("(vigil)"));
-  Ref lno = Ref::steal(PyLong_FromLong(0));
-  Ref noargs = Ref::steal(PyTuple_New(0));
-  if (!fn || !lno || !noargs) return nullptr;
-  PyObject* stack[] = {s->logger, s->title, lv.get(), fn.get(), lno.get(),
-                       msg, noargs.get(), Py_None};
-  Ref record = Ref::steal(PyObject_VectorcallMethod(
-      vt::intern("makeRecord"), stack, 8 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-      nullptr));
-  if (!record) return nullptr;
-  if (named &&
-      !vt::call_method(s->logger, vt::intern("handle"), {record.get()}))
-    return nullptr;
-  if (own) {
-    // When the application's handlers already printed the record on the
-    // console, the sink's own console handler stays silent: one line per
-    // message. Files are written either way.
-    int quiet_console = -1;  // not yet known
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(hs.get()); ++i) {
-      PyObject* h = PyTuple_GET_ITEM(hs.get(), i);
-      int console = PyObject_IsInstance(h, g_console_cls);
-      if (console < 0) return nullptr;
-      if (console && quiet_console < 0) {
-        quiet_console = 0;
-        if (named) {
-          PyObject* call_args[] = {s->logger, lv.get()};
-          Ref r = Ref::steal(PyObject_Vectorcall(g_reaches_console, call_args, 2, nullptr));
-          if (!r || (quiet_console = vt::truth(r.get())) < 0) return nullptr;
-        }
-      }
-      if (console && quiet_console) continue;
-      if (!vt::call_method(h, vt::intern("handle"), {record.get()})) return nullptr;
-    }
+  Ref line = take(PyLong_FromLong(0));
+  Ref no_args = take(PyTuple_New(0));
+  PyObject* stack[] = {s.obj.logger, s.obj.title, lv, st.record_file, line, msg, no_args, Py_None};
+  Ref record = take(PyObject_VectorcallMethod(st.makeRecord, stack,
+                                              8 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (named) vt::call_method(s.obj.logger, st.handle, {record});
+  if (!own) return Ref::of(Py_None);
+  // When the application's handlers already printed the record on the
+  // console, the sink's own console handler stays silent: one line per
+  // message. Files are written either way.
+  int quiet_console = -1;  // not yet known
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(handlers.get()); ++i) {
+    PyObject* h = PyTuple_GET_ITEM(handlers.get(), i);
+    const bool console = check(PyObject_IsInstance(h, st.console_cls));
+    if (console && quiet_console < 0)
+      quiet_console = named && vt::truth(take(
+                                   PyObject_CallFunctionObjArgs(st.reaches_console, s.obj.logger,
+                                                                lv.get(), nullptr)));
+    if (console && quiet_console) continue;
+    vt::call_method(h, st.handle, {record});
   }
-  Py_RETURN_NONE;
+  return Ref::of(Py_None);
 }
 
-PyObject* log_debug(PyObject* self, PyObject* msg) { return emit(self, kDebug, msg); }
-PyObject* log_info(PyObject* self, PyObject* msg) { return emit(self, kInfo, msg); }
-PyObject* log_warning(PyObject* self, PyObject* msg) {
-  return emit(self, kWarning, msg);
-}
-PyObject* log_error(PyObject* self, PyObject* msg) { return emit(self, kError, msg); }
-PyObject* log_close(PyObject* self, PyObject*) {
-  close_handlers(as_log(self));
-  Py_RETURN_NONE;
+Ref log_debug(Sink s, const vt::Args& a) { return emit(s, kDebug, a[0]); }
+Ref log_info(Sink s, const vt::Args& a) { return emit(s, kInfo, a[0]); }
+Ref log_warning(Sink s, const vt::Args& a) { return emit(s, kWarning, a[0]); }
+Ref log_error(Sink s, const vt::Args& a) { return emit(s, kError, a[0]); }
+Ref log_close(Sink s) {
+  close_handlers(&s.obj);
+  return Ref::of(Py_None);
 }
 
 PyObject* get_title(PyObject* self, void*) { return Py_NewRef(as_log(self)->title); }
@@ -296,80 +273,105 @@ PyObject* get_handlers(PyObject* self, void*) {
 }
 PyObject* get_path(PyObject* self, void*) { return Py_NewRef(as_log(self)->path); }
 
-PyGetSetDef log_getset[] = {
+PyGetSetDef getset[] = {
     {"title", get_title, nullptr, "Name of the logger the sink writes to.", nullptr},
-    {"logger", get_logger, nullptr, "The standard logging.Logger named title.",
-     nullptr},
-    {"handlers", get_handlers, nullptr, "The sink's own handlers (a tuple).",
-     nullptr},
+    {"logger", get_logger, nullptr, "The standard logging.Logger named title.", nullptr},
+    {"handlers", get_handlers, nullptr, "The sink's own handlers (a tuple).", nullptr},
     {"path", get_path, nullptr, "Path of the log file, or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyMethodDef log_methods[] = {
-    {"debug", log_debug, METH_O,
-     "debug($self, message, /)\n--\n\nWrite message at DEBUG level."},
-    {"info", log_info, METH_O,
-     "info($self, message, /)\n--\n\nWrite message at INFO level. A non-text "
-     "message (a dict) is rendered as its str()."},
-    {"warning", log_warning, METH_O,
-     "warning($self, message, /)\n--\n\nWrite message at WARNING level."},
-    {"error", log_error, METH_O,
-     "error($self, message, /)\n--\n\nWrite message at ERROR level."},
-    {"close", log_close, METH_NOARGS,
-     "close($self, /)\n--\n\nClose and drop the sink's own handlers (the log "
-     "file is released)."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef methods[] = {
+    VT_METHOD(log_debug, "VigilLog", "debug", "message, /", "Write message at DEBUG level."),
+    VT_METHOD(log_info, "VigilLog", "info", "message, /",
+              "Write message at INFO level. A non-text message (a dict) is rendered as its "
+              "str()."),
+    VT_METHOD(log_warning, "VigilLog", "warning", "message, /", "Write message at WARNING level."),
+    VT_METHOD(log_error, "VigilLog", "error", "message, /", "Write message at ERROR level."),
+    VT_METHOD(log_close, "VigilLog", "close", "",
+              "Close and drop the sink's own handlers (the log file is released)."),
+    VT_METHODS_END};
 
-PyType_Slot log_slots[] = {
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(Init::doc.data())},
     {Py_tp_new, reinterpret_cast<void*>(log_new)},
-    {Py_tp_init, reinterpret_cast<void*>(log_init)},
+    {Py_tp_init, reinterpret_cast<void*>(Init::call)},
     {Py_tp_dealloc, reinterpret_cast<void*>(log_dealloc)},
     {Py_tp_finalize, reinterpret_cast<void*>(log_finalize)},
     {Py_tp_traverse, reinterpret_cast<void*>(log_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(log_clear)},
-    {Py_tp_methods, log_methods},
-    {Py_tp_getset, log_getset},
-    {Py_tp_doc, const_cast<char*>(
-                    "VigilLog(title='VigilLog', file=False, control=False, "
-                    "level=20)\n--\n\n"
-                    "Log sink. Messages go to the logging logger named title "
-                    "(when the application configured handlers for it) and to "
-                    "the sink's own handlers: file True writes '<title>.log' in "
-                    "the working directory, a path writes that file (UTF-8, "
-                    "appended), False or None no file; control truthy also "
-                    "prints to stderr, except a message that the logger's own "
-                    "handlers already print on stderr or stdout. The own "
-                    "handlers take messages at level and above (INFO by "
-                    "default).")},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
     {0, nullptr}};
 
-PyType_Spec log_spec = {"vigil_log.VigilLog", sizeof(LogObject), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE |
-                            Py_TPFLAGS_HAVE_GC,
-                        log_slots};
+PyType_Spec spec = {"vigil_log.VigilLog", sizeof(LogObject), 0,
+                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+
+Ref intern(const char* s) { return take(PyUnicode_InternFromString(s)); }
+
+void exec(PyObject* module) {
+  auto** slot = static_cast<State**>(PyModule_GetState(module));
+  *slot = new State();
+  State& st = **slot;
+#define VL_INTERN(n) st.n = intern(#n);
+  VL_NAMES(VL_INTERN)
+#undef VL_INTERN
+  st.format = intern(kFormat);
+  st.record_file = intern("(vigil)");
+  st.append = intern("a");
+  st.utf8 = intern("utf-8");
+  st.logging = take(PyImport_ImportModule("logging"));
+  Ref globals = take(PyDict_New());
+  Ref builtins = take(PyImport_ImportModule("builtins"));
+  check(PyDict_SetItemString(globals, "__builtins__", builtins));
+  Ref name = take(PyUnicode_FromString("vigil_log"));
+  check(PyDict_SetItemString(globals, "__name__", name));
+  take(PyRun_String(kHelpersSource, Py_file_input, globals, globals));
+  st.console_cls = Ref::of(PyDict_GetItemString(globals, "ConsoleHandler"));
+  st.reaches_console = Ref::of(PyDict_GetItemString(globals, "reaches_console"));
+  if (!st.console_cls || !st.reaches_console)
+    throw vt::Raise{PyExc_SystemError, "vigil_log helpers not defined"};
+  st.log_type = take(PyType_FromModuleAndSpec(module, &spec, nullptr));
+  check(PyModule_AddObjectRef(module, "VigilLog", st.log_type));
+}
+
+int module_exec(PyObject* module) { return vt::boundary_status([&] { exec(module); }); }
+
+State* raw_state(PyObject* module) { return *static_cast<State**>(PyModule_GetState(module)); }
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+  State* st = raw_state(module);
+  return st ? st->traverse(visit, arg) : 0;
+}
+
+int module_clear(PyObject* module) {
+  if (State* st = raw_state(module)) st->clear();
+  return 0;
+}
+
+void module_free(void* module) {
+  auto** slot = static_cast<State**>(PyModule_GetState(static_cast<PyObject*>(module)));
+  if (!slot) return;
+  delete *slot;
+  *slot = nullptr;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    // Everything the module keeps lives in its state.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
                           "vigil_log",
                           "Log sink of the vigil family: VigilLog.",
-                          -1,
+                          sizeof(State*),
                           nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr};
+                          module_slots,
+                          module_traverse,
+                          module_clear,
+                          module_free};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_vigil_log() {
-  if (!init_globals()) return nullptr;
-  Ref m = Ref::steal(PyModule_Create(&module_def));
-  if (!m) return nullptr;
-  if (!g_log_type) {
-    g_log_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&log_spec));
-    if (!g_log_type) return nullptr;
-  }
-  if (PyModule_AddObjectRef(m.get(), "VigilLog",
-                            reinterpret_cast<PyObject*>(g_log_type)) < 0)
-    return nullptr;
-  return m.release();
-}
+PyMODINIT_FUNC PyInit_vigil_log() { return PyModuleDef_Init(&module_def); }
