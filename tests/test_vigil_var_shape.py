@@ -1,5 +1,8 @@
 """vigil_var beyond its plain operations: references held across user code,
 argument binding, allocation failures and one module per interpreter."""
+import _interpreters
+import json
+import os
 import subprocess
 import sys
 import textwrap
@@ -68,6 +71,150 @@ class Construction(unittest.TestCase):
         # A parameter name is no field name: set(name=..., value=...) binds.
         v.set(name="k", value={"status": 1})
         self.assertEqual(v.get(name="k").status, 1)
+
+
+
+
+class AllocationFailures(unittest.TestCase):
+    def test_each_failing_allocation_is_a_memory_error(self):
+        # The n-th allocation of a session fails, for each n in turn: the
+        # failure must come out as MemoryError (not a crash, not a
+        # SystemError), and a session that raised nothing must be right.
+        # In a child process: after such a failure the interpreter's own
+        # repr bookkeeping can keep a stale entry.
+        out = run_child("""
+            import _testcapi
+            from vigil_var import VigilRecord, VigilVar
+
+            def session():
+                v = VigilVar({"a": 1}, b=2)
+                v.add(c=3)
+                v.set("job", value={"status": "s", "note": 1})
+                rec = v.get("job")
+                rec.result = [1]
+                rec.extra = 5
+                del rec.note
+                repr(v), repr(v.items())
+                return (v.b, v.never, rec.status, rec.to_dict(), rec.keys(),
+                        list(v.keys()), "job" in v.keys(), ("b", 2) in v.items(),
+                        [k for k, _ in v.items()], len(v.values()),
+                        VigilRecord({"thread": 1}, x=2).to_dict())
+
+            expected = session()
+            outcomes, wrong = set(), []
+            for n in range(300):
+                _testcapi.set_nomemory(n, n + 1)
+                try:
+                    got = session()
+                except MemoryError:
+                    outcomes.add("MemoryError")
+                    continue
+                except BaseException as e:
+                    wrong.append(f"{n}: {e!r}")
+                    continue
+                finally:
+                    _testcapi.remove_mem_hooks()
+                outcomes.add("ok")
+                if got != expected:
+                    wrong.append(f"{n}: {got!r}")
+            print(sorted(outcomes), wrong, session() == expected)
+            """)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertEqual(out.stdout, "['MemoryError', 'ok'] [] True\n")
+
+
+# Uses the module in the interpreter it runs in, then writes what it saw as
+# JSON to the file descriptor FD: the identity of the types and of the
+# capsule's table, the table's own type field, and a small session with a
+# table of records, a subclass and a weak reference.
+PROBE = textwrap.dedent("""
+    import ctypes, json, os, weakref
+    from vigil_var import VigilVar, VigilRecord, _C_API
+
+    class Head(ctypes.Structure):  # the leading fields of the capsule's table
+        _fields_ = [("version", ctypes.c_int), ("type", ctypes.c_void_p)]
+
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype = ctypes.c_void_p
+    get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    table = get_pointer(_C_API, b"vigil_var._C_API")
+    head = Head.from_address(table)
+
+    class Table(VigilVar):
+        pass
+
+    fields = VigilVar(owner="probe")
+    t = Table()
+    for name in ("b", "a"):
+        t.set(name, value={"status": name, "note": 1})
+    t.get("a").result = [1]
+    keys = t.keys()
+    t.set("c", value={})
+    alive = weakref.ref(t)
+    os.write(FD, json.dumps({
+        "var": id(VigilVar), "record": id(VigilRecord), "table": table,
+        "version": head.version, "table_type": head.type,
+        "session": [fields.owner, fields.never_set, "c" in keys, list(keys),
+                    [[k, r.to_dict()] for k, r in t.items()],
+                    type(t.get("a")) is VigilRecord, alive() is t],
+    }).encode())
+""")
+
+
+class Interpreters(unittest.TestCase):
+    def setUp(self):
+        self.r, self.w = os.pipe()
+        self.addCleanup(os.close, self.r)
+        self.addCleanup(os.close, self.w)
+
+    def probe_here(self):
+        exec(PROBE, {"FD": self.w})
+        return json.loads(os.read(self.r, 1 << 16))
+
+    def probe_in(self, kind):
+        interp = _interpreters.create(_interpreters.new_config(kind))
+        try:
+            config = _interpreters.get_config(interp)
+            _interpreters.set___main___attrs(interp, {"FD": self.w})
+            failure = _interpreters.exec(interp, PROBE)
+            self.assertIsNone(failure, failure and failure.errdisplay)
+            return config, json.loads(os.read(self.r, 1 << 16))
+        finally:
+            _interpreters.destroy(interp)
+
+    def test_each_interpreter_has_its_own_module(self):
+        main = self.probe_here()
+        self.assertEqual(main["table_type"], main["var"], "the table names this module's type")
+        for kind in ("isolated", "legacy"):
+            with self.subTest(kind=kind):
+                config, sub = self.probe_in(kind)
+                if kind == "isolated":
+                    self.assertEqual(config.gil, "own")
+                self.assertNotEqual(sub["var"], main["var"])
+                self.assertNotEqual(sub["record"], main["record"])
+                self.assertNotEqual(sub["table"], main["table"])
+                self.assertEqual(sub["table_type"], sub["var"])
+                self.assertEqual(sub["version"], main["version"])
+                self.assertEqual(sub["session"], main["session"])
+        self.assertEqual(main["session"][:3], ["probe", None, True])
+
+    def test_module_imported_again_keeps_the_first_alive_for_its_objects(self):
+        out = run_child("""
+            import gc, sys
+            import vigil_var as first
+            table = first.VigilVar()
+            del sys.modules["vigil_var"]
+            import vigil_var as second
+            assert second.VigilVar is not first.VigilVar
+            record_type = first.VigilRecord
+            del first
+            gc.collect()
+            table.set("job", value={"status": "kept"})
+            rec = table.get("job")
+            print(type(rec) is record_type, type(rec) is not second.VigilRecord, rec.status)
+            """)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertEqual(out.stdout, "True True kept\n")
 
 
 if __name__ == "__main__":

@@ -1,7 +1,7 @@
 // vigil_var: the attribute container that holds a manager's state and, used
 // as a keyed table, its task records.
-#include <memory>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/call.h"
@@ -13,8 +13,10 @@ using vt::Ref;
 
 namespace {
 
-// What the module owns: its types, the names it interns and the table it
-// exports through its capsule.
+extern PyModuleDef module_def;
+
+// What one module object owns (one per interpreter): its types, the names
+// it interns and the table it exports through its capsule.
 struct State {
   Ref var_type;
   Ref view_type;
@@ -24,11 +26,39 @@ struct State {
   Ref n_status;
   Ref n_keys;
   VigilVarAPI api{};
+
+  template <class F>
+  void each(F&& f) {
+    for (Ref* r : {&var_type, &view_type, &record_type, &n_thread, &n_result, &n_status, &n_keys})
+      f(*r);
+  }
+  void clear() {
+    // The table must not hand out what is about to go.
+    api.type = api.record_type = nullptr;
+    api.name_thread = api.name_result = api.name_status = nullptr;
+    each([](Ref& r) { r.reset(); });
+  }
 };
 
-State* g_state = nullptr;
+// The module's state holds only a pointer to its State, which exec
+// allocates and m_free deletes.
+State*& state_slot(PyObject* module) { return *static_cast<State**>(PyModule_GetState(module)); }
 
-State& state_of(Borrowed) { return *g_state; }
+const State& live(const State* st) {
+  // Only garbage collection of the module itself clears it; code of its
+  // types can still run in that collection (a __del__ of a subclass).
+  if (!st || !st->var_type)
+    throw vt::Raise{PyExc_RuntimeError, "the vigil_var module has been cleared"};
+  return *st;
+}
+
+// The state of the module that defined the type of `self` (or, for a
+// subclass made in Python, its base).
+const State& state_of(Borrowed self) {
+  PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &module_def);
+  if (!module) vt::fail();
+  return live(state_slot(module));
+}
 
 PyTypeObject* as_type(const Ref& t) { return reinterpret_cast<PyTypeObject*>(t.get()); }
 
@@ -669,13 +699,13 @@ PyType_Spec var_spec = {"vigil_var.VigilVar", sizeof(VigilVarObject), 0,
 
 // --- what other modules of the family call -----------------------------
 
-PyObject* api_from_mapping(PyObject* mapping) {
-  return vt::boundary([&] { return record_from(*g_state, mapping); });
+PyObject* api_from_mapping(void* state, PyObject* mapping) {
+  return vt::boundary([&] { return record_from(live(static_cast<State*>(state)), mapping); });
 }
 
-PyObject* api_new_record(PyObject* thread, PyObject* result, PyObject* status) {
+PyObject* api_new_record(void* state, PyObject* thread, PyObject* result, PyObject* status) {
   return vt::boundary([&] {
-    Ref rec = rec_alloc(as_type(g_state->record_type));
+    Ref rec = rec_alloc(as_type(live(static_cast<State*>(state)).record_type));
     VigilRecordObject* r = as_rec(rec);
     r->thread = Py_XNewRef(thread);
     r->result = Py_XNewRef(result);
@@ -684,43 +714,72 @@ PyObject* api_new_record(PyObject* thread, PyObject* result, PyObject* status) {
   });
 }
 
+// --- the module ----------------------------------------------------------
+
+int module_exec(PyObject* m) {
+  return vt::boundary_status([&] {
+    State& st = *(state_slot(m) = new State());
+    auto make_type = [&](PyType_Spec* spec) {
+      return vt::take(PyType_FromModuleAndSpec(m, spec, nullptr));
+    };
+    auto intern = [](const char* s) { return vt::take(PyUnicode_InternFromString(s)); };
+    st.var_type = make_type(&var_spec);
+    st.view_type = make_type(&view_spec);
+    st.record_type = make_type(&rec_spec);
+    st.n_thread = intern("thread");
+    st.n_result = intern("result");
+    st.n_status = intern("status");
+    st.n_keys = intern("keys");
+    st.api = {VIGIL_VAR_API_VERSION,
+              as_type(st.var_type),
+              {api_from_mapping, &st},
+              as_type(st.record_type),
+              {api_new_record, &st},
+              st.n_thread.get(),
+              st.n_result.get(),
+              st.n_status.get()};
+    vt::check(PyModule_AddObjectRef(m, "VigilVar", st.var_type));
+    vt::check(PyModule_AddObjectRef(m, "VigilRecord", st.record_type));
+    Ref capsule = vt::take(PyCapsule_New(&st.api, VIGIL_VAR_CAPSULE, nullptr));
+    vt::check(PyModule_AddObjectRef(m, "_C_API", capsule));
+  });
+}
+
+int module_traverse(PyObject* m, visitproc visit, void* arg) {
+  State* st = state_slot(m);
+  if (!st) return 0;
+  int out = 0;
+  st->each([&](Ref& r) {
+    if (!out && r) out = visit(r.get(), arg);
+  });
+  return out;
+}
+
+int module_clear(PyObject* m) {
+  if (State* st = state_slot(m)) st->clear();
+  return 0;
+}
+
+void module_free(void* m) { delete std::exchange(state_slot(static_cast<PyObject*>(m)), nullptr); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    // Nothing is shared between module objects, so each interpreter may
+    // have its own GIL.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr}};
+
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
                           "vigil_var",
                           "State holder of the vigil family: VigilVar.",
-                          -1,
+                          sizeof(State*),
                           nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr};
-
-Ref make_type(PyType_Spec* spec) { return vt::take(PyType_FromSpec(spec)); }
-
-Ref interned(const char* s) { return vt::take(PyUnicode_InternFromString(s)); }
+                          module_slots,
+                          module_traverse,
+                          module_clear,
+                          module_free};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_vigil_var() {
-  return vt::boundary([&] {
-    Ref m = vt::take(PyModule_Create(&module_def));
-    if (!g_state) {
-      auto st = std::make_unique<State>();
-      st->var_type = make_type(&var_spec);
-      st->view_type = make_type(&view_spec);
-      st->record_type = make_type(&rec_spec);
-      st->n_thread = interned("thread");
-      st->n_result = interned("result");
-      st->n_status = interned("status");
-      st->n_keys = interned("keys");
-      st->api = {VIGIL_VAR_API_VERSION, as_type(st->var_type), api_from_mapping,
-                 as_type(st->record_type), api_new_record, st->n_thread.get(),
-                 st->n_result.get(), st->n_status.get()};
-      g_state = st.release();
-    }
-    vt::check(PyModule_AddObjectRef(m, "VigilVar", g_state->var_type));
-    vt::check(PyModule_AddObjectRef(m, "VigilRecord", g_state->record_type));
-    Ref cap = vt::take(PyCapsule_New(&g_state->api, VIGIL_VAR_CAPSULE, nullptr));
-    vt::check(PyModule_AddObjectRef(m, "_C_API", cap));
-    return m;
-  });
-}
+PyMODINIT_FUNC PyInit_vigil_var() { return PyModuleDef_Init(&module_def); }
