@@ -198,10 +198,11 @@ class Interpreters(unittest.TestCase):
                 self.assertEqual(sub["session"], main["session"])
         self.assertEqual(main["session"][:3], ["probe", None, True])
 
-    def test_module_imported_again_keeps_the_first_alive_for_its_objects(self):
+    def test_module_lives_as_long_as_its_objects(self):
         out = run_child("""
-            import gc, sys
+            import gc, sys, weakref
             import vigil_var as first
+            first_alive = weakref.ref(first)
             table = first.VigilVar()
             del sys.modules["vigil_var"]
             import vigil_var as second
@@ -212,9 +213,14 @@ class Interpreters(unittest.TestCase):
             table.set("job", value={"status": "kept"})
             rec = table.get("job")
             print(type(rec) is record_type, type(rec) is not second.VigilRecord, rec.status)
+            # Its last object gone, the module and its types are garbage:
+            # the module's state shows the collector its references.
+            del table, rec, record_type
+            gc.collect()
+            print(first_alive() is None)
             """)
         self.assertEqual(out.returncode, 0, out.stderr)
-        self.assertEqual(out.stdout, "True True kept\n")
+        self.assertEqual(out.stdout, "True True kept\nTrue\n")
 
 
 if __name__ == "__main__":
