@@ -1,59 +1,259 @@
 // vigil_var: the attribute container that holds a manager's state and, used
 // as a keyed table, its task records.
-#include "vigil_var/vigil_var_api.h"
-#include "common/pyutil.h"
+#include <string_view>
+#include <utility>
+#include <vector>
 
+#include "common/call.h"
+#include "common/method.h"
+#include "vigil_var/vigil_var_api.h"
+
+using vt::Borrowed;
 using vt::Ref;
 
 namespace {
 
-PyTypeObject* g_var_type = nullptr;
-PyTypeObject* g_view_type = nullptr;
-PyTypeObject* g_record_type = nullptr;
-PyObject* g_n_thread = nullptr;
-PyObject* g_n_result = nullptr;
-PyObject* g_n_status = nullptr;
+extern PyModuleDef module_def;
+
+// What one module object owns (one per interpreter): its types, the names
+// it interns and the table it exports through its capsule.
+struct State {
+  Ref var_type;
+  Ref view_type;
+  Ref record_type;
+  Ref n_thread;
+  Ref n_result;
+  Ref n_status;
+  Ref n_keys;
+  VigilVarAPI api{};
+
+  template <class F>
+  void each(F&& f) {
+    for (Ref* r : {&var_type, &view_type, &record_type, &n_thread, &n_result, &n_status, &n_keys})
+      f(*r);
+  }
+  void clear() {
+    // The table must not hand out what is about to go.
+    api.type = api.record_type = nullptr;
+    api.name_thread = api.name_result = api.name_status = nullptr;
+    each([](Ref& r) { r.reset(); });
+  }
+};
+
+// The module's state holds only a pointer to its State, which exec
+// allocates and m_free deletes.
+State*& state_slot(PyObject* module) { return *static_cast<State**>(PyModule_GetState(module)); }
+
+const State& live(const State* st) {
+  // Only garbage collection of the module itself clears it; code of its
+  // types can still run in that collection (a __del__ of a subclass).
+  if (!st || !st->var_type)
+    throw vt::Raise{PyExc_RuntimeError, "the vigil_var module has been cleared"};
+  return *st;
+}
+
+// The state of the module that defined the type of `self` (or, for a
+// subclass made in Python, its base).
+const State& state_of(Borrowed self) {
+  PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &module_def);
+  if (!module) vt::fail();
+  return live(state_slot(module));
+}
+
+PyTypeObject* as_type(const Ref& t) { return reinterpret_cast<PyTypeObject*>(t.get()); }
+
+Ref none() { return Ref::of(Py_None); }
+
+// d[key] as a strong reference, or null when there is no such entry.
+Ref lookup(Borrowed d, Borrowed key) {
+  PyObject* v = nullptr;
+  vt::check(PyDict_GetItemRef(d, key, &v));
+  return Ref::steal(v);
+}
 
 bool is_dunder(PyObject* name) {
   if (!PyUnicode_Check(name)) return false;
   Py_ssize_t n = PyUnicode_GET_LENGTH(name);
   if (n < 5) return false;
-  return PyUnicode_READ_CHAR(name, 0) == '_' &&
-         PyUnicode_READ_CHAR(name, 1) == '_' &&
-         PyUnicode_READ_CHAR(name, n - 1) == '_' &&
-         PyUnicode_READ_CHAR(name, n - 2) == '_';
+  return PyUnicode_READ_CHAR(name, 0) == '_' && PyUnicode_READ_CHAR(name, 1) == '_' &&
+         PyUnicode_READ_CHAR(name, n - 1) == '_' && PyUnicode_READ_CHAR(name, n - 2) == '_';
 }
 
-VigilVarObject* as_var(PyObject* o) {
-  return reinterpret_cast<VigilVarObject*>(o);
+[[noreturn]] void no_attribute(Borrowed self, Borrowed name) {
+  PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
+               Py_TYPE(self)->tp_name, name.get());
+  vt::fail();
 }
+
+// A field never written reads as None; a dunder is never a field.
+Ref missing_field(Borrowed self, Borrowed name) {
+  if (is_dunder(name)) no_attribute(self, name);
+  return none();
+}
+
+// The class attribute `name` as a strong reference: a descriptor's __get__
+// may run code that deletes the very attribute it came from, so the borrowed
+// result of _PyType_Lookup must not be held across it. 3.13 has no public
+// lookup that uses the type's attribute cache; a walk of the MRO through
+// PyType_GetDict made every field read 1.5 to 2 times slower.
+Ref type_lookup(PyTypeObject* tp, PyObject* name) {
+  return Ref::steal(_PyType_LookupRef(tp, name));
+}
+
+// What reading a class attribute through an instance yields.
+Ref bind_descr(const Ref& descr, Borrowed self) {
+  descrgetfunc f = Py_TYPE(descr.get())->tp_descr_get;
+  if (!f) return descr;
+  return vt::take(f(descr, self, reinterpret_cast<PyObject*>(Py_TYPE(self))));
+}
+
+// Py_ReprEnter/Py_ReprLeave for a scope; nested() when the object is
+// already being shown further up.
+class ReprScope {
+ public:
+  explicit ReprScope(PyObject* o) : o_(o), nested_(vt::check(Py_ReprEnter(o)) > 0) {}
+  ~ReprScope() {
+    if (!nested_) Py_ReprLeave(o_);
+  }
+  ReprScope(const ReprScope&) = delete;
+  ReprScope& operator=(const ReprScope&) = delete;
+  bool nested() const { return nested_; }
+
+ private:
+  PyObject* o_;
+  bool nested_;
+};
+
+// --- stopgap for common/method.h ---------------------------------------
+// Built with -fsanitize=null (the sanitized variant), GCC 12 cannot run
+// std::string_view::find at compile time over a template parameter object,
+// so vt::Method and vt::Init fail to compile for any parameter list holding
+// a ',' or a '='. Until detail::parse there finds with a plain loop (as its
+// has_slash already does), such declarations here go through VV_METHOD and
+// Init below: the same parse with loops, the same binding and docstrings.
+
+consteval std::size_t find_char(std::string_view s, char c) {
+  for (std::size_t i = 0; i < s.size(); ++i)
+    if (s[i] == c) return i;
+  return std::string_view::npos;
+}
+
+consteval vt::Signature parse(std::string_view text) {
+  using vt::detail::trim;
+  vt::Signature sig;
+  text = trim(text);
+  while (!text.empty()) {
+    std::size_t comma = find_char(text, ',');
+    std::string_view piece = trim(text.substr(0, comma));
+    text = comma == std::string_view::npos ? std::string_view{} : trim(text.substr(comma + 1));
+    if (piece == "/") {
+      if (sig.positional) throw "only one /";
+      sig.positional = sig.count;
+      continue;
+    }
+    if (piece.starts_with("**")) {
+      if (!text.empty()) throw "**name must come last";
+      sig.var_keywords = true;
+      break;
+    }
+    if (sig.count == vt::kMaxParams) throw "too many parameters";
+    vt::Param p;
+    std::size_t eq = find_char(piece, '=');
+    p.name = trim(piece.substr(0, eq));
+    if (eq != std::string_view::npos) {
+      p.dflt = vt::detail::parse_default(trim(piece.substr(eq + 1)));
+    } else {
+      if (sig.required != sig.count) throw "a parameter without default follows one with";
+      ++sig.required;
+    }
+    sig.params[sig.count++] = p;
+  }
+  return sig;
+}
+
+// A method with parameters, bound by vectorcall (vt::Method's third form).
+template <auto Body, vt::Lit Owner, vt::Lit Name, vt::Lit Params, vt::Lit Doc>
+struct Method {
+  using Self = typename vt::detail::BodyTraits<decltype(Body)>::Self;
+  static constexpr vt::Signature sig = parse(Params.view());
+  static constexpr auto doc = vt::detail::docstring<Name, Params, Doc, false>();
+  static constexpr auto qualname = vt::detail::cat<Owner, ".", Name>();
+  static_assert(sig.count + sig.var_keywords > 0 &&
+                    !(sig.count == 1 && sig.positional == 1 && sig.required == 1 &&
+                      !sig.var_keywords),
+                "no parameters or a single positional-only one: use VT_METHOD");
+
+  static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+    return vt::boundary([&] {
+      vt::Args a;
+      vt::bind({qualname.data(), qualname.size() - 1}, sig, false, args, nargs, kwnames, a);
+      return Body(vt::detail::receiver<Self>(self), a);
+    });
+  }
+  static PyMethodDef def() noexcept {
+    return {Name.s, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call)),
+            METH_FASTCALL | METH_KEYWORDS, doc.data()};
+  }
+};
+#define VV_METHOD(body, owner, name, params, doc) (Method<&body, owner, name, params, doc>::def())
+
+// tp_init. Besides the parse, this differs from vt::Init in its stack: that
+// one holds 18 arguments, but a holder takes any number of fields.
+template <auto Body, vt::Lit Owner, vt::Lit Params, vt::Lit Doc>
+struct Init {
+  static constexpr vt::Signature sig = parse(Params.view());
+  static constexpr auto doc = vt::detail::cat<Owner, "(", Params, ")\n--\n\n", Doc>();
+  static constexpr auto qualname = vt::detail::cat<Owner, ".__init__">();
+  static int call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return vt::boundary_status([&] {
+      // Laid out as a vectorcall: positionals, then keyword values.
+      const Py_ssize_t np = PyTuple_GET_SIZE(args);
+      const Py_ssize_t nk = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+      std::vector<PyObject*> stack(static_cast<std::size_t>(np + nk));
+      for (Py_ssize_t i = 0; i < np; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
+      Ref kwnames;
+      if (nk) {
+        kwnames = vt::take(PyTuple_New(nk));
+        Py_ssize_t pos = 0, k = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+          PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
+          stack[np + k++] = value;
+        }
+      }
+      vt::Args a;
+      vt::bind({qualname.data(), qualname.size() - 1}, sig, false, stack.data(), np,
+               kwnames.get(), a);
+      Body(self, a);
+    });
+  }
+};
+
+// --- the holder --------------------------------------------------------
+
+VigilVarObject* as_var(PyObject* o) { return reinterpret_cast<VigilVarObject*>(o); }
+
+// The entries; the dict lives as long as the holder and is never replaced.
+Borrowed fields(Borrowed self) { return as_var(self)->dict; }
 
 PyObject* var_new(PyTypeObject* tp, PyObject*, PyObject*) {
-  Ref self = Ref::steal(tp->tp_alloc(tp, 0));
-  if (!self) return nullptr;
-  as_var(self.get())->dict = PyDict_New();
-  if (!as_var(self.get())->dict) return nullptr;
-  return self.release();
+  return vt::boundary([&] {
+    Ref self = vt::take(tp->tp_alloc(tp, 0));
+    as_var(self)->dict = vt::take(PyDict_New()).release();
+    return self;
+  });
 }
 
-int merge_kwargs(PyObject* self, PyObject* kwargs) {
-  if (!kwargs) return 0;
-  return PyDict_Update(as_var(self)->dict, kwargs);
+void var_init(Borrowed self, const vt::Args& a) {
+  if (a.given(0)) vt::check(PyDict_Merge(fields(self), a[0], 1));
+  if (a.kwargs()) vt::check(PyDict_Update(fields(self), a.kwargs()));
 }
-
-int var_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-  Py_ssize_t n = PyTuple_GET_SIZE(args);
-  if (n > 1) {
-    PyErr_Format(PyExc_TypeError,
-                 "VigilVar() takes at most 1 positional argument (%zd given)",
-                 n);
-    return -1;
-  }
-  if (n == 1 && PyDict_Merge(as_var(self)->dict, PyTuple_GET_ITEM(args, 0),
-                             1) < 0)
-    return -1;
-  return merge_kwargs(self, kwargs);
-}
+using VarInit = Init<var_init, "VigilVar", "mapping=None, /, **fields",
+                     "Attribute container. Fields are read and written as attributes; a "
+                     "field never written reads as None. Used as a keyed table through "
+                     "set(), get(), keys(), items() and clear(); every single operation "
+                     "is safe against concurrent ones.">;
 
 int var_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
@@ -77,39 +277,57 @@ void var_dealloc(PyObject* self) {
 }
 
 PyObject* var_getattro(PyObject* self, PyObject* name) {
-  PyTypeObject* tp = Py_TYPE(self);
-  // Methods come first so that a record or field named like one ("keys",
-  // "get") never hides the operation.
-  PyObject* descr = _PyType_Lookup(tp, name);
-  if (descr) {
-    descrgetfunc f = Py_TYPE(descr)->tp_descr_get;
-    if (f) return f(descr, self, reinterpret_cast<PyObject*>(tp));
-    return Py_NewRef(descr);
-  }
-  PyObject* v = nullptr;
-  int r = PyDict_GetItemRef(as_var(self)->dict, name, &v);
-  if (r < 0) return nullptr;
-  if (r > 0) return v;
-  if (is_dunder(name)) {
-    PyErr_Format(PyExc_AttributeError,
-                 "'%.100s' object has no attribute '%U'", tp->tp_name, name);
-    return nullptr;
-  }
-  // A field never written reads as None.
-  Py_RETURN_NONE;
+  return vt::boundary([&]() -> Ref {
+    // Methods come first so that a record or field named like one ("keys",
+    // "get") never hides the operation.
+    if (Ref descr = type_lookup(Py_TYPE(self), name)) return bind_descr(descr, self);
+    if (Ref v = lookup(fields(self), name)) return v;
+    return missing_field(self, name);
+  });
 }
 
 int var_setattro(PyObject* self, PyObject* name, PyObject* value) {
-  if (is_dunder(name)) return PyObject_GenericSetAttr(self, name, value);
-  if (value) return PyDict_SetItem(as_var(self)->dict, name, value);
-  int r = PyDict_DelItem(as_var(self)->dict, name);
-  if (r < 0 && PyErr_ExceptionMatches(PyExc_KeyError)) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_AttributeError,
-                 "'%.100s' object has no attribute '%U'",
-                 Py_TYPE(self)->tp_name, name);
-  }
-  return r;
+  return vt::boundary_status([&] {
+    if (is_dunder(name)) {
+      vt::check(PyObject_GenericSetAttr(self, name, value));
+    } else if (value) {
+      vt::dict_set(fields(self), name, value);
+    } else {
+      vt::catching(
+          PyExc_KeyError, [&] { vt::check(PyDict_DelItem(fields(self), name)); },
+          [&](const Ref&) { no_attribute(self, name); });
+    }
+  });
+}
+
+Py_ssize_t var_len(PyObject* self) { return PyDict_GET_SIZE(fields(self).get()); }
+
+int var_contains(PyObject* self, PyObject* key) { return PyDict_Contains(fields(self), key); }
+
+PyObject* var_iter(PyObject* self) {
+  return vt::boundary([&] {
+    Ref snapshot = vt::take(PyDict_Keys(fields(self)));
+    return vt::take(PyObject_GetIter(snapshot));
+  });
+}
+
+PyObject* var_getitem(PyObject* self, PyObject* key) {
+  return vt::boundary([&] {
+    Ref v = lookup(fields(self), key);
+    if (!v) {
+      PyErr_SetObject(PyExc_KeyError, key);
+      vt::fail();
+    }
+    return v;
+  });
+}
+
+PyObject* var_repr(PyObject* self) {
+  return vt::boundary([&] {
+    ReprScope scope(self);
+    if (scope.nested()) return vt::take(PyUnicode_FromString("VigilVar(...)"));
+    return vt::take(PyUnicode_FromFormat("VigilVar(%R)", fields(self).get()));
+  });
 }
 
 // --- records -----------------------------------------------------------
@@ -117,65 +335,62 @@ int var_setattro(PyObject* self, PyObject* name, PyObject* value) {
 VigilRecordObject* as_rec(PyObject* o) { return reinterpret_cast<VigilRecordObject*>(o); }
 
 // The slot holding `name`, or null when the name is not one of the three.
-PyObject** rec_slot(PyObject* self, PyObject* name) {
+PyObject** rec_slot(const State& st, Borrowed self, Borrowed name) {
   VigilRecordObject* r = as_rec(self);
-  if (name == g_n_status) return &r->status;
-  if (name == g_n_thread) return &r->thread;
-  if (name == g_n_result) return &r->result;
+  if (name.is(st.n_status)) return &r->status;
+  if (name.is(st.n_thread)) return &r->thread;
+  if (name.is(st.n_result)) return &r->result;
   if (!PyUnicode_Check(name)) return nullptr;
-  if (PyUnicode_Compare(name, g_n_status) == 0) return &r->status;
-  if (PyUnicode_Compare(name, g_n_thread) == 0) return &r->thread;
-  if (PyUnicode_Compare(name, g_n_result) == 0) return &r->result;
+  if (PyUnicode_Compare(name, st.n_status) == 0) return &r->status;
+  if (PyUnicode_Compare(name, st.n_thread) == 0) return &r->thread;
+  if (PyUnicode_Compare(name, st.n_result) == 0) return &r->result;
   return nullptr;
 }
 
-PyObject* rec_new_raw(PyTypeObject* tp) {
-  return tp->tp_alloc(tp, 0);
+Ref rec_alloc(PyTypeObject* tp) { return vt::take(tp->tp_alloc(tp, 0)); }
+
+PyObject* rec_new(PyTypeObject* tp, PyObject*, PyObject*) {
+  return vt::boundary([&] { return rec_alloc(tp); });
 }
 
-PyObject* rec_new(PyTypeObject* tp, PyObject*, PyObject*) { return rec_new_raw(tp); }
-
-int rec_store(PyObject* self, PyObject* name, PyObject* value) {
-  PyObject** slot = rec_slot(self, name);
-  if (slot) {
-    Py_XSETREF(*slot, Py_XNewRef(value));
-    return 0;
+// Writes (or with a null value removes) one entry.
+void rec_store(const State& st, Borrowed self, Borrowed name, Borrowed value) {
+  if (PyObject** slot = rec_slot(st, self, name)) {
+    Py_XSETREF(*slot, Py_XNewRef(value.get()));
+    return;
   }
   VigilRecordObject* r = as_rec(self);
   if (!value) {
-    if (!r->extra) return 0;
-    int x = PyDict_Contains(r->extra, name);
-    return x <= 0 ? x : PyDict_DelItem(r->extra, name);
+    if (r->extra && vt::check(PyDict_Contains(r->extra, name)))
+      vt::check(PyDict_DelItem(r->extra, name));
+    return;
   }
-  if (!r->extra && !(r->extra = PyDict_New())) return -1;
-  return PyDict_SetItem(r->extra, name, value);
+  if (!r->extra) r->extra = vt::take(PyDict_New()).release();
+  vt::dict_set(r->extra, name, value);
 }
 
-int rec_merge(PyObject* self, PyObject* mapping) {
+void rec_merge(const State& st, Borrowed self, Borrowed mapping) {
   Ref d;
   if (PyDict_Check(mapping)) {
-    d = Ref::borrow(mapping);
+    d = mapping.own();
   } else {
-    d = Ref::steal(PyDict_New());
-    if (!d || PyDict_Merge(d.get(), mapping, 1) < 0) return -1;
+    d = vt::take(PyDict_New());
+    vt::check(PyDict_Merge(d, mapping, 1));
   }
   Py_ssize_t pos = 0;
   PyObject *k, *v;
-  while (PyDict_Next(d.get(), &pos, &k, &v))
-    if (rec_store(self, k, v) < 0) return -1;
-  return 0;
+  while (PyDict_Next(d, &pos, &k, &v)) rec_store(st, self, k, v);
 }
 
-int rec_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-  Py_ssize_t n = PyTuple_GET_SIZE(args);
-  if (n > 1) {
-    PyErr_Format(PyExc_TypeError,
-                 "VigilRecord() takes at most 1 positional argument (%zd given)", n);
-    return -1;
-  }
-  if (n == 1 && rec_merge(self, PyTuple_GET_ITEM(args, 0)) < 0) return -1;
-  return kwargs ? rec_merge(self, kwargs) : 0;
+void rec_init(Borrowed self, const vt::Args& a) {
+  const State& st = state_of(self);
+  if (a.given(0)) rec_merge(st, self, a[0]);
+  if (a.kwargs()) rec_merge(st, self, a.kwargs());
 }
+using RecInit = Init<rec_init, "VigilRecord", "mapping=None, /, **entries",
+                     "A task record of a VigilVar table: its entries are read and written "
+                     "as attributes (thread, result, status, and any other); an entry "
+                     "never written reads as None.">;
 
 int rec_traverse(PyObject* self, visitproc visit, void* arg) {
   VigilRecordObject* r = as_rec(self);
@@ -205,104 +420,78 @@ void rec_dealloc(PyObject* self) {
 }
 
 PyObject* rec_getattro(PyObject* self, PyObject* name) {
-  PyTypeObject* tp = Py_TYPE(self);
-  PyObject** slot = rec_slot(self, name);
-  if (slot) return Py_NewRef(*slot ? *slot : Py_None);
-  PyObject* descr = _PyType_Lookup(tp, name);
-  if (descr) {
-    descrgetfunc f = Py_TYPE(descr)->tp_descr_get;
-    if (f) return f(descr, self, reinterpret_cast<PyObject*>(tp));
-    return Py_NewRef(descr);
-  }
-  VigilRecordObject* r = as_rec(self);
-  if (r->extra) {
-    PyObject* v = nullptr;
-    int got = PyDict_GetItemRef(r->extra, name, &v);
-    if (got < 0) return nullptr;
-    if (got) return v;
-  }
-  if (is_dunder(name)) {
-    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
-                 tp->tp_name, name);
-    return nullptr;
-  }
-  Py_RETURN_NONE;
+  return vt::boundary([&]() -> Ref {
+    if (PyObject** slot = rec_slot(state_of(self), self, name))
+      return Ref::of(*slot ? *slot : Py_None);
+    if (Ref descr = type_lookup(Py_TYPE(self), name)) return bind_descr(descr, self);
+    if (as_rec(self)->extra) {
+      Ref extra = Ref::of(as_rec(self)->extra);
+      if (Ref v = lookup(extra, name)) return v;
+    }
+    return missing_field(self, name);
+  });
 }
 
 int rec_setattro(PyObject* self, PyObject* name, PyObject* value) {
-  if (is_dunder(name)) return PyObject_GenericSetAttr(self, name, value);
-  return rec_store(self, name, value);
+  return vt::boundary_status([&] {
+    if (is_dunder(name))
+      vt::check(PyObject_GenericSetAttr(self, name, value));
+    else
+      rec_store(state_of(self), self, name, value);
+  });
 }
 
 // The entries as a new dict, slots first.
-PyObject* rec_as_dict(PyObject* self) {
+Ref rec_as_dict(const State& st, Borrowed self) {
   VigilRecordObject* r = as_rec(self);
-  Ref d = Ref::steal(PyDict_New());
-  if (!d) return nullptr;
-  if ((r->thread && PyDict_SetItem(d.get(), g_n_thread, r->thread) < 0) ||
-      (r->result && PyDict_SetItem(d.get(), g_n_result, r->result) < 0) ||
-      (r->status && PyDict_SetItem(d.get(), g_n_status, r->status) < 0) ||
-      (r->extra && PyDict_Update(d.get(), r->extra) < 0))
-    return nullptr;
-  return d.release();
+  Ref d = vt::take(PyDict_New());
+  if (r->thread) vt::dict_set(d, st.n_thread, r->thread);
+  if (r->result) vt::dict_set(d, st.n_result, r->result);
+  if (r->status) vt::dict_set(d, st.n_status, r->status);
+  if (r->extra) vt::check(PyDict_Update(d, r->extra));
+  return d;
 }
 
-PyObject* rec_keys(PyObject* self, PyObject*) {
-  Ref d = Ref::steal(rec_as_dict(self));
-  return d ? PyDict_Keys(d.get()) : nullptr;
+Ref rec_to_dict(Borrowed self) { return rec_as_dict(state_of(self), self); }
+Ref rec_keys(Borrowed self) {
+  Ref d = rec_to_dict(self);
+  return vt::take(PyDict_Keys(d));
 }
-PyObject* rec_items(PyObject* self, PyObject*) {
-  Ref d = Ref::steal(rec_as_dict(self));
-  return d ? PyDict_Items(d.get()) : nullptr;
+Ref rec_items(Borrowed self) {
+  Ref d = rec_to_dict(self);
+  return vt::take(PyDict_Items(d));
 }
-PyObject* rec_to_dict(PyObject* self, PyObject*) { return rec_as_dict(self); }
 
-PyObject* rec_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                  PyObject* kwnames) {
-  PyObject* a[2];
-  if (!vt::bind_args("VigilRecord.get", {"name", "default"}, 1, args, nargs, kwnames, a))
-    return nullptr;
-  Ref d = Ref::steal(rec_as_dict(self));
-  if (!d) return nullptr;
-  PyObject* v = nullptr;
-  int r = PyDict_GetItemRef(d.get(), a[0], &v);
-  if (r < 0) return nullptr;
-  if (r) return v;
-  return Py_NewRef(a[1] ? a[1] : Py_None);
+Ref rec_get(Borrowed self, const vt::Args& a) {
+  if (Ref v = lookup(rec_to_dict(self), a[0])) return v;
+  return a[1].own();
 }
 
 PyObject* rec_repr(PyObject* self) {
-  int r = Py_ReprEnter(self);
-  if (r != 0) return r > 0 ? PyUnicode_FromString("VigilRecord(...)") : nullptr;
-  Ref d = Ref::steal(rec_as_dict(self));
-  PyObject* s = d ? PyUnicode_FromFormat("VigilRecord(%R)", d.get()) : nullptr;
-  Py_ReprLeave(self);
-  return s;
+  return vt::boundary([&] {
+    ReprScope scope(self);
+    if (scope.nested()) return vt::take(PyUnicode_FromString("VigilRecord(...)"));
+    return vt::take(PyUnicode_FromFormat("VigilRecord(%R)", rec_to_dict(self).get()));
+  });
 }
 
-PyObject* new_record(PyObject* thread, PyObject* result, PyObject* status) {
-  PyObject* o = rec_new_raw(g_record_type);
-  if (!o) return nullptr;
-  VigilRecordObject* r = as_rec(o);
-  r->thread = Py_XNewRef(thread);
-  r->result = Py_XNewRef(result);
-  r->status = Py_XNewRef(status);
-  return o;
+// A new record of this module built from the entries of `mapping`.
+Ref record_from(const State& st, Borrowed mapping) {
+  Ref rec = rec_alloc(as_type(st.record_type));
+  rec_merge(st, rec, mapping);
+  return rec;
 }
 
 PyMethodDef rec_methods[] = {
-    {"get", reinterpret_cast<PyCFunction>(rec_get), METH_FASTCALL | METH_KEYWORDS,
-     "get($self, /, name, default=None)\n--\n\nThe entry name, or default."},
-    {"keys", rec_keys, METH_NOARGS, "keys($self, /)\n--\n\nThe entry names (a list)."},
-    {"items", rec_items, METH_NOARGS,
-     "items($self, /)\n--\n\nThe (name, value) pairs (a list)."},
-    {"to_dict", rec_to_dict, METH_NOARGS,
-     "to_dict($self, /)\n--\n\nThe entries as a new dict."},
-    {nullptr, nullptr, 0, nullptr}};
+    VV_METHOD(rec_get, "VigilRecord", "get", "name, default=None", "The entry name, or default."),
+    VT_METHOD(rec_keys, "VigilRecord", "keys", "", "The entry names (a list)."),
+    VT_METHOD(rec_items, "VigilRecord", "items", "", "The (name, value) pairs (a list)."),
+    VT_METHOD(rec_to_dict, "VigilRecord", "to_dict", "", "The entries as a new dict."),
+    VT_METHODS_END};
 
 PyType_Slot rec_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(rec_new)},
-    {Py_tp_init, reinterpret_cast<void*>(rec_init)},
+    {Py_tp_init, reinterpret_cast<void*>(RecInit::call)},
     {Py_tp_dealloc, reinterpret_cast<void*>(rec_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(rec_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(rec_clear)},
@@ -310,90 +499,12 @@ PyType_Slot rec_slots[] = {
     {Py_tp_setattro, reinterpret_cast<void*>(rec_setattro)},
     {Py_tp_repr, reinterpret_cast<void*>(rec_repr)},
     {Py_tp_methods, rec_methods},
-    {Py_tp_doc, const_cast<char*>(
-                    "VigilRecord(mapping=None, /, **entries)\n--\n\n"
-                    "A task record of a VigilVar table: its entries are read and "
-                    "written as attributes (thread, result, status, and any "
-                    "other); an entry never written reads as None.")},
+    {Py_tp_doc, const_cast<char*>(RecInit::doc.data())},
     {0, nullptr}};
 
 PyType_Spec rec_spec = {"vigil_var.VigilRecord", sizeof(VigilRecordObject), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
                         rec_slots};
-
-// --- table operations --------------------------------------------------
-
-PyObject* from_mapping(PyObject* mapping) {
-  Ref rec = Ref::steal(rec_new_raw(g_record_type));
-  if (!rec) return nullptr;
-  if (rec_merge(rec.get(), mapping) < 0) return nullptr;
-  return rec.release();
-}
-
-bool looks_like_mapping(PyObject* v) {
-  if (PyDict_Check(v)) return true;
-  if (PyObject_TypeCheck(v, g_var_type) || PyObject_TypeCheck(v, g_record_type))
-    return false;
-  return PyObject_HasAttrWithError(v, vt::intern("keys")) == 1;
-}
-
-PyObject* var_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                  PyObject* kwnames) {
-  PyObject* a[2];
-  if (!vt::bind_args("VigilVar.set", {"name", "value"}, 1, args, nargs,
-                     kwnames, a))
-    return nullptr;
-  PyObject* value = a[1] ? a[1] : Py_None;
-  Ref stored;
-  // A mapping becomes a record whose entries are attributes.
-  if (looks_like_mapping(value)) {
-    stored = Ref::steal(from_mapping(value));
-    if (!stored) return nullptr;
-  } else {
-    stored = Ref::borrow(value);
-  }
-  if (PyDict_SetItem(as_var(self)->dict, a[0], stored.get()) < 0)
-    return nullptr;
-  Py_RETURN_NONE;
-}
-
-PyObject* var_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                  PyObject* kwnames) {
-  PyObject* a[2];
-  if (!vt::bind_args("VigilVar.get", {"name", "default"}, 1, args, nargs,
-                     kwnames, a))
-    return nullptr;
-  PyObject* v = nullptr;
-  int r = PyDict_GetItemRef(as_var(self)->dict, a[0], &v);
-  if (r < 0) return nullptr;
-  if (r > 0) return v;
-  return Py_NewRef(a[1] ? a[1] : Py_None);
-}
-
-PyObject* var_add(PyObject* self, PyObject* args, PyObject* kwargs) {
-  if (PyTuple_GET_SIZE(args) != 0) {
-    PyErr_SetString(PyExc_TypeError,
-                    "VigilVar.add() takes keyword arguments only");
-    return nullptr;
-  }
-  if (merge_kwargs(self, kwargs) < 0) return nullptr;
-  Py_RETURN_NONE;
-}
-
-PyObject* var_set_kwargs(PyObject* self, PyObject* args, PyObject* kwargs) {
-  if (PyTuple_GET_SIZE(args) != 0) {
-    PyErr_SetString(PyExc_TypeError,
-                    "VigilVar.set_kwargs() takes keyword arguments only");
-    return nullptr;
-  }
-  if (merge_kwargs(self, kwargs) < 0) return nullptr;
-  Py_RETURN_NONE;
-}
-
-PyObject* var_clear_m(PyObject* self, PyObject*) {
-  PyDict_Clear(as_var(self)->dict);
-  Py_RETURN_NONE;
-}
 
 // --- views -------------------------------------------------------------
 
@@ -405,25 +516,17 @@ struct ViewObject {
   int kind;
 };
 
-PyObject* make_view(PyObject* var, int kind) {
-  auto* v = PyObject_GC_New(ViewObject, g_view_type);
-  if (!v) return nullptr;
-  v->var = Py_NewRef(var);
+ViewObject* as_view(PyObject* o) { return reinterpret_cast<ViewObject*>(o); }
+Borrowed view_fields(PyObject* view) { return fields(as_view(view)->var); }
+
+Ref make_view(Borrowed var, ViewKind kind) {
+  auto* v = PyObject_GC_New(ViewObject, as_type(state_of(var).view_type));
+  if (!v) vt::fail();
+  v->var = Py_NewRef(var.get());
   v->kind = kind;
   PyObject_GC_Track(v);
-  return reinterpret_cast<PyObject*>(v);
+  return Ref::steal(reinterpret_cast<PyObject*>(v));
 }
-
-PyObject* var_keys(PyObject* self, PyObject*) { return make_view(self, KEYS); }
-PyObject* var_items(PyObject* self, PyObject*) {
-  return make_view(self, ITEMS);
-}
-PyObject* var_values(PyObject* self, PyObject*) {
-  return make_view(self, VALUES);
-}
-
-ViewObject* as_view(PyObject* o) { return reinterpret_cast<ViewObject*>(o); }
-PyObject* view_dict(PyObject* o) { return as_var(as_view(o)->var)->dict; }
 
 void view_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
@@ -439,57 +542,59 @@ int view_traverse(PyObject* self, visitproc visit, void* arg) {
   return 0;
 }
 
-Py_ssize_t view_len(PyObject* self) { return PyDict_GET_SIZE(view_dict(self)); }
+Py_ssize_t view_len(PyObject* self) { return PyDict_GET_SIZE(view_fields(self).get()); }
 
-int view_contains(PyObject* self, PyObject* key) {
-  PyObject* d = view_dict(self);
+bool view_has(PyObject* self, PyObject* key) {
+  Borrowed d = view_fields(self);
   switch (as_view(self)->kind) {
     case KEYS:
       // Constant time, against the live table.
-      return PyDict_Contains(d, key);
+      return vt::check(PyDict_Contains(d, key));
     case ITEMS: {
-      if (!PyTuple_Check(key) || PyTuple_GET_SIZE(key) != 2) return 0;
-      PyObject* v = nullptr;
-      int r = PyDict_GetItemRef(d, PyTuple_GET_ITEM(key, 0), &v);
-      if (r <= 0) return r;
-      Ref vr = Ref::steal(v);
-      return PyObject_RichCompareBool(vr.get(), PyTuple_GET_ITEM(key, 1),
-                                      Py_EQ);
+      if (!PyTuple_Check(key) || PyTuple_GET_SIZE(key) != 2) return false;
+      Ref v = lookup(d, PyTuple_GET_ITEM(key, 0));
+      return v && vt::compare(v, PyTuple_GET_ITEM(key, 1), Py_EQ);
     }
     default: {
-      Ref vals = Ref::steal(PyDict_Values(d));
-      if (!vals) return -1;
-      return PySequence_Contains(vals.get(), key);
+      Ref values = vt::take(PyDict_Values(d));
+      return vt::check(PySequence_Contains(values, key));
     }
+  }
+}
+
+int view_contains(PyObject* self, PyObject* key) {
+  int out = -1;
+  vt::as_python([&] { out = view_has(self, key); });
+  return out;
+}
+
+// A snapshot taken now: entries added while the caller iterates never
+// break the iteration.
+Ref view_snapshot(PyObject* self) {
+  Borrowed d = view_fields(self);
+  switch (as_view(self)->kind) {
+    case KEYS:
+      return vt::take(PyDict_Keys(d));
+    case ITEMS:
+      return vt::take(PyDict_Items(d));
+    default:
+      return vt::take(PyDict_Values(d));
   }
 }
 
 PyObject* view_iter(PyObject* self) {
-  PyObject* d = view_dict(self);
-  // A snapshot taken now: entries added while the caller iterates never
-  // break the iteration.
-  Ref snap;
-  switch (as_view(self)->kind) {
-    case KEYS:
-      snap = Ref::steal(PyDict_Keys(d));
-      break;
-    case ITEMS:
-      snap = Ref::steal(PyDict_Items(d));
-      break;
-    default:
-      snap = Ref::steal(PyDict_Values(d));
-  }
-  if (!snap) return nullptr;
-  return PyObject_GetIter(snap.get());
+  return vt::boundary([&] {
+    Ref snapshot = view_snapshot(self);
+    return vt::take(PyObject_GetIter(snapshot));
+  });
 }
 
 PyObject* view_repr(PyObject* self) {
-  static const char* names[] = {"VigilVar_keys", "VigilVar_items",
-                                "VigilVar_values"};
-  Ref snap = Ref::steal(PySequence_List(self));
-  if (!snap) return nullptr;
-  return PyUnicode_FromFormat("%s(%R)", names[as_view(self)->kind],
-                              snap.get());
+  static const char* const names[] = {"VigilVar_keys", "VigilVar_items", "VigilVar_values"};
+  return vt::boundary([&] {
+    return vt::take(
+        PyUnicode_FromFormat("%s(%R)", names[as_view(self)->kind], view_snapshot(self).get()));
+  });
 }
 
 PyType_Slot view_slots[] = {
@@ -499,90 +604,79 @@ PyType_Slot view_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(view_repr)},
     {Py_sq_length, reinterpret_cast<void*>(view_len)},
     {Py_sq_contains, reinterpret_cast<void*>(view_contains)},
-    {Py_tp_doc, const_cast<char*>(
-                    "Live view of a VigilVar: membership against the current "
-                    "entries, iteration over a snapshot.")},
+    {Py_tp_doc, const_cast<char*>("Live view of a VigilVar: membership against the current "
+                                  "entries, iteration over a snapshot.")},
     {0, nullptr}};
 
-PyType_Spec view_spec = {"vigil_var.VigilVarView", sizeof(ViewObject), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
-                             Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                         view_slots};
+PyType_Spec view_spec = {
+    "vigil_var.VigilVarView", sizeof(ViewObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, view_slots};
 
-// --- mapping-ish dunders -------------------------------------------------
+// --- the holder's operations -------------------------------------------
 
-Py_ssize_t var_len(PyObject* self) { return PyDict_GET_SIZE(as_var(self)->dict); }
-
-int var_contains(PyObject* self, PyObject* key) {
-  return PyDict_Contains(as_var(self)->dict, key);
+bool looks_like_mapping(const State& st, Borrowed v) {
+  if (PyDict_Check(v)) return true;
+  if (PyObject_TypeCheck(v, as_type(st.var_type)) || PyObject_TypeCheck(v, as_type(st.record_type)))
+    return false;
+  return vt::check(PyObject_HasAttrWithError(v, st.n_keys));
 }
 
-PyObject* var_iter(PyObject* self) {
-  Ref snap = Ref::steal(PyDict_Keys(as_var(self)->dict));
-  if (!snap) return nullptr;
-  return PyObject_GetIter(snap.get());
+Ref var_add(Borrowed self, const vt::Args& a) {
+  if (a.kwargs()) vt::check(PyDict_Update(fields(self), a.kwargs()));
+  return none();
 }
 
-PyObject* var_getitem(PyObject* self, PyObject* key) {
-  PyObject* v = nullptr;
-  int r = PyDict_GetItemRef(as_var(self)->dict, key, &v);
-  if (r < 0) return nullptr;
-  if (r == 0) {
-    PyErr_SetObject(PyExc_KeyError, key);
-    return nullptr;
-  }
-  return v;
+Ref var_set(Borrowed self, const vt::Args& a) {
+  const State& st = state_of(self);
+  // A mapping becomes a record whose entries are attributes.
+  Ref stored = looks_like_mapping(st, a[1]) ? record_from(st, a[1]) : a[1].own();
+  vt::dict_set(fields(self), a[0], stored);
+  return none();
 }
 
-PyObject* var_repr(PyObject* self) {
-  int r = Py_ReprEnter(self);
-  if (r != 0) return r > 0 ? PyUnicode_FromString("VigilVar(...)") : nullptr;
-  PyObject* s = PyUnicode_FromFormat("VigilVar(%R)", as_var(self)->dict);
-  Py_ReprLeave(self);
-  return s;
+Ref var_get(Borrowed self, const vt::Args& a) {
+  if (Ref v = lookup(fields(self), a[0])) return v;
+  return a[1].own();
+}
+
+Ref var_keys(Borrowed self) { return make_view(self, KEYS); }
+Ref var_items(Borrowed self) { return make_view(self, ITEMS); }
+Ref var_values(Borrowed self) { return make_view(self, VALUES); }
+
+Ref var_clear_all(Borrowed self) {
+  PyDict_Clear(fields(self));
+  return none();
 }
 
 PyMethodDef var_methods[] = {
-    {"add", reinterpret_cast<PyCFunction>(var_add),
-     METH_VARARGS | METH_KEYWORDS,
-     "add($self, /, **fields)\n--\n\n"
-     "Set each keyword as an attribute, replacing an earlier value."},
-    {"set_kwargs", reinterpret_cast<PyCFunction>(var_set_kwargs),
-     METH_VARARGS | METH_KEYWORDS,
-     "set_kwargs($self, /, **fields)\n--\n\n"
-     "Same effect as add(): set each keyword as an attribute."},
-    {"set", reinterpret_cast<PyCFunction>(var_set),
-     METH_FASTCALL | METH_KEYWORDS,
-     "set($self, /, name, value=None)\n--\n\n"
-     "Store value under name. A mapping is stored as a new VigilVar whose\n"
-     "attributes are its entries (a record); anything else as it is."},
-    {"get", reinterpret_cast<PyCFunction>(var_get),
-     METH_FASTCALL | METH_KEYWORDS,
-     "get($self, /, name, default=None)\n--\n\n"
-     "The value stored under name, or default when there is none."},
-    {"keys", var_keys, METH_NOARGS,
-     "keys($self, /)\n--\n\n"
-     "View of the names: constant-time membership, iteration in insertion\n"
-     "order over a snapshot taken when the iteration starts."},
-    {"items", var_items, METH_NOARGS,
-     "items($self, /)\n--\n\n"
-     "View of (name, value) pairs, iterated over a snapshot."},
-    {"values", var_values, METH_NOARGS,
-     "values($self, /)\n--\n\nView of the values, iterated over a snapshot."},
-    {"clear", var_clear_m, METH_NOARGS,
-     "clear($self, /)\n--\n\nRemove every entry."},
-    {nullptr, nullptr, 0, nullptr}};
+    VT_METHOD(var_add, "VigilVar", "add", "**fields",
+              "Set each keyword as an attribute, replacing an earlier value."),
+    VT_METHOD(var_add, "VigilVar", "set_kwargs", "**fields",
+              "Same effect as add(): set each keyword as an attribute."),
+    VV_METHOD(var_set, "VigilVar", "set", "name, value=None",
+              "Store value under name. A mapping is stored as a new VigilRecord whose\n"
+              "attributes are its entries; anything else as it is."),
+    VV_METHOD(var_get, "VigilVar", "get", "name, default=None",
+              "The value stored under name, or default when there is none."),
+    VT_METHOD(var_keys, "VigilVar", "keys", "",
+              "View of the names: constant-time membership, iteration in insertion\n"
+              "order over a snapshot taken when the iteration starts."),
+    VT_METHOD(var_items, "VigilVar", "items", "",
+              "View of (name, value) pairs, iterated over a snapshot."),
+    VT_METHOD(var_values, "VigilVar", "values", "",
+              "View of the values, iterated over a snapshot."),
+    VT_METHOD(var_clear_all, "VigilVar", "clear", "", "Remove every entry."),
+    VT_METHODS_END};
 
 PyMemberDef var_members[] = {
-    {"__dictoffset__", Py_T_PYSSIZET, offsetof(VigilVarObject, dict),
-     Py_READONLY, nullptr},
-    {"__weaklistoffset__", Py_T_PYSSIZET,
-     offsetof(VigilVarObject, weakreflist), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(VigilVarObject, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(VigilVarObject, weakreflist), Py_READONLY,
+     nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
 PyType_Slot var_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(var_new)},
-    {Py_tp_init, reinterpret_cast<void*>(var_init)},
+    {Py_tp_init, reinterpret_cast<void*>(VarInit::call)},
     {Py_tp_dealloc, reinterpret_cast<void*>(var_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(var_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(var_clear)},
@@ -596,61 +690,96 @@ PyType_Slot var_slots[] = {
     {Py_mp_subscript, reinterpret_cast<void*>(var_getitem)},
     {Py_tp_methods, var_methods},
     {Py_tp_members, var_members},
-    {Py_tp_doc, const_cast<char*>(
-                    "VigilVar(mapping=None, /, **fields)\n--\n\n"
-                    "Attribute container. Fields are read and written as "
-                    "attributes; a field never written reads as None. Used as "
-                    "a keyed table through set(), get(), keys(), items() and "
-                    "clear(); every single operation is safe against "
-                    "concurrent ones.")},
+    {Py_tp_doc, const_cast<char*>(VarInit::doc.data())},
     {0, nullptr}};
 
-PyType_Spec var_spec = {
-    "vigil_var.VigilVar", sizeof(VigilVarObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, var_slots};
+PyType_Spec var_spec = {"vigil_var.VigilVar", sizeof(VigilVarObject), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+                        var_slots};
 
-VigilVarAPI g_api = {VIGIL_VAR_API_VERSION, nullptr, from_mapping, nullptr,
-                     new_record, nullptr, nullptr, nullptr};
+// --- what other modules of the family call -----------------------------
+
+PyObject* api_from_mapping(void* state, PyObject* mapping) {
+  return vt::boundary([&] { return record_from(live(static_cast<State*>(state)), mapping); });
+}
+
+PyObject* api_new_record(void* state, PyObject* thread, PyObject* result, PyObject* status) {
+  return vt::boundary([&] {
+    Ref rec = rec_alloc(as_type(live(static_cast<State*>(state)).record_type));
+    VigilRecordObject* r = as_rec(rec);
+    r->thread = Py_XNewRef(thread);
+    r->result = Py_XNewRef(result);
+    r->status = Py_XNewRef(status);
+    return rec;
+  });
+}
+
+// --- the module ----------------------------------------------------------
+
+int module_exec(PyObject* m) {
+  return vt::boundary_status([&] {
+    State& st = *(state_slot(m) = new State());
+    auto make_type = [&](PyType_Spec* spec) {
+      return vt::take(PyType_FromModuleAndSpec(m, spec, nullptr));
+    };
+    auto intern = [](const char* s) { return vt::take(PyUnicode_InternFromString(s)); };
+    st.var_type = make_type(&var_spec);
+    st.view_type = make_type(&view_spec);
+    st.record_type = make_type(&rec_spec);
+    st.n_thread = intern("thread");
+    st.n_result = intern("result");
+    st.n_status = intern("status");
+    st.n_keys = intern("keys");
+    st.api = {VIGIL_VAR_API_VERSION,
+              as_type(st.var_type),
+              {api_from_mapping, &st},
+              as_type(st.record_type),
+              {api_new_record, &st},
+              st.n_thread.get(),
+              st.n_result.get(),
+              st.n_status.get()};
+    vt::check(PyModule_AddObjectRef(m, "VigilVar", st.var_type));
+    vt::check(PyModule_AddObjectRef(m, "VigilRecord", st.record_type));
+    Ref capsule = vt::take(PyCapsule_New(&st.api, VIGIL_VAR_CAPSULE, nullptr));
+    vt::check(PyModule_AddObjectRef(m, "_C_API", capsule));
+  });
+}
+
+int module_traverse(PyObject* m, visitproc visit, void* arg) {
+  State* st = state_slot(m);
+  if (!st) return 0;
+  int out = 0;
+  st->each([&](Ref& r) {
+    if (!out && r) out = visit(r.get(), arg);
+  });
+  return out;
+}
+
+int module_clear(PyObject* m) {
+  if (State* st = state_slot(m)) st->clear();
+  return 0;
+}
+
+void module_free(void* m) { delete std::exchange(state_slot(static_cast<PyObject*>(m)), nullptr); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    // Nothing is shared between module objects, so each interpreter may
+    // have its own GIL.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
                           "vigil_var",
                           "State holder of the vigil family: VigilVar.",
-                          -1,
+                          sizeof(State*),
                           nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr};
+                          module_slots,
+                          module_traverse,
+                          module_clear,
+                          module_free};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_vigil_var() {
-  Ref m = Ref::steal(PyModule_Create(&module_def));
-  if (!m) return nullptr;
-  if (!g_var_type) {
-    g_var_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&var_spec));
-    if (!g_var_type) return nullptr;
-    g_view_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&view_spec));
-    if (!g_view_type) return nullptr;
-    g_record_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&rec_spec));
-    if (!g_record_type) return nullptr;
-    g_n_thread = vt::intern("thread");
-    g_n_result = vt::intern("result");
-    g_n_status = vt::intern("status");
-    g_api.type = g_var_type;
-    g_api.record_type = g_record_type;
-    g_api.name_thread = g_n_thread;
-    g_api.name_result = g_n_result;
-    g_api.name_status = g_n_status;
-  }
-  if (PyModule_AddObjectRef(m.get(), "VigilVar",
-                            reinterpret_cast<PyObject*>(g_var_type)) < 0)
-    return nullptr;
-  if (PyModule_AddObjectRef(m.get(), "VigilRecord",
-                            reinterpret_cast<PyObject*>(g_record_type)) < 0)
-    return nullptr;
-  Ref cap = Ref::steal(PyCapsule_New(&g_api, VIGIL_VAR_CAPSULE, nullptr));
-  if (!cap || PyModule_AddObjectRef(m.get(), "_C_API", cap.get()) < 0)
-    return nullptr;
-  return m.release();
-}
+PyMODINIT_FUNC PyInit_vigil_var() { return PyModuleDef_Init(&module_def); }

@@ -1,13 +1,20 @@
 // What other modules of the family may use of vigil_var directly, through
 // the capsule "vigil_var._C_API". Only exact VigilVar instances take these
 // fast paths; anything else goes through ordinary attribute access.
+//
+// Each vigil_var module object (one per interpreter) exports its own table,
+// with its own types and names. The table lives in that module's state: it
+// stays valid while the module object lives, which its types, and so every
+// VigilVar and record, keep alive.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <cstddef>
 
 #define VIGIL_VAR_CAPSULE "vigil_var._C_API"
-#define VIGIL_VAR_API_VERSION 2
+// 3: from_mapping and new_record became VigilVarCall (function + module
+// state); they are still called like plain function pointers.
+#define VIGIL_VAR_API_VERSION 3
 
 typedef struct {
   PyObject_HEAD
@@ -25,15 +32,24 @@ typedef struct {
   PyObject* extra;  // dict or null
 } VigilRecordObject;
 
-typedef struct {
+// A function of one vigil_var module object, bound to that module's state.
+template <class R, class... A>
+struct VigilVarCall {
+  R (*fn)(void* state, A...);
+  void* state;
+  R operator()(A... a) const { return fn(state, a...); }
+};
+
+struct VigilVarAPI {
   int version;
   PyTypeObject* type;
-  // New holder whose attributes are the entries of `mapping` (copied).
-  PyObject* (*from_mapping)(PyObject* mapping);
+  // New record whose entries are those of `mapping` (copied); null with an
+  // exception set on failure.
+  VigilVarCall<PyObject*, PyObject*> from_mapping;
   PyTypeObject* record_type;
   // New record with the three fields (new references are taken).
-  PyObject* (*new_record)(PyObject* thread, PyObject* result, PyObject* status);
+  VigilVarCall<PyObject*, PyObject*, PyObject*, PyObject*> new_record;
   PyObject* name_thread;  // the interned field names, for pointer tests
   PyObject* name_result;
   PyObject* name_status;
-} VigilVarAPI;
+};
