@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <iterator>
 #include <string>
+#include <vector>
 
 namespace vt {
 
@@ -109,14 +110,11 @@ void bind(std::string_view qualname, const Signature& sig, bool is_static,
 
 void bind_tuple(std::string_view qualname, const Signature& sig, PyObject* args,
                 PyObject* kwargs, Args& out) {
-  // Lay the call out as a vectorcall: positionals, then keyword values.
+  // Laid out as a vectorcall: positionals, then keyword values (any number
+  // of them, for a trailing **name).
   const Py_ssize_t np = PyTuple_GET_SIZE(args);
   const Py_ssize_t nk = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-  PyObject* stack[2 * kMaxParams + 2];
-  if (np + nk > static_cast<Py_ssize_t>(std::size(stack))) {
-    const auto n = static_cast<Py_ssize_t>(sig.count);
-    type_error(qualname, " takes at most %zd arguments (%zd given)", n + 1, np + nk + 1);
-  }
+  std::vector<PyObject*> stack(static_cast<std::size_t>(np + nk));
   for (Py_ssize_t i = 0; i < np; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
   Ref kwnames;
   if (nk) {
@@ -128,9 +126,8 @@ void bind_tuple(std::string_view qualname, const Signature& sig, PyObject* args,
       stack[np + k++] = value;
     }
   }
-  bind(qualname, sig, false, stack, np, kwnames.get(), out);
-  // The values now point into `args` and `kwargs`, which outlive the call;
-  // the names tuple only carried keys that `kwargs` holds as well.
+  bind(qualname, sig, false, stack.data(), np, kwnames.get(), out);
+  // The values point into `args` and `kwargs`, which outlive the call.
 }
 
 void install_static_methods(PyObject* type, PyObject* module, PyMethodDef* defs) {

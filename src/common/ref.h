@@ -23,7 +23,6 @@ class Ref {
     Py_XINCREF(p);
     return Ref(p);
   }
-  static Ref borrow(PyObject* p) noexcept { return of(p); }  // TRANSITION
   Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
   Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
   Ref& operator=(Ref o) noexcept {
@@ -44,7 +43,6 @@ class Ref {
   explicit operator bool() const& noexcept { return p_ != nullptr; }
   explicit operator bool() && noexcept { return p_ != nullptr; }
   void reset() noexcept { Py_CLEAR(p_); }
-  void reset(PyObject* stolen) noexcept { Py_XSETREF(p_, stolen); }  // TRANSITION
   bool is(PyObject* o) const noexcept { return p_ == o; }
 
  private:

@@ -124,112 +124,6 @@ class ReprScope {
   bool nested_;
 };
 
-// --- stopgap for common/method.h ---------------------------------------
-// Built with -fsanitize=null (the sanitized variant), GCC 12 cannot run
-// std::string_view::find at compile time over a template parameter object,
-// so vt::Method and vt::Init fail to compile for any parameter list holding
-// a ',' or a '='. Until detail::parse there finds with a plain loop (as its
-// has_slash already does), such declarations here go through VV_METHOD and
-// Init below: the same parse with loops, the same binding and docstrings.
-
-consteval std::size_t find_char(std::string_view s, char c) {
-  for (std::size_t i = 0; i < s.size(); ++i)
-    if (s[i] == c) return i;
-  return std::string_view::npos;
-}
-
-consteval vt::Signature parse(std::string_view text) {
-  using vt::detail::trim;
-  vt::Signature sig;
-  text = trim(text);
-  while (!text.empty()) {
-    std::size_t comma = find_char(text, ',');
-    std::string_view piece = trim(text.substr(0, comma));
-    text = comma == std::string_view::npos ? std::string_view{} : trim(text.substr(comma + 1));
-    if (piece == "/") {
-      if (sig.positional) throw "only one /";
-      sig.positional = sig.count;
-      continue;
-    }
-    if (piece.starts_with("**")) {
-      if (!text.empty()) throw "**name must come last";
-      sig.var_keywords = true;
-      break;
-    }
-    if (sig.count == vt::kMaxParams) throw "too many parameters";
-    vt::Param p;
-    std::size_t eq = find_char(piece, '=');
-    p.name = trim(piece.substr(0, eq));
-    if (eq != std::string_view::npos) {
-      p.dflt = vt::detail::parse_default(trim(piece.substr(eq + 1)));
-    } else {
-      if (sig.required != sig.count) throw "a parameter without default follows one with";
-      ++sig.required;
-    }
-    sig.params[sig.count++] = p;
-  }
-  return sig;
-}
-
-// A method with parameters, bound by vectorcall (vt::Method's third form).
-template <auto Body, vt::Lit Owner, vt::Lit Name, vt::Lit Params, vt::Lit Doc>
-struct Method {
-  using Self = typename vt::detail::BodyTraits<decltype(Body)>::Self;
-  static constexpr vt::Signature sig = parse(Params.view());
-  static constexpr auto doc = vt::detail::docstring<Name, Params, Doc, false>();
-  static constexpr auto qualname = vt::detail::cat<Owner, ".", Name>();
-  static_assert(sig.count + sig.var_keywords > 0 &&
-                    !(sig.count == 1 && sig.positional == 1 && sig.required == 1 &&
-                      !sig.var_keywords),
-                "no parameters or a single positional-only one: use VT_METHOD");
-
-  static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
-    return vt::boundary([&] {
-      vt::Args a;
-      vt::bind({qualname.data(), qualname.size() - 1}, sig, false, args, nargs, kwnames, a);
-      return Body(vt::detail::receiver<Self>(self), a);
-    });
-  }
-  static PyMethodDef def() noexcept {
-    return {Name.s, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call)),
-            METH_FASTCALL | METH_KEYWORDS, doc.data()};
-  }
-};
-#define VV_METHOD(body, owner, name, params, doc) (Method<&body, owner, name, params, doc>::def())
-
-// tp_init. Besides the parse, this differs from vt::Init in its stack: that
-// one holds 18 arguments, but a holder takes any number of fields.
-template <auto Body, vt::Lit Owner, vt::Lit Params, vt::Lit Doc>
-struct Init {
-  static constexpr vt::Signature sig = parse(Params.view());
-  static constexpr auto doc = vt::detail::cat<Owner, "(", Params, ")\n--\n\n", Doc>();
-  static constexpr auto qualname = vt::detail::cat<Owner, ".__init__">();
-  static int call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    return vt::boundary_status([&] {
-      // Laid out as a vectorcall: positionals, then keyword values.
-      const Py_ssize_t np = PyTuple_GET_SIZE(args);
-      const Py_ssize_t nk = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-      std::vector<PyObject*> stack(static_cast<std::size_t>(np + nk));
-      for (Py_ssize_t i = 0; i < np; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
-      Ref kwnames;
-      if (nk) {
-        kwnames = vt::take(PyTuple_New(nk));
-        Py_ssize_t pos = 0, k = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-          PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
-          stack[np + k++] = value;
-        }
-      }
-      vt::Args a;
-      vt::bind({qualname.data(), qualname.size() - 1}, sig, false, stack.data(), np,
-               kwnames.get(), a);
-      Body(self, a);
-    });
-  }
-};
-
 // --- the holder --------------------------------------------------------
 
 VigilVarObject* as_var(PyObject* o) { return reinterpret_cast<VigilVarObject*>(o); }
@@ -249,7 +143,7 @@ void var_init(Borrowed self, const vt::Args& a) {
   if (a.given(0)) vt::check(PyDict_Merge(fields(self), a[0], 1));
   if (a.kwargs()) vt::check(PyDict_Update(fields(self), a.kwargs()));
 }
-using VarInit = Init<var_init, "VigilVar", "mapping=None, /, **fields",
+using VarInit = vt::Init<var_init, "VigilVar", "mapping=None, /, **fields",
                      "Attribute container. Fields are read and written as attributes; a "
                      "field never written reads as None. Used as a keyed table through "
                      "set(), get(), keys(), items() and clear(); every single operation "
@@ -387,7 +281,7 @@ void rec_init(Borrowed self, const vt::Args& a) {
   if (a.given(0)) rec_merge(st, self, a[0]);
   if (a.kwargs()) rec_merge(st, self, a.kwargs());
 }
-using RecInit = Init<rec_init, "VigilRecord", "mapping=None, /, **entries",
+using RecInit = vt::Init<rec_init, "VigilRecord", "mapping=None, /, **entries",
                      "A task record of a VigilVar table: its entries are read and written "
                      "as attributes (thread, result, status, and any other); an entry "
                      "never written reads as None.">;
@@ -483,7 +377,7 @@ Ref record_from(const State& st, Borrowed mapping) {
 }
 
 PyMethodDef rec_methods[] = {
-    VV_METHOD(rec_get, "VigilRecord", "get", "name, default=None", "The entry name, or default."),
+    VT_METHOD(rec_get, "VigilRecord", "get", "name, default=None", "The entry name, or default."),
     VT_METHOD(rec_keys, "VigilRecord", "keys", "", "The entry names (a list)."),
     VT_METHOD(rec_items, "VigilRecord", "items", "", "The (name, value) pairs (a list)."),
     VT_METHOD(rec_to_dict, "VigilRecord", "to_dict", "", "The entries as a new dict."),
@@ -653,10 +547,10 @@ PyMethodDef var_methods[] = {
               "Set each keyword as an attribute, replacing an earlier value."),
     VT_METHOD(var_add, "VigilVar", "set_kwargs", "**fields",
               "Same effect as add(): set each keyword as an attribute."),
-    VV_METHOD(var_set, "VigilVar", "set", "name, value=None",
+    VT_METHOD(var_set, "VigilVar", "set", "name, value=None",
               "Store value under name. A mapping is stored as a new VigilRecord whose\n"
               "attributes are its entries; anything else as it is."),
-    VV_METHOD(var_get, "VigilVar", "get", "name, default=None",
+    VT_METHOD(var_get, "VigilVar", "get", "name, default=None",
               "The value stored under name, or default when there is none."),
     VT_METHOD(var_keys, "VigilVar", "keys", "",
               "View of the names: constant-time membership, iteration in insertion\n"
