@@ -15,10 +15,6 @@ namespace vtm {
 
 namespace {
 
-State* raw_state(PyObject* module) {
-  return *static_cast<State**>(PyModule_GetState(module));
-}
-
 // Runs small module-level sources in a namespace of their own, with the
 // interpreter's builtins, and returns the object they define.
 Ref define(const char* source, const char* name) {
@@ -85,11 +81,9 @@ PyObject* at_shutdown(PyObject* module, PyObject*) {
 PyMethodDef shutdown_def = {"_at_shutdown", at_shutdown, METH_NOARGS,
                             "Tell open managers that the program has ended."};
 
-void exec(PyObject* module) {
-  auto** slot = static_cast<State**>(PyModule_GetState(module));
-  *slot = new State();
-  State& st = **slot;
+}  // namespace
 
+void exec(PyObject* module, State& st) {
   // The collaborators first: without them the module is not usable.
   st.vigil_log_cls = import_attr("vigil_log", "VigilLog");
   check(PyModule_AddObjectRef(module, "VigilLog", st.vigil_log_cls));
@@ -135,48 +129,10 @@ void exec(PyObject* module) {
   take(PyObject_CallOneArg(reg, hook));
 }
 
-int module_exec(PyObject* module) { return vt::boundary_status([&] { exec(module); }); }
-
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-  State* st = raw_state(module);
-  return st ? st->traverse(visit, arg) : 0;
-}
-
-int module_clear(PyObject* module) {
-  if (State* st = raw_state(module)) st->clear();
-  return 0;
-}
-
-void module_free(void* module) {
-  auto** slot = static_cast<State**>(PyModule_GetState(static_cast<PyObject*>(module)));
-  if (!slot) return;
-  delete *slot;
-  *slot = nullptr;
-}
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    // Everything the module keeps lives in its state; the only process-wide
-    // object is the parking lot of idle dispatchers, which holds no Python
-    // objects.
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
-    {0, nullptr}};
-
-}  // namespace
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "threads_main",
-    "Run one callable many times concurrently, one thread per task, at most a configured "
-    "number at once.",
-    sizeof(State*),
-    nullptr,
-    module_slots,
-    module_traverse,
-    module_clear,
-    module_free};
-
 }  // namespace vtm
 
-PyMODINIT_FUNC PyInit_threads_main() { return PyModuleDef_Init(&vtm::module_def); }
+PyMODINIT_FUNC PyInit_threads_main() {
+  return vtm::ThisModule::init("threads_main",
+                               "Run one callable many times concurrently, one thread per task, "
+                               "at most a configured number at once.");
+}

@@ -4,8 +4,6 @@
 
 namespace vtm {
 
-extern PyModuleDef module_def;
-
 int State::traverse(visitproc visit, void* arg) {
   for (vt::Ref* r : {&manager_type, &worker_type, &manager_error, &threading, &multiprocessing,
                      &os, &time, &queue_empty, &builtin_round, &vigil_log_cls, &vigil_var_cls,
@@ -28,18 +26,6 @@ vt::Ref new_thread(const State& st, vt::Borrowed target, vt::Borrowed args) {
   vt::Ref cls = vt::take(PyObject_GetAttr(st.threading, st.names.Thread));
   if (args) return vt::call_kw(cls, {}, {{st.names.target, target}, {st.names.args, args}});
   return vt::call_kw(cls, {}, {{st.names.target, target}});
-}
-
-State& state_of_module(PyObject* module) {
-  auto* slot = static_cast<State**>(PyModule_GetState(module));
-  if (!slot || !*slot) throw vt::Raise{PyExc_SystemError, "threads_main has no state"};
-  return **slot;
-}
-
-State& state_of_type(PyTypeObject* type) {
-  PyObject* module = PyType_GetModuleByDef(type, &module_def);
-  if (!module) vt::fail();
-  return state_of_module(module);
 }
 
 }  // namespace vtm

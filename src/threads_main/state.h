@@ -6,6 +6,7 @@
 #include <atomic>
 #include <vector>
 
+#include "common/module.h"
 #include "common/ref.h"
 #include "vigil_var/vigil_var_api.h"
 
@@ -95,8 +96,12 @@ struct State {
 // (tests may stand in for it): not started, default name, not a daemon.
 vt::Ref new_thread(const State& st, vt::Borrowed target, vt::Borrowed args = {});
 
+// Sets up a new module object (threads_main/module.cpp).
+void exec(PyObject* module, State& st);
+using ThisModule = vt::Module<State, exec>;
+
+inline State& state_of_module(PyObject* module) { return ThisModule::of(module); }
 // The state of the module that defined `type` (or a base of it).
-State& state_of_type(PyTypeObject* type);
-State& state_of_module(PyObject* module);
+inline State& state_of_type(PyTypeObject* type) { return ThisModule::of_type(type); }
 
 }  // namespace vtm

@@ -7,6 +7,7 @@
 // shared logger has already printed on the console.
 #include "common/call.h"
 #include "common/method.h"
+#include "common/module.h"
 
 using vt::Borrowed;
 using vt::check;
@@ -74,19 +75,8 @@ struct State {
   }
 };
 
-extern PyModuleDef module_def;
-
-State& state_of_module(PyObject* module) {
-  auto** slot = static_cast<State**>(PyModule_GetState(module));
-  if (!slot || !*slot) throw vt::Raise{PyExc_SystemError, "vigil_log has no state"};
-  return **slot;
-}
-
-State& state_of_type(PyTypeObject* type) {
-  PyObject* module = PyType_GetModuleByDef(type, &module_def);
-  if (!module) vt::fail();
-  return state_of_module(module);
-}
+void exec(PyObject* module, State& st);
+using ThisModule = vt::Module<State, exec>;
 
 struct LogObject {
   PyObject_HEAD
@@ -110,7 +100,7 @@ struct Sink {
 
 PyObject* log_new(PyTypeObject* type, PyObject*, PyObject*) {
   return vt::boundary([&] {
-    State& st = state_of_type(type);
+    State& st = ThisModule::of_type(type);
     Ref self = take(type->tp_alloc(type, 0));
     LogObject* s = as_log(self);
     s->st = &st;
@@ -308,10 +298,7 @@ PyType_Spec spec = {"vigil_log.VigilLog", sizeof(LogObject), 0,
 
 Ref intern(const char* s) { return take(PyUnicode_InternFromString(s)); }
 
-void exec(PyObject* module) {
-  auto** slot = static_cast<State**>(PyModule_GetState(module));
-  *slot = new State();
-  State& st = **slot;
+void exec(PyObject* module, State& st) {
 #define VL_INTERN(n) st.n = intern(#n);
   VL_NAMES(VL_INTERN)
 #undef VL_INTERN
@@ -334,44 +321,8 @@ void exec(PyObject* module) {
   check(PyModule_AddObjectRef(module, "VigilLog", st.log_type));
 }
 
-int module_exec(PyObject* module) { return vt::boundary_status([&] { exec(module); }); }
-
-State* raw_state(PyObject* module) { return *static_cast<State**>(PyModule_GetState(module)); }
-
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-  State* st = raw_state(module);
-  return st ? st->traverse(visit, arg) : 0;
-}
-
-int module_clear(PyObject* module) {
-  if (State* st = raw_state(module)) st->clear();
-  return 0;
-}
-
-void module_free(void* module) {
-  auto** slot = static_cast<State**>(PyModule_GetState(static_cast<PyObject*>(module)));
-  if (!slot) return;
-  delete *slot;
-  *slot = nullptr;
-}
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    // Everything the module keeps lives in its state.
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
-    {0, nullptr}};
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
-                          "vigil_log",
-                          "Log sink of the vigil family: VigilLog.",
-                          sizeof(State*),
-                          nullptr,
-                          module_slots,
-                          module_traverse,
-                          module_clear,
-                          module_free};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_vigil_log() { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit_vigil_log() {
+  return ThisModule::init("vigil_log", "Log sink of the vigil family: VigilLog.");
+}

@@ -6,6 +6,7 @@
 
 #include "common/call.h"
 #include "common/method.h"
+#include "common/module.h"
 #include "vigil_var/vigil_var_api.h"
 
 using vt::Borrowed;
@@ -13,7 +14,6 @@ using vt::Ref;
 
 namespace {
 
-extern PyModuleDef module_def;
 
 // What one module object owns (one per interpreter): its types, the names
 // it interns and the table it exports through its capsule.
@@ -32,6 +32,13 @@ struct State {
     for (Ref* r : {&var_type, &view_type, &record_type, &n_thread, &n_result, &n_status, &n_keys})
       f(*r);
   }
+  int traverse(visitproc visit, void* arg) {
+    int out = 0;
+    each([&](Ref& r) {
+      if (!out && r) out = visit(r.get(), arg);
+    });
+    return out;
+  }
   void clear() {
     // The table must not hand out what is about to go.
     api.type = api.record_type = nullptr;
@@ -40,9 +47,8 @@ struct State {
   }
 };
 
-// The module's state holds only a pointer to its State, which exec
-// allocates and m_free deletes.
-State*& state_slot(PyObject* module) { return *static_cast<State**>(PyModule_GetState(module)); }
+void exec(PyObject* module, State& st);
+using ThisModule = vt::Module<State, exec>;
 
 const State& live(const State* st) {
   // Only garbage collection of the module itself clears it; code of its
@@ -55,9 +61,9 @@ const State& live(const State* st) {
 // The state of the module that defined the type of `self` (or, for a
 // subclass made in Python, its base).
 const State& state_of(Borrowed self) {
-  PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &module_def);
+  PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &ThisModule::def);
   if (!module) vt::fail();
-  return live(state_slot(module));
+  return live(ThisModule::slot(module));
 }
 
 PyTypeObject* as_type(const Ref& t) { return reinterpret_cast<PyTypeObject*>(t.get()); }
@@ -610,70 +616,34 @@ PyObject* api_new_record(void* state, PyObject* thread, PyObject* result, PyObje
 
 // --- the module ----------------------------------------------------------
 
-int module_exec(PyObject* m) {
-  return vt::boundary_status([&] {
-    State& st = *(state_slot(m) = new State());
-    auto make_type = [&](PyType_Spec* spec) {
-      return vt::take(PyType_FromModuleAndSpec(m, spec, nullptr));
-    };
-    auto intern = [](const char* s) { return vt::take(PyUnicode_InternFromString(s)); };
-    st.var_type = make_type(&var_spec);
-    st.view_type = make_type(&view_spec);
-    st.record_type = make_type(&rec_spec);
-    st.n_thread = intern("thread");
-    st.n_result = intern("result");
-    st.n_status = intern("status");
-    st.n_keys = intern("keys");
-    st.api = {VIGIL_VAR_API_VERSION,
-              as_type(st.var_type),
-              {api_from_mapping, &st},
-              as_type(st.record_type),
-              {api_new_record, &st},
-              st.n_thread.get(),
-              st.n_result.get(),
-              st.n_status.get()};
-    vt::check(PyModule_AddObjectRef(m, "VigilVar", st.var_type));
-    vt::check(PyModule_AddObjectRef(m, "VigilRecord", st.record_type));
-    Ref capsule = vt::take(PyCapsule_New(&st.api, VIGIL_VAR_CAPSULE, nullptr));
-    vt::check(PyModule_AddObjectRef(m, "_C_API", capsule));
-  });
+void exec(PyObject* m, State& st) {
+  auto make_type = [&](PyType_Spec* spec) {
+    return vt::take(PyType_FromModuleAndSpec(m, spec, nullptr));
+  };
+  auto intern = [](const char* s) { return vt::take(PyUnicode_InternFromString(s)); };
+  st.var_type = make_type(&var_spec);
+  st.view_type = make_type(&view_spec);
+  st.record_type = make_type(&rec_spec);
+  st.n_thread = intern("thread");
+  st.n_result = intern("result");
+  st.n_status = intern("status");
+  st.n_keys = intern("keys");
+  st.api = {VIGIL_VAR_API_VERSION,
+            as_type(st.var_type),
+            {api_from_mapping, &st},
+            as_type(st.record_type),
+            {api_new_record, &st},
+            st.n_thread.get(),
+            st.n_result.get(),
+            st.n_status.get()};
+  vt::check(PyModule_AddObjectRef(m, "VigilVar", st.var_type));
+  vt::check(PyModule_AddObjectRef(m, "VigilRecord", st.record_type));
+  Ref capsule = vt::take(PyCapsule_New(&st.api, VIGIL_VAR_CAPSULE, nullptr));
+  vt::check(PyModule_AddObjectRef(m, "_C_API", capsule));
 }
-
-int module_traverse(PyObject* m, visitproc visit, void* arg) {
-  State* st = state_slot(m);
-  if (!st) return 0;
-  int out = 0;
-  st->each([&](Ref& r) {
-    if (!out && r) out = visit(r.get(), arg);
-  });
-  return out;
-}
-
-int module_clear(PyObject* m) {
-  if (State* st = state_slot(m)) st->clear();
-  return 0;
-}
-
-void module_free(void* m) { delete std::exchange(state_slot(static_cast<PyObject*>(m)), nullptr); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    // Nothing is shared between module objects, so each interpreter may
-    // have its own GIL.
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
-    {0, nullptr}};
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
-                          "vigil_var",
-                          "State holder of the vigil family: VigilVar.",
-                          sizeof(State*),
-                          nullptr,
-                          module_slots,
-                          module_traverse,
-                          module_clear,
-                          module_free};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_vigil_var() { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit_vigil_var() {
+  return ThisModule::init("vigil_var", "State holder of the vigil family: VigilVar.");
+}
