@@ -129,17 +129,25 @@ class Refusals(ManagerCase, unittest.TestCase):
         self.assertEqual(str(cm.exception), "The manager has stopped")
         self.assertEqual(m._var.totals, [])
 
-    def test_failed_thread_creation_releases_the_lock(self):
+    def test_failed_thread_creation_withdraws_the_task(self):
+        # A queued task gets its thread when it starts: a thread that cannot
+        # be made then withdraws the task ("取消") with the error as its
+        # result, and leaves the lock free and the dispatcher going.
         m = self.make(lambda: None)
+        m._send("first")  # the queue's own feeder thread is made on its first put
+        self.wait_done(m)
         with mock.patch("threading.Thread", side_effect=RuntimeError("no threads")):
-            with self.assertRaises(RuntimeError):
-                m._send("a")
+            self.assertIs(m._send("a"), True)
+            self.assertTrue(wait_until(lambda: m._var.cancels == ["a"]))
+        self.assertEqual(m._get_status("a"), {"a": "取消"})
+        self.assertIsInstance(m._get_result("a")["a"], RuntimeError)
+        self.assertEqual((m._var.totals, m._var.runs), (["first", "a"], ["first"]))
+        self.assertIn("Run error: no threads", m._log.messages("debug"))
         self.assertTrue(m._var.lock.acquire(False))
         m._var.lock.release()
-        self.assertEqual(m._var.totals, [])
         m._send("b")
-        self.wait_done(m)
-        self.assertEqual(m._var.dones, ["b"])
+        self.assertTrue(wait_until(lambda: "b" in m._var.dones))
+        self.assertEqual(m._var.dones, ["first", "b"])
 
 
 class NoLeaks(ManagerCase, unittest.TestCase):

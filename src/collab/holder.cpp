@@ -35,7 +35,9 @@ Ref item_or_none(PyObject* dict, PyObject* key) {
 
 Ref Holder::field(PyObject* name) const {
   if (exact_var(*st_, obj_)) return item_or_none(storage(obj_), name);
-  if (PyObject** slot = record_slot(*st_, obj_, name)) return Ref::of(*slot ? *slot : Py_None);
+  // (A deferred entry is made by this read, as by any other.)
+  if (PyObject** slot = record_slot(*st_, obj_, name))
+    return take(vigil_var_slot_value(st_->var_api, slot));
   return take(PyObject_GetAttr(obj_, name));
 }
 

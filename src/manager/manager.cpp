@@ -10,6 +10,7 @@
 #include "common/call.h"
 #include "common/raise_gate.h"
 #include "stop/stop.h"
+#include "task/task.h"
 #include "worker/worker.h"
 
 using vt::Borrowed;
@@ -50,9 +51,10 @@ struct Core {
 struct ManagerObject {
   PyObject_HEAD
   State* st;
-  // Task name -> the _Worker of its latest run, kept apart from the records
-  // until the table is cleared (see remember_worker).
-  PyObject* workers;
+  // Task name -> its _Task (keyword arguments for re-runs, the worker of
+  // its latest run for stops), kept apart from the records until the table
+  // is cleared.
+  PyObject* tasks;
   Core* core;
   bool initialized;
 };
@@ -65,8 +67,7 @@ PyObject* mgr_new(PyTypeObject* type, PyObject*, PyObject*) {
     State& st = state_of_type(type);
     Ref self = take(type->tp_alloc(type, 0));
     ManagerObject* m = as_manager(self);
-    m->workers = PyDict_New();
-    if (!m->workers) vt::fail();
+    m->tasks = take(PyDict_New()).release();
     m->core = new Core();
     st.managers.push_back(self);
     m->st = &st;  // listed: dealloc takes it off the list
@@ -76,12 +77,12 @@ PyObject* mgr_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 int mgr_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
-  Py_VISIT(as_manager(self)->workers);
+  Py_VISIT(as_manager(self)->tasks);
   return PyObject_VisitManagedDict(self, visit, arg);
 }
 
 int mgr_clear(PyObject* self) {
-  Py_CLEAR(as_manager(self)->workers);
+  Py_CLEAR(as_manager(self)->tasks);
   PyObject_ClearManagedDict(self);
   return 0;
 }
@@ -339,17 +340,13 @@ namespace manager {
 
 namespace {
 
-// Builds a fresh worker and thread for `name` from the keyword arguments
-// kept for it, and stores both.
+// A fresh worker and thread for a new run of `name` (a re-run), from the
+// keyword arguments its task keeps; the record gets the thread.
 Ref rebuild_thread(const Manager& m, const collab::Holder& var, PyObject* name) {
-  Ref old = worker_of(m, name);
-  if (!old || !worker::is_worker(m.st, old))
-    vt::raise_format(PyExc_RuntimeError, "Task <%S> has no thread to start", name);
-  Ref fresh = worker::create(m.st, var.get(), name, m.sink(), worker::kwargs_of(old),
-                             recorder_of(m));
-  Ref thread = worker::make_thread(m.st, fresh);
+  Ref task = task_of(m, name);
+  if (!task) vt::raise_format(PyExc_RuntimeError, "Task <%S> has no thread to start", name);
+  Ref thread = task::new_run(task);
   if (Ref rec = m.table(var).record(name)) collab::Holder(m.st, rec).set(m.st.names.thread, thread);
-  remember_worker(m, name, fresh);
   return thread;
 }
 
@@ -523,6 +520,24 @@ Ref start(Manager m) {
   return Ref::of(Py_None);
 }
 
+namespace {
+
+// A task whose thread could not be made or started (no thread for the
+// process, say) will never run: it is withdrawn ("取消") rather than left
+// waiting for ever, with the error as its result when results are kept.
+void withdraw_unstarted(const Manager& m, const collab::Holder& var, PyObject* name,
+                        PyObject* error) {
+  const Names& n = m.st.names;
+  Ref rec = m.table(var).record(name);
+  if (!rec) return;
+  collab::Holder record(m.st, rec);
+  if (var.truth(n.reserve)) record.set(n.result, error);
+  record.set(n.status, m.st.status.cancelled);
+  var.append(n.cancels, name);
+}
+
+}  // namespace
+
 Ref consumer(Manager m, const vt::Args& a) {
   const Names& n = m.st.names;
   Borrowed name = a[0];
@@ -552,8 +567,10 @@ Ref consumer(Manager m, const vt::Args& a) {
     // (SystemExit) may strike after the thread has started: only an
     // ordinary failure means it did not start.
     vt::StashedError failure;
-    if (listed && failure.matches(PyExc_Exception))
+    if (listed && failure.matches(PyExc_Exception)) {
       vt::quietly([&] { unlist_run(var, m.st, name); });
+      vt::quietly([&] { withdraw_unstarted(m, var, name, failure.get()); });
+    }
     vt::quietly([&] { vt::call_method(lock, n.release); });
   }
   throw vt::PyError{};
@@ -588,20 +605,25 @@ bool duration_passed(const Manager& m, PyObject* start) {
   return vt::compare(t, end, Py_GT);
 }
 
-void remember_worker(const Manager& m, PyObject* name, PyObject* worker) {
-  if (PyObject* workers = as_manager(m.self)->workers) check(PyDict_SetItem(workers, name, worker));
+void remember_task(const Manager& m, PyObject* name, PyObject* task) {
+  if (PyObject* tasks = as_manager(m.self)->tasks) check(PyDict_SetItem(tasks, name, task));
+}
+
+Ref task_of(const Manager& m, PyObject* name) {
+  PyObject* tasks = as_manager(m.self)->tasks;
+  if (!tasks) return Ref();
+  PyObject* t = nullptr;
+  check(PyDict_GetItemRef(tasks, name, &t));
+  return Ref::steal(t);
 }
 
 Ref worker_of(const Manager& m, PyObject* name) {
-  PyObject* workers = as_manager(m.self)->workers;
-  if (!workers) return Ref();
-  PyObject* w = nullptr;
-  check(PyDict_GetItemRef(workers, name, &w));
-  return Ref::steal(w);
+  Ref t = task_of(m, name);
+  return t ? task::worker(t) : Ref();
 }
 
-void forget_workers(const Manager& m) {
-  if (PyObject* workers = as_manager(m.self)->workers) PyDict_Clear(workers);
+void forget_tasks(const Manager& m) {
+  if (PyObject* tasks = as_manager(m.self)->tasks) PyDict_Clear(tasks);
 }
 
 void wake_dispatcher(const Manager& m) { wake(&core_of(m).park); }

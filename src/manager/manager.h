@@ -69,11 +69,12 @@ vt::Ref time_now(const State& st);
 // Whether time.time() is past start + self._var.duration (both read now).
 bool duration_passed(const Manager& m, PyObject* start);
 
-// The _Worker of the latest run of each task: it keeps the task's keyword
-// arguments (for re-runs) and its run state (for stops).
-void remember_worker(const Manager& m, PyObject* name, PyObject* worker);
+// The task of each name (see task/task.h): its keyword arguments for
+// re-runs, the worker of its latest run for stops.
+void remember_task(const Manager& m, PyObject* name, PyObject* task);
+vt::Ref task_of(const Manager& m, PyObject* name);    // null Ref when none
 vt::Ref worker_of(const Manager& m, PyObject* name);  // null Ref when none
-void forget_workers(const Manager& m);                // the table was emptied
+void forget_tasks(const Manager& m);                  // the table was emptied
 
 // The manager's recorder, shared with the workers it makes.
 stats::RecorderPtr recorder_of(const Manager& m);

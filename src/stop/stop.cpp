@@ -217,7 +217,7 @@ Ref clear_record(Manager m) {
   m.table(var).clear();
   set_new_lists(m, var, {n.totals, n.runs, n.stops, n.cancels}, nullptr, nullptr);
   set_new_lists(m, var, {n.dones, n.success, n.failed}, n.done, Py_False);
-  manager::forget_workers(m);
+  manager::forget_tasks(m);
   return Ref::of(Py_True);
 }
 

@@ -2,6 +2,7 @@
 
 #include "common/call.h"
 #include "stop/stop.h"
+#include "task/task.h"
 #include "worker/worker.h"
 
 using vt::Borrowed;
@@ -30,16 +31,17 @@ Ref settle_name(const State& st, const collab::Holder& var, const collab::Table&
   }
 }
 
-// Under the lock: settle the name, create worker and thread, store the
-// record. Returns the settled name.
+// Under the lock: settle the name and store the record, whose thread entry
+// is the task until the task starts (or the entry is read). Returns the
+// settled name.
 Ref register_task(const Manager& m, const collab::Holder& var, Borrowed wished,
                   Borrowed kwargs) {
   collab::Table table = m.table(var);
   Ref name = settle_name(m.st, var, table, wished);
-  Ref worker = worker::create(m.st, var.get(), name, m.sink(), kwargs, manager::recorder_of(m));
-  Ref thread = worker::make_thread(m.st, worker);
-  table.set_record(name, thread, Py_None, m.st.status.pending);
-  manager::remember_worker(m, name, worker);
+  worker::check_collisions(m.st, kwargs);
+  Ref task = task::create(m, name, kwargs);
+  table.set_record(name, task, Py_None, m.st.status.pending);
+  manager::remember_task(m, name, task);
   return name;
 }
 

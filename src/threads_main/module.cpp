@@ -5,6 +5,7 @@
 #include "manager/manager.h"
 #include "manager/parking.h"
 #include "threads_main/state.h"
+#include "task/task.h"
 #include "worker/worker.h"
 
 using vt::check;
@@ -110,6 +111,8 @@ void exec(PyObject* module, State& st) {
   st.manager_type = take(PyType_FromModuleAndSpec(module, &manager::spec, nullptr));
   vt::install_static_methods(st.manager_type, module, manager::static_methods);
   st.worker_type = take(PyType_FromModuleAndSpec(module, &worker::spec, nullptr));
+  st.task_type = take(PyType_FromModuleAndSpec(
+      module, &task::spec, reinterpret_cast<PyObject*>(st.var_api->deferred_type)));
   st.manager_error = take(PyErr_NewExceptionWithDoc(
       "threads_main.ManagerError", "Failure of the manager itself; its text is the message.",
       PyExc_Exception, nullptr));

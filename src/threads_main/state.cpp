@@ -5,7 +5,7 @@
 namespace vtm {
 
 int State::traverse(visitproc visit, void* arg) {
-  for (vt::Ref* r : {&manager_type, &worker_type, &manager_error, &threading, &multiprocessing,
+  for (vt::Ref* r : {&manager_type, &worker_type, &task_type, &manager_error, &threading, &multiprocessing,
                      &os, &time, &queue_empty, &builtin_round, &vigil_log_cls, &vigil_var_cls,
                      &vigil_var_module, &flush, &walk})
     Py_VISIT(r->get());
@@ -13,7 +13,7 @@ int State::traverse(visitproc visit, void* arg) {
 }
 
 void State::clear() {
-  for (vt::Ref* r : {&manager_type, &worker_type, &manager_error, &threading, &multiprocessing,
+  for (vt::Ref* r : {&manager_type, &worker_type, &task_type, &manager_error, &threading, &multiprocessing,
                      &os, &time, &queue_empty, &builtin_round, &vigil_log_cls, &vigil_var_cls,
                      &vigil_var_module, &flush, &walk})
     r->reset();

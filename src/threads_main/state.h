@@ -59,6 +59,7 @@ struct Texts {
 struct State {
   vt::Ref manager_type;  // VigilThreadsMain
   vt::Ref worker_type;   // _Worker
+  vt::Ref task_type;     // _Task, a queued task (not exported)
   vt::Ref manager_error;
 
   vt::Ref threading;

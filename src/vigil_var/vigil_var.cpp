@@ -25,11 +25,13 @@ struct State {
   Ref n_result;
   Ref n_status;
   Ref n_keys;
+  Ref deferred_type;
   VigilVarAPI api{};
 
   template <class F>
   void each(F&& f) {
-    for (Ref* r : {&var_type, &view_type, &record_type, &n_thread, &n_result, &n_status, &n_keys})
+    for (Ref* r : {&var_type, &view_type, &record_type, &n_thread, &n_result, &n_status, &n_keys,
+                   &deferred_type})
       f(*r);
   }
   int traverse(visitproc visit, void* arg) {
@@ -43,6 +45,7 @@ struct State {
     // The table must not hand out what is about to go.
     api.type = api.record_type = nullptr;
     api.name_thread = api.name_result = api.name_status = nullptr;
+    api.deferred_type = nullptr;
     each([](Ref& r) { r.reset(); });
   }
 };
@@ -249,6 +252,11 @@ PyObject** rec_slot(const State& st, Borrowed self, Borrowed name) {
 
 Ref rec_alloc(PyTypeObject* tp) { return vt::take(tp->tp_alloc(tp, 0)); }
 
+// What a read of a slot sees: None when absent, a deferred entry made.
+Ref slot_value(const State& st, PyObject** slot) {
+  return vt::take(vigil_var_slot_value(&st.api, slot));
+}
+
 PyObject* rec_new(PyTypeObject* tp, PyObject*, PyObject*) {
   return vt::boundary([&] { return rec_alloc(tp); });
 }
@@ -321,8 +329,8 @@ void rec_dealloc(PyObject* self) {
 
 PyObject* rec_getattro(PyObject* self, PyObject* name) {
   return vt::boundary([&]() -> Ref {
-    if (PyObject** slot = rec_slot(state_of(self), self, name))
-      return Ref::of(*slot ? *slot : Py_None);
+    const State& st = state_of(self);
+    if (PyObject** slot = rec_slot(st, self, name)) return slot_value(st, slot);
     if (Ref descr = type_lookup(Py_TYPE(self), name)) return bind_descr(descr, self);
     if (as_rec(self)->extra) {
       Ref extra = Ref::of(as_rec(self)->extra);
@@ -344,10 +352,11 @@ int rec_setattro(PyObject* self, PyObject* name, PyObject* value) {
 // The entries as a new dict, slots first.
 Ref rec_as_dict(const State& st, Borrowed self) {
   VigilRecordObject* r = as_rec(self);
+  Ref keep = self.own();  // making a deferred entry runs Python code
   Ref d = vt::take(PyDict_New());
-  if (r->thread) vt::dict_set(d, st.n_thread, r->thread);
-  if (r->result) vt::dict_set(d, st.n_result, r->result);
-  if (r->status) vt::dict_set(d, st.n_status, r->status);
+  if (r->thread) vt::dict_set(d, st.n_thread, slot_value(st, &r->thread));
+  if (r->result) vt::dict_set(d, st.n_result, slot_value(st, &r->result));
+  if (r->status) vt::dict_set(d, st.n_status, slot_value(st, &r->status));
   if (r->extra) vt::check(PyDict_Update(d, r->extra));
   return d;
 }
@@ -405,6 +414,19 @@ PyType_Slot rec_slots[] = {
 PyType_Spec rec_spec = {"vigil_var.VigilRecord", sizeof(VigilRecordObject), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
                         rec_slots};
+
+// --- deferred entries ----------------------------------------------------
+
+// The base of entries made on first read; other modules of the family make
+// their own kinds from it (through the API table), never instances of it.
+PyType_Slot deferred_slots[] = {
+    {Py_tp_doc, const_cast<char*>("An entry of a record made when it is first read.")},
+    {0, nullptr}};
+
+PyType_Spec deferred_spec = {"vigil_var.VigilDeferred", sizeof(VigilDeferredObject), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE |
+                                 Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                             deferred_slots};
 
 // --- views -------------------------------------------------------------
 
@@ -624,6 +646,7 @@ void exec(PyObject* m, State& st) {
   st.var_type = make_type(&var_spec);
   st.view_type = make_type(&view_spec);
   st.record_type = make_type(&rec_spec);
+  st.deferred_type = make_type(&deferred_spec);
   st.n_thread = intern("thread");
   st.n_result = intern("result");
   st.n_status = intern("status");
@@ -635,7 +658,8 @@ void exec(PyObject* m, State& st) {
             {api_new_record, &st},
             st.n_thread.get(),
             st.n_result.get(),
-            st.n_status.get()};
+            st.n_status.get(),
+            as_type(st.deferred_type)};
   vt::check(PyModule_AddObjectRef(m, "VigilVar", st.var_type));
   vt::check(PyModule_AddObjectRef(m, "VigilRecord", st.record_type));
   Ref capsule = vt::take(PyCapsule_New(&st.api, VIGIL_VAR_CAPSULE, nullptr));

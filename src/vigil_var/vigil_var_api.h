@@ -14,7 +14,8 @@
 #define VIGIL_VAR_CAPSULE "vigil_var._C_API"
 // 3: from_mapping and new_record became VigilVarCall (function + module
 // state); they are still called like plain function pointers.
-#define VIGIL_VAR_API_VERSION 3
+// 4: deferred entries (deferred_type, vigil_var_slot_value).
+#define VIGIL_VAR_API_VERSION 4
 
 typedef struct {
   PyObject_HEAD
@@ -31,6 +32,19 @@ typedef struct {
   PyObject* status;
   PyObject* extra;  // dict or null
 } VigilRecordObject;
+
+// An entry of a record made when it is first read. A record slot may hold
+// an instance of the table's deferred_type (in practice of a subtype another
+// module of the family makes from it); any read of the entry (attribute,
+// get, keys, items, to_dict, repr) calls its `make` first.
+typedef struct VigilDeferredObject {
+  PyObject_HEAD
+  // Makes the value: a new reference, or null with an exception set.
+  // `slot` is the record slot that held this object when the read began;
+  // `make` stores the value there, unless something else was stored there
+  // meanwhile, which it then returns instead.
+  PyObject* (*make)(PyObject* self, PyObject** slot);
+} VigilDeferredObject;
 
 // A function of one vigil_var module object, bound to that module's state.
 template <class R, class... A>
@@ -52,4 +66,15 @@ struct VigilVarAPI {
   PyObject* name_thread;  // the interned field names, for pointer tests
   PyObject* name_result;
   PyObject* name_status;
+  PyTypeObject* deferred_type;  // the base of deferred entries
 };
+
+// The value of a record slot as a read sees it: None for an absent entry,
+// a deferred entry made first. A new reference, or null with an exception.
+inline PyObject* vigil_var_slot_value(const VigilVarAPI* api, PyObject** slot) {
+  PyObject* v = *slot;
+  if (!v) return Py_NewRef(Py_None);
+  if (api->deferred_type && PyObject_TypeCheck(v, api->deferred_type))
+    return reinterpret_cast<VigilDeferredObject*>(v)->make(v, slot);
+  return Py_NewRef(v);
+}

@@ -55,9 +55,10 @@ struct Worker {
   }
 };
 
-// A task keyword that is one of __init__'s own parameter names.
-void check_collisions(const State& st, PyObject* kwargs) {
-  if (!kwargs || PyDict_GET_SIZE(kwargs) == 0) return;
+}  // namespace
+
+void check_collisions(const State& st, Borrowed kwargs) {
+  if (!kwargs || PyDict_GET_SIZE(kwargs.get()) == 0) return;
   for (PyObject* key : {st.names.self.get(), st.names.vigil_var.get(), st.names.vigil_name.get(),
                         st.names.vigil_log.get()}) {
     if (check(PyDict_Contains(kwargs, key)))
@@ -65,6 +66,8 @@ void check_collisions(const State& st, PyObject* kwargs) {
                        "_Worker.__init__() got multiple values for argument '%U'", key);
   }
 }
+
+namespace {
 
 PyObject* worker_new(PyTypeObject* type, PyObject*, PyObject*) {
   return vt::boundary([&] {

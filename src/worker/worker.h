@@ -20,6 +20,9 @@ vt::Ref create(const State& st, vt::Borrowed var, vt::Borrowed name, vt::Borrowe
 // daemon.
 vt::Ref make_thread(const State& st, PyObject* worker);
 bool is_worker(const State& st, PyObject* o);
+// TypeError when kwargs holds one of _Worker's own parameter names (they
+// share one keyword space with the task's arguments).
+void check_collisions(const State& st, vt::Borrowed kwargs);
 // The task's keyword arguments (borrowed; null when there are none).
 PyObject* kwargs_of(PyObject* worker);
 

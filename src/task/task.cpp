@@ -1,0 +1,126 @@
+#include "task/task.h"
+
+#include "common/call.h"
+#include "worker/worker.h"
+
+using vt::Borrowed;
+using vt::Ref;
+using vt::take;
+
+namespace vtm::task {
+
+namespace {
+
+struct TaskObject {
+  VigilDeferredObject base;  // its make() turns the record's thread entry into a thread
+  State* st;
+  PyObject* manager;
+  PyObject* name;
+  PyObject* kwargs;  // a dict, or null
+  PyObject* worker;  // of the latest run, or null
+};
+
+TaskObject* as_task(PyObject* o) { return reinterpret_cast<TaskObject*>(o); }
+
+struct Run {
+  Ref worker;
+  Ref thread;
+};
+
+// A worker for the task (the manager's state holder and sink as they are
+// now) and the not yet started thread whose target is its start().
+Run make_run(TaskObject& t) {
+  Manager m = Manager::from(t.manager);
+  collab::Holder var = m.var();
+  Run run;
+  run.worker = worker::create(m.st, var.get(), t.name, m.sink(), t.kwargs,
+                              manager::recorder_of(m));
+  run.thread = worker::make_thread(m.st, run.worker);
+  return run;
+}
+
+// The record's thread entry is read for the first time: the run's worker
+// and thread are made now. Making them runs Python code, during which
+// another read may have made its own; the one stored first stands.
+PyObject* make(PyObject* self, PyObject** slot) {
+  return vt::boundary([&] {
+    Ref keep = Ref::of(self);
+    Run run = make_run(*as_task(self));
+    if (*slot != self) return Ref::of(*slot ? *slot : Py_None);
+    Py_XSETREF(as_task(self)->worker, run.worker.release());
+    Ref held = Ref::steal(*slot);  // our entry goes; `keep` holds the task
+    *slot = Ref(run.thread).release();
+    return run.thread;
+  });
+}
+
+int task_traverse(PyObject* self, visitproc visit, void* arg) {
+  TaskObject* t = as_task(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(t->manager);
+  Py_VISIT(t->name);
+  Py_VISIT(t->kwargs);
+  Py_VISIT(t->worker);
+  return 0;
+}
+
+int task_clear(PyObject* self) {
+  TaskObject* t = as_task(self);
+  Py_CLEAR(t->manager);
+  Py_CLEAR(t->name);
+  Py_CLEAR(t->kwargs);
+  Py_CLEAR(t->worker);
+  return 0;
+}
+
+void task_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  task_clear(self);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyObject* task_repr(PyObject* self) {
+  return PyUnicode_FromFormat("<queued task %R>", as_task(self)->name);
+}
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("A queued task, until its worker and thread are made.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(task_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(task_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(task_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(task_repr)},
+    {0, nullptr}};
+
+}  // namespace
+
+PyType_Spec spec = {"threads_main._Task", sizeof(TaskObject), 0,
+                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                    slots};
+
+Ref create(const Manager& m, Borrowed name, Borrowed kwargs) {
+  auto* type = reinterpret_cast<PyTypeObject*>(m.st.task_type.get());
+  Ref self = take(type->tp_alloc(type, 0));
+  TaskObject* t = as_task(self);
+  t->base.make = make;
+  t->st = &m.st;
+  t->manager = Py_NewRef(m.self);
+  t->name = Py_NewRef(name.get());
+  t->kwargs = kwargs ? Py_NewRef(kwargs.get()) : nullptr;
+  return self;
+}
+
+bool is_task(const State& st, PyObject* o) {
+  return Py_IS_TYPE(o, reinterpret_cast<PyTypeObject*>(st.task_type.get()));
+}
+
+Ref worker(PyObject* task) { return Ref::of(as_task(task)->worker); }
+
+Ref new_run(PyObject* task) {
+  Run run = make_run(*as_task(task));
+  Py_XSETREF(as_task(task)->worker, run.worker.release());
+  return run.thread;
+}
+
+}  // namespace vtm::task

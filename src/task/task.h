@@ -1,0 +1,25 @@
+// A queued task: its name and keyword arguments, and the worker of its
+// latest run. Until the dispatcher starts it (or a caller reads its
+// record's thread) a task has no worker and no thread: its record's thread
+// entry holds the task itself, a deferred entry that makes the worker and
+// the not yet started thread when it is first read.
+#pragma once
+#include "manager/manager.h"
+
+namespace vtm::task {
+
+// _Task, made from the state holder's deferred-entry base.
+extern PyType_Spec spec;
+
+// A new task of the manager; kwargs (a dict, or null) is kept, not copied.
+vt::Ref create(const Manager& m, vt::Borrowed name, vt::Borrowed kwargs);
+bool is_task(const State& st, PyObject* o);
+
+// The worker of the task's latest run, or a null Ref before its first.
+vt::Ref worker(PyObject* task);
+
+// A fresh worker and not yet started thread for a run of the task; the
+// worker becomes the task's latest. Returns the thread.
+vt::Ref new_run(PyObject* task);
+
+}  // namespace vtm::task
