@@ -150,6 +150,40 @@ class Refusals(ManagerCase, unittest.TestCase):
         self.assertEqual(m._var.dones, ["first", "b"])
 
 
+class QueuedTasks(ManagerCase, unittest.TestCase):
+    def test_record_thread_of_a_queued_task(self):
+        # A queued task's worker and thread are made when it starts, or when
+        # its record's thread is first read; either way the record shows a
+        # not yet started Thread whose target runs that task, and that very
+        # thread is the one started.
+        seen = []
+        m = self.make(lambda **kw: seen.append((threading.current_thread(), kw)), 0, True)
+        m._send("job", x=1)
+        m._send("other", y=2)
+        thread = m._var.threads.get("job").thread
+        self.assertIsInstance(thread, threading.Thread)
+        self.assertIsNone(thread.ident)
+        self.assertFalse(thread.daemon)
+        worker = thread._target.__self__
+        self.assertIsInstance(worker, threads_main._Worker)
+        self.assertEqual((worker.vigil_name, worker.kwargs, worker.var), ("job", {"x": 1}, m._var))
+        self.assertIs(m._var.threads.get("job").thread, thread)  # read again: the same
+        self.assertEqual(m._var.threads.get("job").to_dict()["thread"], thread)
+        # Reading results and statuses makes nothing.
+        self.assertEqual(m._get_all_result()["data"][1]["status"], "待运行")
+        m._set_max_workers(2, True)
+        self.wait_done(m)
+        self.assertEqual(sorted((sorted(kw.items()) for _, kw in seen)), [[("x", 1)], [("y", 2)]])
+        self.assertIn(thread, [t for t, _ in seen])
+        self.assertEqual(m._get_all_status(), {"job": "完成", "other": "完成"})
+
+    def test_own_parameter_names_are_refused_at_submission(self):
+        m = self.make(print, 0, True)
+        with self.assertRaisesRegex(TypeError, "multiple values for argument 'vigil_log'"):
+            m._send("a", vigil_log=1)
+        self.assertEqual((m._var.totals, m._get_qsize()), ([], 0))
+
+
 class NoLeaks(ManagerCase, unittest.TestCase):
     def test_everything_is_freed_with_the_manager(self):
         class Token:

@@ -1,0 +1,229 @@
+"""What a queued task costs, against a ThreadPoolExecutor work item measured in
+the same run; and the start rate a caller asks for, against the rate asked.
+
+Each benchmark prints its figure, the reference, the ratio and the goal. They
+measure; they do not pass or fail. Memory and collector figures come from
+fresh processes, so that one measurement's garbage does not weigh on the next.
+"""
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+import threads_main
+
+# Runs in a fresh process: per queued task, the objects the cyclic collector
+# tracks and the resident memory, for this module or a busy thread pool.
+QUEUED_PROBE = r"""
+import concurrent.futures, gc, os, sys, threading, time
+import threads_main
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+kind, n = sys.argv[1], int(sys.argv[2])
+args = {"url": "http://127.0.0.1:8000/item", "attempt": 1}
+if kind == "ours":
+    m = threads_main.VigilThreadsMain(lambda **kw: None, 0, True)  # a held queue
+    m._send(**args)  # the queue's feeder thread, made on its first put
+    time.sleep(0.1)
+    gc.collect(); objs, base = len(gc.get_objects()), rss()
+    for _ in range(n):
+        m._send(**args)
+    time.sleep(0.5)  # the feeder moves what fits into its pipe
+    gc.collect(); print((len(gc.get_objects()) - objs) / n, (rss() - base) / n)
+    m._close()
+else:
+    gate = threading.Event()
+    with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
+        for _ in range(4):
+            pool.submit(gate.wait)  # a busy pool: submissions stay queued
+        time.sleep(0.1)
+        gc.collect(); objs, base = len(gc.get_objects()), rss()
+        kept = [pool.submit(print, **args) for _ in range(n)]
+        gc.collect(); print((len(gc.get_objects()) - objs) / n, (rss() - base) / n)
+        for f in kept:
+            f.cancel()
+        gate.set()
+"""
+
+# Runs in a fresh process: the mean cost of one submission, for this module
+# (everything kept queued) or a busy thread pool (its futures kept, as a
+# caller keeps them); and, for this module, the mean over the first `first`
+# submissions beside the mean over all of them.
+SEND_PROBE = r"""
+import concurrent.futures, sys, threading, time
+import threads_main
+
+kind, n, first = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+args = {"url": "http://127.0.0.1:8000/item"}
+if kind == "ours":
+    m = threads_main.VigilThreadsMain(lambda **kw: None, 0, True)
+    send = m._send
+    t0 = time.perf_counter()
+    for i in range(first):
+        send(**args)
+    t1 = time.perf_counter()
+    for i in range(n - first):
+        send(**args)
+    t2 = time.perf_counter()
+    print((t1 - t0) / first, (t2 - t0) / n)
+    m._close()
+else:
+    gate = threading.Event()
+    with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
+        for _ in range(4):
+            pool.submit(gate.wait)
+        kept = []
+        submit = pool.submit
+        t0 = time.perf_counter()
+        for i in range(first):
+            kept.append(submit(print, **args))
+        t1 = time.perf_counter()
+        print((t1 - t0) / first, (t1 - t0) / first)
+        for f in kept:
+            f.cancel()
+        gate.set()
+"""
+
+# Runs in a fresh process: a million queued tasks (memory per task), then
+# how long _close takes to withdraw them all, beside draining the same names
+# from a bare multiprocessing.Queue.
+MILLION_PROBE = r"""
+import gc, multiprocessing, os, queue, sys, time
+import threads_main
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+n = int(sys.argv[1])
+if sys.argv[2] == "ours":
+    m = threads_main.VigilThreadsMain(lambda: None, 0, True)
+    m._send()
+    time.sleep(0.1)
+    gc.collect(); base = rss()
+    for _ in range(n):
+        m._send()
+    gc.collect(); per_task = (rss() - base) / n
+    t0 = time.perf_counter()
+    m._close()
+    took = time.perf_counter() - t0
+    assert len(m._var.cancels) == n + 1 - len(m._var.runs), len(m._var.cancels)
+    print(per_task, took)
+else:
+    q = multiprocessing.Queue()
+    for i in range(n):
+        q.put(f"Thread_{i}")
+    t0 = time.perf_counter()
+    got = 0
+    while True:
+        try:
+            q.get(True, 0.2)
+            got += 1
+        except queue.Empty:
+            break
+    took = time.perf_counter() - t0
+    assert got == n, got
+    print(0.0, took)
+"""
+
+
+def fresh(code, *args):
+    out = subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True,
+                         text=True, check=True)
+    return [float(x) for x in out.stdout.split()]
+
+
+def report(title, figure, unit, reference, ref_unit, ratio, goal, ok):
+    print(f"{title}\n  measured:  {figure:.4g} {unit}\n  reference: {reference:.4g} {ref_unit}\n"
+          f"  ratio:     {ratio:.3f}   goal: {goal}   {'met' if ok else 'MISSED'}", flush=True)
+
+
+def queued_cost(n=20000, rounds=3):
+    ours = [fresh(QUEUED_PROBE, "ours", n) for _ in range(rounds)]
+    pool = [fresh(QUEUED_PROBE, "pool", n) for _ in range(rounds)]
+    o_objs, o_rss = (statistics.median(x[i] for x in ours) for i in (0, 1))
+    p_objs, p_rss = (statistics.median(x[i] for x in pool) for i in (0, 1))
+    report("1a. objects the cyclic collector walks, per queued task (20,000 queued)", o_objs,
+           "objects", p_objs, "objects per ThreadPoolExecutor work item (busy pool)",
+           o_objs / p_objs, "<= 3 objects", o_objs <= 3)
+    report("1b. resident memory per queued task (20,000 queued, median of 3 processes)", o_rss,
+           "bytes", p_rss, "bytes per work item", o_rss / p_rss, "<= 1 KiB", o_rss <= 1024)
+
+
+def send_cost(n=20000, rounds=3):
+    # Interleaved fresh processes, best of each: drift hits both alike.
+    ours, pool = [], []
+    for _ in range(rounds):
+        ours.append(fresh(SEND_PROBE, "ours", n, n)[0])
+        pool.append(fresh(SEND_PROBE, "pool", n, n)[0])
+    o, p = min(ours), min(pool)
+    report("2. one submission: _send against ThreadPoolExecutor.submit on a busy pool", o * 1e6,
+           "us", p * 1e6, "us", o / p, "<= 1.0", o <= p)
+
+
+def send_at_scale(n=200000, first=20000, rounds=3):
+    runs = [fresh(SEND_PROBE, "ours", n, first) for _ in range(rounds)]
+    ratios = [whole / early for early, whole in runs]
+    best = min(range(rounds), key=lambda i: ratios[i])
+    early, whole = runs[best]
+    report("3. mean _send over 200,000 queued tasks against the mean over the first 20,000",
+           whole * 1e6, "us", early * 1e6, "us", whole / early, "<= 1.2", whole / early <= 1.2)
+    print(f"  ratios of the {rounds} runs: " + ", ".join(f"{r:.3f}" for r in ratios), flush=True)
+
+
+def million(n=1000000):
+    per_task, ours = fresh(MILLION_PROBE, n, "ours")
+    _, bare = fresh(MILLION_PROBE, n, "bare")
+    report("4a. memory per queued task with 1,000,000 queued", per_task, "bytes", 1024.0,
+           "bytes (goal)", per_task / 1024, "<= 1 KiB", per_task <= 1024)
+    report("4b. _close withdrawing 1,000,000 queued tasks, against draining the same names "
+           "from a bare multiprocessing.Queue", ours, "s", bare, "s", ours / bare, "<= 1.3",
+           ours / bare <= 1.3)
+
+
+def achieved_rate(rate, seconds, workers=30):
+    starts = []
+    lock = threading.Lock()
+
+    def task():
+        with lock:
+            starts.append(time.perf_counter())
+
+    m = threads_main.VigilThreadsMain(task, workers)
+    if rate is not None:
+        m._set_start_rate(rate)
+    for _ in range(int((rate or 100) * (seconds + 1)) + 10):
+        m._send()
+    while not starts:
+        time.sleep(0.001)
+    time.sleep(seconds + 0.2)
+    m._close()
+    window = [t for t in starts if t - starts[0] <= seconds]
+    return (len(window) - 1) / (window[-1] - window[0])
+
+
+def start_rates(seconds=10.0):
+    got = achieved_rate(1000, seconds)
+    report("5a. start rate asked 1,000/s, instant tasks, max_workers=30, over 10 s", got,
+           "starts/s", 1000.0, "starts/s asked", got / 1000, ">= 0.95", got >= 950)
+    for rate in (10, 50, 500):
+        got = achieved_rate(rate, seconds)
+        err = abs(got - rate) / rate
+        report(f"5b. start rate asked {rate}/s, over 10 s", got, "starts/s", rate,
+               "starts/s asked", got / rate, "within 2 %", err <= 0.02)
+    got = achieved_rate(None, seconds)
+    report("5c. default start rate (one start per 10 ms pass), over 10 s", got, "starts/s",
+           100.0, "starts/s", got / 100, ">= 0.95", got >= 95)
+
+
+BENCHES = {"queued": queued_cost, "send": send_cost, "scale": send_at_scale,
+           "million": million, "rate": start_rates}
+
+if __name__ == "__main__":
+    chosen = sys.argv[1:] or list(BENCHES)
+    for name in chosen:
+        BENCHES[name]()
