@@ -222,8 +222,16 @@ Pass dispatch_pass(const Manager& m) {
   const bool working = var.truth(n.is_run);
   // An idle manager (nothing queued, started or running, not working) has
   // no completion to detect: its pass ends here.
-  if (!working && !queued && running == 0) return Pass::Idle;
-  const bool empty = compare_long(m.call(n._get_qsize), 0, Py_EQ);
+  if (!working && !queued && running == 0) {
+    core.recorder->tick(0, 0, false);
+    return Pass::Idle;
+  }
+  Ref size = m.call(n._get_qsize);
+  const bool empty = compare_long(size, 0, Py_EQ);
+  const long long waiting = PyLong_Check(size.get()) ? PyLong_AsLongLong(size) : 0;
+  if (waiting == -1 && PyErr_Occurred()) vt::fail();
+  core.recorder->tick(static_cast<std::uint32_t>(std::clamp<long long>(waiting, 0, 0xffffffffLL)),
+                      static_cast<std::uint32_t>(std::max(running, 0L)), !empty || running > 0);
   if (held) return Pass::Held;
   if (!empty || running != 0 || started) return Pass::Busy;
   if (working) {
@@ -555,6 +563,9 @@ Ref consumer(Manager m, const vt::Args& a) {
     // thread: its run gets a fresh worker from the arguments kept for it.
     if (thread.is(Py_None) || !take(PyObject_GetAttr(thread, n.ident)).is(Py_None))
       thread = rebuild_thread(m, var, name);
+    // The run measures the task's queue wait from when it was queued.
+    if (Ref task = task_of(m, name))
+      if (Ref worker = task::worker(task)) worker::set_queued_at(worker, task::take_queued_at(task));
     vt::call_method(thread, n.start);
   };
   if (vt::as_python(start_it)) {

@@ -2,6 +2,7 @@
 // and docstring, declared once; the bodies live in their subsystems.
 #include "manager/manager.h"
 #include "query/query.h"
+#include "stats/statistics.h"
 #include "stop/stop.h"
 #include "submit/batch.h"
 #include "submit/submit.h"
@@ -108,6 +109,13 @@ PyMethodDef methods[] = {
                "counts are over all tasks."),
     VTM_METHOD(query::get_failed, "_get_failed", "",
                "Names of the tasks whose status is '失败', in registration order."),
+    VTM_METHOD(stats::get_statistics, "_get_statistics", "",
+               "What the runs have left behind, as a new dict that survives json.dumps: the "
+               "counts (finished, succeeded, failed, stopped, cancelled, queued, running), "
+               "error_rate (percent of finished runs that failed), first_start, last_finish, "
+               "elapsed and throughput, run_time and queue_wait (min, mean, p50, p90, p95, "
+               "p99, p99.9, max in ms), history (one row a second while work was queued or "
+               "running) and histograms (their exact buckets, for merging runs)."),
     VTM_METHOD(query::rerun_failed, "_rerun_failed", "",
                "Queue every task named by _get_failed() again; each runs once more with its "
                "original keyword arguments. Returns True; raises ManagerError once the "

@@ -1,6 +1,8 @@
 #include "query/query.h"
 
 #include "common/call.h"
+#include "stats/recorder.h"
+#include "task/task.h"
 
 using vt::Borrowed;
 using vt::check;
@@ -140,6 +142,8 @@ Ref rerun_failed(Manager m) {
   // The record stays as it is; the dispatcher gives the name a fresh thread
   // when it takes it.
   while (Ref name = Ref::steal(PyIter_Next(it))) {
+    // Its queue wait runs from here.
+    if (Ref task = manager::task_of(m, name)) task::set_queued_at(task, stats::monotonic_us());
     try {
       vt::call_method(queue, m.st.names.put, {name});
     } catch (const vt::PyError&) {

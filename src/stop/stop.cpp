@@ -218,6 +218,7 @@ Ref clear_record(Manager m) {
   set_new_lists(m, var, {n.totals, n.runs, n.stops, n.cancels}, nullptr, nullptr);
   set_new_lists(m, var, {n.dones, n.success, n.failed}, n.done, Py_False);
   manager::forget_tasks(m);
+  manager::recorder_of(m)->reset();
   return Ref::of(Py_True);
 }
 

@@ -1,6 +1,7 @@
 #include "submit/submit.h"
 
 #include "common/call.h"
+#include "stats/recorder.h"
 #include "stop/stop.h"
 #include "task/task.h"
 #include "worker/worker.h"
@@ -42,6 +43,8 @@ Ref register_task(const Manager& m, const collab::Holder& var, Borrowed wished,
   Ref task = task::create(m, name, kwargs);
   table.set_record(name, task, Py_None, m.st.status.pending);
   manager::remember_task(m, name, task);
+  // Its queue wait runs from here: the name goes on the queue next.
+  task::set_queued_at(task, stats::monotonic_us());
   return name;
 }
 

@@ -1,5 +1,7 @@
 #include "task/task.h"
 
+#include <utility>
+
 #include "common/call.h"
 #include "worker/worker.h"
 
@@ -18,6 +20,7 @@ struct TaskObject {
   PyObject* name;
   PyObject* kwargs;  // a dict, or null
   PyObject* worker;  // of the latest run, or null
+  std::int64_t queued_at;  // -1: unknown
 };
 
 TaskObject* as_task(PyObject* o) { return reinterpret_cast<TaskObject*>(o); }
@@ -108,6 +111,7 @@ Ref create(const Manager& m, Borrowed name, Borrowed kwargs) {
   t->manager = Py_NewRef(m.self);
   t->name = Py_NewRef(name.get());
   t->kwargs = kwargs ? Py_NewRef(kwargs.get()) : nullptr;
+  t->queued_at = -1;
   return self;
 }
 
@@ -121,6 +125,12 @@ Ref new_run(PyObject* task) {
   Run run = make_run(*as_task(task));
   Py_XSETREF(as_task(task)->worker, run.worker.release());
   return run.thread;
+}
+
+void set_queued_at(PyObject* task, std::int64_t us) { as_task(task)->queued_at = us; }
+
+std::int64_t take_queued_at(PyObject* task) {
+  return std::exchange(as_task(task)->queued_at, std::int64_t{-1});
 }
 
 }  // namespace vtm::task

@@ -22,4 +22,10 @@ vt::Ref worker(PyObject* task);
 // worker becomes the task's latest. Returns the thread.
 vt::Ref new_run(PyObject* task);
 
+// When the task was last queued (stats::monotonic_us), for its queue wait;
+// taking it leaves "unknown" (-1), so a name put on the queue by hand again
+// gets no queue wait.
+void set_queued_at(PyObject* task, std::int64_t us);
+std::int64_t take_queued_at(PyObject* task);
+
 }  // namespace vtm::task

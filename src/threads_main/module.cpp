@@ -51,7 +51,7 @@ void init_names(State& st) {
                intern("失败"),   intern("停止"),   intern("取消")};
   st.texts = {intern(""),         intern(">6"),          intern(">5"),
               intern(".2f"),      intern("%H:%M:%S"),    intern("vigil_break"),
-              intern("Task does not exist")};
+              intern("Task does not exist"), intern("p99.9"), intern("us")};
 }
 
 Ref import_attr(const char* module, const char* attr) {

@@ -27,7 +27,11 @@ namespace vtm {
   X(_stop_all) X(_clear_queue) X(_get_run_status) X(_done) X(_send) X(_get_failed)       \
   X(_send_list_thread) X(_thread_list_yield) X(_join_property_log) X(_close) X(_is_close) X(close)    \
   X(empty) X(keys) X(items) X(clear) X(total) X(run) X(stop) X(cancel) X(data) X(task)   \
-  X(__qualname__) X(__module__) X(self) X(vigil_var) X(vigil_name) X(vigil_log)
+  X(__qualname__) X(__module__) X(self) X(vigil_var) X(vigil_name) X(vigil_log)             \
+  X(finished) X(succeeded) X(stopped) X(cancelled) X(queued) X(running) X(error_rate)     \
+  X(first_start) X(last_finish) X(elapsed) X(throughput) X(run_time) X(queue_wait)        \
+  X(history) X(histograms) X(min) X(mean) X(p50) X(p90) X(p95) X(p99) X(max) X(unit)      \
+  X(precision_bits) X(count) X(sum) X(buckets) X(started)
 
 struct Names {
 #define VTM_DECLARE(n) vt::Ref n;
@@ -54,6 +58,8 @@ struct Texts {
   vt::Ref clock_format;   // "%H:%M:%S"
   vt::Ref keep_break;     // "vigil_break"
   vt::Ref no_such_task;   // "Task does not exist"
+  vt::Ref p99_9;          // "p99.9"
+  vt::Ref microseconds;   // "us"
 };
 
 struct State {

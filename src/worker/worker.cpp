@@ -31,6 +31,7 @@ struct Run {
   unsigned long tid = 0;
   // The manager's, for a worker it made; none for one made by hand.
   stats::RecorderPtr recorder;
+  std::int64_t queued_at = -1;  // when its task was queued, or -1
 };
 
 struct WorkerObject {
@@ -173,15 +174,17 @@ bool matches_break(const State& st, const collab::Holder& var, PyObject* result)
 }
 
 // The steps after a call that returned; a failure among them sends the run
-// down the failure path. False when the record has gone.
-bool record_success(const Worker& w, double start_ms, PyObject* result) {
+// down the failure path. False when the record has gone. *failed tells
+// whether the result counted as a failure (the break result).
+bool record_success(const Worker& w, double start_ms, PyObject* result, bool* failed) {
   const Names& n = w.st.names;
   collab::Holder var(w.st, Ref::of(w.obj.var));
   const auto run_ms = static_cast<long long>(std::trunc(now_ms(w.st) - start_ms));
   update_timing(w.st, var, run_ms, w.obj.run->recorder.get());
   if (var.truth(n.reserve) && !write_record(w, n.result, result)) return false;
   if (!write_record(w, n.status, w.st.status.done)) return false;
-  var.append(matches_break(w.st, var, result) ? n.failed : n.success, w.obj.vigil_name);
+  *failed = matches_break(w.st, var, result);
+  var.append(*failed ? n.failed : n.success, w.obj.vigil_name);
   return true;
 }
 
@@ -242,11 +245,16 @@ Ref start(Worker w) {
   double start_ms = 0;
   Ref result;
   Ref exc;
+  stats::Recorder* recorder = run.recorder.get();
+  std::int64_t began_us = 0;
   if (!vt::as_python([&] {
         start_ms = std::trunc(now_ms(w.st));
+        began_us = stats::monotonic_us();
+        if (recorder) recorder->started(run.queued_at >= 0 ? began_us - run.queued_at : -1);
         result = call_task(w);
       }))
     exc = Ref::steal(PyErr_GetRaisedException());
+  const std::int64_t run_us = stats::monotonic_us() - began_us;
 
   // Whoever moves the phase first owns the outcome. A stop whose request is
   // still being made is waited for, so its exception can only reach this
@@ -265,9 +273,10 @@ Ref start(Worker w) {
     return Ref::of(Py_None);
   }
 
+  bool failed = false;
   if (!exc) {
     bool kept = false;
-    if (!vt::as_python([&] { kept = record_success(w, start_ms, result); }))
+    if (!vt::as_python([&] { kept = record_success(w, start_ms, result, &failed); }))
       exc = Ref::steal(PyErr_GetRaisedException());
     else if (!kept)
       return Ref::of(Py_None);
@@ -275,6 +284,7 @@ Ref start(Worker w) {
   // Any exception ends the run as failed, including a BaseException such as
   // sys.exit() inside the task, which no stop of the manager raised.
   if (exc && !record_failure(w, exc)) return Ref::of(Py_None);
+  if (recorder && began_us) recorder->finished(run_us, failed || exc);
   if (!write_record(w, w.st.names.thread, Py_None)) return Ref::of(Py_None);
   collab::Holder(w.st, Ref::of(w.obj.var)).append(w.st.names.dones, w.obj.vigil_name);
   return Ref::of(Py_None);
@@ -368,5 +378,7 @@ StopClaim claim_for_stop(PyObject* worker, unsigned long* tid) {
 }
 
 void end_stop_request(PyObject* worker) { as_worker(worker)->run->gate.end_raise(); }
+
+void set_queued_at(PyObject* worker, std::int64_t us) { as_worker(worker)->run->queued_at = us; }
 
 }  // namespace vtm::worker

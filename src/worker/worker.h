@@ -35,6 +35,10 @@ enum class StopClaim {
               // end_stop_request, whatever the request did
 };
 StopClaim claim_for_stop(PyObject* worker, unsigned long* tid);
+
+// When the worker's task was queued (stats::monotonic_us, or -1), so that
+// its run records its queue wait when the callable is called.
+void set_queued_at(PyObject* worker, std::int64_t us);
 void end_stop_request(PyObject* worker);
 
 }  // namespace vtm::worker

@@ -1,0 +1,145 @@
+#include "stats/statistics.h"
+
+#include <algorithm>
+
+#include "common/call.h"
+#include "stats/recorder.h"
+
+using vt::Borrowed;
+using vt::Ref;
+using vt::take;
+
+namespace vtm::stats {
+
+namespace {
+
+Ref integer(std::uint64_t v) { return take(PyLong_FromUnsignedLongLong(v)); }
+Ref real(double v) { return take(PyFloat_FromDouble(v)); }
+Ref ms(std::uint64_t us) { return real(static_cast<double>(us) / 1000.0); }
+
+// {"min", "mean", "p50", "p90", "p95", "p99", "p99.9", "max"} in ms; each
+// None while nothing is recorded.
+Ref summary(const State& st, const Histogram& h) {
+  const Names& n = st.names;
+  Ref out = take(PyDict_New());
+  auto put = [&](PyObject* key, auto figure) {
+    vt::dict_set(out, key, h.count() ? figure() : Ref::of(Py_None));
+  };
+  put(n.min, [&] { return ms(h.min()); });
+  put(n.mean, [&] { return real(static_cast<double>(h.sum()) / h.count() / 1000.0); });
+  const std::pair<PyObject*, std::uint32_t> ranks[] = {{n.p50, 50000}, {n.p90, 90000},
+                                                       {n.p95, 95000}, {n.p99, 99000},
+                                                       {st.texts.p99_9, 99900}};
+  for (auto [key, q] : ranks) put(key, [&] { return ms(h.percentile(q)); });
+  put(n.max, [&] { return ms(h.max()); });
+  return out;
+}
+
+// The histogram in a form that survives JSON and merges exactly: its
+// non-empty buckets as [index, count] pairs, ascending.
+Ref histogram_json(const State& st, const Histogram& h) {
+  const Names& n = st.names;
+  Ref out = take(PyDict_New());
+  vt::dict_set(out, n.unit, st.texts.microseconds);
+  vt::dict_set(out, n.precision_bits, integer(Histogram::kPrecisionBits));
+  vt::dict_set(out, n.count, integer(h.count()));
+  vt::dict_set(out, n.sum, integer(h.sum()));
+  vt::dict_set(out, n.min, h.count() ? integer(h.min()) : Ref::of(Py_None));
+  vt::dict_set(out, n.max, h.count() ? integer(h.max()) : Ref::of(Py_None));
+  Ref buckets = take(PyList_New(0));
+  for (int i = 0; i < Histogram::kBuckets; ++i) {
+    if (const std::uint64_t c = h.bucket(i)) {
+      Ref pair = take(PyList_New(2));
+      PyList_SET_ITEM(pair.get(), 0, integer(static_cast<std::uint64_t>(i)).release());
+      PyList_SET_ITEM(pair.get(), 1, integer(c).release());
+      vt::list_append(buckets, pair);
+    }
+  }
+  vt::dict_set(out, n.buckets, buckets);
+  return out;
+}
+
+Ref history(const State& st, const std::vector<Row>& rows) {
+  const Names& n = st.names;
+  Ref out = take(PyList_New(0));
+  for (const Row& r : rows) {
+    Ref row = take(PyDict_New());
+    vt::dict_set(row, n.time, integer(static_cast<std::uint64_t>(r.time)));
+    vt::dict_set(row, n.finished, integer(r.finished));
+    vt::dict_set(row, n.failed, integer(r.failed));
+    vt::dict_set(row, n.started, integer(r.started));
+    vt::dict_set(row, n.queued, integer(r.queued));
+    vt::dict_set(row, n.running, integer(r.running));
+    Ref times = take(PyDict_New());
+    auto value = [&](std::uint32_t us) { return r.finished ? ms(us) : Ref::of(Py_None); };
+    vt::dict_set(times, n.p50, value(r.p50));
+    vt::dict_set(times, n.p95, value(r.p95));
+    vt::dict_set(times, n.p99, value(r.p99));
+    vt::dict_set(times, n.max, value(r.max));
+    vt::dict_set(row, n.run_time, times);
+    vt::list_append(out, row);
+  }
+  return out;
+}
+
+// What the queue holds now, without the open check of _get_qsize: the
+// statistics answer after close too.
+std::uint64_t queued_now(const Manager& m, const collab::Holder& var) {
+  std::uint64_t queued = 0;
+  vt::quietly([&] {
+    Ref size = vt::call_method(var.field(m.st.names.queue), m.st.names.qsize);
+    const long long v = PyLong_AsLongLong(size);
+    if (v == -1 && PyErr_Occurred()) vt::fail();
+    queued = v > 0 ? static_cast<std::uint64_t>(v) : 0;
+  });
+  return queued;
+}
+
+}  // namespace
+
+Ref get_statistics(Manager m) {
+  const Names& n = m.st.names;
+  collab::Holder var = m.var();
+  const auto finished = static_cast<std::uint64_t>(var.len(n.dones));
+  const auto succeeded = static_cast<std::uint64_t>(var.len(n.success));
+  const auto failed = static_cast<std::uint64_t>(var.len(n.failed));
+  const auto stopped = static_cast<std::uint64_t>(var.len(n.stops));
+  const auto cancelled = static_cast<std::uint64_t>(var.len(n.cancels));
+  const Py_ssize_t runs = var.len(n.runs);
+  const auto running = static_cast<std::uint64_t>(
+      std::max<Py_ssize_t>(0, runs - static_cast<Py_ssize_t>(finished + stopped)));
+  const std::uint64_t queued = queued_now(m, var);
+  const auto snap = manager::recorder_of(m)->snapshot();
+
+  const bool busy = queued > 0 || running > 0;
+  double elapsed = 0.0;
+  if (snap->first_start >= 0) {
+    const double end = busy || snap->last_finish < 0 ? epoch_seconds() : snap->last_finish;
+    elapsed = std::max(0.0, end - snap->first_start);
+  }
+  auto epoch = [](double t) { return t >= 0 ? real(t) : Ref::of(Py_None); };
+
+  Ref out = take(PyDict_New());
+  vt::dict_set(out, n.finished, integer(finished));
+  vt::dict_set(out, n.succeeded, integer(succeeded));
+  vt::dict_set(out, n.failed, integer(failed));
+  vt::dict_set(out, n.stopped, integer(stopped));
+  vt::dict_set(out, n.cancelled, integer(cancelled));
+  vt::dict_set(out, n.queued, integer(queued));
+  vt::dict_set(out, n.running, integer(running));
+  vt::dict_set(out, n.error_rate, real(finished ? 100.0 * failed / finished : 0.0));
+  vt::dict_set(out, n.first_start, epoch(snap->first_start));
+  vt::dict_set(out, n.last_finish, epoch(snap->last_finish));
+  vt::dict_set(out, n.elapsed, real(elapsed));
+  vt::dict_set(out, n.throughput, real(elapsed > 0 ? finished / elapsed : 0.0));
+  vt::dict_set(out, n.run_time, summary(m.st, snap->run_time));
+  vt::dict_set(out, n.queue_wait, summary(m.st, snap->queue_wait));
+  vt::dict_set(out, n.history, history(m.st, snap->history));
+  Ref histograms = take(PyDict_New());
+  vt::dict_set(histograms, n.run_time, histogram_json(m.st, snap->run_time));
+  vt::dict_set(histograms, n.queue_wait, histogram_json(m.st, snap->queue_wait));
+  vt::dict_set(out, n.histograms, histograms);
+  return out;
+}
+
+}  // namespace vtm::stats
