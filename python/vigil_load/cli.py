@@ -29,24 +29,12 @@ Runs a callable many times concurrently as a load or bulk run, then prints
 a table of the statistics (run-time and queue-wait percentiles, error rate,
 throughput) and writes them to a JSON file and an HTML report with charts.
 
-With no TARGET it runs a demonstration for about 15 s against an HTTP
-server of its own on 127.0.0.1.
+With no MODULE:CALLABLE it runs a demonstration for about 15 s against an
+HTTP server of its own on 127.0.0.1 (20 workers, 10 s, summary lines every
+2 s, status 500 counted as failed; the options change these).
 """
 
-_RUN_EPILOG = """\
-tasks file:
-  JSON lines, one JSON object of keyword arguments per line, for instance
-    {"url": "http://127.0.0.1:8000/a"}
-  A "thread_name" entry names the task. Blank lines are skipped. Without
-  --tasks there is one task with no keyword arguments.
-
-how long:
-  --duration S   the task list is submitted again and again for S seconds;
-                 then the queue is withdrawn and running tasks get up to 10 s
-                 to finish before they are stopped
-  --count N      N tasks in all, cycling through the task list
-  neither        each task of the list once
-
+_CHECKS_HELP = """\
 checks (--check, repeatable), KEY OP NUMBER with OP one of < <= > >= ==:
   min mean p50 p90 p95 p99 p99.9 max   run time in ms ("run_time.p95" too)
   queue_wait.p95 (and the other keys)  queue wait in ms
@@ -59,6 +47,24 @@ exit status:
   0 done, all checks met; 1 a check not met; 2 bad input (nothing ran);
   130 interrupted by Ctrl-C (the results of what ran are still written)
 
+"""
+
+_RUN_EPILOG = """\
+tasks file:
+  JSON lines, one JSON object of keyword arguments per line, for instance
+    {"url": "http://127.0.0.1:8000/a"}
+  A "thread_name" entry names the task. Blank lines are skipped. Without
+  --tasks there is one task with no keyword arguments.
+
+how long:
+  --duration S   the task list is submitted again and again for S seconds
+                 (the wait ends at the first summary interval after S s); then
+                 the queue is withdrawn and running tasks get up to 10 s to
+                 finish before they are stopped
+  --count N      N tasks in all, cycling through the task list
+  neither        each task of the list once
+
+""" + _CHECKS_HELP + """\
 Results of several processes or machines are combined with
   python -m vigil_load merge A.json B.json ...   (see merge --help)
 """
@@ -81,15 +87,16 @@ class _Parser(argparse.ArgumentParser):
         raise BadInput(f"{message} (see {self.prog} --help)")
 
 
-def _number(kind: Callable[[str], float], what: str, allow_zero: bool = False) -> Callable[[str], Any]:
+def _number(kind: Callable[[str], float], what: str) -> Callable[[str], Any]:
+    noun = "a whole number" if kind is int else "a number"
+
     def parse(text: str) -> Any:
         try:
             value = kind(text)
         except ValueError:
-            raise argparse.ArgumentTypeError(f"{what} must be a number, got {text!r}") from None
-        if not math.isfinite(value) or value < 0 or (value == 0 and not allow_zero):
-            raise argparse.ArgumentTypeError(
-                f"{what} must be greater than 0, got {text!r}")
+            raise argparse.ArgumentTypeError(f"must be {noun}, got {text!r}") from None
+        if not math.isfinite(value) or value <= 0:
+            raise argparse.ArgumentTypeError(f"must be greater than 0, got {text!r}")
         return value
     parse.__name__ = what  # argparse names the type in some messages
     return parse
@@ -113,7 +120,8 @@ def run_parser() -> argparse.ArgumentParser:
                         "imported from the working directory or sys.path)")
     p.add_argument("--tasks", metavar="FILE", help="JSON lines of keyword arguments, one task a line")
     p.add_argument("--workers", metavar="N", type=_number(int, "--workers"),
-                   help="tasks running at once (default: CPUs + 4, at most 30)")
+                   help="tasks running at once (default: CPUs + 4, at most 30; a given N "
+                        "is used as it is)")
     how_long = p.add_mutually_exclusive_group()
     how_long.add_argument("--duration", metavar="S", type=_number(float, "--duration"),
                           help="keep submitting the tasks for S seconds")
@@ -132,7 +140,7 @@ def run_parser() -> argparse.ArgumentParser:
 
 def merge_parser() -> argparse.ArgumentParser:
     p = _Parser(prog="python -m vigil_load merge", description=_MERGE_DESCRIPTION,
-                formatter_class=argparse.RawDescriptionHelpFormatter)
+                epilog=_CHECKS_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("files", nargs="+", metavar="FILE", help="statistics files of the runs")
     _outputs(p)
     return p

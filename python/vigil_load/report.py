@@ -12,6 +12,7 @@ import bisect
 import html
 import io
 import math
+import re
 import time
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
@@ -138,16 +139,20 @@ def _legend(ax: Axes, count: int) -> None:
               ncols=count, borderaxespad=0.2)
 
 
-def _svg(fig: Figure, salt: str) -> str:
+_ID_REF: Final = re.compile(r'(\bid="|url\(#|href="#)([^")]+)')
+
+
+def _svg(fig: Figure, name: str) -> str:
     import matplotlib
 
     buf = io.StringIO()
-    # Text stays text (small file, the browser's own fonts); a salt per chart
-    # keeps the element ids of several inlined charts apart.
-    with matplotlib.rc_context({"svg.fonttype": "none", "svg.hashsalt": salt}):
+    # Text stays text: a small file, drawn in the browser's own fonts.
+    with matplotlib.rc_context({"svg.fonttype": "none", "svg.hashsalt": name}):
         fig.savefig(buf, format="svg", metadata={"Date": None})
     text = buf.getvalue()
-    return text[text.index("<svg"):]
+    # Every chart numbers its elements from 1; inlined in one page their ids
+    # (and the clip paths that refer to them) must not meet.
+    return _ID_REF.sub(lambda m: f"{m[1]}{name}-{m[2]}", text[text.index("<svg"):])
 
 
 @dataclass
