@@ -82,6 +82,10 @@ class TestBadInput:
         refused(run_cli(["loadtarget:work", option, "adir"], work), work,
                 "is a directory", inputs=("loadtarget.py", "tasks.jsonl", "adir"))
 
+    def test_stats_and_report_in_one_file(self, work):
+        refused(run_cli(["loadtarget:work", "--stats", "out", "--report", "./out"], work),
+                work, "different files")
+
     @pytest.mark.parametrize("expr, fragment", [
         ("p95 < soon", "cannot read the check"),
         ("latency<3", "unknown statistic 'latency'"),

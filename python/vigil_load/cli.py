@@ -156,7 +156,7 @@ def load_target(spec: str) -> Callable[..., Any]:
         sys.path.insert(0, os.getcwd())  # as `python -m` does for the working directory
     try:
         obj: Any = importlib.import_module(module_name)
-    except BaseException as err:  # its code may raise anything, SystemExit included
+    except (Exception, SystemExit) as err:  # its code may raise anything
         raise BadInput(f"cannot import {module_name!r}: {type(err).__name__}: {err}") from None
     for part in attr.split("."):
         try:
@@ -218,6 +218,8 @@ def read_checks(texts: Sequence[str]) -> list[checks.Check]:
 
 
 def check_outputs(*paths: str) -> None:
+    if len({os.path.realpath(p) for p in paths}) < len(paths):
+        raise BadInput("--stats and --report must name different files")
     for path in paths:
         try:
             check_writable(path)
@@ -303,11 +305,14 @@ def _run(argv: Sequence[str]) -> int:
     except runner.CoreTooOld as err:
         raise BadInput(str(err)) from None
 
-    if args.target is None:
-        with demo.serving(plan):
+    try:
+        if args.target is None:
+            with demo.serving(plan):
+                outcome = runner.execute(plan)
+        else:
             outcome = runner.execute(plan)
-    else:
-        outcome = runner.execute(plan)
+    except runner.RunRefused as err:
+        raise BadInput(str(err)) from None
     if outcome.interrupted:
         say()
         say("interrupted: all tasks were stopped; the results of what ran follow")

@@ -4,6 +4,7 @@ lines, and a clean end (also on Ctrl-C) that leaves the statistics."""
 from __future__ import annotations
 
 import signal
+import sys
 import threading
 import time
 from collections.abc import Callable, Mapping, Sequence
@@ -43,6 +44,10 @@ class Plan:
 
 class CoreTooOld(RuntimeError):
     """The threads_main in use lacks a method a run needs."""
+
+
+class RunRefused(ValueError):
+    """The manager refused a setting before any task was submitted."""
 
 
 def check_core(plan: Plan) -> None:
@@ -125,9 +130,13 @@ def execute(plan: Plan) -> Outcome:
         logger=True, duration=plan.duration))
     interrupted = False
     feeder: _Feeder | None = None
-    try:
-        if plan.rate is not None:
+    if plan.rate is not None:
+        try:
             m._set_start_rate(plan.rate)
+        except (ValueError, TypeError, OverflowError) as err:
+            m._close()
+            raise RunRefused(f"--rate {plan.rate:g}: {err}") from None
+    try:
         if plan.duration is not None:
             m._send_list(list(plan.tasks))
             m._join_property(plan.break_result, interval=plan.interval)
@@ -149,6 +158,9 @@ def execute(plan: Plan) -> Outcome:
                 raise feeder.error
     except KeyboardInterrupt:
         interrupted = True
+    except BaseException:
+        m._close()
+        raise
     # One Ctrl-C is enough; a second one must not lose the results.
     previous = signal.signal(signal.SIGINT, signal.SIG_IGN) \
         if threading.current_thread() is threading.main_thread() else None
@@ -156,11 +168,15 @@ def execute(plan: Plan) -> Outcome:
         if feeder is not None:
             feeder.stop.set()
             feeder.thread.join(5)
-        if interrupted:
-            m._stop_all()
         # _close withdraws the queue and stops what still runs; every started
-        # run is then counted as finished or stopped.
-        m._close()
+        # run is then counted as finished or stopped. Should it fail, what ran
+        # is still worth writing.
+        try:
+            if interrupted:
+                m._stop_all()
+            m._close()
+        except Exception as err:
+            print(f"vigil_load: closing the manager failed: {err}", file=sys.stderr)
         stats = m._get_statistics()
     finally:
         if previous is not None:
