@@ -62,7 +62,8 @@ class Series:
 def resample(history: Sequence[Mapping[str, Any]], max_points: int = MAX_POINTS) -> Series:
     if not history:
         return Series()
-    start, end = history[0]["time"], history[-1]["time"]
+    start = min(r["time"] for r in history)
+    end = max(r["time"] for r in history)
     step = max(1, math.ceil((end - start + 1) / max_points))
     nbins = (end - start) // step + 1
     sums = {k: [0.0] * nbins for k in ("finished", "failed", "queued", "running")}
