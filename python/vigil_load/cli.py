@@ -1,0 +1,342 @@
+"""The command line: `python -m vigil_load [TARGET] ...` and
+`python -m vigil_load merge FILE ...`."""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import json
+import math
+import os
+import sys
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any, NoReturn
+
+from . import check as checks
+from .files import check_writable, write_atomic
+from .report import ReportUnavailable, write_report
+from .stats import StatsError, load, merge
+from .table import render as render_table
+
+DEFAULT_STATS = "vigil-stats.json"
+DEFAULT_REPORT = "vigil-report.html"
+EXIT_BAD_INPUT = 2
+EXIT_CHECK_FAILED = 1
+EXIT_INTERRUPTED = 130
+
+_RUN_DESCRIPTION = """\
+Runs a callable many times concurrently as a load or bulk run, then prints
+a table of the statistics (run-time and queue-wait percentiles, error rate,
+throughput) and writes them to a JSON file and an HTML report with charts.
+
+With no MODULE:CALLABLE it runs a demonstration for about 15 s against an
+HTTP server of its own on 127.0.0.1 (20 workers, 10 s, summary lines every
+2 s, status 500 counted as failed; the options change these).
+"""
+
+_CHECKS_HELP = """\
+checks (--check, repeatable), KEY OP NUMBER with OP one of < <= > >= ==:
+  min mean p50 p90 p95 p99 p99.9 max   run time in ms ("run_time.p95" too)
+  queue_wait.p95 (and the other keys)  queue wait in ms
+  error_rate  throughput  elapsed      percent, runs/s, seconds
+  finished succeeded failed stopped cancelled
+  e.g. --check "p95<200" --check "error_rate<1". Exit status 1 when one is
+  not met.
+
+exit status:
+  0 done, all checks met; 1 a check not met; 2 bad input (nothing ran);
+  130 interrupted by Ctrl-C (the results of what ran are still written)
+
+"""
+
+_RUN_EPILOG = """\
+tasks file:
+  JSON lines, one JSON object of keyword arguments per line, for instance
+    {"url": "http://127.0.0.1:8000/a"}
+  A "thread_name" entry names the task. Blank lines are skipped. Without
+  --tasks there is one task with no keyword arguments.
+
+how long:
+  --duration S   the task list is submitted again and again for S seconds
+                 (the wait ends at the first summary interval after S s); then
+                 the queue is withdrawn and running tasks get up to 10 s to
+                 finish before they are stopped
+  --count N      N tasks in all, cycling through the task list
+  neither        each task of the list once
+
+""" + _CHECKS_HELP + """\
+Results of several processes or machines are combined with
+  python -m vigil_load merge A.json B.json ...   (see merge --help)
+"""
+
+_MERGE_DESCRIPTION = """\
+Combines the statistics files of several runs (processes or machines) into
+one: counts add, the run-time and queue-wait histograms merge exactly and the
+per-second histories add second by second. Prints the table and writes the
+merged statistics and report.
+"""
+
+
+class BadInput(Exception):
+    """Input that stops the command before anything runs (exit status 2)."""
+
+
+class _Parser(argparse.ArgumentParser):
+    # One line, not the usage block: the message is what the user needs.
+    def error(self, message: str) -> NoReturn:
+        raise BadInput(f"{message} (see {self.prog} --help)")
+
+
+def _number(kind: Callable[[str], float], what: str) -> Callable[[str], Any]:
+    noun = "a whole number" if kind is int else "a number"
+
+    def parse(text: str) -> Any:
+        try:
+            value = kind(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"must be {noun}, got {text!r}") from None
+        if not math.isfinite(value) or value <= 0:
+            raise argparse.ArgumentTypeError(f"must be greater than 0, got {text!r}")
+        return value
+    parse.__name__ = what  # argparse names the type in some messages
+    return parse
+
+
+def _outputs(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--stats", metavar="PATH", default=DEFAULT_STATS,
+                   help=f"where the statistics are written as JSON (default {DEFAULT_STATS})")
+    p.add_argument("--report", metavar="PATH", default=DEFAULT_REPORT,
+                   help=f"where the HTML report is written (default {DEFAULT_REPORT}); "
+                        "needs the extra 'report' (matplotlib)")
+    p.add_argument("--check", metavar="EXPR", action="append", default=[],
+                   help='a condition on the statistics, e.g. "p95<200" (repeatable; see below)')
+
+
+def run_parser() -> argparse.ArgumentParser:
+    p = _Parser(prog="python -m vigil_load", description=_RUN_DESCRIPTION, epilog=_RUN_EPILOG,
+                formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("target", nargs="?", metavar="MODULE:CALLABLE",
+                   help="the callable to run, e.g. mytests.load:fetch (the module is "
+                        "imported from the working directory or sys.path)")
+    p.add_argument("--tasks", metavar="FILE", help="JSON lines of keyword arguments, one task a line")
+    p.add_argument("--workers", metavar="N", type=_number(int, "--workers"),
+                   help="tasks running at once (default: CPUs + 4, at most 30; a given N "
+                        "is used as it is)")
+    how_long = p.add_mutually_exclusive_group()
+    how_long.add_argument("--duration", metavar="S", type=_number(float, "--duration"),
+                          help="keep submitting the tasks for S seconds")
+    how_long.add_argument("--count", metavar="N", type=_number(int, "--count"),
+                          help="run N tasks in all")
+    p.add_argument("--interval", metavar="S", type=_number(float, "--interval"),
+                   help="seconds between two pairs of summary lines (default 5; 2 for the demo)")
+    p.add_argument("--rate", metavar="PER_SECOND", type=_number(float, "--rate"),
+                   help="tasks started per second (default: one every 10 ms)")
+    p.add_argument("--break-result", metavar="JSON",
+                   help='a returned value that counts as a failure, as JSON: 500, "error", '
+                        "or a list of such values; a raised exception always counts")
+    _outputs(p)
+    return p
+
+
+def merge_parser() -> argparse.ArgumentParser:
+    p = _Parser(prog="python -m vigil_load merge", description=_MERGE_DESCRIPTION,
+                epilog=_CHECKS_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("files", nargs="+", metavar="FILE", help="statistics files of the runs")
+    _outputs(p)
+    return p
+
+
+# -- reading the input ---------------------------------------------------------------
+
+def load_target(spec: str) -> Callable[..., Any]:
+    module_name, sep, attr = spec.partition(":")
+    if not sep or not module_name or not attr:
+        raise BadInput(f"the target {spec!r} must be written MODULE:CALLABLE")
+    if "" not in sys.path and os.getcwd() not in sys.path:
+        sys.path.insert(0, os.getcwd())  # as `python -m` does for the working directory
+    try:
+        obj: Any = importlib.import_module(module_name)
+    except (Exception, SystemExit) as err:  # its code may raise anything
+        raise BadInput(f"cannot import {module_name!r}: {type(err).__name__}: {err}") from None
+    for part in attr.split("."):
+        try:
+            obj = getattr(obj, part)
+        except AttributeError:
+            raise BadInput(f"{module_name!r} has no attribute {attr!r}") from None
+    if not callable(obj):
+        raise BadInput(f"{spec} is not callable (it is a {type(obj).__name__})")
+    return obj  # type: ignore[no-any-return]
+
+
+def read_tasks(path: str) -> list[dict[str, Any]]:
+    try:
+        with open(path, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+    except OSError as err:
+        raise BadInput(f"cannot read the tasks file {path}: {err.strerror or err}") from None
+    except UnicodeDecodeError as err:
+        raise BadInput(f"{path} is not UTF-8 text: {err}") from None
+    tasks = []
+    for number, line in enumerate(lines, 1):
+        if not line.strip():
+            continue
+        try:
+            task = json.loads(line)
+        except json.JSONDecodeError as err:
+            raise BadInput(f"{path} line {number}: not JSON: {err.msg}") from None
+        if not isinstance(task, dict):
+            raise BadInput(f"{path} line {number}: a task must be a JSON object of keyword "
+                           f"arguments, got {type(task).__name__}")
+        name = task.get("thread_name")
+        if name is not None and not isinstance(name, str):
+            raise BadInput(f"{path} line {number}: \"thread_name\" must be a string")
+        bad = [k for k in task if not k.isidentifier()]
+        if bad:
+            raise BadInput(f"{path} line {number}: {bad[0]!r} is not a keyword argument name")
+        tasks.append(task)
+    if not tasks:
+        raise BadInput(f"the tasks file {path} has no tasks")
+    return tasks
+
+
+def read_break_result(text: str) -> Any:
+    try:
+        value = json.loads(text)
+    except json.JSONDecodeError as err:
+        raise BadInput(f"--break-result must be JSON (quote strings: '\"error\"'): {err.msg}") from None
+    if not value:
+        # The manager treats a false break result as "none at all".
+        raise BadInput(f"--break-result {text}: 0, false, null, \"\" and [] cannot be break results")
+    return value
+
+
+def read_checks(texts: Sequence[str]) -> list[checks.Check]:
+    try:
+        return [checks.parse(t) for t in texts]
+    except checks.CheckError as err:
+        raise BadInput(str(err)) from None
+
+
+def check_outputs(*paths: str) -> None:
+    if len({os.path.realpath(p) for p in paths}) < len(paths):
+        raise BadInput("--stats and --report must name different files")
+    for path in paths:
+        try:
+            check_writable(path)
+        except OSError as err:
+            raise BadInput(f"cannot write results: {err}") from None
+
+
+# -- the end of a command ------------------------------------------------------------
+
+def say(text: str = "") -> None:
+    print(text, flush=True)
+
+
+def _stats_json(stats: Mapping[str, Any]) -> str:
+    # Compact, but one history row a line: a day of rows stays readable with
+    # a pager and about 10 MB.
+    parts = []
+    for key, value in stats.items():
+        if key == "history" and isinstance(value, list):
+            rows = ",\n ".join(json.dumps(row, separators=(",", ":")) for row in value)
+            text = f"[\n {rows}\n]" if value else "[]"
+        else:
+            text = json.dumps(value, separators=(",", ":"))
+        parts.append(f"{json.dumps(key)}: {text}")
+    return "{\n" + ",\n".join(parts) + "\n}\n"
+
+
+def finish(stats: Mapping[str, Any], args: argparse.Namespace, check_list: list[checks.Check],
+           title: str, interrupted: bool = False) -> int:
+    """Prints the table and the checks, writes the files; the exit status."""
+    say()
+    say(render_table(stats))
+    say()
+    status = 0
+    try:
+        write_atomic(args.stats, _stats_json(stats))
+        say(f"statistics written to {args.stats}")
+    except OSError as err:
+        print(f"vigil_load: cannot write {args.stats}: {err}", file=sys.stderr)
+        status = 1
+    try:
+        write_report(stats, args.report, title=title)
+        say(f"report written to {args.report} ({os.path.getsize(args.report):,} bytes)")
+    except ReportUnavailable as err:
+        say(f"no report: {err}")
+    except OSError as err:
+        print(f"vigil_load: cannot write {args.report}: {err}", file=sys.stderr)
+        status = 1
+    if check_list:
+        lines, met = checks.report(check_list, stats)
+        say()
+        for line in lines:
+            say(line)
+        if not met and not status:
+            status = EXIT_CHECK_FAILED
+    return EXIT_INTERRUPTED if interrupted else status
+
+
+def _run(argv: Sequence[str]) -> int:
+    from . import run as runner
+
+    args = run_parser().parse_args(argv)
+    check_list = read_checks(args.check)
+    check_outputs(args.stats, args.report)
+    break_result = None if args.break_result is None else read_break_result(args.break_result)
+    if args.target is None:
+        if args.tasks is not None:
+            raise BadInput("--tasks needs a MODULE:CALLABLE target; the demonstration has its own")
+        from . import demo
+
+        plan = demo.plan(args.workers, args.duration, args.count, args.interval, args.rate,
+                         break_result)
+        title = "Load run demonstration"
+    else:
+        tasks = read_tasks(args.tasks) if args.tasks is not None else [{}]
+        plan = runner.Plan(func=load_target(args.target), tasks=tasks, workers=args.workers,
+                           duration=args.duration, count=args.count,
+                           interval=args.interval or 5.0, rate=args.rate,
+                           break_result=break_result)
+        title = f"Load run: {args.target}"
+    try:
+        runner.check_core(plan)
+    except runner.CoreTooOld as err:
+        raise BadInput(str(err)) from None
+
+    try:
+        if args.target is None:
+            with demo.serving(plan):
+                outcome = runner.execute(plan)
+        else:
+            outcome = runner.execute(plan)
+    except runner.RunRefused as err:
+        raise BadInput(str(err)) from None
+    if outcome.interrupted:
+        say()
+        say("interrupted: all tasks were stopped; the results of what ran follow")
+    return finish(outcome.stats, args, check_list, title, outcome.interrupted)
+
+
+def _merge(argv: Sequence[str]) -> int:
+    args = merge_parser().parse_args(argv)
+    check_list = read_checks(args.check)
+    check_outputs(args.stats, args.report)
+    try:
+        merged = merge([load(path) for path in args.files])
+    except StatsError as err:
+        raise BadInput(str(err)) from None
+    say(f"merged {len(args.files)} statistics files")
+    return finish(merged, args, check_list, f"Merged load run ({len(args.files)} files)")
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    argv = list(sys.argv[1:] if argv is None else argv)
+    try:
+        if argv[:1] == ["merge"]:
+            return _merge(argv[1:])
+        return _run(argv)
+    except BadInput as err:
+        print(f"vigil_load: {err}", file=sys.stderr)
+        return EXIT_BAD_INPUT

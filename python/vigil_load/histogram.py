@@ -1,0 +1,215 @@
+"""Log-linear latency histograms: bounded memory, at most 1/256 relative
+error, exact counts, minimum, maximum and sum, and exact merging.
+
+Values are whole microseconds. Values below 256 have a bucket each; above
+that every power of two is split into 128 buckets of equal width, so a
+bucket's middle is within 1/256 of any value in it. The bucket scheme, the
+percentile rule and the JSON form are shared with the C++ core: a histogram
+recorded there and one rebuilt here from the same values are identical.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterable, Mapping
+from typing import Any, Final
+
+PRECISION_BITS: Final = 8
+SUB_BUCKETS: Final = 1 << (PRECISION_BITS - 1)  # 128 buckets per power of two
+EXACT_LIMIT: Final = 1 << PRECISION_BITS  # values below this have a bucket each
+MAX_TRACKABLE: Final = (1 << 43) - 1  # larger values share its bucket
+BUCKET_COUNT: Final = EXACT_LIMIT + (43 - PRECISION_BITS) * SUB_BUCKETS  # 4736
+
+# Percentiles are named by their quantile in thousandths of a percent so the
+# rank is computed in integers, the same way on both sides.
+PERCENTILES: Final[tuple[tuple[str, int], ...]] = (
+    ("p50", 50_000),
+    ("p90", 90_000),
+    ("p95", 95_000),
+    ("p99", 99_000),
+    ("p99.9", 99_900),
+)
+SUMMARY_KEYS: Final[tuple[str, ...]] = (
+    ("min", "mean") + tuple(name for name, _ in PERCENTILES) + ("max",)
+)
+
+
+def bucket_index(value: int) -> int:
+    """The bucket a value in microseconds is counted in."""
+    if value < 0:
+        raise ValueError(f"a histogram value must not be negative, got {value}")
+    value = min(value, MAX_TRACKABLE)
+    if value < EXACT_LIMIT:
+        return value
+    e = value.bit_length() - 1
+    shift = e - (PRECISION_BITS - 1)
+    return EXACT_LIMIT + (e - PRECISION_BITS) * SUB_BUCKETS + ((value >> shift) - SUB_BUCKETS)
+
+
+def _check_index(index: int) -> None:
+    if not 0 <= index < BUCKET_COUNT:
+        raise ValueError(f"bucket index {index} is outside 0..{BUCKET_COUNT - 1}")
+
+
+def _shift(index: int) -> int:
+    # buckets of the power of two 2**e are 2**(e - 7) wide
+    return PRECISION_BITS + (index - EXACT_LIMIT) // SUB_BUCKETS - (PRECISION_BITS - 1)
+
+
+def bucket_bounds(index: int) -> tuple[int, int]:
+    """The smallest and largest value (inclusive) counted in a bucket."""
+    _check_index(index)
+    if index < EXACT_LIMIT:
+        return index, index
+    shift = _shift(index)
+    lo = (SUB_BUCKETS + (index - EXACT_LIMIT) % SUB_BUCKETS) << shift
+    return lo, lo + (1 << shift) - 1
+
+
+def bucket_value(index: int) -> int:
+    """The value that stands for a bucket: the value itself below 256,
+    otherwise the bucket's middle."""
+    _check_index(index)
+    if index < EXACT_LIMIT:
+        return index
+    return bucket_bounds(index)[0] + (1 << (_shift(index) - 1))
+
+
+class Histogram:
+    """Counts of microsecond values by bucket, with exact count, sum,
+    minimum and maximum."""
+
+    __slots__ = ("counts", "count", "total", "min", "max")
+
+    def __init__(self) -> None:
+        self.counts: dict[int, int] = {}
+        self.count = 0
+        self.total = 0
+        self.min: int | None = None
+        self.max: int | None = None
+
+    @classmethod
+    def from_values(cls, values: Iterable[int]) -> Histogram:
+        h = cls()
+        for v in values:
+            h.record(v)
+        return h
+
+    def record(self, value: int, times: int = 1) -> None:
+        """Counts `value` (whole microseconds) `times` times."""
+        if times <= 0:
+            return
+        index = bucket_index(value)
+        self.counts[index] = self.counts.get(index, 0) + times
+        self.count += times
+        self.total += value * times
+        self.min = value if self.min is None else min(self.min, value)
+        self.max = value if self.max is None else max(self.max, value)
+
+    def add(self, other: Histogram) -> None:
+        """Merges `other` into this histogram; nothing is lost."""
+        for index, n in other.counts.items():
+            self.counts[index] = self.counts.get(index, 0) + n
+        self.count += other.count
+        self.total += other.total
+        if other.min is not None:
+            self.min = other.min if self.min is None else min(self.min, other.min)
+        if other.max is not None:
+            self.max = other.max if self.max is None else max(self.max, other.max)
+
+    def percentile(self, thousandths: int) -> int | None:
+        """The value at the given quantile (p99 is 99_000), in microseconds:
+        the first bucket whose running count reaches the rank, clamped to the
+        exact minimum and maximum. None when nothing is recorded."""
+        if self.count == 0 or self.min is None or self.max is None:
+            return None
+        rank = max(1, -(-self.count * thousandths // 100_000))
+        seen = 0
+        for index in sorted(self.counts):
+            seen += self.counts[index]
+            if seen >= rank:
+                return min(max(bucket_value(index), self.min), self.max)
+        return self.max  # only reached when the counts disagree with count
+
+    def summary(self) -> dict[str, float | None]:
+        """min, mean, p50, p90, p95, p99, p99.9 and max in milliseconds."""
+        out: dict[str, float | None] = dict.fromkeys(SUMMARY_KEYS)
+        if self.count == 0 or self.min is None or self.max is None:
+            return out
+        out["min"] = self.min / 1000.0
+        out["mean"] = self.total / self.count / 1000.0
+        for name, q in PERCENTILES:
+            p = self.percentile(q)
+            out[name] = None if p is None else p / 1000.0
+        out["max"] = self.max / 1000.0
+        return out
+
+    def buckets(self) -> list[tuple[int, int]]:
+        """(index, count) of every non-empty bucket, ascending."""
+        return [(i, self.counts[i]) for i in sorted(self.counts) if self.counts[i]]
+
+    def to_json(self) -> dict[str, Any]:
+        return {
+            "unit": "us",
+            "precision_bits": PRECISION_BITS,
+            "count": self.count,
+            "sum": self.total,
+            "min": self.min,
+            "max": self.max,
+            "buckets": [[i, n] for i, n in self.buckets()],
+        }
+
+    @classmethod
+    def from_json(cls, data: Mapping[str, Any]) -> Histogram:
+        """Rebuilds a histogram from its JSON form, checking it on the way:
+        a file from another tool or a damaged one must not merge silently."""
+        if not isinstance(data, Mapping):
+            raise ValueError("a histogram must be a JSON object")
+        if data.get("unit") != "us" or data.get("precision_bits") != PRECISION_BITS:
+            raise ValueError(
+                f'a histogram must have "unit": "us" and "precision_bits": {PRECISION_BITS}'
+            )
+        h = cls()
+        h.count = _whole(data.get("count"), "count")
+        h.total = _whole(data.get("sum"), "sum")
+        h.min = _whole_or_none(data.get("min"), "min")
+        h.max = _whole_or_none(data.get("max"), "max")
+        buckets = data.get("buckets")
+        if not isinstance(buckets, list):
+            raise ValueError('a histogram\'s "buckets" must be a list of [index, count]')
+        counted = 0
+        for pair in buckets:
+            if not (isinstance(pair, list) and len(pair) == 2):
+                raise ValueError('a histogram\'s "buckets" must be a list of [index, count]')
+            index = _whole(pair[0], "bucket index")
+            n = _whole(pair[1], "bucket count")
+            _check_index(index)
+            if n:
+                h.counts[index] = h.counts.get(index, 0) + n
+                counted += n
+        if counted != h.count:
+            raise ValueError(
+                f"a histogram's bucket counts add up to {counted}, not its count {h.count}"
+            )
+        if (h.count == 0) != (h.min is None) or (h.count == 0) != (h.max is None):
+            raise ValueError("a histogram has min and max exactly when its count is not 0")
+        return h
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Histogram):
+            return NotImplemented
+        return self.to_json() == other.to_json()
+
+    __hash__ = None  # type: ignore[assignment]  # mutable
+
+    def __repr__(self) -> str:
+        return f"Histogram(count={self.count}, min={self.min}, max={self.max})"
+
+
+def _whole(value: object, what: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, int) or value < 0:
+        raise ValueError(f"a histogram's {what} must be a whole number >= 0, got {value!r}")
+    return value
+
+
+def _whole_or_none(value: object, what: str) -> int | None:
+    return None if value is None else _whole(value, what)

@@ -1,0 +1,102 @@
+"""Helpers of the vigil_load tests: statistics built from known values, and
+the command line run in a child process."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+from typing import Any
+
+import threads_main
+import vigil_load
+from vigil_load.histogram import Histogram
+
+START = 1_700_000_000  # epoch seconds of the first history row of built stats
+
+
+def row(t: int, times_us: list[int] | None = None, *, failed: int = 0, started: int | None = None,
+        queued: int = 0, running: int = 0) -> dict[str, Any]:
+    """A history row of second START + t in which runs of the given run
+    times finished."""
+    times_us = times_us or []
+    h = Histogram.from_values(times_us)
+    s = h.summary()
+    return {
+        "time": START + t, "finished": len(times_us), "failed": failed,
+        "started": len(times_us) if started is None else started,
+        "queued": queued, "running": running,
+        "run_time": {k: s[k] for k in ("p50", "p95", "p99", "max")},
+    }
+
+
+def make_stats(run_us: list[int], wait_us: list[int] | None = None, *, failed: int = 0,
+               stopped: int = 0, cancelled: int = 0, queued: int = 0, running: int = 0,
+               history: list[dict[str, Any]] | None = None,
+               first_start: float | None = START + 0.25,
+               last_finish: float | None = None) -> dict[str, Any]:
+    """Statistics as the core reports them for runs of the given run times
+    and queue waits (whole microseconds)."""
+    wait_us = list(run_us) if wait_us is None else wait_us
+    rt, qw = Histogram.from_values(run_us), Histogram.from_values(wait_us)
+    finished = len(run_us)
+    if last_finish is None and first_start is not None:
+        last_finish = first_start + max(1.0, len(history or []))
+    elapsed = last_finish - first_start if first_start is not None and last_finish is not None else 0.0
+    return {
+        "finished": finished, "succeeded": finished - failed, "failed": failed,
+        "stopped": stopped, "cancelled": cancelled, "queued": queued, "running": running,
+        "error_rate": 100.0 * failed / finished if finished else 0.0,
+        "first_start": first_start, "last_finish": last_finish, "elapsed": elapsed,
+        "throughput": finished / elapsed if elapsed > 0 else 0.0,
+        "run_time": rt.summary(), "queue_wait": qw.summary(),
+        "history": history or [],
+        "histograms": {"run_time": rt.to_json(), "queue_wait": qw.to_json()},
+    }
+
+
+def child_env(**extra: str) -> dict[str, str]:
+    """The environment of a child process that finds the same threads_main and
+    vigil_load as this one, however they were installed."""
+    env = dict(os.environ)
+    paths = [os.path.dirname(os.path.dirname(os.path.abspath(vigil_load.__file__))),
+             os.path.dirname(os.path.abspath(threads_main.__file__))]
+    env["PYTHONPATH"] = os.pathsep.join(paths + [p for p in env.get("PYTHONPATH", "").split(
+        os.pathsep) if p])
+    env["PYTHONUNBUFFERED"] = "1"
+    env.update(extra)
+    return env
+
+
+def run_cli(args: list[str], cwd: str | os.PathLike[str], timeout: float = 90,
+            python_args: list[str] | None = None) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(
+        [sys.executable, *(python_args or []), "-m", "vigil_load", *args], cwd=cwd,
+        env=child_env(), capture_output=True, text=True, timeout=timeout)
+
+
+TARGET = '''
+import os, time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+def _mark():
+    # Proof that a task ran: bad input must stop the command before this.
+    with open(os.path.join(HERE, "called"), "a") as f:
+        f.write("x\\n")
+
+def work(ms=0, fail=False, result="ok"):
+    _mark()
+    time.sleep(ms / 1000)
+    if fail:
+        raise RuntimeError("planned failure")
+    return result
+
+class Jobs:
+    @staticmethod
+    def quick():
+        _mark()
+        return "ok"
+
+NOT_CALLABLE = 42
+'''

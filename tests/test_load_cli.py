@@ -1,0 +1,163 @@
+"""The command line in a child process: bad input is refused before any task
+starts, and merging files with checks gates the exit status."""
+
+import json
+
+import pytest
+from load_support import TARGET, make_stats, row, run_cli
+
+import vigil_load
+
+
+@pytest.fixture
+def work(tmp_path):
+    (tmp_path / "loadtarget.py").write_text(TARGET)
+    (tmp_path / "tasks.jsonl").write_text('{"ms": 1}\n\n{"ms": 2, "result": "x"}\n')
+    return tmp_path
+
+
+def refused(p, work, *fragments, inputs=("loadtarget.py", "tasks.jsonl")):
+    """Exit status 2, one line on stderr naming the problem, nothing run and
+    nothing written."""
+    assert p.returncode == 2, (p.stdout, p.stderr)
+    lines = p.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("vigil_load: "), p.stderr
+    for fragment in fragments:
+        assert fragment in lines[0]
+    assert p.stdout == ""
+    left = sorted(f.name for f in work.iterdir() if f.name != "__pycache__")
+    assert left == sorted(inputs), "a task ran or a file was written"
+
+
+class TestBadInput:
+    @pytest.mark.parametrize("target, fragments", [
+        ("nosuchmodule:work", ("cannot import 'nosuchmodule'", "ModuleNotFoundError")),
+        ("loadtarget:nothere", ("has no attribute 'nothere'",)),
+        ("loadtarget:NOT_CALLABLE", ("not callable", "int")),
+        ("loadtarget", ("MODULE:CALLABLE",)),
+        ("broken:work", ("cannot import 'broken'", "ZeroDivisionError")),
+    ])
+    def test_target(self, work, target, fragments):
+        (work / "broken.py").write_text("1 / 0\n")
+        p = run_cli([target, "--count", "1"], work)
+        refused(p, work, *fragments, inputs=("loadtarget.py", "tasks.jsonl", "broken.py"))
+
+    @pytest.mark.parametrize("text, fragments", [
+        ('{"ms": 1}\n{"ms": 2\n', ("line 2", "not JSON")),
+        ('{"ms": 1}\n\n\n[1, 2]\n', ("line 4", "JSON object", "list")),
+        ('{"thread_name": 7}\n', ("line 1", "thread_name")),
+        ('{"not a name": 1}\n', ("line 1", "keyword argument")),
+        ("\n\n", ("has no tasks",)),
+    ])
+    def test_malformed_tasks_line(self, work, text, fragments):
+        (work / "tasks.jsonl").write_text(text)
+        p = run_cli(["loadtarget:work", "--tasks", "tasks.jsonl"], work)
+        refused(p, work, "tasks.jsonl", *fragments)
+
+    def test_missing_tasks_file(self, work):
+        refused(run_cli(["loadtarget:work", "--tasks", "nope.jsonl"], work), work,
+                "cannot read the tasks file nope.jsonl")
+
+    @pytest.mark.parametrize("args, fragments", [
+        (["--interval", "0"], ("--interval", "greater than 0")),
+        (["--interval", "-1"], ("--interval",)),
+        (["--duration", "-5"], ("--duration", "greater than 0")),
+        (["--count", "-3"], ("--count", "greater than 0")),
+        (["--count", "2.5"], ("--count", "must be a whole number")),
+        (["--workers", "0"], ("--workers",)),
+        (["--rate", "nan"], ("--rate",)),
+        (["--duration", "1", "--count", "2"], ("not allowed with",)),
+        (["--break-result", "{oops"], ("--break-result must be JSON",)),
+        (["--break-result", "0"], ("cannot be break results",)),
+        (["--no-such-option"], ("unrecognized arguments",)),
+    ])
+    def test_numbers_and_options(self, work, args, fragments):
+        refused(run_cli(["loadtarget:work", *args], work), work, *fragments)
+
+    @pytest.mark.parametrize("option", ["--report", "--stats"])
+    def test_unwritable_result_paths(self, work, option):
+        refused(run_cli(["loadtarget:work", option, "no/such/dir/out"], work), work,
+                "cannot write results", "does not exist")
+        (work / "adir").mkdir()
+        refused(run_cli(["loadtarget:work", option, "adir"], work), work,
+                "is a directory", inputs=("loadtarget.py", "tasks.jsonl", "adir"))
+
+    def test_stats_and_report_in_one_file(self, work):
+        refused(run_cli(["loadtarget:work", "--stats", "out", "--report", "./out"], work),
+                work, "different files")
+
+    @pytest.mark.parametrize("expr, fragment", [
+        ("p95 < soon", "cannot read the check"),
+        ("latency<3", "unknown statistic 'latency'"),
+        ("__import__('os').system('touch called')", "cannot read the check"),
+    ])
+    def test_unreadable_check(self, work, expr, fragment):
+        refused(run_cli(["loadtarget:work", "--check", "p95<200", "--check", expr], work),
+                work, fragment)
+
+    def test_tasks_file_with_the_demonstration(self, work):
+        refused(run_cli(["--tasks", "tasks.jsonl"], work), work, "--tasks needs a")
+
+
+def test_help_names_every_option_and_the_merge_command(tmp_path):
+    p = run_cli(["--help"], tmp_path)
+    assert p.returncode == 0
+    for word in ("MODULE:CALLABLE", "--tasks", "--workers", "--duration", "--count",
+                 "--interval", "--rate", "--break-result", "--stats", "--report", "--check",
+                 "error_rate", "p99.9", "130", "merge A.json B.json"):
+        assert word in p.stdout, word
+    p = run_cli(["merge", "--help"], tmp_path)
+    assert p.returncode == 0 and "histograms merge exactly" in p.stdout
+
+
+class TestMerge:
+    @pytest.fixture
+    def files(self, tmp_path):
+        a = make_stats([1000 * i for i in range(1, 51)], failed=1, history=[row(0, [1000])])
+        b = make_stats([1000 * i for i in range(51, 101)], failed=4,
+                       history=[row(0, [51000]), row(1, [52000])])
+        (tmp_path / "a.json").write_text(json.dumps(a))
+        (tmp_path / "b.json").write_text(json.dumps(b))
+        return tmp_path, a, b
+
+    def test_merged_files_and_table(self, files):
+        tmp_path, a, b = files
+        p = run_cli(["merge", "a.json", "b.json", "--stats", "m.json", "--report", "m.html"],
+                    tmp_path)
+        assert p.returncode == 0, p.stderr
+        merged = json.loads((tmp_path / "m.json").read_text())
+        assert merged == vigil_load.merge([a, b])
+        assert merged["finished"] == 100 and merged["error_rate"] == 5.0
+        assert "<svg" in (tmp_path / "m.html").read_text()
+        assert "merged 2 statistics files" in p.stdout
+        assert "finished runs                100" in p.stdout
+        assert "report written to m.html" in p.stdout
+        # the table's percentile row: p50 of 1..100 ms is 50 ms
+        run_row = next(line for line in p.stdout.splitlines() if line.strip().startswith("run time"))
+        assert run_row.split()[2:5] == ["1.000", "50.50", "50.05"]
+
+    @pytest.mark.parametrize("checks, status, verdicts", [
+        (["p50<60", "error_rate<=5"], 0, ["met", "met"]),
+        (["p50<60", "error_rate<5"], 1, ["met", "NOT met"]),
+        (["p99.9 > 100", "throughput>0"], 1, ["NOT met", "met"]),
+    ])
+    def test_checks_gate_the_exit_status(self, files, checks, status, verdicts):
+        tmp_path = files[0]
+        args = ["merge", "a.json", "b.json"]
+        for c in checks:
+            args += ["--check", c]
+        p = run_cli(args, tmp_path)
+        assert p.returncode == status, p.stderr
+        lines = [line for line in p.stdout.splitlines() if line.startswith("check ")]
+        assert [line.split(": ")[1].split(" (")[0] for line in lines] == verdicts
+        assert (tmp_path / "vigil-stats.json").exists()  # written whatever the checks say
+
+    def test_damaged_input_is_refused_and_nothing_written(self, files):
+        tmp_path = files[0]
+        (tmp_path / "c.json").write_text('{"finished": 1}')
+        p = run_cli(["merge", "a.json", "c.json"], tmp_path)
+        refused(p, tmp_path, "c.json", '"succeeded"', inputs=("a.json", "b.json", "c.json"))
+        p = run_cli(["merge", "a.json", "nope.json"], tmp_path)
+        refused(p, tmp_path, "nope.json", "cannot read", inputs=("a.json", "b.json", "c.json"))
+        p = run_cli(["merge"], tmp_path)
+        refused(p, tmp_path, "required", inputs=("a.json", "b.json", "c.json"))

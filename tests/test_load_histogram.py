@@ -1,0 +1,125 @@
+"""The histogram: its bucket scheme, percentiles within the stated error,
+and its JSON form."""
+
+import math
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from vigil_load.histogram import (
+    BUCKET_COUNT, MAX_TRACKABLE, PERCENTILES, Histogram, bucket_bounds, bucket_index,
+    bucket_value,
+)
+
+values_us = st.integers(min_value=0, max_value=10**11)
+
+
+class TestBuckets:
+    def test_every_bucket_holds_exactly_its_bounds(self):
+        previous_hi = -1
+        for i in range(BUCKET_COUNT):
+            lo, hi = bucket_bounds(i)
+            assert lo == previous_hi + 1, f"gap or overlap before bucket {i}"
+            assert bucket_index(lo) == i and bucket_index(hi) == i
+            assert lo <= bucket_value(i) <= hi
+            previous_hi = hi
+        assert previous_hi == MAX_TRACKABLE
+
+    @pytest.mark.parametrize("value, index", [
+        (0, 0), (255, 255), (256, 256), (257, 256), (258, 257), (511, 383),
+        (512, 384), (515, 384), (516, 385),
+    ])
+    def test_index_at_the_edges_of_the_linear_range(self, value, index):
+        assert bucket_index(value) == index
+
+    def test_values_above_the_range_share_the_last_bucket(self):
+        assert bucket_index(2**43) == BUCKET_COUNT - 1
+        assert bucket_index(2**60) == BUCKET_COUNT - 1
+        h = Histogram.from_values([2**50])
+        assert h.min == h.max == 2**50 and h.total == 2**50
+
+    @given(values_us)
+    def test_representative_within_one_256th(self, v):
+        rep = bucket_value(bucket_index(v))
+        assert abs(rep - v) <= v / 256
+
+    def test_negative_value_and_bad_index_are_refused(self):
+        with pytest.raises(ValueError):
+            bucket_index(-1)
+        with pytest.raises(ValueError):
+            bucket_bounds(BUCKET_COUNT)
+
+
+def exact_percentile(values, thousandths):
+    ordered = sorted(values)
+    rank = max(1, math.ceil(len(ordered) * thousandths / 100_000))
+    return ordered[rank - 1]
+
+
+class TestPercentiles:
+    @settings(max_examples=200, deadline=None)
+    @given(st.lists(values_us, min_size=1, max_size=300))
+    def test_within_the_stated_error_of_the_exact_order_statistic(self, values):
+        h = Histogram.from_values(values)
+        for _, q in PERCENTILES:
+            exact = exact_percentile(values, q)
+            assert abs(h.percentile(q) - exact) <= exact / 256
+
+    def test_known_values_in_milliseconds(self):
+        # 1..1000 ms: p50 is the 500th value, p99.9 the 999th.
+        h = Histogram.from_values([ms * 1000 for ms in range(1, 1001)])
+        s = h.summary()
+        assert s["min"] == 1.0 and s["max"] == 1000.0
+        assert s["mean"] == pytest.approx(500.5)
+        for key, expected in (("p50", 500), ("p90", 900), ("p95", 950), ("p99", 990),
+                              ("p99.9", 999)):
+            assert s[key] == pytest.approx(expected, rel=1 / 256), key
+
+    def test_small_values_are_exact(self):
+        h = Histogram.from_values([5, 7, 7, 200])
+        assert [h.percentile(q) for q in (25_000, 50_000, 75_000, 100_000)] == [5, 7, 7, 200]
+
+    def test_clamped_to_the_exact_extremes(self):
+        # One value in a wide bucket: its middle would lie above the value.
+        h = Histogram.from_values([1_000_001])
+        assert h.percentile(50_000) == 1_000_001
+        assert h.summary()["p99.9"] == 1000.001
+
+    def test_rank_rounds_up_and_is_at_least_one(self):
+        h = Histogram.from_values([10, 20])
+        assert h.percentile(50_000) == 10  # ceil(2 * 0.5) = 1
+        assert h.percentile(50_001) == 20
+        assert h.percentile(0) == 10
+
+    def test_empty_histogram_has_no_values(self):
+        assert Histogram().percentile(50_000) is None
+        assert set(Histogram().summary().values()) == {None}
+        assert list(Histogram().summary()) == [
+            "min", "mean", "p50", "p90", "p95", "p99", "p99.9", "max"]
+
+
+class TestJsonForm:
+    def test_round_trip_and_layout(self):
+        h = Histogram.from_values([3, 3, 300, 70_000])
+        data = h.to_json()
+        assert list(data) == ["unit", "precision_bits", "count", "sum", "min", "max", "buckets"]
+        assert data["buckets"] == [[3, 2], [bucket_index(300), 1], [bucket_index(70_000), 1]]
+        assert data["count"] == 4 and data["sum"] == 70_306
+        assert Histogram.from_json(data) == h
+        assert Histogram.from_json(Histogram().to_json()) == Histogram()
+
+    @pytest.mark.parametrize("damage, message", [
+        (lambda d: d.update(precision_bits=7), "precision_bits"),
+        (lambda d: d.update(unit="ms"), "unit"),
+        (lambda d: d.update(count=5), "add up"),
+        (lambda d: d["buckets"].append([BUCKET_COUNT, 1]), "outside"),
+        (lambda d: d.update(buckets=[[1, -1]]), "bucket count"),
+        (lambda d: d.update(min=None), "min and max"),
+        (lambda d: d.update(sum=1.5), "sum"),
+    ])
+    def test_damaged_forms_are_refused(self, damage, message):
+        data = Histogram.from_values([1, 2, 3]).to_json()
+        damage(data)
+        with pytest.raises(ValueError, match=message):
+            Histogram.from_json(data)

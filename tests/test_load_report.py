@@ -1,0 +1,121 @@
+"""The HTML report: resampling a long history, a self-contained page, and
+the command still working without the plotting library."""
+
+import json
+import re
+import subprocess
+import sys
+
+import pytest
+from load_support import START, child_env, make_stats, row
+
+import vigil_load
+from vigil_load.histogram import Histogram
+from vigil_load.report import MAX_POINTS, distribution, render, resample
+
+
+def day_of_rows(seconds=86_400):
+    rows = []
+    for t in range(seconds):
+        rows.append({"time": START + t, "finished": 90 + t % 7, "failed": t % 3, "started": 95,
+                     "queued": 500 + t % 11, "running": 15,
+                     "run_time": {"p50": 30.0, "p95": 80.0 + t % 5, "p99": 120.0,
+                                  "max": 200.0 + (t % 1000)}})
+    return rows
+
+
+class TestResample:
+    def test_a_day_is_brought_down_and_keeps_its_totals(self):
+        rows = day_of_rows()
+        s = resample(rows)
+        assert s.step == 120 and len(s.x) == 720 <= MAX_POINTS
+        assert sum(v * s.step for v in s.values["finished"]) == pytest.approx(
+            sum(r["finished"] for r in rows))
+        assert sum(v * s.step for v in s.values["failed"]) == pytest.approx(
+            sum(r["failed"] for r in rows))
+        assert max(s.values["max"]) == 200.0 + 999  # the largest per-second value survives
+        assert set(s.values["p50"]) == {30.0}
+
+    def test_short_runs_keep_every_second_and_gaps_count_as_nothing_finished(self):
+        rows = [row(0, [1000, 2000], queued=4, running=2), row(3, [5000], queued=1)]
+        s = resample(rows)
+        assert s.step == 1 and s.x == [0.0, 1.0, 2.0, 3.0]
+        assert s.values["finished"] == [2.0, 0.0, 0.0, 1.0]
+        assert s.values["queued"] == [4.0, 0.0, 0.0, 1.0]
+        assert s.values["max"][0] == 2.0 and s.values["max"][3] == 5.0
+        assert all(v != v for v in s.values["max"][1:3])  # NaN: no run finished there
+
+    def test_no_history(self):
+        assert resample([]).x == []
+
+
+def test_distribution_counts_every_run_once():
+    h = Histogram.from_values([1000] * 5 + [2000, 50_000, 900_000])
+    edges, counts = distribution(h)
+    assert sum(counts) == h.count
+    assert edges[0] == 1.0 and edges[-1] >= 900.0
+    assert counts[0] == 5 and counts[-1] == 1
+    assert distribution(Histogram()) == ([], [])
+
+
+@pytest.fixture(scope="module")
+def day_html():
+    rt = [1000 * (1 + i % 300) for i in range(5000)]
+    stats = make_stats(rt, [i * 10 for i in range(5000)], failed=40,
+                       history=day_of_rows(), first_start=START + 0.5,
+                       last_finish=START + 86_400.0)
+    return render(stats, title="a <day> & a night")
+
+
+class TestPage:
+    def test_self_contained_and_small_for_a_day(self, day_html):
+        # Only XML namespace names may look like addresses; nothing is fetched.
+        assert not re.search(r"<script|<link|<img|<iframe|@import|url\((?!#)", day_html)
+        assert not re.search(r"(src|href)\s*=\s*[\"']?(https?:|//)", day_html)
+        assert len(day_html.encode()) < 1_000_000
+        assert day_html.count("<svg") == 4
+
+    def test_charts_do_not_share_element_ids(self, day_html):
+        ids = re.findall(r'\bid="([^"]+)"', day_html)
+        assert ids and len(ids) == len(set(ids))
+
+    def test_title_and_summary_escaped_and_present(self, day_html):
+        assert "a &lt;day&gt; &amp; a night" in day_html
+        assert "<th>finished runs</th><td>5,000</td>" in day_html
+        assert "2023-11-14 22:13:20 UTC" in day_html  # the first start
+
+    def test_empty_run_still_renders(self, tmp_path):
+        path = tmp_path / "r.html"
+        vigil_load.write_report(make_stats([], first_start=None, last_finish=None), str(path))
+        text = path.read_text()
+        assert "no history recorded" in text and "no run finished" in text
+        assert [p.name for p in tmp_path.iterdir()] == ["r.html"]  # no temporary left
+
+
+NO_MATPLOTLIB = "import sys; sys.modules['matplotlib'] = None; "
+
+
+def test_import_needs_no_plotting_library():
+    code = ("import sys, vigil_load, vigil_load.cli, vigil_load.run, threads_main; "
+            "assert 'matplotlib' not in sys.modules, 'imported'")
+    subprocess.run([sys.executable, "-c", code], env=child_env(), check=True, timeout=60)
+
+
+def test_without_the_plotting_library_stats_are_written_and_the_way_to_the_report_said(
+        tmp_path):
+    (tmp_path / "a.json").write_text(json.dumps(make_stats([1000, 2000])))
+    code = (NO_MATPLOTLIB + "from vigil_load.cli import main; "
+            "sys.exit(main(['merge', 'a.json', '--check', 'p50<100']))")
+    p = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=child_env(),
+                       capture_output=True, text=True, timeout=60)
+    assert p.returncode == 0, p.stderr
+    hint = [line for line in p.stdout.splitlines() if "report" in line]
+    assert hint == ["no report: the report needs matplotlib: pip install 'threads-main[report]'"]
+    assert (tmp_path / "vigil-stats.json").exists()
+    assert not (tmp_path / "vigil-report.html").exists()
+    p = subprocess.run([sys.executable, "-c", NO_MATPLOTLIB + "import vigil_load; "
+                        "vigil_load.write_report({}, 'x.html')"], cwd=tmp_path, env=child_env(),
+                       capture_output=True, text=True, timeout=60)
+    assert p.returncode == 1
+    assert "vigil_load.report.ReportUnavailable: the report needs matplotlib" in p.stderr
+    assert not (tmp_path / "x.html").exists()
