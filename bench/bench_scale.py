@@ -131,6 +131,58 @@ else:
 """
 
 
+# Runs in a fresh process: the same runs made through the workers of a
+# manager (which record run times, starts and history) and through workers
+# made by hand on a state holder of the same shape (which record nothing),
+# each run synchronously on this thread, in interleaved rounds.
+RECORD_PROBE = r"""
+import sys, threading, time
+import threads_main
+from vigil_var import VigilVar
+
+n, rounds = int(sys.argv[1]), int(sys.argv[2])
+
+def task():
+    return None
+
+def recording_workers():
+    m = threads_main.VigilThreadsMain(task, 0, True)  # a held queue
+    for _ in range(n):
+        m._send()
+    table = m._var.threads
+    return m, [table.get(name).thread._target.__self__ for name in list(table.keys())]
+
+def plain_workers():
+    v = VigilVar(func=task, reserve=True)
+    v.add(threads=VigilVar(), min_time=0, max_time=0, all_time=0, success=[], failed=[],
+          dones=[], break_result=None)
+    workers = []
+    for i in range(n):
+        # Like a manager's record, each holds its not yet started thread
+        # (which the run's end drops).
+        w = threads_main._Worker(v, f"Thread_{i}", None)
+        thread = threading.Thread(target=w.start)
+        v.threads.set(f"Thread_{i}", value={"thread": thread, "result": None, "status": "待运行"})
+        workers.append(w)
+    return None, workers
+
+def timed(workers):
+    t0 = time.perf_counter()
+    for w in workers:
+        w.start()
+    return (time.perf_counter() - t0) / len(workers)
+
+best = {"on": [], "off": []}
+for _ in range(rounds):
+    for key, make in (("on", recording_workers), ("off", plain_workers)):
+        m, workers = make()
+        best[key].append(timed(workers))
+        if m is not None:
+            m._close()
+print(min(best["on"]), min(best["off"]))
+"""
+
+
 def fresh(code, *args):
     out = subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True,
                          text=True, check=True)
@@ -220,8 +272,17 @@ def start_rates(seconds=10.0):
            100.0, "starts/s", got / 100, ">= 0.95", got >= 95)
 
 
+def recording_cost(n=20000, rounds=7):
+    on, off = fresh(RECORD_PROBE, n, rounds)
+    report("6. what recording a run costs: a run through a manager's worker (recording its run "
+           "time, start and history) against the same run through a worker that records nothing",
+           (on - off) * 1e6, "us per run", 1.0, "us (goal)", (on - off) * 1e6,
+           "<= 1 us", on - off <= 1e-6)
+    print(f"  per run: {on * 1e6:.3g} us recording, {off * 1e6:.3g} us not", flush=True)
+
+
 BENCHES = {"queued": queued_cost, "send": send_cost, "scale": send_at_scale,
-           "million": million, "rate": start_rates}
+           "million": million, "rate": start_rates, "record": recording_cost}
 
 if __name__ == "__main__":
     chosen = sys.argv[1:] or list(BENCHES)

@@ -48,6 +48,67 @@ class _ResultSummary(TypedDict):
     cancel: int
     data: list[_TaskResult]
 
+# _get_statistics(): run times and queue waits in ms, None before any.
+_Latency = TypedDict(
+    "_Latency",
+    {
+        "min": float | None,
+        "mean": float | None,
+        "p50": float | None,
+        "p90": float | None,
+        "p95": float | None,
+        "p99": float | None,
+        "p99.9": float | None,
+        "max": float | None,
+    },
+)
+
+class _SecondRunTime(TypedDict):
+    p50: float | None
+    p95: float | None
+    p99: float | None
+    max: float | None
+
+class _HistoryRow(TypedDict):
+    time: int
+    finished: int
+    failed: int
+    started: int
+    queued: int
+    running: int
+    run_time: _SecondRunTime
+
+class _Histogram(TypedDict):
+    unit: Literal["us"]
+    precision_bits: int
+    count: int
+    sum: int
+    min: int | None
+    max: int | None
+    buckets: list[list[int]]
+
+class _Histograms(TypedDict):
+    run_time: _Histogram
+    queue_wait: _Histogram
+
+class _Statistics(TypedDict):
+    finished: int
+    succeeded: int
+    failed: int
+    stopped: int
+    cancelled: int
+    queued: int
+    running: int
+    error_rate: float
+    first_start: float | None
+    last_finish: float | None
+    elapsed: float
+    throughput: float
+    run_time: _Latency
+    queue_wait: _Latency
+    history: list[_HistoryRow]
+    histograms: _Histograms
+
 class ManagerError(Exception):
     """Failure of the manager itself; its text is the message."""
 
@@ -141,6 +202,7 @@ class VigilThreadsMain:
     def _get_failed_result(self, /) -> _ResultSummary: ...
     def _get_failed(self, /) -> list[str]: ...
     def _rerun_failed(self, /) -> bool: ...
+    def _get_statistics(self, /) -> _Statistics: ...
     # stopping and closing
     @staticmethod
     def _async_raise(tid: int, exc_type: type[BaseException] | BaseException) -> None: ...

@@ -8,9 +8,9 @@ import shutil
 import subprocess
 
 import pytest
-from load_support import START, make_stats, row
 
 import vigil_load
+from load_support import START, make_stats, row
 
 pytestmark = pytest.mark.browser
 
@@ -22,7 +22,7 @@ def _no_network_prefix():
     namespace of its own (as root, or in a user namespace otherwise)."""
     for prefix in (["unshare", "--net"], ["unshare", "--user", "--map-root-user", "--net"]):
         try:
-            if subprocess.run(prefix + ["true"], capture_output=True, timeout=10).returncode == 0:
+            if subprocess.run([*prefix, "true"], capture_output=True, timeout=10).returncode == 0:
                 return prefix
         except (OSError, subprocess.TimeoutExpired):
             pass
@@ -32,8 +32,9 @@ def _no_network_prefix():
 def screenshot(html, png, tmp_path):
     browser = shutil.which("chromium") or shutil.which("chromium-browser")
     assert browser, "headless Chromium is needed: apt-get install -y chromium"
-    command = _no_network_prefix() + [
-        browser, "--headless=new", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
+    command = [
+        *_no_network_prefix(), browser,
+        "--headless=new", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
         "--no-first-run", "--disable-extensions", "--disable-background-networking",
         # Even where no namespace can be made, no name resolves and no proxy is
         # reachable, so nothing could be fetched.

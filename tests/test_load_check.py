@@ -1,8 +1,8 @@
 """Check expressions: what is read, what is refused, and met or not met."""
 
 import pytest
-from load_support import make_stats
 
+from load_support import make_stats
 from vigil_load import check
 
 

@@ -4,9 +4,9 @@ starts, and merging files with checks gates the exit status."""
 import json
 
 import pytest
-from load_support import TARGET, make_stats, row, run_cli
 
 import vigil_load
+from load_support import TARGET, make_stats, row, run_cli
 
 
 @pytest.fixture

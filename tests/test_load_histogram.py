@@ -8,7 +8,12 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from vigil_load.histogram import (
-    BUCKET_COUNT, MAX_TRACKABLE, PERCENTILES, Histogram, bucket_bounds, bucket_index,
+    BUCKET_COUNT,
+    MAX_TRACKABLE,
+    PERCENTILES,
+    Histogram,
+    bucket_bounds,
+    bucket_index,
     bucket_value,
 )
 

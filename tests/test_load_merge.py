@@ -7,9 +7,9 @@ import json
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from load_support import START, make_stats, row
 
 import vigil_load
+from load_support import START, make_stats, row
 from vigil_load.histogram import Histogram
 from vigil_load.stats import StatsError, load
 

@@ -7,9 +7,9 @@ import subprocess
 import sys
 
 import pytest
-from load_support import START, child_env, make_stats, row
 
 import vigil_load
+from load_support import START, child_env, make_stats, row
 from vigil_load.histogram import Histogram
 from vigil_load.report import MAX_POINTS, distribution, render, resample
 

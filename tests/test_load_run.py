@@ -9,6 +9,7 @@ import sys
 import time
 
 import pytest
+
 from load_support import TARGET, child_env, run_cli
 
 ERROR = 1 / 256  # the histogram's relative error

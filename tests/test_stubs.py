@@ -131,6 +131,8 @@ with threads_main.VigilThreadsMain(fetch, max_workers=4) as m:
     reveal_type(m._get_failed())
     reveal_type(m._log)
     reveal_type(threads_main.DONE)
+    reveal_type(m._get_statistics()["run_time"]["p99.9"])
+    reveal_type(m._get_statistics()["history"][0]["started"])
     if m._get_all_status()["Thread_1"] == threads_main.FAILED:
         pass
     m._send_list([{"url": "x"}])
@@ -150,6 +152,8 @@ EXPECTED = [
     "list[str]",
     "vigil_log.VigilLog",
     "Literal['完成']?",
+    "float | None",
+    "int",
 ]
 
 

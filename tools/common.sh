@@ -23,6 +23,17 @@ ensure_build_tools() {
   fi
 }
 
+# Debian's chromium, for the test that opens vigil_load's report in a real
+# browser.
+ensure_chromium() {
+  if ! command -v chromium >/dev/null; then
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq chromium
+  fi
+}
+
 # install_project VENV [EXTRAS]: pip-installs this project into the virtual
 # environment VENV, e.g. install_project build/venv-test "[test]".
 # The build requirements go into VENV first and the build runs without

@@ -92,7 +92,7 @@ def parse(text: str) -> Check:
     if key not in KEYS:
         raise CheckError(
             f"unknown statistic {key!r} in the check {text!r}; known: "
-            + " ".join(SUMMARY_KEYS + ("queue_wait.<same>",) + _TOP_KEYS)
+            + " ".join((*SUMMARY_KEYS, "queue_wait.<same>", *_TOP_KEYS))
         )
     number = float(m["num"])
     if not math.isfinite(number):

@@ -29,7 +29,7 @@ PERCENTILES: Final[tuple[tuple[str, int], ...]] = (
     ("p99.9", 99_900),
 )
 SUMMARY_KEYS: Final[tuple[str, ...]] = (
-    ("min", "mean") + tuple(name for name, _ in PERCENTILES) + ("max",)
+    ("min", "mean", *tuple(name for name, _ in PERCENTILES), "max")
 )
 
 
@@ -78,7 +78,7 @@ class Histogram:
     """Counts of microsecond values by bucket, with exact count, sum,
     minimum and maximum."""
 
-    __slots__ = ("counts", "count", "total", "min", "max")
+    __slots__ = ("count", "counts", "max", "min", "total")
 
     def __init__(self) -> None:
         self.counts: dict[int, int] = {}

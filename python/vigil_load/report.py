@@ -83,7 +83,7 @@ def resample(history: Sequence[Mapping[str, Any]], max_points: int = MAX_POINTS)
     s.values["finished"] = [v / step for v in sums["finished"]]
     s.values["failed"] = [v / step for v in sums["failed"]]
     for k in ("queued", "running"):
-        s.values[k] = [v / n if n else 0.0 for v, n in zip(sums[k], present)]
+        s.values[k] = [v / n if n else 0.0 for v, n in zip(sums[k], present, strict=False)]
     s.values.update(tops)
     return s
 
@@ -175,7 +175,7 @@ def _time_chart(series: Series, title: str, note: str, panels: Sequence[Panel],
     # Each value holds for its whole step: drawn as stairs from the step's
     # start, closed at the end of the last step.
     xs = [x / scale for x in series.x] + [end / scale]
-    for ax, panel in zip(axes, panels):
+    for ax, panel in zip(axes, panels, strict=False):
         drawn = 0
         for key in panel.keys:
             ys = series.values[key]

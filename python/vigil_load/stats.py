@@ -112,7 +112,7 @@ def _merge_rows(rows: Iterable[dict[str, Any]]) -> list[dict[str, Any]]:
         have = by_time.get(row["time"])
         if have is None:
             by_time[row["time"]] = {
-                **{k: row[k] for k in ("time",) + ROW_COUNT_KEYS},
+                **{k: row[k] for k in ("time", *ROW_COUNT_KEYS)},
                 "run_time": dict(row["run_time"]),
             }
             continue

@@ -55,8 +55,8 @@ def render(stats: Mapping[str, Any]) -> str:
     rows = latency_rows(stats)
     cols = [max(8, *(len(r[1][i]) for r in rows)) for i in range(len(SUMMARY_KEYS))]
     lines.append("")
-    lines.append("  " + " " * 10 + " ".join(f"{k:>{w}}" for k, w in zip(SUMMARY_KEYS, cols))
+    lines.append("  " + " " * 10 + " ".join(f"{k:>{w}}" for k, w in zip(SUMMARY_KEYS, cols, strict=False))
                  + "   (ms)")
     for label, cells in rows:
-        lines.append(f"  {label:<10}" + " ".join(f"{c:>{w}}" for c, w in zip(cells, cols)))
+        lines.append(f"  {label:<10}" + " ".join(f"{c:>{w}}" for c, w in zip(cells, cols, strict=False)))
     return "\n".join(lines)
