@@ -35,10 +35,15 @@ constexpr double kMaxCatchUpSeconds = 0.1;
 // The C++ side of a manager: made with the object, gone with it.
 struct Core {
   manager::Parking park;  // the dispatcher's idle wait
-  // Decides, between a close and the dispatcher leaving its loop, whether
-  // SystemExit may still be raised in the dispatcher thread.
+  // Decides, between a close and the dispatcher, whether SystemExit may be
+  // raised in the dispatcher thread: in its loop, but not while it holds a
+  // name it has taken off the queue and not yet listed in runs (Taking),
+  // nor after it has left the loop. Also keeps a clear of the records and
+  // a take apart.
   vt::RaiseGate gate;
-  enum class Phase { NotStarted, InLoop, Exited } phase = Phase::NotStarted;  // under gate
+  enum class Phase { NotStarted, InLoop, Taking, Exited } phase = Phase::NotStarted;
+  bool raised = false;    // a close has asked for SystemExit
+  bool clearing = false;  // _clear_record is at work
   stats::RecorderPtr recorder = std::make_shared<stats::Recorder>();
   // Starts per second asked with _set_start_rate; 0: one start per pass.
   std::atomic<double> start_rate{0};
@@ -179,11 +184,46 @@ long starts_allowed(Core& core, bool queued) {
   return static_cast<long>(core.earned);
 }
 
+// The dispatcher is about to take a name: from here until the name is
+// listed in runs (or withdrawn) nothing else counts the task, so no
+// SystemExit may strike and no clear of the records may run. False when it
+// must not take one now; throws the SystemExit a close asked for.
+bool enter_taking(const Manager& m) {
+  Core& core = core_of(m);
+  enum class Go { Take, Skip, Stop };
+  const Go go = core.gate.settle([&] {
+    if (core.raised) return Go::Stop;
+    if (core.clearing) return Go::Skip;
+    core.phase = Core::Phase::Taking;
+    return Go::Take;
+  });
+  if (go == Go::Stop) {
+    // The close's request is delivered here, at a point we control.
+    if (Ref exc = vt::deliver_pending(m.st.flush)) {
+      PyErr_SetRaisedException(exc.release());
+      throw vt::PyError{};
+    }
+  }
+  return go == Go::Take;
+}
+
+void leave_taking(const Manager& m) {
+  Core& core = core_of(m);
+  core.gate.decide([&] {
+    if (core.phase == Core::Phase::Taking) core.phase = Core::Phase::InLoop;
+  });
+}
+
 // Takes the next name without waiting (a queue found empty now is no work
 // for this pass, so a concurrent drain never parks the dispatcher) and
 // starts it. False when the queue had nothing.
 bool start_next(const Manager& m, const collab::Holder& var) {
   const Names& n = m.st.names;
+  if (!enter_taking(m)) return false;
+  struct Leave {
+    const Manager& m;
+    ~Leave() { leave_taking(m); }
+  } leave{m};
   Ref q = var.field(n.queue);
   Ref name;
   try {
@@ -530,16 +570,17 @@ Ref start(Manager m) {
 
 namespace {
 
-// A task whose thread could not be made or started (no thread for the
-// process, say) will never run: it is withdrawn ("取消") rather than left
-// waiting for ever, with the error as its result when results are kept.
+// A task that will never run (its thread could not be made or started, or
+// the manager was closed as it was taken) is withdrawn ("取消") rather than
+// left waiting for ever, with the error, if any, as its result when results
+// are kept.
 void withdraw_unstarted(const Manager& m, const collab::Holder& var, PyObject* name,
                         PyObject* error) {
   const Names& n = m.st.names;
   Ref rec = m.table(var).record(name);
   if (!rec) return;
   collab::Holder record(m.st, rec);
-  if (var.truth(n.reserve)) record.set(n.result, error);
+  if (error && var.truth(n.reserve)) record.set(n.result, error);
   record.set(n.status, m.st.status.cancelled);
   var.append(n.cancels, name);
 }
@@ -553,6 +594,17 @@ Ref consumer(Manager m, const vt::Args& a) {
   Ref lock = var.field(n.lock);
   vt::call_method(lock, n.acquire);
   bool listed = false;
+  // A name taken just as the manager was closed is withdrawn with the rest
+  // of the queue rather than started.
+  if (!var.truth(n.switch_)) {
+    const bool withdrew = vt::as_python([&] { withdraw_unstarted(m, var, name, nullptr); });
+    {
+      vt::StashedError failure;  // (none when it was withdrawn)
+      vt::quietly([&] { vt::call_method(lock, n.release); });
+    }
+    if (!withdrew) throw vt::PyError{};
+    return Ref::of(Py_None);
+  }
   auto start_it = [&] {
     var.append(n.runs, name);
     listed = true;
@@ -649,6 +701,20 @@ BatchRunning::~BatchRunning() { as_manager(self_)->core->batches.fetch_sub(1); }
 
 bool retired(const Manager& m) { return core_of(m).retired.load(); }
 
+Clearing::Clearing(const Manager& m) : m_(m) {
+  Core& core = core_of(m);
+  begun_ = core.gate.decide([&] {
+    if (core.phase == Core::Phase::Taking) return false;
+    core.clearing = true;
+    return true;
+  });
+}
+
+Clearing::~Clearing() {
+  Core& core = core_of(m_);
+  if (begun_) core.gate.decide([&] { core.clearing = false; });
+}
+
 void close_all_on_interrupt(State& st) {
   std::vector<Ref> open;
   for (PyObject* self : st.managers) open.push_back(Ref::of(self));
@@ -664,8 +730,11 @@ void stop_dispatcher(const Manager& m) {
   Core& core = core_of(m);
   // A parked dispatcher must come back to its loop test now.
   wake(&core.park);
+  // A dispatcher in the middle of a take finishes it (the name is then
+  // withdrawn, the manager being closed) and leaves its loop by itself.
   const bool in_loop = core.gate.decide([&] {
     if (core.phase != Core::Phase::InLoop) return false;
+    core.raised = true;
     core.gate.begin_raise_locked();
     return true;
   });

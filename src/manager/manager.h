@@ -94,6 +94,21 @@ class BatchRunning {
  private:
   vt::Ref self_;
 };
+// A clear of the records holds the dispatcher off taking names meanwhile,
+// and is refused (begun() false) while it holds one it has taken.
+class Clearing {
+ public:
+  explicit Clearing(const Manager& m);
+  ~Clearing();
+  bool begun() const { return begun_; }
+  Clearing(const Clearing&) = delete;
+  Clearing& operator=(const Clearing&) = delete;
+
+ private:
+  const Manager& m_;
+  bool begun_;
+};
+
 // The program has ended and the dispatcher has left its loop: nothing will
 // run what is queued from now on.
 bool retired(const Manager& m);

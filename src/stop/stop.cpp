@@ -210,6 +210,10 @@ Ref clear_queue(Manager m) {
 Ref clear_record(Manager m) {
   const Names& n = m.st.names;
   if (!vt::truth(m.call(n._done))) return Ref::of(Py_False);
+  // Not while the dispatcher holds a name it has taken but not yet listed:
+  // the task is then neither queued nor running, yet not over.
+  manager::Clearing clearing(m);
+  if (!clearing.begun()) return Ref::of(Py_False);
   collab::Holder var = m.var();
   // `done` can still be true from an earlier burst while new names wait or
   // run; clearing then would lose their records.
