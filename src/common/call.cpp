@@ -1,5 +1,7 @@
 #include "common/call.h"
 
+#include <string>
+
 
 namespace vt {
 
@@ -45,6 +47,23 @@ Ref call_method_kw(Borrowed obj, Borrowed name, std::initializer_list<Borrowed> 
 
 Ref call_kw(Borrowed fn, std::initializer_list<Borrowed> args, Keywords keywords) {
   return vectorcall(fn, nullptr, args, keywords, nullptr);
+}
+
+Ref run_source(const char* source, const char* module_name) {
+  Ref globals = take(PyDict_New());
+  Ref builtins = take(PyImport_ImportModule("builtins"));
+  check(PyDict_SetItemString(globals, "__builtins__", builtins));
+  Ref name = take(PyUnicode_FromString(module_name));
+  check(PyDict_SetItemString(globals, "__name__", name));
+  take(PyRun_String(source, Py_file_input, globals, globals));
+  return globals;
+}
+
+Ref defined(Borrowed namespace_, const char* name) {
+  PyObject* obj = nullptr;
+  if (!check(PyDict_GetItemStringRef(namespace_, name, &obj)))
+    throw Raise{PyExc_SystemError, std::string(name) + " not defined"};
+  return Ref::steal(obj);
 }
 
 Ref deliver_pending(PyObject* flush) noexcept {

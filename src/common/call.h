@@ -37,6 +37,13 @@ inline bool compare(Borrowed a, Borrowed b, int op) {
 // str() of an exception object, or "" when that fails.
 Ref exc_text(Borrowed exc);
 
+// Runs a small module-level source in a namespace of its own (with the
+// interpreter's builtins and __name__ = module_name) and returns the
+// namespace, from which the caller takes what the source defined.
+Ref run_source(const char* source, const char* module_name);
+// namespace[name], or SystemError when the source did not define it.
+Ref defined(Borrowed namespace_, const char* name);
+
 // Calls `flush` (an empty Python function) so that an asynchronous
 // exception requested for this thread is delivered now, at a point we
 // control, and returns it. The exception being raised, if any, stays.

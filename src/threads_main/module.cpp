@@ -16,20 +16,6 @@ namespace vtm {
 
 namespace {
 
-// Runs small module-level sources in a namespace of their own, with the
-// interpreter's builtins, and returns the object they define.
-Ref define(const char* source, const char* name) {
-  Ref globals = take(PyDict_New());
-  Ref builtins = take(PyImport_ImportModule("builtins"));
-  check(PyDict_SetItemString(globals, "__builtins__", builtins));
-  Ref module_name = take(PyUnicode_FromString("threads_main"));
-  check(PyDict_SetItemString(globals, "__name__", module_name));
-  take(PyRun_String(source, Py_file_input, globals, globals));
-  PyObject* obj = PyDict_GetItemString(globals, name);
-  if (!obj) throw vt::Raise{PyExc_SystemError, std::string(name) + " not defined"};
-  return Ref::of(obj);
-}
-
 // Entering a Python function checks the thread's pending events, so calling
 // this empty one delivers an asynchronous exception requested for the thread.
 constexpr const char* kFlushSource = "def _deliver():\n    pass\n";
@@ -103,8 +89,8 @@ void exec(PyObject* module, State& st) {
   st.time = take(PyImport_ImportModule("time"));
   st.queue_empty = import_attr("queue", "Empty");
   st.builtin_round = import_attr("builtins", "round");
-  st.flush = define(kFlushSource, "_deliver");
-  st.walk = define(kWalkSource, "_thread_list_yield");
+  st.flush = vt::defined(vt::run_source(kFlushSource, "threads_main"), "_deliver");
+  st.walk = vt::defined(vt::run_source(kWalkSource, "threads_main"), "_thread_list_yield");
   Ref qualname = take(PyUnicode_FromString("VigilThreadsMain._thread_list_yield"));
   check(PyObject_SetAttr(st.walk, st.names.__qualname__, qualname));
 

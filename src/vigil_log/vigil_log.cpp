@@ -307,16 +307,9 @@ void exec(PyObject* module, State& st) {
   st.append = intern("a");
   st.utf8 = intern("utf-8");
   st.logging = take(PyImport_ImportModule("logging"));
-  Ref globals = take(PyDict_New());
-  Ref builtins = take(PyImport_ImportModule("builtins"));
-  check(PyDict_SetItemString(globals, "__builtins__", builtins));
-  Ref name = take(PyUnicode_FromString("vigil_log"));
-  check(PyDict_SetItemString(globals, "__name__", name));
-  take(PyRun_String(kHelpersSource, Py_file_input, globals, globals));
-  st.console_cls = Ref::of(PyDict_GetItemString(globals, "ConsoleHandler"));
-  st.reaches_console = Ref::of(PyDict_GetItemString(globals, "reaches_console"));
-  if (!st.console_cls || !st.reaches_console)
-    throw vt::Raise{PyExc_SystemError, "vigil_log helpers not defined"};
+  Ref helpers = vt::run_source(kHelpersSource, "vigil_log");
+  st.console_cls = vt::defined(helpers, "ConsoleHandler");
+  st.reaches_console = vt::defined(helpers, "reaches_console");
   st.log_type = take(PyType_FromModuleAndSpec(module, &spec, nullptr));
   check(PyModule_AddObjectRef(module, "VigilLog", st.log_type));
 }
