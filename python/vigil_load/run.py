@@ -169,11 +169,11 @@ def execute(plan: Plan) -> Outcome:
             feeder.stop.set()
             feeder.thread.join(5)
         # _close withdraws the queue and stops what still runs; every started
-        # run is then counted as finished or stopped. Should it fail, what ran
+        # run is then counted as finished or stopped. (Not _stop_all first: a
+        # batch still submitting would refill the queue it drains, while
+        # _close ends the batch before it drains.) Should it fail, what ran
         # is still worth writing.
         try:
-            if interrupted:
-                m._stop_all()
             m._close()
         except Exception as err:
             print(f"vigil_load: closing the manager failed: {err}", file=sys.stderr)
