@@ -2,7 +2,7 @@
 // microseconds, exact below 256, above that 128 buckets per power of two
 // (each less than 1/128 of its values wide), so a percentile read off the
 // middle of its bucket is within 1/256 of a value recorded there. Memory is
-// fixed; counts, sum, minimum and maximum are exact, and two histograms
+// bounded (at most 37 KB, a kilobyte per power of two the values reach); counts, sum, minimum and maximum are exact, and two histograms
 // merge exactly by adding their buckets.
 #pragma once
 #include <algorithm>
@@ -36,9 +36,10 @@ class Histogram {
 
   Histogram() = default;
   Histogram(const Histogram& o) : count_(o.count_), sum_(o.sum_), min_(o.min_), max_(o.max_) {
-    if (o.counts_) {
-      counts_ = std::make_unique<std::uint64_t[]>(kBuckets);
-      std::copy_n(o.counts_.get(), kBuckets, counts_.get());
+    for (int k = 0; k < kSegments; ++k) {
+      if (!o.segments_[k]) continue;
+      segments_[k] = std::make_unique<std::uint64_t[]>(kSegmentSize);
+      std::copy_n(o.segments_[k].get(), kSegmentSize, segments_[k].get());
     }
   }
   Histogram& operator=(const Histogram& o) {
@@ -49,10 +50,13 @@ class Histogram {
   Histogram& operator=(Histogram&&) noexcept = default;
 
   void record(std::uint64_t us) {
-    // The buckets are made with the first value: a manager that records
-    // nothing costs nothing.
-    if (!counts_) counts_ = std::make_unique<std::uint64_t[]>(kBuckets);
-    ++counts_[index_of(us)];
+    // Buckets come in segments of 128, made when a value first falls in one:
+    // a manager that records nothing costs nothing, and runs of similar
+    // length fill a few kilobytes, not the whole range.
+    const int i = index_of(us);
+    auto& segment = segments_[i / kSegmentSize];
+    if (!segment) segment = std::make_unique<std::uint64_t[]>(kSegmentSize);
+    ++segment[i % kSegmentSize];
     if (count_ == 0 || us < min_) min_ = us;
     if (us > max_) max_ = us;
     ++count_;
@@ -64,7 +68,10 @@ class Histogram {
   std::uint64_t sum() const { return sum_; }
   std::uint64_t min() const { return min_; }
   std::uint64_t max() const { return max_; }
-  std::uint64_t bucket(int i) const { return counts_ ? counts_[i] : 0; }
+  std::uint64_t bucket(int i) const {
+    const auto& segment = segments_[i / kSegmentSize];
+    return segment ? segment[i % kSegmentSize] : 0;
+  }
 
   // The value at percentile q, given in thousandths of a percent (p99.9 is
   // 99900): the middle of the bucket holding the value of that rank (the
@@ -74,8 +81,12 @@ class Histogram {
     std::uint64_t rank = (count_ * q_milli + 99999) / 100000;
     if (rank < 1) rank = 1;
     std::uint64_t seen = 0;
-    for (int i = 0; counts_ && i < kBuckets; ++i) {
-      seen += counts_[i];
+    for (int i = 0; i < kBuckets; ++i) {
+      if (!segments_[i / kSegmentSize]) {
+        i += kSegmentSize - 1;  // an empty segment
+        continue;
+      }
+      seen += segments_[i / kSegmentSize][i % kSegmentSize];
       if (seen >= rank) {
         std::uint64_t v = middle_of(i);
         return v < min_ ? min_ : v > max_ ? max_ : v;
@@ -85,7 +96,9 @@ class Histogram {
   }
 
  private:
-  std::unique_ptr<std::uint64_t[]> counts_;  // kBuckets counts, or none yet
+  static constexpr int kSegmentSize = 128;
+  static constexpr int kSegments = kBuckets / kSegmentSize;
+  std::unique_ptr<std::uint64_t[]> segments_[kSegments];  // each kSegmentSize counts, or none
   std::uint64_t count_ = 0;
   std::uint64_t sum_ = 0;
   std::uint64_t min_ = 0;
