@@ -149,7 +149,7 @@ class Statistics(ManagerCase, unittest.TestCase):
 
 
     def test_lines_leave_no_references_behind(self):
-        # The format specifications, the time format and the message pieces
+        # The format codes, the time format and the message pieces
         # are interned strings the module owns: building lines must not add
         # references to them (on 3.13 interned strings are not immortal).
         m = self.make(print)

@@ -148,10 +148,10 @@ def merge_parser() -> argparse.ArgumentParser:
 
 # -- reading the input ---------------------------------------------------------------
 
-def load_target(spec: str) -> Callable[..., Any]:
-    module_name, sep, attr = spec.partition(":")
+def load_target(target: str) -> Callable[..., Any]:
+    module_name, sep, attr = target.partition(":")
     if not sep or not module_name or not attr:
-        raise BadInput(f"the target {spec!r} must be written MODULE:CALLABLE")
+        raise BadInput(f"the target {target!r} must be written MODULE:CALLABLE")
     if "" not in sys.path and os.getcwd() not in sys.path:
         sys.path.insert(0, os.getcwd())  # as `python -m` does for the working directory
     try:
@@ -164,7 +164,7 @@ def load_target(spec: str) -> Callable[..., Any]:
         except AttributeError:
             raise BadInput(f"{module_name!r} has no attribute {attr!r}") from None
     if not callable(obj):
-        raise BadInput(f"{spec} is not callable (it is a {type(obj).__name__})")
+        raise BadInput(f"{target} is not callable (it is a {type(obj).__name__})")
     return obj  # type: ignore[no-any-return]
 
 

@@ -47,7 +47,7 @@ struct ManagerClass {
 
 namespace manager {
 
-extern PyType_Spec spec;       // VigilThreadsMain
+extern PyType_Spec blueprint;         // VigilThreadsMain
 extern PyMethodDef methods[];         // its method table (manager/methods.cpp)
 extern PyMethodDef static_methods[];  // and its static methods
 

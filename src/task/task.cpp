@@ -98,7 +98,7 @@ PyType_Slot slots[] = {
 
 }  // namespace
 
-PyType_Spec spec = {"threads_main._Task", sizeof(TaskObject), 0,
+PyType_Spec blueprint = {"threads_main._Task", sizeof(TaskObject), 0,
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                     slots};
 

@@ -9,7 +9,7 @@
 namespace vtm::task {
 
 // _Task, made from the state holder's deferred-entry base.
-extern PyType_Spec spec;
+extern PyType_Spec blueprint;
 
 // A new task of the manager; kwargs (a dict, or null) is kept, not copied.
 vt::Ref create(const Manager& m, vt::Borrowed name, vt::Borrowed kwargs);

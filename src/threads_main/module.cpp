@@ -94,11 +94,11 @@ void exec(PyObject* module, State& st) {
   Ref qualname = take(PyUnicode_FromString("VigilThreadsMain._thread_list_yield"));
   check(PyObject_SetAttr(st.walk, st.names.__qualname__, qualname));
 
-  st.manager_type = take(PyType_FromModuleAndSpec(module, &manager::spec, nullptr));
+  st.manager_type = take(PyType_FromModuleAndSpec(module, &manager::blueprint, nullptr));
   vt::install_static_methods(st.manager_type, module, manager::static_methods);
-  st.worker_type = take(PyType_FromModuleAndSpec(module, &worker::spec, nullptr));
+  st.worker_type = take(PyType_FromModuleAndSpec(module, &worker::blueprint, nullptr));
   st.task_type = take(PyType_FromModuleAndSpec(
-      module, &task::spec, reinterpret_cast<PyObject*>(st.var_api->deferred_type)));
+      module, &task::blueprint, reinterpret_cast<PyObject*>(st.var_api->deferred_type)));
   st.manager_error = take(PyErr_NewExceptionWithDoc(
       "threads_main.ManagerError", "Failure of the manager itself; its text is the message.",
       PyExc_Exception, nullptr));

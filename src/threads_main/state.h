@@ -49,7 +49,7 @@ struct StatusWords {
   vt::Ref cancelled;  // 取消
 };
 
-// Texts used as values: format specifications, fixed answers.
+// Texts used as values: format codes, fixed answers.
 struct Texts {
   vt::Ref empty;          // ""
   vt::Ref width6;         // ">6"

@@ -293,7 +293,7 @@ PyType_Slot slots[] = {
     {Py_tp_getset, getset},
     {0, nullptr}};
 
-PyType_Spec spec = {"vigil_log.VigilLog", sizeof(LogObject), 0,
+PyType_Spec blueprint = {"vigil_log.VigilLog", sizeof(LogObject), 0,
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
 
 Ref intern(const char* s) { return take(PyUnicode_InternFromString(s)); }
@@ -310,7 +310,7 @@ void exec(PyObject* module, State& st) {
   Ref helpers = vt::run_source(kHelpersSource, "vigil_log");
   st.console_cls = vt::defined(helpers, "ConsoleHandler");
   st.reaches_console = vt::defined(helpers, "reaches_console");
-  st.log_type = take(PyType_FromModuleAndSpec(module, &spec, nullptr));
+  st.log_type = take(PyType_FromModuleAndSpec(module, &blueprint, nullptr));
   check(PyModule_AddObjectRef(module, "VigilLog", st.log_type));
 }
 

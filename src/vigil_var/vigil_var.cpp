@@ -411,7 +411,7 @@ PyType_Slot rec_slots[] = {
     {Py_tp_doc, const_cast<char*>(RecInit::doc.data())},
     {0, nullptr}};
 
-PyType_Spec rec_spec = {"vigil_var.VigilRecord", sizeof(VigilRecordObject), 0,
+PyType_Spec rec_blueprint = {"vigil_var.VigilRecord", sizeof(VigilRecordObject), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
                         rec_slots};
 
@@ -423,7 +423,7 @@ PyType_Slot deferred_slots[] = {
     {Py_tp_doc, const_cast<char*>("An entry of a record made when it is first read.")},
     {0, nullptr}};
 
-PyType_Spec deferred_spec = {"vigil_var.VigilDeferred", sizeof(VigilDeferredObject), 0,
+PyType_Spec deferred_blueprint = {"vigil_var.VigilDeferred", sizeof(VigilDeferredObject), 0,
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE |
                                  Py_TPFLAGS_DISALLOW_INSTANTIATION,
                              deferred_slots};
@@ -530,7 +530,7 @@ PyType_Slot view_slots[] = {
                                   "entries, iteration over a snapshot.")},
     {0, nullptr}};
 
-PyType_Spec view_spec = {
+PyType_Spec view_blueprint = {
     "vigil_var.VigilVarView", sizeof(ViewObject), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, view_slots};
 
@@ -615,7 +615,7 @@ PyType_Slot var_slots[] = {
     {Py_tp_doc, const_cast<char*>(VarInit::doc.data())},
     {0, nullptr}};
 
-PyType_Spec var_spec = {"vigil_var.VigilVar", sizeof(VigilVarObject), 0,
+PyType_Spec var_blueprint = {"vigil_var.VigilVar", sizeof(VigilVarObject), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
                         var_slots};
 
@@ -639,14 +639,14 @@ PyObject* api_new_record(void* state, PyObject* thread, PyObject* result, PyObje
 // --- the module ----------------------------------------------------------
 
 void exec(PyObject* m, State& st) {
-  auto make_type = [&](PyType_Spec* spec) {
-    return vt::take(PyType_FromModuleAndSpec(m, spec, nullptr));
+  auto make_type = [&](PyType_Spec* blueprint) {
+    return vt::take(PyType_FromModuleAndSpec(m, blueprint, nullptr));
   };
   auto intern = [](const char* s) { return vt::take(PyUnicode_InternFromString(s)); };
-  st.var_type = make_type(&var_spec);
-  st.view_type = make_type(&view_spec);
-  st.record_type = make_type(&rec_spec);
-  st.deferred_type = make_type(&deferred_spec);
+  st.var_type = make_type(&var_blueprint);
+  st.view_type = make_type(&view_blueprint);
+  st.record_type = make_type(&rec_blueprint);
+  st.deferred_type = make_type(&deferred_blueprint);
   st.n_thread = intern("thread");
   st.n_result = intern("result");
   st.n_status = intern("status");

@@ -49,7 +49,7 @@ Ref finish(const Manager& m) {
 
 // ---- the statistics lines ----
 
-Ref format(Borrowed value, PyObject* spec) { return take(PyObject_Format(value, spec)); }
+Ref format(Borrowed value, PyObject* how) { return take(PyObject_Format(value, how)); }
 
 Ref small_int(long n) { return take(PyLong_FromLong(n)); }
 

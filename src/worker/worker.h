@@ -8,7 +8,7 @@
 
 namespace vtm::worker {
 
-extern PyType_Spec spec;  // _Worker
+extern PyType_Spec blueprint;  // _Worker
 
 // _Worker(var, name, log, **kwargs), made directly for a manager whose
 // recorder it reports to; kwargs may be null. Fails with the interpreter's
