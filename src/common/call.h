@@ -49,18 +49,4 @@ Ref defined(Borrowed namespace_, const char* name);
 // control, and returns it. The exception being raised, if any, stays.
 Ref deliver_pending(PyObject* flush) noexcept;
 
-// Holds a PyMutex for a scope. Waiting for it detaches the thread state, so
-// a holder that needs the GIL can always finish. Nothing that can run Python
-// code may happen while it is held.
-class MutexGuard {
- public:
-  explicit MutexGuard(PyMutex& m) noexcept : m_(m) { PyMutex_Lock(&m_); }
-  ~MutexGuard() { PyMutex_Unlock(&m_); }
-  MutexGuard(const MutexGuard&) = delete;
-  MutexGuard& operator=(const MutexGuard&) = delete;
-
- private:
-  PyMutex& m_;
-};
-
 }  // namespace vt

@@ -99,8 +99,8 @@ PyType_Slot slots[] = {
 }  // namespace
 
 PyType_Spec blueprint = {"threads_main._Task", sizeof(TaskObject), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                    slots};
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                         slots};
 
 Ref create(const Manager& m, Borrowed name, Borrowed kwargs) {
   auto* type = reinterpret_cast<PyTypeObject*>(m.st.task_type.get());
@@ -113,10 +113,6 @@ Ref create(const Manager& m, Borrowed name, Borrowed kwargs) {
   t->kwargs = kwargs ? Py_NewRef(kwargs.get()) : nullptr;
   t->queued_at = -1;
   return self;
-}
-
-bool is_task(const State& st, PyObject* o) {
-  return Py_IS_TYPE(o, reinterpret_cast<PyTypeObject*>(st.task_type.get()));
 }
 
 Ref worker(PyObject* task) { return Ref::of(as_task(task)->worker); }

@@ -13,7 +13,6 @@ extern PyType_Spec blueprint;
 
 // A new task of the manager; kwargs (a dict, or null) is kept, not copied.
 vt::Ref create(const Manager& m, vt::Borrowed name, vt::Borrowed kwargs);
-bool is_task(const State& st, PyObject* o);
 
 // The worker of the task's latest run, or a null Ref before its first.
 vt::Ref worker(PyObject* task);

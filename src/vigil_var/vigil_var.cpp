@@ -412,8 +412,8 @@ PyType_Slot rec_slots[] = {
     {0, nullptr}};
 
 PyType_Spec rec_blueprint = {"vigil_var.VigilRecord", sizeof(VigilRecordObject), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-                        rec_slots};
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+                             rec_slots};
 
 // --- deferred entries ----------------------------------------------------
 
@@ -424,9 +424,9 @@ PyType_Slot deferred_slots[] = {
     {0, nullptr}};
 
 PyType_Spec deferred_blueprint = {"vigil_var.VigilDeferred", sizeof(VigilDeferredObject), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE |
-                                 Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                             deferred_slots};
+                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE |
+                                  Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                  deferred_slots};
 
 // --- views -------------------------------------------------------------
 
@@ -616,8 +616,8 @@ PyType_Slot var_slots[] = {
     {0, nullptr}};
 
 PyType_Spec var_blueprint = {"vigil_var.VigilVar", sizeof(VigilVarObject), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-                        var_slots};
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+                             var_slots};
 
 // --- what other modules of the family call -----------------------------
 
