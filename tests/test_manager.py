@@ -558,6 +558,22 @@ class ProgramEnd(unittest.TestCase):
         self.assertEqual(statuses, ["停止", "取消"])  # none pending, none running
         self.assertEqual((counts["stop"], counts["cancel"], counts["done"]), (4, 6, 0))
 
+    def test_daemon_threads_inside_the_module_at_exit(self):
+        # CPython ends daemon threads at exit by unwinding them from where
+        # they wait for the GIL: the unwind must pass through our frames.
+        body = {"queued": "    for _ in range(20): m._send()\n    time.sleep(10)\n",
+                "waiting": "    m._send()\n    m._join_property(None, 0.001)\n"}
+        for case, lines in body.items():
+            code = ("import threading, time, threads_main\n"
+                    "def body():\n"
+                    "    m = threads_main.VigilThreadsMain(lambda: time.sleep(0.05), 2)\n"
+                    f"{lines}"
+                    "threading.Thread(target=body, daemon=True).start()\n"
+                    "time.sleep(0.2)\n")
+            for attempt in range(3):
+                out, _ = self.run_program(code, timeout=30)
+                self.assertEqual(out.returncode, 0, f"{case} #{attempt}: {out.stderr}")
+
     def test_program_with_an_idle_manager_ends(self):
         # The dispatcher is parked when the main thread finishes; the end of
         # the program must wake it rather than wait on it.

@@ -66,7 +66,7 @@ Ref defined(Borrowed namespace_, const char* name) {
   return Ref::steal(obj);
 }
 
-Ref deliver_pending(PyObject* flush) noexcept {
+Ref deliver_pending(PyObject* flush) {
   PyObject* saved = PyErr_GetRaisedException();
   Ref r = Ref::steal(PyObject_CallNoArgs(flush));
   Ref delivered;

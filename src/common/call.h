@@ -47,6 +47,6 @@ Ref defined(Borrowed namespace_, const char* name);
 // Calls `flush` (an empty Python function) so that an asynchronous
 // exception requested for this thread is delivered now, at a point we
 // control, and returns it. The exception being raised, if any, stays.
-Ref deliver_pending(PyObject* flush) noexcept;
+Ref deliver_pending(PyObject* flush);
 
 }  // namespace vt

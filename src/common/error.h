@@ -4,7 +4,14 @@
 //   Raise    an error of our own: the exception type and its text.
 // Anything else a standard container or allocation throws becomes
 // MemoryError or SystemError there too, so nothing escapes into CPython.
+//
+// The one exception that passes every boundary is the forced unwind with
+// which CPython ends a daemon thread at exit (pthread_exit): it must run its
+// course, so no catch-all here swallows it, and the functions it may pass
+// through are not noexcept (it would end in std::terminate there).
 #pragma once
+#include <cxxabi.h>
+
 #include <cstdarg>
 #include <exception>
 #include <new>
@@ -69,10 +76,14 @@ inline void set_raise(PyObject* type, const char* text) noexcept {
   throw PyError{};
 }
 
-// Sets the Python exception for a C++ one.
-inline void set_python_error(std::exception_ptr e) noexcept {
+// Runs fn; false with the Python exception set when it threw.
+template <class F>
+bool as_python(F&& fn) {
   try {
-    std::rethrow_exception(std::move(e));
+    std::forward<F>(fn)();
+    return true;
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (const PyError&) {
     if (!PyErr_Occurred())
       PyErr_SetString(PyExc_SystemError, "error reported without an exception");
@@ -85,30 +96,19 @@ inline void set_python_error(std::exception_ptr e) noexcept {
   } catch (...) {
     PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
   }
-}
-
-// Runs fn; false with the Python exception set when it threw.
-template <class F>
-bool as_python(F&& fn) noexcept {
-  try {
-    std::forward<F>(fn)();
-    return true;
-  } catch (...) {
-    set_python_error(std::current_exception());
-    return false;
-  }
+  return false;
 }
 
 // Runs clean-up work whose own failure must not replace anything: a
 // failure is dropped.
 template <class F>
-void quietly(F&& fn) noexcept {
+void quietly(F&& fn) {
   if (!as_python(std::forward<F>(fn))) PyErr_Clear();
 }
 
 // The boundary of an entry point that returns an object: null on failure.
 template <class F>
-PyObject* boundary(F&& fn) noexcept {
+PyObject* boundary(F&& fn) {
   PyObject* out = nullptr;
   as_python([&] { out = std::forward<F>(fn)().release(); });
   return out;
@@ -116,7 +116,7 @@ PyObject* boundary(F&& fn) noexcept {
 
 // The boundary of an entry point that returns a status: -1 on failure.
 template <class F>
-int boundary_status(F&& fn) noexcept {
+int boundary_status(F&& fn) {
   return as_python(std::forward<F>(fn)) ? 0 : -1;
 }
 
@@ -127,7 +127,7 @@ class StashedError {
  public:
   StashedError() noexcept : exc_(PyErr_GetRaisedException()) {}
   ~StashedError() {
-    if (!exc_) return;
+    if (!exc_ || !attached()) return;
     PyErr_Clear();  // whatever clean-up raised gives way to the original
     PyErr_SetRaisedException(exc_);
   }

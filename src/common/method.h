@@ -257,13 +257,13 @@ struct Method {
     return detail::docstring<Name, Params, Static>(doc);
   }
 
-  static PyObject* call_noargs(PyObject* self, PyObject*) noexcept {
+  static PyObject* call_noargs(PyObject* self, PyObject*) {
     if constexpr (no_args)
       return boundary([&] { return Body(detail::receiver<Self>(self)); });
     else
       return nullptr;
   }
-  static PyObject* call_o(PyObject* self, PyObject* arg) noexcept {
+  static PyObject* call_o(PyObject* self, PyObject* arg) {
     if constexpr (one_arg) {
       return boundary([&] {
         Args a;
@@ -275,7 +275,7 @@ struct Method {
     }
   }
   static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
+                        PyObject* kwnames) {
     if constexpr (!no_args) {
       return boundary([&] {
         Args a;
@@ -311,7 +311,7 @@ struct Init {
   static constexpr Signature sig = detail::parse(Params.view());
   static constexpr auto doc = detail::cat<Owner, "(", Params, ")\n--\n\n", Doc>();  // class doc
   static constexpr auto qualname = detail::cat<Owner, ".__init__">();
-  static int call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  static int call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return boundary_status([&] {
       Args a;
       bind_tuple({qualname.data(), qualname.size() - 1}, sig, args, kwargs, a);

@@ -27,7 +27,7 @@ struct Module {
     return of(module);
   }
 
-  static int exec(PyObject* module) noexcept {
+  static int exec(PyObject* module) {
     return boundary_status([&] { Exec(module, *(slot(module) = new State())); });
   }
   static int traverse(PyObject* module, visitproc visit, void* arg) {

@@ -11,6 +11,11 @@
 
 namespace vt {
 
+// Whether this thread holds the interpreter. A daemon thread that CPython
+// ends at exit is unwound (pthread_exit) from where it waited for the GIL,
+// without it: what runs during that unwind must not touch Python objects.
+inline bool attached() noexcept { return PyThreadState_GetUnchecked() != nullptr; }
+
 class Borrowed;
 
 class Ref {
@@ -31,7 +36,11 @@ class Ref {
   }
   // The old object is dropped last, after this Ref already holds the new one,
   // so a __del__ it runs sees a consistent holder.
-  ~Ref() { Py_XDECREF(p_); }
+  // Unwound without the interpreter (see attached()), the reference is left
+  // behind: the process is ending.
+  ~Ref() {
+    if (p_ && attached()) Py_DECREF(p_);
+  }
 
   PyObject* get() const noexcept { return p_; }
   // A raw pointer only from a Ref that outlives the expression: a temporary

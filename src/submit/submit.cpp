@@ -60,7 +60,7 @@ class HeldLock {
     vt::call_method(lock, st_.names.release);
   }
   ~HeldLock() {
-    if (!lock_) return;
+    if (!lock_ || !vt::attached()) return;
     vt::StashedError failure;  // the error that brought us here stays
     vt::quietly([&] { vt::call_method(lock_, st_.names.release); });
   }

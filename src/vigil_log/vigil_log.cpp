@@ -180,7 +180,7 @@ int log_clear(PyObject* self) {
 }
 
 // Closes and drops the sink's own handlers; a failing close is dropped.
-void close_handlers(LogObject* s) noexcept {
+void close_handlers(LogObject* s) {
   if (!s->handlers || !s->st) return;
   vt::StashedError pending;  // a finalizer may run while an exception is raised
   vt::quietly([&] {

@@ -122,7 +122,7 @@ class ReprScope {
  public:
   explicit ReprScope(PyObject* o) : o_(o), nested_(vt::check(Py_ReprEnter(o)) > 0) {}
   ~ReprScope() {
-    if (!nested_) Py_ReprLeave(o_);
+    if (!nested_ && vt::attached()) Py_ReprLeave(o_);
   }
   ReprScope(const ReprScope&) = delete;
   ReprScope& operator=(const ReprScope&) = delete;
