@@ -7,7 +7,7 @@ import threading
 import time
 import unittest
 
-from support import ManagerCase, wait_until
+from support import ManagerCase, retire, wait_until
 from threads_main import ManagerError, VigilThreadsMain
 
 
@@ -240,6 +240,27 @@ class Close(ManagerCase, unittest.TestCase):
         self.assertEqual(m._log.messages("warning"), [])
         with self.assertRaises((ValueError, OSError)):
             m._var.queue.put("late")
+
+    def test_close_surfaces_nowhere_as_an_uncaught_exception(self):
+        # A subclass's pass runs Python code, where the close's SystemExit
+        # for the dispatcher lands.
+        class Sub(VigilThreadsMain):
+            def _get_qsize(self):
+                return super()._get_qsize()
+
+        seen = []
+        hook = threading.excepthook
+        threading.excepthook = lambda a: seen.append(a.exc_type)
+        self.addCleanup(setattr, threading, "excepthook", hook)
+        for _ in range(10):
+            m = Sub(lambda: time.sleep(0.2), 2)
+            self.addCleanup(retire, m)
+            for _ in range(4):
+                m._send()
+            time.sleep(0.05)
+            m._close()
+            m._var.thread_init.join(5)
+        self.assertEqual(seen, [])
 
     def test_dispatcher_already_ended_is_no_failure(self):
         m = self.make(lambda: None)
