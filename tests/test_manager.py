@@ -440,6 +440,22 @@ class StartRate(ManagerCase, unittest.TestCase):
         with self.assertRaisesRegex(ManagerError, STOPPED):
             m._set_start_rate(10)
 
+    def test_extreme_rates(self):
+        # The largest float means every free slot; the smallest rate still
+        # starts its first task at once, then keeps its pace.
+        ran = []
+        huge = self.make(lambda x: ran.append(x), 4)
+        huge._set_start_rate(sys.float_info.max)
+        slow = self.make(lambda x: ran.append(x), 4)
+        slow._set_start_rate(0.001)
+        for i in range(6):
+            huge._send(x=i)
+        slow._send(x="first")
+        slow._send(x="second")
+        self.assertTrue(wait_until(lambda: len(ran) == 7, 5), ran)
+        time.sleep(0.3)
+        self.assertEqual((len(ran), slow._get_qsize()), (7, 1))
+
     def test_never_more_running_than_max_workers(self):
         gate = threading.Event()
         lock = threading.Lock()

@@ -31,6 +31,9 @@ constexpr int kIdleWaitMs = 100;
 // With a start rate, starts earned and not made (nothing to start, or the
 // dispatcher held up) are kept for at most this long.
 constexpr double kMaxCatchUpSeconds = 0.1;
+// Starts one pass may make at most, whatever the rate: more than any worker
+// count admits in practice, so a higher rate means "every free slot".
+constexpr double kMaxStartsPerPass = 1e9;
 
 // The C++ side of a manager: made with the object, gone with it.
 struct Core {
@@ -47,6 +50,7 @@ struct Core {
   stats::RecorderPtr recorder = std::make_shared<stats::Recorder>();
   // Starts per second asked with _set_start_rate; 0: one start per pass.
   std::atomic<double> start_rate{0};
+  std::atomic<bool> rate_changed{false};  // set by _set_start_rate
   double earned = 0;  // starts the rate has earned (dispatcher thread only)
   std::chrono::steady_clock::time_point last_pass = std::chrono::steady_clock::now();
   std::atomic<int> batches{0};        // batch threads that may still submit
@@ -167,20 +171,28 @@ enum class Pass {
 
 // How many tasks this pass may start: one by default; with a start rate,
 // what the rate has earned since the last pass (several when the rate needs
-// it). Time earns nothing while nothing is queued, and what is earned is
-// capped, so a stall is not followed by a burst.
+// it). While nothing is queued the rate earns up to one start, so the first
+// task after a quiet spell starts at once; what is earned is capped, so a
+// stall is not followed by a burst.
 long starts_allowed(Core& core, bool queued) {
   const double rate = core.start_rate.load();
   if (rate <= 0) return 1;
   const auto now = std::chrono::steady_clock::now();
-  const double elapsed = std::chrono::duration<double>(now - core.last_pass).count();
+  double elapsed = std::chrono::duration<double>(now - core.last_pass).count();
   core.last_pass = now;
+  // A new rate starts from now, with one start in hand.
+  if (core.rate_changed.exchange(false)) {
+    core.earned = std::max(core.earned, 1.0);
+    elapsed = 0;
+  }
   if (!queued) {
-    core.earned = std::min(core.earned, 1.0);
+    core.earned = std::min(core.earned + rate * elapsed, 1.0);
     return 0;
   }
-  // (At least two, so the fraction earned beyond a whole start is kept.)
-  core.earned = std::min(core.earned + rate * elapsed, std::max(2.0, rate * kMaxCatchUpSeconds));
+  // (At least two, so the fraction earned beyond a whole start is kept; at
+  // most kMaxStartsPerPass, so a huge rate cannot overflow the count.)
+  const double cap = std::clamp(rate * kMaxCatchUpSeconds, 2.0, kMaxStartsPerPass);
+  core.earned = std::min(core.earned + rate * elapsed, cap);
   return static_cast<long>(core.earned);
 }
 
@@ -531,6 +543,7 @@ Ref set_start_rate(Manager m, const vt::Args& a) {
                        rate.get());
   }
   core_of(m).start_rate.store(per_second);
+  core_of(m).rate_changed.store(true);
   Ref text = take(PyObject_Format(rate, m.st.texts.empty));
   m.log(collab::Level::Info, take(PyUnicode_FromFormat("Start rate: %U", text.get())));
   return Ref::of(Py_True);
