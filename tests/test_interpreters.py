@@ -22,7 +22,7 @@ CHILD = textwrap.dedent("""\
         with os.fdopen(r) as f:
             return failure, f.read()
 
-    SOURCE = '''
+    SOURCE = REFUSED if REFUSED else '''
     import os, time
     import threads_main, vigil_log, vigil_var
     m = threads_main.VigilThreadsMain(lambda x: x * 2, 2)
@@ -41,15 +41,32 @@ CHILD = textwrap.dedent("""\
     ours = (id(threads_main.VigilThreadsMain), id(threads_main.ManagerError),
             id(vigil_var.VigilVar), id(vigil_log.VigilLog))
     failure, out = run_in(CONFIG, SOURCE)
-    print(failure is None, out.split(" ", 1)[0],
-          all(a != b for a, b in zip(eval(out.split(" ", 1)[1]), ours)) if out else None)
+    if REFUSED:
+        print(failure is None, out)
+    else:
+        print(failure is None, out.split(" ", 1)[0],
+              all(a != b for a, b in zip(eval(out.split(" ", 1)[1]), ours)) if out else None)
 """)
 
+# An isolated interpreter that refuses daemon threads: the queue's feeder
+# thread cannot start, so no submission can succeed.
+REFUSED = textwrap.dedent("""\
+    import os
+    import threads_main
+    m = threads_main.VigilThreadsMain(lambda: None, 2)
+    try:
+        m._send("job")
+    except RuntimeError:
+        pass
+    os.write(WFD, repr((m._get_all_status(), m._var.totals, m._get_qsize())).encode())
+    # No close: the interpreter's end must not wait for the dispatcher.
+    """)
 
-def child(config, **extra):
-    code = f"CONFIG = {config!r}\nEXTRA = {extra!r}\n" + CHILD
+
+def child(config, refused="", **extra):
+    code = f"CONFIG = {config!r}\nEXTRA = {extra!r}\nREFUSED = {refused!r}\n" + CHILD
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         timeout=120)
+                         timeout=60)
     if out.returncode != 0:
         raise AssertionError(f"the child failed:\n{out.stdout}\n{out.stderr}")
     return out.stdout.split()
@@ -61,6 +78,10 @@ class Subinterpreters(unittest.TestCase):
         # isolated interpreter refuses unless allowed.
         self.assertEqual(child("isolated", allow_daemon_threads=True),
                          ["True", "42", "True"])
+
+    def test_refused_submission_leaves_nothing_and_the_interpreter_ends(self):
+        self.assertEqual(child("isolated", REFUSED, allow_daemon_threads=False),
+                         ["True", "({},", "[],", "0)"])
 
     def test_legacy_interpreter_gets_types_of_its_own(self):
         self.assertEqual(child("legacy"), ["True", "42", "True"])

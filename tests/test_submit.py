@@ -129,6 +129,23 @@ class Refusals(ManagerCase, unittest.TestCase):
         self.assertEqual(str(cm.exception), "The manager has stopped")
         self.assertEqual(m._var.totals, [])
 
+    def test_refused_put_leaves_no_trace(self):
+        # The queue's feeder thread cannot start (a process out of threads):
+        # the submission fails whole, and the next one works.
+        m = self.make(lambda: None)
+
+        def refuse():
+            raise RuntimeError("can't start new thread")
+
+        m._var.queue._start_thread = refuse
+        with self.assertRaisesRegex(RuntimeError, "can't start new thread"):
+            m._send("a", x=1)
+        self.assertEqual((m._get_all_status(), m._var.totals, m._get_qsize()), ({}, [], 0))
+        del m._var.queue._start_thread
+        self.assertIs(m._send("a", x=1) and m._send("b"), True)
+        self.assertTrue(wait_until(lambda: len(m._var.dones) == 2))
+        self.assertEqual((m._var.totals, m._get_qsize()), (["a", "b"], 0))
+
     def test_failed_thread_creation_withdraws_the_task(self):
         # A queued task gets its thread when it starts: a thread that cannot
         # be made then withdraws the task ("取消") with the error as its

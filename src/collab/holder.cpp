@@ -128,6 +128,20 @@ Ref Table::keys() const { return vt::call_method(obj_, st_->names.keys); }
 Ref Table::items() const { return vt::call_method(obj_, st_->names.items); }
 void Table::clear() const { vt::call_method(obj_, st_->names.clear); }
 
+void Table::remove(PyObject* key) const {
+  if (exact_var(*st_, obj_)) {
+    // The record is dropped after the table no longer holds it.
+    Ref rec = item_or_none(storage(obj_), key);
+    if (PyDict_DelItem(storage(obj_), key) < 0) {
+      if (!PyErr_ExceptionMatches(PyExc_KeyError)) vt::fail();
+      PyErr_Clear();
+    }
+    return;
+  }
+  if (!check(PyObject_HasAttrWithError(obj_, st_->names.pop))) return;
+  vt::call_method(obj_, st_->names.pop, {key, Py_None});
+}
+
 Ref new_holder(const State& st) { return take(PyObject_CallNoArgs(st.vigil_var_cls)); }
 
 void log(const State& st, vt::Borrowed sink, Level level, vt::Borrowed message) {

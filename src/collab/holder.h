@@ -45,6 +45,9 @@ class Table : public Holder {
   vt::Ref keys() const;   // table.keys()
   vt::Ref items() const;  // table.items()
   void clear() const;     // table.clear()
+  // Takes the record of `key` out again (a submission that failed); a
+  // stand-in table without pop() keeps it.
+  void remove(PyObject* key) const;
 };
 
 // An empty VigilVar, the class as threads_main imported it.

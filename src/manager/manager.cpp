@@ -704,6 +704,16 @@ Ref worker_of(const Manager& m, PyObject* name) {
   return t ? task::worker(t) : Ref();
 }
 
+void forget_task(const Manager& m, PyObject* name) {
+  PyObject* tasks = as_manager(m.self)->tasks;
+  if (!tasks) return;
+  Ref task;  // dropped after the dict no longer holds it
+  PyObject* t = nullptr;
+  if (!check(PyDict_GetItemRef(tasks, name, &t))) return;
+  task = Ref::steal(t);
+  check(PyDict_DelItem(tasks, name));
+}
+
 void forget_tasks(const Manager& m) {
   if (PyObject* tasks = as_manager(m.self)->tasks) PyDict_Clear(tasks);
 }

@@ -75,6 +75,7 @@ void remember_task(const Manager& m, PyObject* name, PyObject* task);
 vt::Ref task_of(const Manager& m, PyObject* name);    // null Ref when none
 vt::Ref worker_of(const Manager& m, PyObject* name);  // null Ref when none
 void forget_tasks(const Manager& m);                  // the table was emptied
+void forget_task(const Manager& m, PyObject* name);   // its submission failed
 
 // The manager's recorder, shared with the workers it makes.
 stats::RecorderPtr recorder_of(const Manager& m);

@@ -94,16 +94,16 @@ Ref send(Manager m, const vt::Args& a) {
   try {
     vt::call_method(queue, n.put, {name});
   } catch (const vt::PyError&) {
-    // A close that came in meanwhile has withdrawn and closed the queue: the
-    // task will never run, so its record says cancelled.
-    m.report_closed_instead();
-    if (PyErr_ExceptionMatches(m.st.manager_error)) {
-      vt::StashedError stopped;
-      vt::quietly([&] {
-        if (Ref rec = m.table(var).record(name))
-          collab::Holder(m.st, rec).set(n.status, m.st.status.cancelled);
-      });
+    // All or nothing: the name never reached the queue (a close withdrew
+    // and closed it meanwhile, or its feeder thread could not start), so no
+    // trace of the task stays; a record left pending would wait for ever.
+    {
+      vt::StashedError refused;
+      vt::quietly([&] { vt::call_kw(m.st.undo_put, {queue, refused.get()}, {}); });
+      vt::quietly([&] { m.table(var).remove(name); });
+      vt::quietly([&] { manager::forget_task(m, name); });
     }
+    m.report_closed_instead();
     throw;
   }
   manager::wake_dispatcher(m);

@@ -26,6 +26,17 @@ constexpr const char* kWalkSource =
     "    for thread in thread_list:\n"
     "        yield thread\n";
 
+// multiprocessing.Queue.put counts the item (its semaphore) before it starts
+// the queue's feeder thread; when that start fails (a process out of
+// threads, an interpreter that refuses daemon threads) nothing was queued
+// but the count stays. Undone here so the queue's size stays true.
+constexpr const char* kUndoPutSource =
+    "def _undo_refused_put(queue, error):\n"
+    "    import multiprocessing.queues\n"
+    "    if (type(queue) is multiprocessing.queues.Queue and isinstance(error, RuntimeError)\n"
+    "            and not queue._closed and queue._thread is None):\n"
+    "        queue._sem.release()\n";
+
 Ref intern(const char* s) { return take(PyUnicode_InternFromString(s)); }
 
 void init_names(State& st) {
@@ -91,6 +102,7 @@ void exec(PyObject* module, State& st) {
   st.builtin_round = import_attr("builtins", "round");
   st.flush = vt::defined(vt::run_source(kFlushSource, "threads_main"), "_deliver");
   st.walk = vt::defined(vt::run_source(kWalkSource, "threads_main"), "_thread_list_yield");
+  st.undo_put = vt::defined(vt::run_source(kUndoPutSource, "threads_main"), "_undo_refused_put");
   Ref qualname = take(PyUnicode_FromString("VigilThreadsMain._thread_list_yield"));
   check(PyObject_SetAttr(st.walk, st.names.__qualname__, qualname));
 

@@ -7,7 +7,7 @@ namespace vtm {
 int State::traverse(visitproc visit, void* arg) {
   for (vt::Ref* r : {&manager_type, &worker_type, &task_type, &manager_error, &threading, &multiprocessing,
                      &os, &time, &queue_empty, &builtin_round, &vigil_log_cls, &vigil_var_cls,
-                     &vigil_var_module, &flush, &walk})
+                     &vigil_var_module, &flush, &walk, &undo_put})
     Py_VISIT(r->get());
   return 0;
 }
@@ -15,7 +15,7 @@ int State::traverse(visitproc visit, void* arg) {
 void State::clear() {
   for (vt::Ref* r : {&manager_type, &worker_type, &task_type, &manager_error, &threading, &multiprocessing,
                      &os, &time, &queue_empty, &builtin_round, &vigil_log_cls, &vigil_var_cls,
-                     &vigil_var_module, &flush, &walk})
+                     &vigil_var_module, &flush, &walk, &undo_put})
     r->reset();
   var_api = nullptr;
   // Names, status words and texts are strings: they hold no references and

@@ -31,7 +31,7 @@ namespace vtm {
   X(finished) X(succeeded) X(stopped) X(cancelled) X(queued) X(running) X(error_rate)     \
   X(first_start) X(last_finish) X(elapsed) X(throughput) X(run_time) X(queue_wait)        \
   X(history) X(histograms) X(min) X(mean) X(p50) X(p90) X(p95) X(p99) X(max) X(unit)      \
-  X(precision_bits) X(count) X(sum) X(buckets) X(started)
+  X(precision_bits) X(count) X(sum) X(buckets) X(started) X(pop)
 
 struct Names {
 #define VTM_DECLARE(n) vt::Ref n;
@@ -82,6 +82,7 @@ struct State {
   // Small pieces of interpreter code the module runs.
   vt::Ref flush;  // an empty function: calling it delivers a pending async exception
   vt::Ref walk;   // the generator function behind _thread_list_yield
+  vt::Ref undo_put;  // _undo_refused_put(queue, error): see module.cpp
 
   Names names;
   StatusWords status;
