@@ -1,5 +1,8 @@
 """The counter wait, the statistics wait and their log lines."""
+import json
+import subprocess
 import sys
+import textwrap
 import threading
 import time
 import unittest
@@ -52,7 +55,8 @@ class Join(ManagerCase, unittest.TestCase):
         self.assertIsNone(m._join_log())
         self.assertEqual(m._log.messages()[4:], [msgs[1]])
 
-        m = self.make(print)  # nothing ever dispatched: only the switch ends it
+        m = self.make(print, 0, True)  # work held, never done: only the switch ends it
+        m._send("held")
         m._stop_all = lambda: m._log.info("<stop all>")
         clock = FakeClock({3: lambda: setattr(m._var, "stop_switch", True)})
         with clock.installed():
@@ -100,6 +104,50 @@ class Join(ManagerCase, unittest.TestCase):
         for call in (m._join, lambda: m._join_property(None)):
             self.assertRaisesRegex(ManagerError, "^The manager has stopped$", call)
         self.assertEqual(len(m._log.messages()), before)
+
+
+class NothingToWaitFor(unittest.TestCase):
+    def test_waits_end_on_an_idle_manager_and_refuse_its_own_tasks(self):
+        # Each case used to wait for ever: `done` comes only after a burst of
+        # work. In a child, so a wait that never returns fails within bounds.
+        code = textwrap.dedent("""\
+            import json, time, threads_main
+            class Log:
+                def __init__(self): self.lines = []
+                def info(self, m): self.lines.append(m)
+                debug = warning = info
+            def made(*a):
+                m = threads_main.VigilThreadsMain(*a)
+                m._log = Log()
+                return m
+            out = {}
+            m = made(lambda: None)
+            out["fresh"] = (m._join(), m._log.lines[-1], len(m._log.lines))
+            m._send(); time.sleep(0.3); m._clear_record()
+            out["cleared"] = m._join_property(None, 0.1)
+            m._send_list([])
+            out["empty list"] = m._join()
+            m._set_max_workers(0, True)
+            for _ in range(3): m._send()
+            m._clear_queue()
+            out["withdrawn"] = m._join()
+            box = []
+            own = made(lambda how: getattr(box[0], how)(*(() if how == "_join" else (None,))))
+            box.append(own)
+            own._send("j", how="_join"); own._send("p", how="_join_property")
+            time.sleep(0.5)
+            out["own"] = [repr(r["result"]) for r in own._get_all_result()["data"]]
+            m._close(); own._close()
+            print(json.dumps(out))
+            """)
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                              timeout=60)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        out = json.loads(done.stdout)
+        self.assertEqual(out.pop("fresh"), [True, "Join complete", 4])
+        own = "RuntimeError('cannot wait for the manager from one of its own tasks')"
+        self.assertEqual(out, {"cleared": True, "empty list": True, "withdrawn": True,
+                               "own": [own, own]})
 
 
 class Statistics(ManagerCase, unittest.TestCase):
@@ -167,7 +215,8 @@ class Statistics(ManagerCase, unittest.TestCase):
 
 class StatisticsWait(ManagerCase, unittest.TestCase):
     def run_wait(self, setup, hooks, interval=5):
-        m = self.make(print)
+        m = self.make(print, 0, True)
+        m._send("held")  # never starts: the manager is never idle
         m._stop_all = lambda: m._log.info("<stop all>")
         setup(m)
         clock = FakeClock({k: (lambda f=f: f(m)) for k, f in hooks.items()})

@@ -51,7 +51,8 @@ class Ref {
   // (Both forms, so a test of a temporary is not taken for a pointer use.)
   explicit operator bool() const& noexcept { return p_ != nullptr; }
   explicit operator bool() && noexcept { return p_ != nullptr; }
-  void reset() noexcept { Py_CLEAR(p_); }
+  // Null at once; the old object is dropped as by the destructor.
+  void reset() noexcept { Ref dropped(std::move(*this)); }
   bool is(PyObject* o) const noexcept { return p_ == o; }
 
  private:

@@ -54,6 +54,7 @@ struct Core {
   double earned = 0;  // starts the rate has earned (dispatcher thread only)
   std::chrono::steady_clock::time_point last_pass = std::chrono::steady_clock::now();
   std::atomic<int> batches{0};        // batch threads that may still submit
+  std::atomic<int> batches_announced{0};  // started by _send_list, not yet running
   std::atomic<bool> retired{false};   // the dispatcher ended at program end
 };
 
@@ -722,11 +723,44 @@ void wake_dispatcher(const Manager& m) { wake(&core_of(m).park); }
 
 stats::RecorderPtr recorder_of(const Manager& m) { return core_of(m).recorder; }
 
+void announce_batch(const Manager& m) { core_of(m).batches_announced.fetch_add(1); }
+
+void withdraw_batch(const Manager& m) { core_of(m).batches_announced.fetch_sub(1); }
+
 BatchRunning::BatchRunning(const Manager& m) : self_(Ref::of(m.self)) {
-  as_manager(self_)->core->batches.fetch_add(1);
+  Core& core = *as_manager(self_)->core;
+  core.batches.fetch_add(1);
+  // Takes over an announcement, if _send_list made one (a direct call of
+  // _send_list_thread has none).
+  int announced = core.batches_announced.load();
+  while (announced > 0 && !core.batches_announced.compare_exchange_weak(announced, announced - 1)) {
+  }
 }
 
-BatchRunning::~BatchRunning() { as_manager(self_)->core->batches.fetch_sub(1); }
+BatchRunning::~BatchRunning() { end(); }
+
+void BatchRunning::end() {
+  if (!self_) return;
+  as_manager(self_)->core->batches.fetch_sub(1);
+  self_.reset();
+}
+
+bool idle(const Manager& m) {
+  Core& core = core_of(m);
+  if (core.batches.load() > 0 || core.batches_announced.load() > 0) return false;
+  const Names& n = m.st.names;
+  collab::Holder var = m.var();
+  // In the order a name travels: a name not found on the queue has been
+  // taken, so it is either still held by the dispatcher or already in runs.
+  Ref size = vt::call_method(var.field(n.queue), n.qsize);
+  if (!compare_long(size, 0, Py_LE)) return false;
+  if (core.gate.decide([&] { return core.phase == Core::Phase::Taking; })) return false;
+  return var.len(n.runs) - var.len(n.dones) - var.len(n.stops) <= 0;
+}
+
+bool in_own_task(const Manager& m) {
+  return worker::running_for() == core_of(m).recorder.get();
+}
 
 bool retired(const Manager& m) { return core_of(m).retired.load(); }
 

@@ -84,11 +84,18 @@ stats::RecorderPtr recorder_of(const Manager& m);
 void wake_dispatcher(const Manager& m);
 
 // A batch thread that may still submit holds the manager's dispatcher in
-// its loop when the program ends, for as long as the batch runs.
+// its loop when the program ends, and keeps a wait from taking the manager
+// for idle, for as long as the batch runs. _send_list announces its thread
+// before starting it (so the gap before the thread runs counts too); the
+// thread's BatchRunning takes the announcement over.
+void announce_batch(const Manager& m);
+void withdraw_batch(const Manager& m);  // the announced thread did not start
 class BatchRunning {
  public:
   explicit BatchRunning(const Manager& m);
   ~BatchRunning();
+  // Past its window a repeating batch submits nothing more.
+  void end();
   BatchRunning(const BatchRunning&) = delete;
   BatchRunning& operator=(const BatchRunning&) = delete;
 
@@ -109,6 +116,14 @@ class Clearing {
   const Manager& m_;
   bool begun_;
 };
+
+// Nothing queued, nothing running, no name held by the dispatcher between
+// the queue and runs, and no batch that may still submit: nothing is left to
+// wait for.
+bool idle(const Manager& m);
+// The thread is running a task of this manager (a wait there would wait
+// for itself).
+bool in_own_task(const Manager& m);
 
 // The program has ended and the dispatcher has left its loop: nothing will
 // run what is queued from now on.

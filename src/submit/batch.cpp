@@ -79,6 +79,7 @@ Ref send_list_thread(Manager m, const vt::Args& a) {
   Ref idle = take(PyFloat_FromDouble(kIdlePause));
   while (m.var().truth(n.switch_) && !manager::retired(m)) {
     const bool passed = manager::duration_passed(m, start);
+    if (passed) running.end();
     if (!passed && queue_has_room(m)) {
       one_pass(m, thread_list);
       continue;
@@ -101,7 +102,13 @@ Ref send_list(Manager m, const vt::Args& a) {
   Ref target = take(PyObject_GetAttr(m.self, n._send_list_thread));
   Ref args = take(PyTuple_Pack(1, thread_list.get()));
   Ref thread = new_thread(m.st, target, args);
-  vt::call_method(thread, n.start);
+  manager::announce_batch(m);
+  try {
+    vt::call_method(thread, n.start);
+  } catch (const vt::PyError&) {
+    manager::withdraw_batch(m);
+    throw;
+  }
   return Ref::of(Py_None);
 }
 

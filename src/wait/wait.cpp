@@ -31,9 +31,18 @@ void store_break_result(const Manager& m, const vt::Args& a) {
 }
 
 // The completion test of both waits: _done(), or failing that the stop
-// switch.
+// switch, or a manager with nothing left to wait for (a fresh one, one just
+// cleared, one whose queue was withdrawn before anything started), whose
+// `done` would never come.
 bool work_over(const Manager& m) {
-  return vt::truth(m.call(m.st.names._done)) || m.var().truth(m.st.names.stop_switch);
+  return vt::truth(m.call(m.st.names._done)) || m.var().truth(m.st.names.stop_switch) ||
+         manager::idle(m);
+}
+
+// A task waiting for its own manager would wait for itself.
+void refuse_own_task(const Manager& m) {
+  if (manager::in_own_task(m))
+    throw vt::Raise{PyExc_RuntimeError, "cannot wait for the manager from one of its own tasks"};
 }
 
 // The common end of both waits. The switch is read again here: it alone
@@ -139,6 +148,7 @@ void next_interval(const Manager& m, Ref& old_result, Ref& elapsed_time, PyObjec
 
 Ref join(Manager m, const vt::Args& a) {
   m.check_while();
+  refuse_own_task(m);
   info(m, "Join......");
   store_break_result(m, a);
   Ref second = small_int(1);
@@ -194,6 +204,7 @@ Ref join_property_log(Manager m, const vt::Args& a) {
 Ref join_property(Manager m, const vt::Args& a) {
   Borrowed interval = a[1];
   m.check_while();
+  refuse_own_task(m);
   info(m, "Join......");
   store_break_result(m, a);
   Ref old_result = counters(m);

@@ -197,6 +197,20 @@ bool record_failure(const Worker& w, PyObject* exc) {
   return true;
 }
 
+// The manager (its recorder) whose callable this thread is in, if any.
+thread_local const stats::Recorder* tls_running_for = nullptr;
+
+class RunningFor {
+ public:
+  explicit RunningFor(const stats::Recorder* r) : prev_(std::exchange(tls_running_for, r)) {}
+  ~RunningFor() { tls_running_for = prev_; }
+  RunningFor(const RunningFor&) = delete;
+  RunningFor& operator=(const RunningFor&) = delete;
+
+ private:
+  const stats::Recorder* prev_;
+};
+
 // Calls the manager's callable with a fresh dict of the task's keyword
 // arguments, so the callable cannot change the stored one.
 Ref call_task(const Worker& w) {
@@ -251,6 +265,7 @@ Ref start(Worker w) {
         start_ms = std::trunc(now_ms(w.st));
         began_us = stats::monotonic_us();
         if (recorder) recorder->started(run.queued_at >= 0 ? began_us - run.queued_at : -1);
+        RunningFor running(recorder);
         result = call_task(w);
       }))
     exc = Ref::steal(PyErr_GetRaisedException());
@@ -380,5 +395,7 @@ StopClaim claim_for_stop(PyObject* worker, unsigned long* tid) {
 void end_stop_request(PyObject* worker) { as_worker(worker)->run->gate.end_raise(); }
 
 void set_queued_at(PyObject* worker, std::int64_t us) { as_worker(worker)->run->queued_at = us; }
+
+const stats::Recorder* running_for() { return tls_running_for; }
 
 }  // namespace vtm::worker

@@ -39,6 +39,9 @@ StopClaim claim_for_stop(PyObject* worker, unsigned long* tid);
 // When the worker's task was queued (stats::monotonic_us, or -1), so that
 // its run records its queue wait when the callable is called.
 void set_queued_at(PyObject* worker, std::int64_t us);
+// The recorder of the manager whose task this thread is running now (it
+// stands for the manager), or null.
+const stats::Recorder* running_for();
 void end_stop_request(PyObject* worker);
 
 }  // namespace vtm::worker
