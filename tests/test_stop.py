@@ -209,6 +209,30 @@ class StopAllAndClear(ManagerCase, unittest.TestCase):
         self.wait_done(m)
 
 
+    def test_clear_is_atomic_against_a_submission(self):
+        # A result's __del__ runs when the clear drops it and lets another
+        # thread submit; the submission must land wholly after the clear.
+        landed = threading.Event()
+
+        class Held:
+            def __del__(self):
+                if not landed.is_set():
+                    t = threading.Thread(target=lambda: (m._send("late"), landed.set()))
+                    t.start()
+                    t.join(0.5)
+
+        m = self.make(Held, 2)
+        for _ in range(5):
+            m._send()
+        self.wait_done(m)
+        self.assertIs(m._clear_record(), True)
+        self.assertTrue(landed.wait(5))
+        self.assertTrue(wait_until(lambda: m._var.dones == ["late"]))
+        self.assertEqual((m._get_run_status(), list(m._get_all_status())), (
+            {"total": 1, "done": 1, "run": 1, "success": 1, "failed": 0, "stop": 0,
+             "cancel": 0}, ["late"]))
+
+
 class Close(ManagerCase, unittest.TestCase):
     def test_close_idle_manager(self):
         m = self.make(lambda: None)

@@ -128,6 +128,18 @@ Ref Table::keys() const { return vt::call_method(obj_, st_->names.keys); }
 Ref Table::items() const { return vt::call_method(obj_, st_->names.items); }
 void Table::clear() const { vt::call_method(obj_, st_->names.clear); }
 
+Ref Table::take_all() const {
+  if (exact_var(*st_, obj_)) {
+    Ref old = take(PyDict_Copy(storage(obj_)));
+    PyDict_Clear(storage(obj_));
+    return old;
+  }
+  Ref pairs = items();
+  Ref old = take(PySequence_List(pairs));
+  clear();
+  return old;
+}
+
 void Table::remove(PyObject* key) const {
   if (exact_var(*st_, obj_)) {
     // The record is dropped after the table no longer holds it.

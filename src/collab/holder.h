@@ -45,6 +45,9 @@ class Table : public Holder {
   vt::Ref keys() const;   // table.keys()
   vt::Ref items() const;  // table.items()
   void clear() const;     // table.clear()
+  // Empties the table and hands back what it held (to be dropped later, when
+  // their finalizers may run): no Python code runs for an exact VigilVar.
+  vt::Ref take_all() const;
   // Takes the record of `key` out again (a submission that failed); a
   // stand-in table without pop() keeps it.
   void remove(PyObject* key) const;

@@ -46,7 +46,15 @@ struct Core {
   vt::RaiseGate gate;
   enum class Phase { NotStarted, InLoop, Taking, Exited } phase = Phase::NotStarted;
   bool raised = false;    // a close has asked for SystemExit
-  bool clearing = false;  // _clear_record is at work
+  bool clearing = false;  // _clear_record is at work (the dispatcher's view)
+  // Submissions against clears of the records (see Submitting, Clearing).
+  struct {
+    std::mutex mu;
+    std::condition_variable cv;
+    int sending = 0;          // submissions in flight
+    bool clearing = false;    // a clear is at work, on thread `clearer`
+    unsigned long clearer = 0;
+  } records;
   stats::RecorderPtr recorder = std::make_shared<stats::Recorder>();
   // Starts per second asked with _set_start_rate; 0: one start per pass.
   std::atomic<double> start_rate{0};
@@ -715,8 +723,11 @@ void forget_task(const Manager& m, PyObject* name) {
   check(PyDict_DelItem(tasks, name));
 }
 
-void forget_tasks(const Manager& m) {
-  if (PyObject* tasks = as_manager(m.self)->tasks) PyDict_Clear(tasks);
+Ref forget_tasks(const Manager& m) {
+  ManagerObject* obj = as_manager(m.self);
+  if (!obj->tasks) return Ref();
+  Ref fresh = take(PyDict_New());
+  return Ref::steal(std::exchange(obj->tasks, fresh.release()));
 }
 
 void wake_dispatcher(const Manager& m) { wake(&core_of(m).park); }
@@ -764,18 +775,83 @@ bool in_own_task(const Manager& m) {
 
 bool retired(const Manager& m) { return core_of(m).retired.load(); }
 
-Clearing::Clearing(const Manager& m) : m_(m) {
+namespace {
+
+// Submissions this thread is inside (of any manager): a clear there would
+// wait for itself.
+thread_local int tls_submitting = 0;
+
+}  // namespace
+
+Submitting::Submitting(const Manager& m) : self_(Ref::of(m.self)) {
+  auto& r = core_of(m).records;
+  const unsigned long me = PyThread_get_thread_ident();
+  // A clear's own thread may submit (from code the clear runs): it is not
+  // held up by itself.
+  auto free = [&] { return !r.clearing || r.clearer == me; };
+  bool entered = false;
+  {
+    std::lock_guard<std::mutex> lk(r.mu);
+    if (free()) {
+      ++r.sending;
+      entered = true;
+    }
+  }
+  if (!entered) {
+    // (The lock is let go before the GIL is taken back.)
+    Py_BEGIN_ALLOW_THREADS
+    {
+      std::unique_lock<std::mutex> lk(r.mu);
+      r.cv.wait(lk, free);
+      ++r.sending;
+    }
+    Py_END_ALLOW_THREADS
+  }
+  ++tls_submitting;
+}
+
+Submitting::~Submitting() {
+  --tls_submitting;
+  auto& r = as_manager(self_)->core->records;
+  std::lock_guard<std::mutex> lk(r.mu);
+  if (--r.sending == 0) r.cv.notify_all();
+}
+
+Clearing::Clearing(const Manager& m) : self_(Ref::of(m.self)) {
+  if (tls_submitting > 0) return;
   Core& core = core_of(m);
+  auto& r = core.records;
+  const unsigned long me = PyThread_get_thread_ident();
+  // One clear at a time; once it holds the flag, new submissions wait and
+  // it waits for those in flight.
+  Py_BEGIN_ALLOW_THREADS
+  {
+    std::unique_lock<std::mutex> lk(r.mu);
+    r.cv.wait(lk, [&] { return !r.clearing; });
+    r.clearing = true;
+    r.clearer = me;
+    r.cv.wait(lk, [&] { return r.sending == 0; });
+  }
+  Py_END_ALLOW_THREADS
   begun_ = core.gate.decide([&] {
     if (core.phase == Core::Phase::Taking) return false;
     core.clearing = true;
     return true;
   });
+  if (!begun_) {
+    std::lock_guard<std::mutex> lk2(r.mu);
+    r.clearing = false;
+    r.cv.notify_all();
+  }
 }
 
 Clearing::~Clearing() {
-  Core& core = core_of(m_);
-  if (begun_) core.gate.decide([&] { core.clearing = false; });
+  if (!begun_) return;
+  Core& core = *as_manager(self_)->core;
+  core.gate.decide([&] { core.clearing = false; });
+  std::lock_guard<std::mutex> lk(core.records.mu);
+  core.records.clearing = false;
+  core.records.cv.notify_all();
 }
 
 void close_all_on_interrupt(State& st) {

@@ -74,7 +74,8 @@ bool duration_passed(const Manager& m, PyObject* start);
 void remember_task(const Manager& m, PyObject* name, PyObject* task);
 vt::Ref task_of(const Manager& m, PyObject* name);    // null Ref when none
 vt::Ref worker_of(const Manager& m, PyObject* name);  // null Ref when none
-void forget_tasks(const Manager& m);                  // the table was emptied
+// The table was emptied: the tasks are handed back, to be dropped later.
+vt::Ref forget_tasks(const Manager& m);
 void forget_task(const Manager& m, PyObject* name);   // its submission failed
 
 // The manager's recorder, shared with the workers it makes.
@@ -102,8 +103,23 @@ class BatchRunning {
  private:
   vt::Ref self_;
 };
-// A clear of the records holds the dispatcher off taking names meanwhile,
-// and is refused (begun() false) while it holds one it has taken.
+// A submission (a name on its way to the queue and into totals, or a re-run
+// on its way to the queue) for a scope: a clear of the records waits for it
+// to end, and it waits, without the GIL, while a clear is at work.
+class Submitting {
+ public:
+  explicit Submitting(const Manager& m);
+  ~Submitting();
+  Submitting(const Submitting&) = delete;
+  Submitting& operator=(const Submitting&) = delete;
+
+ private:
+  vt::Ref self_;
+};
+// A clear of the records for a scope: one at a time, after the submissions
+// in flight, with new submissions waiting and the dispatcher taking no name
+// until the scope ends. Declined (begun() false) while the dispatcher holds
+// a name it has taken, or when this thread is itself inside a submission.
 class Clearing {
  public:
   explicit Clearing(const Manager& m);
@@ -113,8 +129,8 @@ class Clearing {
   Clearing& operator=(const Clearing&) = delete;
 
  private:
-  const Manager& m_;
-  bool begun_;
+  vt::Ref self_;
+  bool begun_ = false;
 };
 
 // Nothing queued, nothing running, no name held by the dispatcher between

@@ -142,6 +142,7 @@ Ref rerun_failed(Manager m) {
   // The record stays as it is; the dispatcher gives the name a fresh thread
   // when it takes it.
   while (Ref name = Ref::steal(PyIter_Next(it))) {
+    manager::Submitting submitting(m);
     // Its queue wait runs from here.
     if (Ref task = manager::task_of(m, name)) task::set_queued_at(task, stats::monotonic_us());
     try {

@@ -1,5 +1,7 @@
 #include "stop/stop.h"
 
+#include <vector>
+
 #include "common/call.h"
 #include "worker/worker.h"
 
@@ -210,19 +212,25 @@ Ref clear_queue(Manager m) {
 Ref clear_record(Manager m) {
   const Names& n = m.st.names;
   if (!vt::truth(m.call(n._done))) return Ref::of(Py_False);
-  // Not while the dispatcher holds a name it has taken but not yet listed:
-  // the task is then neither queued nor running, yet not over.
-  manager::Clearing clearing(m);
-  if (!clearing.begun()) return Ref::of(Py_False);
-  collab::Holder var = m.var();
-  // `done` can still be true from an earlier burst while new names wait or
-  // run; clearing then would lose their records.
-  if (!idle(m, var)) return Ref::of(Py_False);
-  m.table(var).clear();
-  set_new_lists(m, var, {n.totals, n.runs, n.stops, n.cancels}, nullptr, nullptr);
-  set_new_lists(m, var, {n.dones, n.success, n.failed}, n.done, Py_False);
-  manager::forget_tasks(m);
-  manager::recorder_of(m)->reset();
+  // What the clear takes away is dropped only after the clear has ended:
+  // a result's __del__ may run any code, a submission included.
+  std::vector<Ref> released;
+  {
+    manager::Clearing clearing(m);
+    if (!clearing.begun()) return Ref::of(Py_False);
+    collab::Holder var = m.var();
+    // `done` can still be true from an earlier burst while new names wait or
+    // run; clearing then would lose their records.
+    if (!idle(m, var)) return Ref::of(Py_False);
+    released.push_back(m.table(var).take_all());
+    for (PyObject* f : {n.totals.get(), n.runs.get(), n.stops.get(), n.cancels.get(),
+                        n.dones.get(), n.success.get(), n.failed.get()})
+      released.push_back(var.field(f));
+    set_new_lists(m, var, {n.totals, n.runs, n.stops, n.cancels}, nullptr, nullptr);
+    set_new_lists(m, var, {n.dones, n.success, n.failed}, n.done, Py_False);
+    released.push_back(manager::forget_tasks(m));
+    manager::recorder_of(m)->reset();
+  }
   return Ref::of(Py_True);
 }
 

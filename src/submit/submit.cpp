@@ -84,6 +84,8 @@ Ref send(Manager m, const vt::Args& a) {
 
   const Names& n = m.st.names;
   collab::Holder var = m.var();
+  // From the record to totals, no clear of the records comes in between.
+  manager::Submitting submitting(m);
   Ref name;
   {
     HeldLock lock(m.st, var.field(n.lock));
