@@ -161,3 +161,18 @@ class TestMerge:
         refused(p, tmp_path, "nope.json", "cannot read", inputs=("a.json", "b.json", "c.json"))
         p = run_cli(["merge"], tmp_path)
         refused(p, tmp_path, "required", inputs=("a.json", "b.json", "c.json"))
+
+    @pytest.mark.parametrize("change, fragment", [
+        (lambda s: s.update(finished=10**400), '"finished"'),
+        (lambda s: s.update(first_start=-1e308, last_finish=1e308), '"first_start"'),
+        (lambda s: s.update(last_finish=1e308), '"last_finish"'),
+        (lambda s: s["histograms"]["run_time"].update(sum=10**400), "sum"),
+        (lambda s: s["histograms"]["run_time"].update(min=10**400, max=10**400), "min"),
+        (lambda s: s["history"][0].update(time=10**30), "history row 1"),
+    ])
+    def test_numbers_out_of_range_are_refused(self, files, change, fragment):
+        tmp_path, a, _ = files
+        change(a)
+        (tmp_path / "a.json").write_text(json.dumps(a))
+        p = run_cli(["merge", "a.json", "b.json"], tmp_path)
+        refused(p, tmp_path, "a.json", fragment, inputs=("a.json", "b.json"))
