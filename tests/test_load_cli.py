@@ -110,17 +110,19 @@ class TestBadInput:
         p = run_cli(["loadtarget:work", "--tasks", "tasks.jsonl", *how_long], work)
         refused(p, work, "line 2", repr(key))
 
-    def test_json_nested_too_deeply(self, work):
-        deep = "[" * 50_000 + "]" * 50_000
-        (work / "tasks.jsonl").write_text(deep + "\n")
+    @pytest.mark.parametrize("text, fragment", [
+        ("[" * 50_000 + "]" * 50_000, "nested too deeply"),
+        ("1" + "0" * 5000, "more than 4300 digits"),
+    ])
+    def test_json_the_decoder_refuses(self, work, text, fragment):
+        (work / "tasks.jsonl").write_text(text + "\n")
         refused(run_cli(["loadtarget:work", "--tasks", "tasks.jsonl"], work), work,
-                "line 1", "nested too deeply")
-        refused(run_cli(["loadtarget:work", "--break-result", deep], work), work,
-                "--break-result", "nested too deeply")
-        (work / "tasks.jsonl").write_text('{"ms": 1}\n')
-        (work / "deep.json").write_text(deep)
-        refused(run_cli(["merge", "deep.json"], work), work, "deep.json", "nested too deeply",
-                inputs=("loadtarget.py", "tasks.jsonl", "deep.json"))
+                "line 1", fragment)
+        refused(run_cli(["loadtarget:work", "--break-result", text], work), work,
+                "--break-result", fragment)
+        (work / "bad.json").write_text(text)
+        refused(run_cli(["merge", "bad.json"], work), work, "bad.json", fragment,
+                inputs=("loadtarget.py", "tasks.jsonl", "bad.json"))
 
     def test_too_long_a_file_name(self, work):
         refused(run_cli(["loadtarget:work", "--stats", "s" * 256], work), work,

@@ -4,6 +4,7 @@ merging the results of several processes or machines into one."""
 from __future__ import annotations
 
 import json
+import sys
 from collections.abc import Iterable, Mapping
 from typing import Any, Final
 
@@ -168,8 +169,11 @@ def load(path: str) -> Stats:
             data = json.load(f)
     except OSError as err:
         raise StatsError(f"{path}: cannot read: {err.strerror or err}") from None
-    except ValueError as err:  # not UTF-8, not JSON, or a number of over 4300 digits
+    except (UnicodeDecodeError, json.JSONDecodeError) as err:
         raise StatsError(f"{path}: not a JSON file: {err}") from None
+    except ValueError:  # what the decoder says of a number that long
+        raise StatsError(f"{path}: not a statistics file: a number of more than "
+                         f"{sys.get_int_max_str_digits()} digits") from None
     except RecursionError:
         raise StatsError(f"{path}: not a statistics file: JSON nested too deeply") from None
     if not isinstance(data, dict):
