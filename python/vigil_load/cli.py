@@ -244,7 +244,7 @@ def read_checks(texts: Sequence[str]) -> list[checks.Check]:
 
 def check_outputs(stats: str, report: str) -> None:
     if report == STDOUT:
-        raise BadInput("--report - cannot be: the report is written to a file only "
+        raise BadInput("--report -: the report is written to a file only "
                        "(--stats - writes the statistics to standard output)")
     paths = [p for p in (stats, report) if p != STDOUT]
     if len({os.path.realpath(p) for p in paths}) < len(paths):
