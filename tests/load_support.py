@@ -92,6 +92,10 @@ def work(ms=0, fail=False, result="ok"):
         raise RuntimeError("planned failure")
     return result
 
+def stuck():
+    _mark()
+    time.sleep(3600)  # one native call: a stop cannot reach it
+
 class Jobs:
     @staticmethod
     def quick():

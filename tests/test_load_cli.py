@@ -2,6 +2,9 @@
 starts, and merging files with checks gates the exit status."""
 
 import json
+import os
+import socket
+import stat
 
 import pytest
 
@@ -98,6 +101,85 @@ class TestBadInput:
     def test_tasks_file_with_the_demonstration(self, work):
         refused(run_cli(["--tasks", "tasks.jsonl"], work), work, "--tasks needs a")
 
+    @pytest.mark.parametrize("key, how_long", [
+        ("self", ["--count", "2"]), ("vigil_name", ["--duration", "2"]),
+        ("vigil_var", ["--count", "1"]), ("vigil_log", ["--count", "1"]),
+    ])
+    def test_task_keys_the_worker_takes_itself(self, work, key, how_long):
+        (work / "tasks.jsonl").write_text('{"ms": 1}\n' + json.dumps({key: 1}) + "\n")
+        p = run_cli(["loadtarget:work", "--tasks", "tasks.jsonl", *how_long], work)
+        refused(p, work, "line 2", repr(key))
+
+    @pytest.mark.parametrize("text, fragment", [
+        ("[" * 50_000 + "]" * 50_000, "nested too deeply"),
+        ("1" + "0" * 5000, "more than 4300 digits"),
+    ])
+    def test_json_the_decoder_refuses(self, work, text, fragment):
+        (work / "tasks.jsonl").write_text(text + "\n")
+        refused(run_cli(["loadtarget:work", "--tasks", "tasks.jsonl"], work), work,
+                "line 1", fragment)
+        refused(run_cli(["loadtarget:work", "--break-result", text], work), work,
+                "--break-result", fragment)
+        (work / "bad.json").write_text(text)
+        refused(run_cli(["merge", "bad.json"], work), work, "bad.json", fragment,
+                inputs=("loadtarget.py", "tasks.jsonl", "bad.json"))
+
+    def test_too_long_a_file_name(self, work):
+        refused(run_cli(["loadtarget:work", "--stats", "s" * 256], work), work,
+                "cannot write results", "too long")
+
+
+class TestOutputs:
+    """--stats and --report write only regular files (or, --stats -, standard
+    output); anything else at their path is left alone and refused."""
+
+    @pytest.mark.parametrize("kind", ["fifo", "socket", "device", "dangling link",
+                                      "link to a fifo", "stdout report"])
+    def test_what_is_not_a_regular_file_is_refused(self, work, monkeypatch, kind):
+        monkeypatch.chdir(work)  # a socket's path must be short
+        option, path = "--stats", "out"
+        if kind == "fifo":
+            os.mkfifo("out")
+        elif kind == "socket":
+            sock = socket.socket(socket.AF_UNIX)
+            sock.bind("out")
+        elif kind == "device":
+            try:
+                os.mknod("out", stat.S_IFCHR | 0o666, os.makedev(1, 3))  # as /dev/null
+            except PermissionError:
+                pytest.skip("no permission to make a device node")
+        elif kind == "dangling link":
+            os.symlink("nowhere", "out")
+        elif kind == "link to a fifo":
+            os.mkfifo("fifo")
+            os.symlink("fifo", "out")
+        else:
+            option, path = "--report", "-"
+        made = sorted(f.name for f in work.iterdir())
+        before = {n: os.lstat(n).st_mode for n in made}
+        p = run_cli(["loadtarget:work", option, path, "--count", "1"], work)
+        refused(p, work, path if path != "-" else "--report -", inputs=made)
+        assert {n: os.lstat(n).st_mode for n in made} == before
+
+    def test_a_link_to_a_file_and_stats_on_stdout(self, work):
+        (work / "real").mkdir()
+        (work / "real" / "report.html").write_text("old")
+        os.symlink("real/report.html", work / "report.html")
+        p = run_cli(["loadtarget:work", "--tasks", "tasks.jsonl", "--stats", "-",
+                     "--report", "report.html", "--check", "finished==2"], work)
+        assert p.returncode == 0, p.stderr
+        assert json.loads(p.stdout)["finished"] == 2  # nothing else on stdout
+        assert "finished runs" in p.stderr and "check finished==2: met" in p.stderr
+        assert (work / "report.html").is_symlink()
+        assert "<svg" in (work / "real" / "report.html").read_text()
+        assert sorted(f.name for f in (work / "real").iterdir()) == ["report.html"]
+
+    def test_the_longest_legal_name_is_written(self, work):
+        name = "s" * 249
+        p = run_cli(["loadtarget:work", "--count", "1", "--stats", name], work)
+        assert p.returncode == 0, p.stderr
+        assert json.loads((work / name).read_text())["finished"] == 1
+
 
 def test_help_names_every_option_and_the_merge_command(tmp_path):
     p = run_cli(["--help"], tmp_path)
@@ -161,3 +243,18 @@ class TestMerge:
         refused(p, tmp_path, "nope.json", "cannot read", inputs=("a.json", "b.json", "c.json"))
         p = run_cli(["merge"], tmp_path)
         refused(p, tmp_path, "required", inputs=("a.json", "b.json", "c.json"))
+
+    @pytest.mark.parametrize("change, fragment", [
+        (lambda s: s.update(finished=10**400), '"finished"'),
+        (lambda s: s.update(first_start=-1e308, last_finish=1e308), '"first_start"'),
+        (lambda s: s.update(last_finish=1e308), '"last_finish"'),
+        (lambda s: s["histograms"]["run_time"].update(sum=10**400), "sum"),
+        (lambda s: s["histograms"]["run_time"].update(min=10**400, max=10**400), "min"),
+        (lambda s: s["history"][0].update(time=10**30), "history row 1"),
+    ])
+    def test_numbers_out_of_range_are_refused(self, files, change, fragment):
+        tmp_path, a, _ = files
+        change(a)
+        (tmp_path / "a.json").write_text(json.dumps(a))
+        p = run_cli(["merge", "a.json", "b.json"], tmp_path)
+        refused(p, tmp_path, "a.json", fragment, inputs=("a.json", "b.json"))

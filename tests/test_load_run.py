@@ -114,26 +114,40 @@ def test_start_rate(work):
     assert s["queue_wait"]["max"] >= 400
 
 
-@pytest.mark.parametrize("how_long", [["--duration", "120"], ["--count", "100000"]])
-def test_ctrl_c_stops_writes_what_ran_and_exits_130(work, how_long):
+def start_child(work, args, err_path):
+    err = open(err_path, "w")
+    child = subprocess.Popen([sys.executable, "-m", "vigil_load", *args], cwd=work,
+                             env=child_env(), stdout=subprocess.PIPE, stderr=err, text=True)
+    err.close()
+    return child
+
+
+def wait_for(text, err_path, child, seconds=30):
+    deadline = time.monotonic() + seconds
+    while text not in err_path.read_text() and child.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert text in err_path.read_text(), err_path.read_text()[-2000:]
+
+
+@pytest.mark.parametrize("how_long, signum, status", [
+    (["--duration", "120"], signal.SIGINT, 130),
+    (["--duration", "120"], signal.SIGTERM, 143),
+    (["--count", "100000"], signal.SIGTERM, 143),
+])
+def test_a_signal_stops_writes_what_ran_and_exits_128_plus_it(work, how_long, signum, status):
     err_path = work / "stderr.txt"
-    with open(err_path, "w") as err:
-        child = subprocess.Popen(
-            [sys.executable, "-m", "vigil_load", "loadtarget:work",
-             *tasks(work, {"ms": 300}), *how_long, "--workers", "4", "--interval", "1"],
-            cwd=work, env=child_env(), stdout=subprocess.PIPE, stderr=err, text=True)
-        try:
-            deadline = time.monotonic() + 30
-            while ("summary =" not in err_path.read_text() and child.poll() is None
-                   and time.monotonic() < deadline):
-                time.sleep(0.1)
-            assert "summary =" in err_path.read_text(), err_path.read_text()[-2000:]
-            child.send_signal(signal.SIGINT)
-            out, _ = child.communicate(timeout=60)
-        finally:
-            if child.poll() is None:
-                child.kill()
-    assert child.returncode == 130, err_path.read_text()[-2000:]
+    child = start_child(work, ["loadtarget:work", *tasks(work, {"ms": 300}), *how_long,
+                               "--workers", "4", "--interval", "1"], err_path)
+    try:
+        wait_for("summary =", err_path, child)
+        child.send_signal(signum)
+        time.sleep(0.3)
+        child.send_signal(signum)  # a second one must not lose the results
+        out, _ = child.communicate(timeout=60)
+    finally:
+        if child.poll() is None:
+            child.kill()
+    assert child.returncode == status, err_path.read_text()[-2000:]
     assert "interrupted" in out
     s = json.loads((work / "vigil-stats.json").read_text())
     assert s["finished"] >= 1 and s["running"] == 0
@@ -143,6 +157,67 @@ def test_ctrl_c_stops_writes_what_ran_and_exits_130(work, how_long):
     assert s["finished"] <= ran(work) <= s["finished"] + s["stopped"]
     assert (work / "vigil-report.html").exists()
     assert not [f for f in work.iterdir() if f.name.endswith(".tmp")]
+
+
+def test_a_task_stuck_in_native_code_does_not_keep_the_process(work):
+    err_path = work / "stderr.txt"
+    child = start_child(work, ["loadtarget:stuck", "--duration", "1", "--interval", "1",
+                               "--workers", "1"], err_path)
+    try:
+        out, _ = child.communicate(timeout=60)
+    finally:
+        if child.poll() is None:
+            child.kill()
+    err = err_path.read_text()
+    assert child.returncode == 0, err[-2000:]
+    assert "report written" in out
+    assert json.loads((work / "vigil-stats.json").read_text())["stopped"] == 1
+    line = next(line for line in err.splitlines() if "still running" in line)
+    assert "Thread_1" in err and "loadtarget.py" in err, line
+
+
+MEMORY_TARGET = """
+import atexit, json, threading, weakref
+import threads_main, vigil_load.run
+
+vigil_load.run.CLEAR_EVERY = 100
+managers, live, peak, lock = [], weakref.WeakSet(), {"results": 0, "records": 0}, threading.Lock()
+
+class Watched(threads_main.VigilThreadsMain):
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        managers.append(self)
+
+threads_main.VigilThreadsMain = Watched
+
+class Result:
+    pass
+
+def work():
+    r = Result()
+    with lock:
+        live.add(r)
+        peak["results"] = max(peak["results"], len(live))
+        peak["records"] = max(peak["records"], len(managers[0]._var.threads))
+    return r
+
+atexit.register(lambda: open("peak.json", "w").write(json.dumps(peak)))
+"""
+
+
+def test_results_and_records_are_not_kept(work):
+    # Records are cleared every 100 tasks here; the lines and statistics still
+    # count the whole run.
+    (work / "memtarget.py").write_text(MEMORY_TARGET)
+    p = run_cli(["memtarget:work", "--count", "1000", "--workers", "4", "--rate", "500",
+                 "--interval", "0.5"], work)
+    s = finished_ok(p, work)
+    peak = json.loads((work / "peak.json").read_text())
+    assert peak["results"] <= 20, peak  # those being returned, not every one
+    assert peak["records"] <= 100, peak
+    assert s["finished"] == s["succeeded"] == s["histograms"]["run_time"]["count"] == 1000
+    last = [line for line in p.stderr.splitlines() if "summary =" in line][-1]
+    assert last.split("summary =")[1].split()[0] == "1000", last
 
 
 def test_demonstration(tmp_path):

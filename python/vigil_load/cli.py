@@ -4,25 +4,28 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib
 import json
 import math
 import os
+import signal
 import sys
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import Any, NoReturn
 
 from . import check as checks
-from .files import check_writable, write_atomic
+from .files import destination, write_atomic
 from .report import ReportUnavailable, write_report
 from .stats import StatsError, load, merge
 from .table import render as render_table
 
 DEFAULT_STATS = "vigil-stats.json"
 DEFAULT_REPORT = "vigil-report.html"
+STDOUT = "-"
 EXIT_BAD_INPUT = 2
 EXIT_CHECK_FAILED = 1
-EXIT_INTERRUPTED = 130
+EXIT_SIGNALLED = 128  # plus the signal's number: 130 Ctrl-C, 143 SIGTERM
 
 _RUN_DESCRIPTION = """\
 Runs a callable many times concurrently as a load or bulk run, then prints
@@ -43,9 +46,16 @@ checks (--check, repeatable), KEY OP NUMBER with OP one of < <= > >= ==:
   e.g. --check "p95<200" --check "error_rate<1". Exit status 1 when one is
   not met.
 
+outputs:
+  --stats and --report replace a regular file (through a symbolic link, the
+  file it leads to) and refuse anything else before any task starts.
+  --stats - writes the statistics to standard output; everything else that
+  would go there (the table, the checks, a task's own prints) goes to stderr.
+
 exit status:
   0 done, all checks met; 1 a check not met; 2 bad input (nothing ran);
-  130 interrupted by Ctrl-C (the results of what ran are still written)
+  130 interrupted by Ctrl-C, 143 by SIGTERM (the results of what ran are
+  still written)
 
 """
 
@@ -57,10 +67,9 @@ tasks file:
   --tasks there is one task with no keyword arguments.
 
 how long:
-  --duration S   the task list is submitted again and again for S seconds
-                 (the wait ends at the first summary interval after S s); then
-                 the queue is withdrawn and running tasks get up to 10 s to
-                 finish before they are stopped
+  --duration S   the task list is submitted again and again for S seconds;
+                 then the queue is withdrawn and running tasks get up to 10 s
+                 to finish before they are stopped
   --count N      N tasks in all, cycling through the task list
   neither        each task of the list once
 
@@ -104,7 +113,8 @@ def _number(kind: Callable[[str], float], what: str) -> Callable[[str], Any]:
 
 def _outputs(p: argparse.ArgumentParser) -> None:
     p.add_argument("--stats", metavar="PATH", default=DEFAULT_STATS,
-                   help=f"where the statistics are written as JSON (default {DEFAULT_STATS})")
+                   help=f"where the statistics are written as JSON (default {DEFAULT_STATS}); "
+                        "- for standard output")
     p.add_argument("--report", metavar="PATH", default=DEFAULT_REPORT,
                    help=f"where the HTML report is written (default {DEFAULT_REPORT}); "
                         "needs the extra 'report' (matplotlib)")
@@ -168,7 +178,7 @@ def load_target(target: str) -> Callable[..., Any]:
     return obj  # type: ignore[no-any-return]
 
 
-def read_tasks(path: str) -> list[dict[str, Any]]:
+def read_tasks(path: str, reserved: frozenset[str] = frozenset()) -> list[dict[str, Any]]:
     try:
         with open(path, encoding="utf-8") as f:
             lines = f.read().splitlines()
@@ -184,6 +194,8 @@ def read_tasks(path: str) -> list[dict[str, Any]]:
             task = json.loads(line)
         except json.JSONDecodeError as err:
             raise BadInput(f"{path} line {number}: not JSON: {err.msg}") from None
+        except (ValueError, RecursionError) as err:
+            raise BadInput(f"{path} line {number}: {_unreadable(err)}") from None
         if not isinstance(task, dict):
             raise BadInput(f"{path} line {number}: a task must be a JSON object of keyword "
                            f"arguments, got {type(task).__name__}")
@@ -193,10 +205,21 @@ def read_tasks(path: str) -> list[dict[str, Any]]:
         bad = [k for k in task if not k.isidentifier()]
         if bad:
             raise BadInput(f"{path} line {number}: {bad[0]!r} is not a keyword argument name")
+        taken = [k for k in task if k in reserved]
+        if taken:
+            raise BadInput(f"{path} line {number}: {taken[0]!r} cannot be a keyword argument "
+                           f"of a task: the manager passes that name itself")
         tasks.append(task)
     if not tasks:
         raise BadInput(f"the tasks file {path} has no tasks")
     return tasks
+
+
+def _unreadable(err: BaseException) -> str:
+    # What json.loads raises beside JSONDecodeError
+    if isinstance(err, RecursionError):
+        return "JSON nested too deeply"
+    return f"a number of more than {sys.get_int_max_str_digits()} digits"
 
 
 def read_break_result(text: str) -> Any:
@@ -204,6 +227,8 @@ def read_break_result(text: str) -> Any:
         value = json.loads(text)
     except json.JSONDecodeError as err:
         raise BadInput(f"--break-result must be JSON (quote strings: '\"error\"'): {err.msg}") from None
+    except (ValueError, RecursionError) as err:
+        raise BadInput(f"--break-result: {_unreadable(err)}") from None
     if not value:
         # The manager treats a false break result as "none at all".
         raise BadInput(f"--break-result {text}: 0, false, null, \"\" and [] cannot be break results")
@@ -217,14 +242,41 @@ def read_checks(texts: Sequence[str]) -> list[checks.Check]:
         raise BadInput(str(err)) from None
 
 
-def check_outputs(*paths: str) -> None:
+def check_outputs(stats: str, report: str) -> None:
+    if report == STDOUT:
+        raise BadInput("--report -: the report is written to a file only "
+                       "(--stats - writes the statistics to standard output)")
+    paths = [p for p in (stats, report) if p != STDOUT]
     if len({os.path.realpath(p) for p in paths}) < len(paths):
         raise BadInput("--stats and --report must name different files")
     for path in paths:
         try:
-            check_writable(path)
+            destination(path)
         except OSError as err:
             raise BadInput(f"cannot write results: {err}") from None
+
+
+@contextlib.contextmanager
+def json_stdout(stats: str) -> Iterator[int | None]:
+    """With --stats -, standard output carries the statistics alone: for the
+    length of the block everything else written to it, by us or by a task,
+    goes to stderr. Yields the descriptor of the real standard output, or
+    None when the statistics go to a file."""
+    if stats != STDOUT:
+        yield None
+        return
+    sys.stdout.flush()
+    try:
+        real = os.dup(1)
+    except OSError as err:
+        raise BadInput(f"--stats -: standard output is not open: {err.strerror}") from None
+    os.dup2(2, 1)
+    try:
+        yield real
+    finally:
+        sys.stdout.flush()
+        os.dup2(real, 1)
+        os.close(real)
 
 
 # -- the end of a command ------------------------------------------------------------
@@ -248,17 +300,24 @@ def _stats_json(stats: Mapping[str, Any]) -> str:
 
 
 def finish(stats: Mapping[str, Any], args: argparse.Namespace, check_list: list[checks.Check],
-           title: str, interrupted: bool = False) -> int:
-    """Prints the table and the checks, writes the files; the exit status."""
+           title: str, stdout: int | None = None) -> int:
+    """Prints the table and the checks, writes the files (the statistics to
+    the descriptor `stdout` when given); the exit status."""
     say()
     say(render_table(stats))
     say()
     status = 0
     try:
-        write_atomic(args.stats, _stats_json(stats))
-        say(f"statistics written to {args.stats}")
+        if stdout is None:
+            write_atomic(args.stats, _stats_json(stats))
+            say(f"statistics written to {args.stats}")
+        else:
+            with open(stdout, "w", encoding="utf-8", closefd=False) as f:
+                f.write(_stats_json(stats))
+            say("statistics written to standard output")
     except OSError as err:
-        print(f"vigil_load: cannot write {args.stats}: {err}", file=sys.stderr)
+        where = "standard output" if stdout is not None else args.stats
+        print(f"vigil_load: cannot write {where}: {err}", file=sys.stderr)
         status = 1
     try:
         write_report(stats, args.report, title=title)
@@ -275,7 +334,7 @@ def finish(stats: Mapping[str, Any], args: argparse.Namespace, check_list: list[
             say(line)
         if not met and not status:
             status = EXIT_CHECK_FAILED
-    return EXIT_INTERRUPTED if interrupted else status
+    return status
 
 
 def _run(argv: Sequence[str]) -> int:
@@ -294,7 +353,7 @@ def _run(argv: Sequence[str]) -> int:
                          break_result)
         title = "Load run demonstration"
     else:
-        tasks = read_tasks(args.tasks) if args.tasks is not None else [{}]
+        tasks = read_tasks(args.tasks, runner.reserved_keys()) if args.tasks is not None else [{}]
         plan = runner.Plan(func=load_target(args.target), tasks=tasks, workers=args.workers,
                            duration=args.duration, count=args.count,
                            interval=args.interval or 5.0, rate=args.rate,
@@ -305,21 +364,31 @@ def _run(argv: Sequence[str]) -> int:
     except runner.CoreTooOld as err:
         raise BadInput(str(err)) from None
 
-    try:
-        if args.target is None:
-            with demo.serving(plan):
-                outcome = runner.execute(plan)
-        else:
-            outcome = runner.execute(plan)
-    except runner.RunRefused as err:
-        raise BadInput(str(err)) from None
-    if outcome.interrupted:
-        say()
-        say("interrupted: all tasks were stopped; the results of what ran follow")
-    return finish(outcome.stats, args, check_list, title, outcome.interrupted)
+    # A signal from the start of the run until its results are written ends
+    # the run, as Ctrl-C does, and is otherwise held: the results come first.
+    with json_stdout(args.stats) as stdout, runner.Signals() as signals:
+        try:
+            if args.target is None:
+                with demo.serving(plan):
+                    outcome = runner.execute(plan, signals)
+            else:
+                outcome = runner.execute(plan, signals)
+        except runner.RunRefused as err:
+            raise BadInput(str(err)) from None
+        if outcome.signal is not None:
+            say()
+            say(f"interrupted by {signal.Signals(outcome.signal).name}: all tasks were stopped; "
+                f"the results of what ran follow")
+        status = finish(outcome.stats, args, check_list, title, stdout)
+        if signals.received is not None:
+            status = EXIT_SIGNALLED + signals.received
+        runner.end_lingering(status)
+    return status
 
 
 def _merge(argv: Sequence[str]) -> int:
+    from . import run as runner
+
     args = merge_parser().parse_args(argv)
     check_list = read_checks(args.check)
     check_outputs(args.stats, args.report)
@@ -327,8 +396,11 @@ def _merge(argv: Sequence[str]) -> int:
         merged = merge([load(path) for path in args.files])
     except StatsError as err:
         raise BadInput(str(err)) from None
-    say(f"merged {len(args.files)} statistics files")
-    return finish(merged, args, check_list, f"Merged load run ({len(args.files)} files)")
+    with json_stdout(args.stats) as stdout, runner.Signals() as signals:
+        say(f"merged {len(args.files)} statistics files")
+        status = finish(merged, args, check_list, f"Merged load run ({len(args.files)} files)",
+                        stdout)
+    return status if signals.received is None else EXIT_SIGNALLED + signals.received
 
 
 def main(argv: Sequence[str] | None = None) -> int:

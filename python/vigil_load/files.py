@@ -1,8 +1,11 @@
-"""Writing result files so that a reader never sees half of one."""
+"""Writing result files so that a reader never sees half of one, and only
+ever over a regular file: the command runs as root in CI, where replacing a
+device node, a FIFO or a socket someone named by mistake does real harm."""
 
 from __future__ import annotations
 
 import os
+import stat
 import tempfile
 
 
@@ -15,39 +18,79 @@ def _umask() -> int:
 
 
 _FILE_MODE = 0o666 & ~_umask()
+_HINT = 32  # characters of the file's name kept in its temporary name
 
 
-def check_writable(path: str) -> None:
-    """Raises OSError with a readable message when `path` cannot be written:
-    its directory is missing or not writable, or it names a directory. Tried
-    for real (a temporary file is created and removed), because permission
-    bits say nothing for root or on some file systems."""
-    if os.path.isdir(path):
-        raise OSError(f"{path}: is a directory")
-    directory = os.path.dirname(os.path.abspath(path))
+def _what(mode: int) -> str:
+    for test, name in ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"),
+                       (stat.S_ISSOCK, "a socket"), (stat.S_ISCHR, "a character device"),
+                       (stat.S_ISBLK, "a block device")):
+        if test(mode):
+            return name
+    return "not a regular file"
+
+
+def destination(path: str, probe: bool = True) -> str:
+    """The regular file that writing `path` replaces: `path` itself, or the
+    file a symbolic link at `path` leads to (the link stays). Raises OSError
+    saying why when `path` is anything else, or (with `probe`, tried for real
+    because permission bits say nothing for root) cannot be written."""
+    try:
+        mode = os.lstat(path).st_mode
+    except FileNotFoundError:
+        target = path
+    except OSError as err:  # a name too long, a part of the path not a directory, ...
+        raise OSError(f"{path}: {err.strerror or err}") from None
+    else:
+        target = path
+        if stat.S_ISLNK(mode):
+            target = os.path.realpath(path)
+            try:
+                mode = os.stat(target).st_mode
+            except FileNotFoundError:
+                raise OSError(f"{path}: is a symbolic link to {target}, which does not exist") from None
+            except OSError as err:
+                raise OSError(f"{path}: is a symbolic link that cannot be followed: "
+                              f"{err.strerror or err}") from None
+            if not stat.S_ISREG(mode):
+                raise OSError(f"{path}: is a symbolic link to {target}, {_what(mode)}; only a "
+                              f"regular file is replaced")
+        elif not stat.S_ISREG(mode):
+            raise OSError(f"{path}: is {_what(mode)}; only a regular file is replaced")
+    directory = os.path.dirname(os.path.abspath(target))
     if not os.path.isdir(directory):
         raise OSError(f"{path}: the directory {directory} does not exist")
-    try:
-        fd, probe = tempfile.mkstemp(dir=directory, prefix=".vigil-probe-")
-    except OSError as err:
-        raise OSError(f"{path}: cannot write in {directory}: {err.strerror or err}") from None
-    os.close(fd)
-    os.unlink(probe)
+    if probe:
+        try:
+            fd, tmp = _temporary(target)
+        except OSError as err:
+            raise OSError(f"{path}: cannot write in {directory}: {err.strerror or err}") from None
+        os.close(fd)
+        os.unlink(tmp)
+    return target
+
+
+def _temporary(target: str) -> tuple[int, str]:
+    # Beside the file, so that the rename is atomic; a bounded name, so that
+    # the longest legal file name still leaves room for it.
+    directory, name = os.path.split(os.path.abspath(target))
+    return tempfile.mkstemp(dir=directory, prefix=f".{name[:_HINT]}.", suffix=".tmp")
 
 
 def write_atomic(path: str, data: str | bytes) -> None:
     """Writes the whole file under a temporary name in the same directory and
-    renames it into place."""
-    directory = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(dir=directory, prefix="." + os.path.basename(path) + ".",
-                               suffix=".tmp")
+    renames it over the regular file `path` names (see `destination`, checked
+    again now: the run may have lasted hours). The temporary file is removed
+    on any failure."""
+    target = destination(path, probe=False)
+    fd, tmp = _temporary(target)
     try:
-        with os.fdopen(fd, "wb") as f:
+        with open(fd, "wb") as f:
             f.write(data.encode("utf-8") if isinstance(data, str) else data)
             f.flush()
             os.fsync(f.fileno())
         os.chmod(tmp, _FILE_MODE)
-        os.replace(tmp, path)
+        os.replace(tmp, target)
     except BaseException:
         try:
             os.unlink(tmp)

@@ -10,6 +10,7 @@ recorded there and one rebuilt here from the same values are identical.
 
 from __future__ import annotations
 
+import reprlib
 from collections.abc import Iterable, Mapping
 from typing import Any, Final
 
@@ -18,6 +19,14 @@ SUB_BUCKETS: Final = 1 << (PRECISION_BITS - 1)  # 128 buckets per power of two
 EXACT_LIMIT: Final = 1 << PRECISION_BITS  # values below this have a bucket each
 MAX_TRACKABLE: Final = (1 << 43) - 1  # larger values share its bucket
 BUCKET_COUNT: Final = EXACT_LIMIT + (43 - PRECISION_BITS) * SUB_BUCKETS  # 4736
+MAX_WHOLE: Final = (1 << 63) - 1  # the core's counts and microseconds are 64-bit
+
+_repr = reprlib.Repr(maxlong=40, maxstring=60)
+
+
+def show(value: object) -> str:
+    """A value read from a file, shortened for a one-line message."""
+    return _repr.repr(value)
 
 # Percentiles are named by their quantile in thousandths of a percent so the
 # rank is computed in integers, the same way on both sides.
@@ -206,8 +215,9 @@ class Histogram:
 
 
 def _whole(value: object, what: str) -> int:
-    if isinstance(value, bool) or not isinstance(value, int) or value < 0:
-        raise ValueError(f"a histogram's {what} must be a whole number >= 0, got {value!r}")
+    if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= MAX_WHOLE:
+        raise ValueError(f"a histogram's {what} must be a whole number from 0 to {MAX_WHOLE}, "
+                         f"got {show(value)}")
     return value
 
 

@@ -1,33 +1,48 @@
 """One load run: a manager, the tasks fed to it, the wait with its summary
-lines, and a clean end (also on Ctrl-C) that leaves the statistics."""
+lines, and a clean end (also on Ctrl-C or SIGTERM) that leaves the
+statistics.
+
+Memory stays flat however long the run and however large the results: the
+manager keeps no results (reserve=False), and every CLEAR_EVERY tasks the
+feeder lets the manager run empty, keeps its statistics and clears its
+records. The summary lines and the statistics add up the cleared periods.
+"""
 
 from __future__ import annotations
 
+import inspect
+import os
 import signal
 import sys
 import threading
 import time
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
+from types import FrameType, TracebackType
 from typing import Any, Final, Protocol, cast
 
-QUEUE_AHEAD: Final = 1000  # names kept queued by the feeder, as _send_list does
+QUEUE_AHEAD: Final = 1000  # names kept queued by the feeder
 DRAIN_SECONDS: Final = 10.0  # after --duration, running tasks get this long to finish
+CLEAR_EVERY = 50_000  # tasks between two clears of the manager's records
+STEP: Final = 0.05  # seconds between two looks of the wait at the run and at signals
+GRACE_SECONDS: Final = 3.0  # after the results are written, for tasks still running
+_COUNTERS: Final = ("total", "done", "run", "success", "failed", "stop", "cancel")
 
 
 class Manager(Protocol):
     """The part of threads_main.VigilThreadsMain a run uses."""
 
+    _var: Any
+    _log: Any
+
     def _send(self, thread_name: str | None = None, **kwargs: Any) -> bool: ...
-    def _send_list(self, thread_list: list[Mapping[str, Any]]) -> None: ...
-    def _join_property(self, break_result: Any, interval: float = 5) -> bool: ...
     def _get_run_status(self) -> dict[str, int]: ...
     def _get_qsize(self) -> int: ...
     def _clear_queue(self) -> bool: ...
-    def _stop_all(self) -> bool: ...
+    def _clear_record(self) -> bool: ...
     def _close(self) -> bool: ...
     def _get_statistics(self) -> dict[str, Any]: ...
-    def _set_start_rate(self, per_second: float | None = None) -> None: ...
+    def _set_start_rate(self, per_second: float | None = None) -> bool: ...
 
 
 @dataclass
@@ -63,122 +78,317 @@ def check_core(plan: Plan) -> None:
             f"it is older than vigil_load")
 
 
-def _running(m: Manager) -> int:
-    s = m._get_run_status()
-    return s["run"] - s["done"] - s["stop"]
+def reserved_keys() -> frozenset[str]:
+    """Keyword arguments a task cannot have: the manager makes each task's
+    worker with the task's arguments beside its own parameters."""
+    import threads_main
+
+    try:
+        params = inspect.signature(threads_main._Worker).parameters.values()
+        own = {p.name for p in params
+               if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY)}
+    except (TypeError, ValueError):  # no signature to read
+        own = {"vigil_var", "vigil_name", "vigil_log"}
+    return frozenset(own | {"self"})
 
 
-def _wait_idle(m: Manager, seconds: float, withdraw: bool) -> bool:
+class Signals:
+    """SIGINT and SIGTERM for as long as a run and the writing of its results
+    last: the first one received ends the run as Ctrl-C does; it and any
+    later one are otherwise held, so that the results are still written.
+    Outside the main thread, where handlers cannot be set, it does nothing."""
+
+    def __init__(self) -> None:
+        self.received: int | None = None
+        self._previous: dict[int, Any] = {}
+
+    def _handle(self, signum: int, frame: FrameType | None) -> None:
+        if self.received is None:
+            self.received = signum
+
+    def __enter__(self) -> Signals:
+        if threading.current_thread() is threading.main_thread():
+            for signum in (signal.SIGINT, signal.SIGTERM):
+                self._previous[signum] = signal.signal(signum, self._handle)
+        return self
+
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None) -> None:
+        for signum, handler in self._previous.items():
+            signal.signal(signum, handler)
+        self._previous.clear()
+
+
+def _running(counts: Mapping[str, int]) -> int:
+    return counts["run"] - counts["done"] - counts["stop"]
+
+
+def _idle(m: Manager) -> bool:
+    return m._get_qsize() == 0 and _running(m._get_run_status()) <= 0
+
+
+def _wait_idle(m: Manager, seconds: float, withdraw: bool,
+               give_up: Callable[[], bool] = lambda: False) -> bool:
     """Waits until nothing is queued or running; True when that came."""
     deadline = time.monotonic() + seconds
     while True:
-        queued = m._get_qsize()
-        if withdraw and queued:
+        if withdraw and m._get_qsize():
             m._clear_queue()
-            queued = m._get_qsize()
-        if queued == 0 and _running(m) <= 0:
+        if _idle(m):
             return True
-        if time.monotonic() >= deadline:
+        if time.monotonic() >= deadline or give_up():
             return False
         time.sleep(0.02)
 
 
-class _Feeder:
-    """Submits `total` tasks, cycling through the task list, keeping about
-    QUEUE_AHEAD queued so memory stays flat however large `total` is."""
+class _Ledger:
+    """The counters and statistics of the periods whose records were cleared,
+    so that every figure of the run covers the whole run."""
 
-    def __init__(self, m: Manager, tasks: Sequence[Mapping[str, Any]], total: int) -> None:
-        self.m, self.tasks, self.total = m, tasks, total
+    def __init__(self, m: Manager) -> None:
+        self.m = m
+        self.lock = threading.Lock()  # a clear and a reading of the counters exclude each other
+        self.cleared = dict.fromkeys(_COUNTERS, 0)
+        # The cleared periods folded into one as they end, so that their
+        # histograms take the room of one; the history is kept whole.
+        self.folded: dict[str, Any] | None = None
+        self.rows: list[dict[str, Any]] = []
+
+    def clear(self) -> bool:
+        """Ends a period if the manager is idle and nothing else submits; the
+        manager refuses until its dispatcher has seen it idle too."""
+        with self.lock:
+            stats, counts = self.m._get_statistics(), self.m._get_run_status()
+            if not self.m._clear_record():
+                return False
+            for key in _COUNTERS:
+                self.cleared[key] += counts[key]
+        from .stats import merge
+
+        self.rows += stats["history"]
+        part = {**stats, "history": []}
+        self.folded = part if self.folded is None else merge([self.folded, part])
+        return True
+
+    def counts(self) -> dict[str, int]:
+        with self.lock:
+            now = self.m._get_run_status()
+            return {key: self.cleared[key] + now[key] for key in _COUNTERS}
+
+    def statistics(self) -> dict[str, Any]:
+        last = self.m._get_statistics()
+        if self.folded is None:
+            return last
+        from .stats import merge
+
+        # exact: counts add, histograms merge, rows of one second add
+        return merge([{**self.folded, "history": self.rows}, last])
+
+
+class _Feeder:
+    """Submits `total` tasks (None: until stopped), cycling through the task
+    list, keeping about QUEUE_AHEAD queued; every CLEAR_EVERY tasks it lets
+    the manager run empty and clears its records."""
+
+    def __init__(self, m: Manager, tasks: Sequence[Mapping[str, Any]], total: int | None,
+                 ledger: _Ledger) -> None:
+        self.m, self.tasks, self.total, self.ledger = m, tasks, total, ledger
         self.sent = 0
+        self.in_period = 0
         self.stop = threading.Event()
         self.error: BaseException | None = None
         self.thread = threading.Thread(target=self._run, name="vigil-load-feeder", daemon=True)
 
+    def _more(self) -> bool:
+        return (self.total is None or self.sent < self.total) and not self.stop.is_set()
+
     def top_up(self) -> None:
-        room = QUEUE_AHEAD - self.m._get_qsize()
-        while room > 0 and self.sent < self.total and not self.stop.is_set():
+        room = min(QUEUE_AHEAD - self.m._get_qsize(), CLEAR_EVERY - self.in_period)
+        while room > 0 and self._more():
             self.m._send(**self.tasks[self.sent % len(self.tasks)])
             self.sent += 1
+            self.in_period += 1
             room -= 1
 
     def _run(self) -> None:
         try:
-            while self.sent < self.total and not self.stop.is_set():
+            while self._more():
+                if self.in_period >= CLEAR_EVERY:
+                    if _idle(self.m) and self.ledger.clear():
+                        self.in_period = 0
+                    else:
+                        self.stop.wait(0.02)
+                    continue
                 self.top_up()
                 self.stop.wait(0.01)
-        except BaseException as err:  # e.g. the manager closed under it by Ctrl-C
+        except BaseException as err:  # e.g. the manager closed under it
             self.error = err
+
+    def end(self) -> None:
+        self.stop.set()
+        if self.thread.is_alive():
+            self.thread.join(5)
 
     @property
     def busy(self) -> bool:
         return self.thread.is_alive()
 
 
+class _Lines:
+    """The pairs of summary lines, through the manager's log sink and in the
+    manager's own format, but counted over the whole run: the manager's
+    counters start again after each clear."""
+
+    def __init__(self, m: Manager, ledger: _Ledger, interval: float) -> None:
+        self.m, self.ledger, self.interval = m, ledger, interval
+        self.start = self.mark = time.time()
+        self.old = ledger.counts()
+        self.due = time.monotonic() + interval
+
+    def write(self) -> None:
+        """The pair since the last one written, if anything finished since."""
+        self.due = time.monotonic() + self.interval
+        new, now = self.ledger.counts(), time.time()
+        dones = new["done"] - self.old["done"]
+        if dones <= 0:
+            return  # the next pair covers this interval too
+        span, whole = now - self.mark, now - self.start
+        all_time = self.m._var.all_time or 0
+        self._pair("+", dones, span, int(span / dones), new["failed"] - self.old["failed"],
+                   new["total"] - self.old["total"])
+        self._pair("=", new["done"], whole, int(all_time / new["done"]), new["failed"],
+                   new["total"])
+        self.old, self.mark = new, now
+
+    def _pair(self, sign: str, dones: int, length: float, avg: int, failed: int,
+              submitted: int) -> None:
+        var = self.m._var
+        rate = round(dones / length, 1) if length > 0 else 0.0
+        error = 100 * failed / submitted if submitted > 0 else 0
+        clock = time.strftime("%H:%M:%S", time.gmtime(length))
+        self.m._log.info(f"summary {sign} {dones:>6} in {clock} = {rate:>6}/s Avg: {avg:>5} "
+                         f"Min: {var.min_time:>5} Max: {var.max_time:>5} Err: {failed:>5} "
+                         f"({error:.2f}%)")
+
+
 @dataclass
 class Outcome:
     stats: dict[str, Any]
-    interrupted: bool
+    signal: int | None  # the signal that ended the run early, if one did
+
+    @property
+    def interrupted(self) -> bool:
+        return self.signal is not None
 
 
-def execute(plan: Plan) -> Outcome:
-    """Runs the plan and returns the statistics of what ran. Ctrl-C stops all
-    tasks and closes the manager; the statistics are still returned."""
+def execute(plan: Plan, signals: Signals | None = None) -> Outcome:
+    """Runs the plan and returns the statistics of what ran. A signal (Ctrl-C,
+    SIGTERM) stops all tasks and closes the manager; the statistics are still
+    returned. `signals` is the caller's, when it holds signals for longer than
+    the run (while it writes the results)."""
+    if signals is None:
+        with Signals() as own:
+            return execute(plan, own)
     import threads_main
 
     m = cast(Manager, threads_main.VigilThreadsMain(
         plan.func, max_workers=plan.workers, maximum=plan.workers is not None,
-        logger=True, duration=plan.duration))
-    interrupted = False
-    feeder: _Feeder | None = None
+        logger=True, reserve=False))
+    if plan.break_result is not None:
+        m._var.break_result = plan.break_result  # what the manager's waits would store
     if plan.rate is not None:
         try:
             m._set_start_rate(plan.rate)
         except (ValueError, TypeError, OverflowError) as err:
             m._close()
             raise RunRefused(f"--rate {plan.rate:g}: {err}") from None
+    ledger = _Ledger(m)
+    total = None if plan.duration is not None else (
+        plan.count if plan.count is not None else len(plan.tasks))
+    feeder = _Feeder(m, plan.tasks, total, ledger)
+    lines = _Lines(m, ledger, plan.interval)
+    caught: int | None = None
+
+    def signalled() -> bool:
+        return signals.received is not None
+
     try:
-        if plan.duration is not None:
-            m._send_list(list(plan.tasks))
-            m._join_property(plan.break_result, interval=plan.interval)
+        feeder.top_up()  # work is queued before the wait looks at it
+        feeder.thread.start()
+        end = None if plan.duration is None else time.monotonic() + plan.duration
+        while not signalled() and feeder.error is None:
+            if end is not None:
+                if time.monotonic() >= end:
+                    break
+            elif not feeder.busy and _idle(m):
+                break
+            if time.monotonic() >= lines.due:
+                lines.write()
+            time.sleep(STEP)
+        feeder.end()
+        if feeder.error is not None:
+            raise feeder.error
+        if end is not None and not signalled():
             # Submission has ended: withdraw what is still queued and let the
             # runs in flight finish instead of cutting them off.
-            _wait_idle(m, DRAIN_SECONDS, withdraw=True)
-        else:
-            total = plan.count if plan.count is not None else len(plan.tasks)
-            feeder = _Feeder(m, plan.tasks, total)
-            feeder.top_up()  # work is queued before the wait looks at it
-            feeder.thread.start()
-            while True:
-                m._join_property(plan.break_result, interval=plan.interval)
-                # The wait ends when the manager is idle, which a slow feeder
-                # can cause in between; only the end of the feeding counts.
-                if not feeder.busy and _wait_idle(m, 0, withdraw=False):
-                    break
-            if feeder.error is not None:
-                raise feeder.error
-    except KeyboardInterrupt:
-        interrupted = True
+            _wait_idle(m, DRAIN_SECONDS, withdraw=True, give_up=signalled)
+        lines.write()
+        caught = signals.received
+    except KeyboardInterrupt:  # from a handler other than ours
+        caught = signal.SIGINT
     except BaseException:
+        feeder.end()
         m._close()
         raise
-    # One Ctrl-C is enough; a second one must not lose the results.
-    previous = signal.signal(signal.SIGINT, signal.SIG_IGN) \
-        if threading.current_thread() is threading.main_thread() else None
+    feeder.end()
+    # _close withdraws the queue and stops what still runs; every started run
+    # is then counted as finished or stopped. Should it fail, what ran is
+    # still worth writing.
     try:
-        if feeder is not None:
-            feeder.stop.set()
-            feeder.thread.join(5)
-        # _close withdraws the queue and stops what still runs; every started
-        # run is then counted as finished or stopped. (Not _stop_all first: a
-        # batch still submitting would refill the queue it drains, while
-        # _close ends the batch before it drains.) Should it fail, what ran
-        # is still worth writing.
-        try:
-            m._close()
-        except Exception as err:
-            print(f"vigil_load: closing the manager failed: {err}", file=sys.stderr)
-        stats = m._get_statistics()
-    finally:
-        if previous is not None:
-            signal.signal(signal.SIGINT, previous)
-    return Outcome(stats, interrupted)
+        m._close()
+    except Exception as err:
+        print(f"vigil_load: closing the manager failed: {err}", file=sys.stderr)
+    return Outcome(ledger.statistics(), caught)
+
+
+def _task_threads() -> list[tuple[threading.Thread, str]]:
+    """The threads running a task, with the task's name: a task's thread runs
+    its worker's start(), and the worker knows the name."""
+    import threads_main
+
+    found = []
+    for t in threading.enumerate():
+        worker = getattr(getattr(t, "_target", None), "__self__", None)
+        if isinstance(worker, threads_main._Worker):
+            found.append((t, worker.vigil_name))
+    return found
+
+
+def end_lingering(status: int, grace: float = GRACE_SECONDS) -> None:
+    """Called once the results are written. A task blocked in a native call
+    ignores its stop and would keep the process alive for as long as the call
+    lasts; after `grace` seconds such tasks are named on stderr and the
+    process ends with `status`."""
+    deadline = time.monotonic() + grace
+    for t, _ in _task_threads():
+        t.join(max(0.0, deadline - time.monotonic()))
+    left = [(t, name) for t, name in _task_threads() if t.is_alive()]
+    if not left:
+        return
+    frames = sys._current_frames()
+    shown = []
+    for t, name in left[:20]:
+        frame = frames.get(t.ident) if t.ident is not None else None
+        where = "" if frame is None else (
+            f", in {frame.f_code.co_name} at {frame.f_code.co_filename}:{frame.f_lineno}")
+        shown.append(f"task {name}{where}")
+    if len(left) > 20:
+        shown.append(f"and {len(left) - 20} more")
+    print(f"vigil_load: {len(left)} tasks still running {grace:g} s after the results were written "
+          f"(a stop reaches a task only when it runs Python code again); ending the process "
+          f"with status {status}:", file=sys.stderr)
+    for line in shown:
+        print(f"  {line}", file=sys.stderr)
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os._exit(status)

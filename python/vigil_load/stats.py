@@ -4,16 +4,22 @@ merging the results of several processes or machines into one."""
 from __future__ import annotations
 
 import json
-import math
+import sys
 from collections.abc import Iterable, Mapping
 from typing import Any, Final
 
-from .histogram import Histogram
+from .histogram import MAX_WHOLE, Histogram, show
 
 COUNT_KEYS: Final = ("finished", "succeeded", "failed", "stopped", "cancelled", "queued", "running")
 ROW_COUNT_KEYS: Final = ("finished", "failed", "started", "queued", "running")
 ROW_TIME_KEYS: Final = ("p50", "p95", "p99", "max")
 HISTOGRAM_KEYS: Final = ("run_time", "queue_wait")
+# Bounds of what a run can record: counts in 64 bits, epoch seconds up to the
+# end of the year 9999 (the report prints them as dates), milliseconds of a
+# run time in 64-bit microseconds. Anything beyond is a damaged file, and
+# would overflow the arithmetic of merging, the table or the report.
+LAST_EPOCH: Final = 253_402_300_799
+MAX_MS: Final = MAX_WHOLE / 1000
 
 Stats = dict[str, Any]
 
@@ -23,16 +29,17 @@ class StatsError(ValueError):
 
 
 def _count(value: object, what: str) -> int:
-    if isinstance(value, bool) or not isinstance(value, int) or value < 0:
-        raise StatsError(f"{what} must be a whole number >= 0, got {value!r}")
+    if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= MAX_WHOLE:
+        raise StatsError(f"{what} must be a whole number from 0 to {MAX_WHOLE}, got {show(value)}")
     return value
 
 
-def _number_or_none(value: object, what: str) -> float | None:
+def _number_or_none(value: object, what: str, high: float) -> float | None:
     if value is None:
         return None
-    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
-        raise StatsError(f"{what} must be a number or null, got {value!r}")
+    if (isinstance(value, bool) or not isinstance(value, (int, float))
+            or not 0 <= value <= high):  # NaN fails too
+        raise StatsError(f"{what} must be a number from 0 to {high:g} or null, got {show(value)}")
     return float(value)
 
 
@@ -40,8 +47,9 @@ def _row(row: object, n: int) -> dict[str, Any]:
     if not isinstance(row, Mapping):
         raise StatsError(f"history row {n} must be a JSON object")
     time = row.get("time")
-    if isinstance(time, bool) or not isinstance(time, int):
-        raise StatsError(f'history row {n} needs "time" as whole epoch seconds, got {time!r}')
+    if isinstance(time, bool) or not isinstance(time, int) or not 0 <= time <= LAST_EPOCH:
+        raise StatsError(f'history row {n} needs "time" as whole epoch seconds from 0 to '
+                         f'{LAST_EPOCH}, got {show(time)}')
     out: dict[str, Any] = {"time": time}
     for key in ROW_COUNT_KEYS:
         out[key] = _count(row.get(key), f'history row {n}: "{key}"')
@@ -49,7 +57,7 @@ def _row(row: object, n: int) -> dict[str, Any]:
     if not isinstance(times, Mapping):
         raise StatsError(f'history row {n} needs "run_time" as a JSON object')
     out["run_time"] = {
-        key: _number_or_none(times.get(key), f'history row {n}: "run_time" "{key}"')
+        key: _number_or_none(times.get(key), f'history row {n}: "run_time" "{key}"', MAX_MS)
         for key in ROW_TIME_KEYS
     }
     return out
@@ -66,7 +74,7 @@ def check_stats(data: object) -> Stats:
             raise StatsError(f'statistics lack "{key}"')
         out[key] = _count(data[key], f'"{key}"')
     for key in ("first_start", "last_finish"):
-        out[key] = _number_or_none(data.get(key), f'"{key}"')
+        out[key] = _number_or_none(data.get(key), f'"{key}" (epoch seconds)', LAST_EPOCH)
     history = data.get("history")
     if not isinstance(history, list):
         raise StatsError('statistics need "history" as a list of rows')
@@ -163,6 +171,11 @@ def load(path: str) -> Stats:
         raise StatsError(f"{path}: cannot read: {err.strerror or err}") from None
     except (UnicodeDecodeError, json.JSONDecodeError) as err:
         raise StatsError(f"{path}: not a JSON file: {err}") from None
+    except ValueError:  # what the decoder says of a number that long
+        raise StatsError(f"{path}: not a statistics file: a number of more than "
+                         f"{sys.get_int_max_str_digits()} digits") from None
+    except RecursionError:
+        raise StatsError(f"{path}: not a statistics file: JSON nested too deeply") from None
     if not isinstance(data, dict):
         raise StatsError(f"{path}: statistics must be a JSON object")
     try:
