@@ -6,17 +6,20 @@ from __future__ import annotations
 import os
 import subprocess
 import sys
-from typing import Any
+from typing import TYPE_CHECKING
 
 import threads_main
 import vigil_load
 from vigil_load.histogram import Histogram
 
+if TYPE_CHECKING:
+    from vigil_load.shapes import HistoryRow, Statistics
+
 START = 1_700_000_000  # epoch seconds of the first history row of built stats
 
 
 def row(t: int, times_us: list[int] | None = None, *, failed: int = 0, started: int | None = None,
-        queued: int = 0, running: int = 0) -> dict[str, Any]:
+        queued: int = 0, running: int = 0) -> HistoryRow:
     """A history row of second START + t in which runs of the given run
     times finished."""
     times_us = times_us or []
@@ -32,9 +35,9 @@ def row(t: int, times_us: list[int] | None = None, *, failed: int = 0, started: 
 
 def make_stats(run_us: list[int], wait_us: list[int] | None = None, *, failed: int = 0,
                stopped: int = 0, cancelled: int = 0, queued: int = 0, running: int = 0,
-               history: list[dict[str, Any]] | None = None,
+               history: list[HistoryRow] | None = None,
                first_start: float | None = START + 0.25,
-               last_finish: float | None = None) -> dict[str, Any]:
+               last_finish: float | None = None) -> Statistics:
     """Statistics as the core reports them for runs of the given run times
     and queue waits (whole microseconds)."""
     wait_us = list(run_us) if wait_us is None else wait_us

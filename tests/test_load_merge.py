@@ -109,6 +109,10 @@ class TestFiles:
         path = tmp_path / "s.json"
         path.write_text(json.dumps(m))
         assert load(str(path)) == m
+        # What is read is what was checked: figures that derive from the
+        # others are computed again, and keys nobody reads are left out.
+        path.write_text(json.dumps({**m, "error_rate": 99.0, "note": "hand-edited"}))
+        assert load(str(path)) == m
 
     @pytest.mark.parametrize("damage, message", [
         (lambda s: s.pop("finished"), '"finished"'),

@@ -24,11 +24,14 @@ from __future__ import annotations
 import math
 import operator
 import re
-from collections.abc import Callable, Mapping
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any, Final
+from typing import TYPE_CHECKING, Final
 
-from .histogram import SUMMARY_KEYS
+from .shapes import FIGURE_KEYS, LATENCY_KEYS, FigureKey, LatencyGroup, LatencyKey
+
+if TYPE_CHECKING:
+    from .shapes import Statistics
 
 _OPS: Final[dict[str, Callable[[float, float], bool]]] = {
     "<": operator.lt,
@@ -37,21 +40,30 @@ _OPS: Final[dict[str, Callable[[float, float], bool]]] = {
     ">=": operator.ge,
     "==": operator.eq,
 }
-_TOP_KEYS: Final = (
-    "error_rate", "throughput", "elapsed",
-    "finished", "succeeded", "failed", "stopped", "cancelled",
-)
 _PATTERN: Final = re.compile(
     r"\s*(?P<key>[A-Za-z_][A-Za-z0-9_.]*)\s*(?P<op><=|>=|==|<|>)\s*"
     r"(?P<num>[-+]?(?:\d+(?:\.\d*)?|\.\d+)(?:[eE][-+]?\d+)?)\s*"
 )
 
-KEYS: Final[tuple[str, ...]] = (
-    SUMMARY_KEYS
-    + tuple(f"run_time.{k}" for k in SUMMARY_KEYS)
-    + tuple(f"queue_wait.{k}" for k in SUMMARY_KEYS)
-    + _TOP_KEYS
-)
+Reader = Callable[["Statistics"], "float | None"]
+
+
+def _latency(group: LatencyGroup, key: LatencyKey) -> Reader:
+    return lambda stats: stats[group][key]
+
+
+def _figure(key: FigureKey) -> Reader:
+    return lambda stats: stats[key]
+
+
+# What each key of a check reads, in the order the help lists them.
+_READERS: Final[dict[str, Reader]] = {
+    **{k: _latency("run_time", k) for k in LATENCY_KEYS},
+    **{f"run_time.{k}": _latency("run_time", k) for k in LATENCY_KEYS},
+    **{f"queue_wait.{k}": _latency("queue_wait", k) for k in LATENCY_KEYS},
+    **{k: _figure(k) for k in FIGURE_KEYS},
+}
+KEYS: Final[tuple[str, ...]] = tuple(_READERS)
 
 
 class CheckError(ValueError):
@@ -65,18 +77,12 @@ class Check:
     op: str
     number: float
 
-    def value(self, stats: Mapping[str, Any]) -> float | None:
+    def value(self, stats: Statistics) -> float | None:
         """The statistic the check looks at, None when there is none."""
-        if self.key in SUMMARY_KEYS:
-            raw = stats["run_time"][self.key]
-        elif self.key in _TOP_KEYS:
-            raw = stats[self.key]
-        else:  # "run_time.p99.9": the group ends at the first dot
-            group, _, name = self.key.partition(".")
-            raw = stats[group][name]
+        raw = _READERS[self.key](stats)
         return None if raw is None else float(raw)
 
-    def met(self, stats: Mapping[str, Any]) -> bool:
+    def met(self, stats: Statistics) -> bool:
         v = self.value(stats)
         return v is not None and _OPS[self.op](v, self.number)
 
@@ -92,7 +98,7 @@ def parse(text: str) -> Check:
     if key not in KEYS:
         raise CheckError(
             f"unknown statistic {key!r} in the check {text!r}; known: "
-            + " ".join((*SUMMARY_KEYS, "queue_wait.<same>", *_TOP_KEYS))
+            + " ".join((*LATENCY_KEYS, "queue_wait.<same>", *FIGURE_KEYS))
         )
     number = float(m["num"])
     if not math.isfinite(number):
@@ -104,7 +110,7 @@ def _show(v: float | None) -> str:
     return "no value" if v is None else f"{v:g}"
 
 
-def report(checks: list[Check], stats: Mapping[str, Any]) -> tuple[list[str], bool]:
+def report(checks: list[Check], stats: Statistics) -> tuple[list[str], bool]:
     """One line per check saying whether it is met, and whether all are."""
     lines, all_met = [], True
     for c in checks:

@@ -11,14 +11,17 @@ import math
 import os
 import signal
 import sys
-from collections.abc import Callable, Iterator, Mapping, Sequence
-from typing import Any, NoReturn
+from collections.abc import Callable, Iterator, Sequence
+from typing import TYPE_CHECKING, Any, NoReturn
 
 from . import check as checks
 from .files import destination, write_atomic
 from .report import ReportUnavailable, write_report
 from .stats import StatsError, load, merge
 from .table import render as render_table
+
+if TYPE_CHECKING:
+    from .shapes import Statistics
 
 DEFAULT_STATS = "vigil-stats.json"
 DEFAULT_REPORT = "vigil-report.html"
@@ -285,7 +288,7 @@ def say(text: str = "") -> None:
     print(text, flush=True)
 
 
-def _stats_json(stats: Mapping[str, Any]) -> str:
+def _stats_json(stats: Statistics) -> str:
     # Compact, but one history row a line: a day of rows stays readable with
     # a pager and about 10 MB.
     parts = []
@@ -299,7 +302,7 @@ def _stats_json(stats: Mapping[str, Any]) -> str:
     return "{\n" + ",\n".join(parts) + "\n}\n"
 
 
-def finish(stats: Mapping[str, Any], args: argparse.Namespace, check_list: list[checks.Check],
+def finish(stats: Statistics, args: argparse.Namespace, check_list: list[checks.Check],
            title: str, stdout: int | None = None) -> int:
     """Prints the table and the checks, writes the files (the statistics to
     the descriptor `stdout` when given); the exit status."""

@@ -12,7 +12,12 @@ from __future__ import annotations
 
 import reprlib
 from collections.abc import Iterable, Mapping
-from typing import Any, Final
+from typing import TYPE_CHECKING, Final
+
+from .shapes import PercentileKey
+
+if TYPE_CHECKING:
+    from .shapes import HistogramJson, Latency
 
 PRECISION_BITS: Final = 8
 SUB_BUCKETS: Final = 1 << (PRECISION_BITS - 1)  # 128 buckets per power of two
@@ -30,15 +35,12 @@ def show(value: object) -> str:
 
 # Percentiles are named by their quantile in thousandths of a percent so the
 # rank is computed in integers, the same way on both sides.
-PERCENTILES: Final[tuple[tuple[str, int], ...]] = (
+PERCENTILES: Final[tuple[tuple[PercentileKey, int], ...]] = (
     ("p50", 50_000),
     ("p90", 90_000),
     ("p95", 95_000),
     ("p99", 99_000),
     ("p99.9", 99_900),
-)
-SUMMARY_KEYS: Final[tuple[str, ...]] = (
-    ("min", "mean", *tuple(name for name, _ in PERCENTILES), "max")
 )
 
 
@@ -139,9 +141,10 @@ class Histogram:
                 return min(max(bucket_value(index), self.min), self.max)
         return self.max  # only reached when the counts disagree with count
 
-    def summary(self) -> dict[str, float | None]:
+    def summary(self) -> Latency:
         """min, mean, p50, p90, p95, p99, p99.9 and max in milliseconds."""
-        out: dict[str, float | None] = dict.fromkeys(SUMMARY_KEYS)
+        out: Latency = {"min": None, "mean": None, "p50": None, "p90": None, "p95": None,
+                        "p99": None, "p99.9": None, "max": None}
         if self.count == 0 or self.min is None or self.max is None:
             return out
         out["min"] = self.min / 1000.0
@@ -156,7 +159,7 @@ class Histogram:
         """(index, count) of every non-empty bucket, ascending."""
         return [(i, self.counts[i]) for i in sorted(self.counts) if self.counts[i]]
 
-    def to_json(self) -> dict[str, Any]:
+    def to_json(self) -> HistogramJson:
         return {
             "unit": "us",
             "precision_bits": PRECISION_BITS,
@@ -168,7 +171,7 @@ class Histogram:
         }
 
     @classmethod
-    def from_json(cls, data: Mapping[str, Any]) -> Histogram:
+    def from_json(cls, data: object) -> Histogram:
         """Rebuilds a histogram from its JSON form, checking it on the way:
         a file from another tool or a damaged one must not merge silently."""
         if not isinstance(data, Mapping):

@@ -14,17 +14,20 @@ import io
 import math
 import re
 import time
-from collections.abc import Mapping, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Final
+from typing import TYPE_CHECKING, Final
 
 from .files import write_atomic
-from .histogram import SUMMARY_KEYS, Histogram, bucket_bounds
+from .histogram import Histogram, bucket_bounds
+from .shapes import LATENCY_KEYS, SECOND_KEYS, PercentileKey, RowCountKey
 from .table import latency_rows, overview
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
+
+    from .shapes import HistoryRow, Statistics
 
 INSTALL_HINT: Final = "pip install 'threads-main[report]'"
 MAX_POINTS: Final = 720  # per line; a 24 h history is drawn in 2-minute steps
@@ -59,23 +62,26 @@ class Series:
     values: dict[str, list[float]] = field(default_factory=dict)
 
 
-def resample(history: Sequence[Mapping[str, Any]], max_points: int = MAX_POINTS) -> Series:
+_SUMMED: Final[tuple[RowCountKey, ...]] = ("finished", "failed", "queued", "running")
+
+
+def resample(history: Sequence[HistoryRow], max_points: int = MAX_POINTS) -> Series:
     if not history:
         return Series()
     start = min(r["time"] for r in history)
     end = max(r["time"] for r in history)
     step = max(1, math.ceil((end - start + 1) / max_points))
     nbins = (end - start) // step + 1
-    sums = {k: [0.0] * nbins for k in ("finished", "failed", "queued", "running")}
+    sums = {k: [0.0] * nbins for k in _SUMMED}
     present = [0] * nbins
-    tops: dict[str, list[float]] = {k: [math.nan] * nbins for k in ("p50", "p95", "p99", "max")}
+    tops: dict[str, list[float]] = {k: [math.nan] * nbins for k in SECOND_KEYS}
     for row in history:
         b = (row["time"] - start) // step
         present[b] += 1
-        for k in sums:
+        for k in _SUMMED:
             sums[k][b] += row[k]
-        for k, col in tops.items():
-            v = row["run_time"][k]
+        for name in SECOND_KEYS:
+            v, col = row["run_time"][name], tops[name]
             if v is not None and not (col[b] >= v):  # nan compares false
                 col[b] = float(v)
     s = Series(start=start, step=step)
@@ -208,7 +214,10 @@ def _plain_minor(value: float, _pos: int | None = None) -> str:
     return f"{value:g}" if digit in (2, 5) else ""
 
 
-def _distribution_chart(stats: Mapping[str, Any], hist: Histogram) -> str:
+_MARKED: Final[tuple[PercentileKey, ...]] = ("p50", "p95", "p99")  # drawn on the distribution
+
+
+def _distribution_chart(stats: Statistics, hist: Histogram) -> str:
     from matplotlib.ticker import FuncFormatter
 
     fig, (ax,) = _figure()
@@ -224,7 +233,7 @@ def _distribution_chart(stats: Mapping[str, Any], hist: Histogram) -> str:
     ax.set_xlabel("run time (ms, log scale)")
     ax.set_ylabel("runs")
     marks = 0
-    for key in ("p50", "p95", "p99"):
+    for key in _MARKED:
         v = stats["run_time"].get(key)
         if v:
             ax.axvline(v, color=COLOURS[key], linewidth=1.2, linestyle="--",
@@ -235,7 +244,7 @@ def _distribution_chart(stats: Mapping[str, Any], hist: Histogram) -> str:
     return _svg(fig, "distribution")
 
 
-def charts(stats: Mapping[str, Any]) -> list[str]:
+def charts(stats: Statistics) -> list[str]:
     """The charts as SVG texts."""
     series = resample(stats.get("history") or [])
     mean = f"; means over {series.step} s" if series.step > 1 else ""
@@ -281,14 +290,14 @@ def _when(epoch: float | None) -> str:
     return time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(epoch))
 
 
-def render(stats: Mapping[str, Any], title: str | None = None) -> str:
+def render(stats: Statistics, title: str | None = None) -> str:
     """The whole HTML page as text."""
     esc = html.escape
     heading = title or "Load run report"
     sub = (f"first start {_when(stats.get('first_start'))} &middot; last finish "
            f"{_when(stats.get('last_finish'))} &middot; written {_when(time.time())}")
     rows = "".join(f"<tr><th>{esc(k)}</th><td>{esc(v)}</td></tr>" for k, v in overview(stats))
-    head = "".join(f"<th>{esc(k)}</th>" for k in SUMMARY_KEYS)
+    head = "".join(f"<th>{esc(k)}</th>" for k in LATENCY_KEYS)
     lat = "".join(
         f"<tr><td>{esc(label)}</td>" + "".join(f"<td>{esc(c)}</td>" for c in cells) + "</tr>"
         for label, cells in latency_rows(stats)
@@ -307,7 +316,7 @@ def render(stats: Mapping[str, Any], title: str | None = None) -> str:
     )
 
 
-def write_report(stats: Mapping[str, Any], path: str, title: str | None = None) -> None:
+def write_report(stats: Statistics, path: str, title: str | None = None) -> None:
     """Writes the report of `stats` (a dict as `_get_statistics()` or
     `merge()` returns it) to `path` as one self-contained HTML file.
 

@@ -19,30 +19,20 @@ import time
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from types import FrameType, TracebackType
-from typing import Any, Final, Protocol, cast
+from typing import TYPE_CHECKING, Any, Final
+
+from .shapes import COUNTER_KEYS
+
+if TYPE_CHECKING:
+    from threads_main import VigilThreadsMain
+
+    from .shapes import HistoryRow, RunStatus, Statistics
 
 QUEUE_AHEAD: Final = 1000  # names kept queued by the feeder
 DRAIN_SECONDS: Final = 10.0  # after --duration, running tasks get this long to finish
 CLEAR_EVERY = 50_000  # tasks between two clears of the manager's records
 STEP: Final = 0.05  # seconds between two looks of the wait at the run and at signals
 GRACE_SECONDS: Final = 3.0  # after the results are written, for tasks still running
-_COUNTERS: Final = ("total", "done", "run", "success", "failed", "stop", "cancel")
-
-
-class Manager(Protocol):
-    """The part of threads_main.VigilThreadsMain a run uses."""
-
-    _var: Any
-    _log: Any
-
-    def _send(self, thread_name: str | None = None, **kwargs: Any) -> bool: ...
-    def _get_run_status(self) -> dict[str, int]: ...
-    def _get_qsize(self) -> int: ...
-    def _clear_queue(self) -> bool: ...
-    def _clear_record(self) -> bool: ...
-    def _close(self) -> bool: ...
-    def _get_statistics(self) -> dict[str, Any]: ...
-    def _set_start_rate(self, per_second: float | None = None) -> bool: ...
 
 
 @dataclass
@@ -119,15 +109,22 @@ class Signals:
         self._previous.clear()
 
 
-def _running(counts: Mapping[str, int]) -> int:
+def _running(counts: RunStatus) -> int:
     return counts["run"] - counts["done"] - counts["stop"]
 
 
-def _idle(m: Manager) -> bool:
+def _plus(a: RunStatus, b: RunStatus) -> RunStatus:
+    out = a.copy()
+    for key in COUNTER_KEYS:
+        out[key] += b[key]
+    return out
+
+
+def _idle(m: VigilThreadsMain) -> bool:
     return m._get_qsize() == 0 and _running(m._get_run_status()) <= 0
 
 
-def _wait_idle(m: Manager, seconds: float, withdraw: bool,
+def _wait_idle(m: VigilThreadsMain, seconds: float, withdraw: bool,
                give_up: Callable[[], bool] = lambda: False) -> bool:
     """Waits until nothing is queued or running; True when that came."""
     deadline = time.monotonic() + seconds
@@ -145,14 +142,14 @@ class _Ledger:
     """The counters and statistics of the periods whose records were cleared,
     so that every figure of the run covers the whole run."""
 
-    def __init__(self, m: Manager) -> None:
+    def __init__(self, m: VigilThreadsMain) -> None:
         self.m = m
         self.lock = threading.Lock()  # a clear and a reading of the counters exclude each other
-        self.cleared = dict.fromkeys(_COUNTERS, 0)
+        self.cleared: RunStatus | None = None  # the counters of the cleared periods
         # The cleared periods folded into one as they end, so that their
         # histograms take the room of one; the history is kept whole.
-        self.folded: dict[str, Any] | None = None
-        self.rows: list[dict[str, Any]] = []
+        self.folded: Statistics | None = None
+        self.rows: list[HistoryRow] = []
 
     def clear(self) -> bool:
         """Ends a period if the manager is idle and nothing else submits; the
@@ -161,21 +158,20 @@ class _Ledger:
             stats, counts = self.m._get_statistics(), self.m._get_run_status()
             if not self.m._clear_record():
                 return False
-            for key in _COUNTERS:
-                self.cleared[key] += counts[key]
+            self.cleared = counts if self.cleared is None else _plus(self.cleared, counts)
         from .stats import merge
 
         self.rows += stats["history"]
-        part = {**stats, "history": []}
+        part: Statistics = {**stats, "history": []}
         self.folded = part if self.folded is None else merge([self.folded, part])
         return True
 
-    def counts(self) -> dict[str, int]:
+    def counts(self) -> RunStatus:
         with self.lock:
             now = self.m._get_run_status()
-            return {key: self.cleared[key] + now[key] for key in _COUNTERS}
+            return now if self.cleared is None else _plus(self.cleared, now)
 
-    def statistics(self) -> dict[str, Any]:
+    def statistics(self) -> Statistics:
         last = self.m._get_statistics()
         if self.folded is None:
             return last
@@ -190,7 +186,7 @@ class _Feeder:
     list, keeping about QUEUE_AHEAD queued; every CLEAR_EVERY tasks it lets
     the manager run empty and clears its records."""
 
-    def __init__(self, m: Manager, tasks: Sequence[Mapping[str, Any]], total: int | None,
+    def __init__(self, m: VigilThreadsMain, tasks: Sequence[Mapping[str, Any]], total: int | None,
                  ledger: _Ledger) -> None:
         self.m, self.tasks, self.total, self.ledger = m, tasks, total, ledger
         self.sent = 0
@@ -239,7 +235,7 @@ class _Lines:
     manager's own format, but counted over the whole run: the manager's
     counters start again after each clear."""
 
-    def __init__(self, m: Manager, ledger: _Ledger, interval: float) -> None:
+    def __init__(self, m: VigilThreadsMain, ledger: _Ledger, interval: float) -> None:
         self.m, self.ledger, self.interval = m, ledger, interval
         self.start = self.mark = time.time()
         self.old = ledger.counts()
@@ -273,7 +269,7 @@ class _Lines:
 
 @dataclass
 class Outcome:
-    stats: dict[str, Any]
+    stats: Statistics
     signal: int | None  # the signal that ended the run early, if one did
 
     @property
@@ -291,9 +287,9 @@ def execute(plan: Plan, signals: Signals | None = None) -> Outcome:
             return execute(plan, own)
     import threads_main
 
-    m = cast(Manager, threads_main.VigilThreadsMain(
+    m = threads_main.VigilThreadsMain(
         plan.func, max_workers=plan.workers, maximum=plan.workers is not None,
-        logger=True, reserve=False))
+        logger=True, reserve=False)
     if plan.break_result is not None:
         m._var.break_result = plan.break_result  # what the manager's waits would store
     if plan.rate is not None:

@@ -3,16 +3,17 @@ the HTML report shares."""
 
 from __future__ import annotations
 
-from collections.abc import Mapping
-from typing import Any
+from typing import TYPE_CHECKING
 
-from .histogram import SUMMARY_KEYS
+from .shapes import LATENCY_GROUPS, LATENCY_KEYS
+
+if TYPE_CHECKING:
+    from .shapes import Statistics
 
 
-def fmt_ms(v: object) -> str:
+def fmt_ms(v: float | None) -> str:
     if v is None:
         return "-"
-    assert isinstance(v, (int, float))
     return f"{v:.3f}" if v < 10 else f"{v:.2f}" if v < 1000 else f"{v:.0f}"
 
 
@@ -24,7 +25,7 @@ def _duration(seconds: float) -> str:
     return text
 
 
-def overview(stats: Mapping[str, Any]) -> list[tuple[str, str]]:
+def overview(stats: Statistics) -> list[tuple[str, str]]:
     """(label, value) pairs of the counts and rates."""
     return [
         ("finished runs", f"{stats['finished']:,}"),
@@ -39,23 +40,21 @@ def overview(stats: Mapping[str, Any]) -> list[tuple[str, str]]:
     ]
 
 
-def latency_rows(stats: Mapping[str, Any]) -> list[tuple[str, list[str]]]:
-    """Run time and queue wait, one row each, in the order of SUMMARY_KEYS."""
-    return [
-        (label, [fmt_ms(stats[key].get(k)) for k in SUMMARY_KEYS])
-        for label, key in (("run time", "run_time"), ("queue wait", "queue_wait"))
-    ]
+def latency_rows(stats: Statistics) -> list[tuple[str, list[str]]]:
+    """Run time and queue wait, one row each, in the order of LATENCY_KEYS."""
+    return [(label, [fmt_ms(stats[key].get(k)) for k in LATENCY_KEYS])
+            for label, key in zip(("run time", "queue wait"), LATENCY_GROUPS, strict=True)]
 
 
-def render(stats: Mapping[str, Any]) -> str:
+def render(stats: Statistics) -> str:
     lines = ["statistics"]
     pairs = overview(stats)
     width = max(len(label) for label, _ in pairs)
     lines += [f"  {label:<{width}}  {value}" for label, value in pairs]
     rows = latency_rows(stats)
-    cols = [max(8, *(len(r[1][i]) for r in rows)) for i in range(len(SUMMARY_KEYS))]
+    cols = [max(8, *(len(r[1][i]) for r in rows)) for i in range(len(LATENCY_KEYS))]
     lines.append("")
-    lines.append("  " + " " * 10 + " ".join(f"{k:>{w}}" for k, w in zip(SUMMARY_KEYS, cols, strict=False))
+    lines.append("  " + " " * 10 + " ".join(f"{k:>{w}}" for k, w in zip(LATENCY_KEYS, cols, strict=False))
                  + "   (ms)")
     for label, cells in rows:
         lines.append(f"  {label:<10}" + " ".join(f"{c:>{w}}" for c, w in zip(cells, cols, strict=False)))
