@@ -1,5 +1,10 @@
 """Shared pytest settings of the suite."""
+import importlib
 import os
+import subprocess
+import sys
+
+import pytest
 
 import threads_main
 
@@ -26,3 +31,42 @@ def pytest_runtest_logreport(report):
 def pytest_terminal_summary(terminalreporter):
     for line in _sanitized:
         terminalreporter.write_line(f"sanitized run: {line}")
+
+
+# Modules the vigil_load tests write into their folders and name as targets.
+TARGET_MODULES = ("loadtarget", "memtarget", "broken")
+
+
+@pytest.fixture
+def vigil_main(monkeypatch, capsys):
+    """vigil_load's command line in this process: call(args, cwd) runs main()
+    in the folder cwd and returns its exit status and what it printed, as a
+    child's CompletedProcess would, without an interpreter and the plotting
+    library to start each time. Signals, the real entry point and the end of
+    the process are tested in children."""
+    import vigil_load.cli
+    import vigil_load.run
+
+    monkeypatch.setattr(sys, "path", list(sys.path))  # the command adds its folder
+    # It ends the process when a task's thread outlives the run, and here the
+    # task threads of other tests would count.
+    monkeypatch.setattr(vigil_load.run, "end_lingering", lambda status: None)
+
+    def forget():  # each test's targets come from its own folder
+        for name in TARGET_MODULES:
+            sys.modules.pop(name, None)
+        importlib.invalidate_caches()
+
+    def call(args, cwd):
+        monkeypatch.chdir(cwd)
+        capsys.readouterr()
+        try:
+            status = vigil_load.cli.main(list(args))
+        except SystemExit as done:  # --help
+            status = done.code
+        out, err = capsys.readouterr()
+        return subprocess.CompletedProcess(args, status, out, err)
+
+    forget()
+    yield call
+    forget()

@@ -1,5 +1,7 @@
-"""The command line in a child process: bad input is refused before any task
-starts, and merging files with checks gates the exit status."""
+"""The command line: bad input is refused before any task starts, results go
+only to regular files, and merging files with checks gates the exit status.
+In this process through main(), but for one run and one merge through the
+real entry point in a child."""
 
 import json
 import os
@@ -40,9 +42,9 @@ class TestBadInput:
         ("loadtarget", ("MODULE:CALLABLE",)),
         ("broken:work", ("cannot import 'broken'", "ZeroDivisionError")),
     ])
-    def test_target(self, work, target, fragments):
+    def test_target(self, work, target, fragments, vigil_main):
         (work / "broken.py").write_text("1 / 0\n")
-        p = run_cli([target, "--count", "1"], work)
+        p = vigil_main([target, "--count", "1"], work)
         refused(p, work, *fragments, inputs=("loadtarget.py", "tasks.jsonl", "broken.py"))
 
     @pytest.mark.parametrize("text, fragments", [
@@ -52,13 +54,13 @@ class TestBadInput:
         ('{"not a name": 1}\n', ("line 1", "keyword argument")),
         ("\n\n", ("has no tasks",)),
     ])
-    def test_malformed_tasks_line(self, work, text, fragments):
+    def test_malformed_tasks_line(self, work, text, fragments, vigil_main):
         (work / "tasks.jsonl").write_text(text)
-        p = run_cli(["loadtarget:work", "--tasks", "tasks.jsonl"], work)
+        p = vigil_main(["loadtarget:work", "--tasks", "tasks.jsonl"], work)
         refused(p, work, "tasks.jsonl", *fragments)
 
-    def test_missing_tasks_file(self, work):
-        refused(run_cli(["loadtarget:work", "--tasks", "nope.jsonl"], work), work,
+    def test_missing_tasks_file(self, work, vigil_main):
+        refused(vigil_main(["loadtarget:work", "--tasks", "nope.jsonl"], work), work,
                 "cannot read the tasks file nope.jsonl")
 
     @pytest.mark.parametrize("args, fragments", [
@@ -74,19 +76,19 @@ class TestBadInput:
         (["--break-result", "0"], ("cannot be break results",)),
         (["--no-such-option"], ("unrecognized arguments",)),
     ])
-    def test_numbers_and_options(self, work, args, fragments):
-        refused(run_cli(["loadtarget:work", *args], work), work, *fragments)
+    def test_numbers_and_options(self, work, args, fragments, vigil_main):
+        refused(vigil_main(["loadtarget:work", *args], work), work, *fragments)
 
     @pytest.mark.parametrize("option", ["--report", "--stats"])
-    def test_unwritable_result_paths(self, work, option):
-        refused(run_cli(["loadtarget:work", option, "no/such/dir/out"], work), work,
+    def test_unwritable_result_paths(self, work, option, vigil_main):
+        refused(vigil_main(["loadtarget:work", option, "no/such/dir/out"], work), work,
                 "cannot write results", "does not exist")
         (work / "adir").mkdir()
-        refused(run_cli(["loadtarget:work", option, "adir"], work), work,
+        refused(vigil_main(["loadtarget:work", option, "adir"], work), work,
                 "is a directory", inputs=("loadtarget.py", "tasks.jsonl", "adir"))
 
-    def test_stats_and_report_in_one_file(self, work):
-        refused(run_cli(["loadtarget:work", "--stats", "out", "--report", "./out"], work),
+    def test_stats_and_report_in_one_file(self, work, vigil_main):
+        refused(vigil_main(["loadtarget:work", "--stats", "out", "--report", "./out"], work),
                 work, "different files")
 
     @pytest.mark.parametrize("expr, fragment", [
@@ -94,38 +96,38 @@ class TestBadInput:
         ("latency<3", "unknown statistic 'latency'"),
         ("__import__('os').system('touch called')", "cannot read the check"),
     ])
-    def test_unreadable_check(self, work, expr, fragment):
-        refused(run_cli(["loadtarget:work", "--check", "p95<200", "--check", expr], work),
+    def test_unreadable_check(self, work, expr, fragment, vigil_main):
+        refused(vigil_main(["loadtarget:work", "--check", "p95<200", "--check", expr], work),
                 work, fragment)
 
-    def test_tasks_file_with_the_demonstration(self, work):
-        refused(run_cli(["--tasks", "tasks.jsonl"], work), work, "--tasks needs a")
+    def test_tasks_file_with_the_demonstration(self, work, vigil_main):
+        refused(vigil_main(["--tasks", "tasks.jsonl"], work), work, "--tasks needs a")
 
     @pytest.mark.parametrize("key, how_long", [
         ("self", ["--count", "2"]), ("vigil_name", ["--duration", "2"]),
         ("vigil_var", ["--count", "1"]), ("vigil_log", ["--count", "1"]),
     ])
-    def test_task_keys_the_worker_takes_itself(self, work, key, how_long):
+    def test_task_keys_the_worker_takes_itself(self, work, key, how_long, vigil_main):
         (work / "tasks.jsonl").write_text('{"ms": 1}\n' + json.dumps({key: 1}) + "\n")
-        p = run_cli(["loadtarget:work", "--tasks", "tasks.jsonl", *how_long], work)
+        p = vigil_main(["loadtarget:work", "--tasks", "tasks.jsonl", *how_long], work)
         refused(p, work, "line 2", repr(key))
 
     @pytest.mark.parametrize("text, fragment", [
         ("[" * 50_000 + "]" * 50_000, "nested too deeply"),
         ("1" + "0" * 5000, "more than 4300 digits"),
     ])
-    def test_json_the_decoder_refuses(self, work, text, fragment):
+    def test_json_the_decoder_refuses(self, work, text, fragment, vigil_main):
         (work / "tasks.jsonl").write_text(text + "\n")
-        refused(run_cli(["loadtarget:work", "--tasks", "tasks.jsonl"], work), work,
+        refused(vigil_main(["loadtarget:work", "--tasks", "tasks.jsonl"], work), work,
                 "line 1", fragment)
-        refused(run_cli(["loadtarget:work", "--break-result", text], work), work,
+        refused(vigil_main(["loadtarget:work", "--break-result", text], work), work,
                 "--break-result", fragment)
         (work / "bad.json").write_text(text)
-        refused(run_cli(["merge", "bad.json"], work), work, "bad.json", fragment,
+        refused(vigil_main(["merge", "bad.json"], work), work, "bad.json", fragment,
                 inputs=("loadtarget.py", "tasks.jsonl", "bad.json"))
 
-    def test_too_long_a_file_name(self, work):
-        refused(run_cli(["loadtarget:work", "--stats", "s" * 256], work), work,
+    def test_too_long_a_file_name(self, work, vigil_main):
+        refused(vigil_main(["loadtarget:work", "--stats", "s" * 256], work), work,
                 "cannot write results", "too long")
 
 
@@ -135,7 +137,7 @@ class TestOutputs:
 
     @pytest.mark.parametrize("kind", ["fifo", "socket", "device", "dangling link",
                                       "link to a fifo", "stdout report"])
-    def test_what_is_not_a_regular_file_is_refused(self, work, monkeypatch, kind):
+    def test_what_is_not_a_regular_file_is_refused(self, work, monkeypatch, kind, vigil_main):
         monkeypatch.chdir(work)  # a socket's path must be short
         option, path = "--stats", "out"
         if kind == "fifo":
@@ -157,11 +159,14 @@ class TestOutputs:
             option, path = "--report", "-"
         made = sorted(f.name for f in work.iterdir())
         before = {n: os.lstat(n).st_mode for n in made}
-        p = run_cli(["loadtarget:work", option, path, "--count", "1"], work)
+        p = vigil_main(["loadtarget:work", option, path, "--count", "1"], work)
         refused(p, work, path if path != "-" else "--report -", inputs=made)
         assert {n: os.lstat(n).st_mode for n in made} == before
 
-    def test_a_link_to_a_file_and_stats_on_stdout(self, work):
+    def test_a_link_to_a_file_and_stats_on_stdout_from_a_child(self, work):
+        # Also the run through the real entry point: standard output is
+        # handed over at the level of file descriptors, which only a process
+        # of its own shows.
         (work / "real").mkdir()
         (work / "real" / "report.html").write_text("old")
         os.symlink("real/report.html", work / "report.html")
@@ -174,21 +179,21 @@ class TestOutputs:
         assert "<svg" in (work / "real" / "report.html").read_text()
         assert sorted(f.name for f in (work / "real").iterdir()) == ["report.html"]
 
-    def test_the_longest_legal_name_is_written(self, work):
+    def test_the_longest_legal_name_is_written(self, work, vigil_main):
         name = "s" * 249
-        p = run_cli(["loadtarget:work", "--count", "1", "--stats", name], work)
+        p = vigil_main(["loadtarget:work", "--count", "1", "--stats", name], work)
         assert p.returncode == 0, p.stderr
         assert json.loads((work / name).read_text())["finished"] == 1
 
 
-def test_help_names_every_option_and_the_merge_command(tmp_path):
-    p = run_cli(["--help"], tmp_path)
+def test_help_names_every_option_and_the_merge_command(tmp_path, vigil_main):
+    p = vigil_main(["--help"], tmp_path)
     assert p.returncode == 0
     for word in ("MODULE:CALLABLE", "--tasks", "--workers", "--duration", "--count",
                  "--interval", "--rate", "--break-result", "--stats", "--report", "--check",
                  "error_rate", "p99.9", "130", "merge A.json B.json"):
         assert word in p.stdout, word
-    p = run_cli(["merge", "--help"], tmp_path)
+    p = vigil_main(["merge", "--help"], tmp_path)
     assert p.returncode == 0 and "histograms merge exactly" in p.stdout
 
 
@@ -202,11 +207,13 @@ class TestMerge:
         (tmp_path / "b.json").write_text(json.dumps(b))
         return tmp_path, a, b
 
-    def test_merged_files_and_table(self, files):
+    def test_merged_files_and_table_from_a_child(self, files):
+        # Through the real entry point: the exit status of a check not met.
         tmp_path, a, b = files
-        p = run_cli(["merge", "a.json", "b.json", "--stats", "m.json", "--report", "m.html"],
-                    tmp_path)
-        assert p.returncode == 0, p.stderr
+        p = run_cli(["merge", "a.json", "b.json", "--stats", "m.json", "--report", "m.html",
+                     "--check", "error_rate<5"], tmp_path)
+        assert p.returncode == 1, p.stderr
+        assert "check error_rate<5: NOT met (error_rate = 5)" in p.stdout
         merged = json.loads((tmp_path / "m.json").read_text())
         assert merged == vigil_load.merge([a, b])
         assert merged["finished"] == 100 and merged["error_rate"] == 5.0
@@ -223,25 +230,25 @@ class TestMerge:
         (["p50<60", "error_rate<5"], 1, ["met", "NOT met"]),
         (["p99.9 > 100", "throughput>0"], 1, ["NOT met", "met"]),
     ])
-    def test_checks_gate_the_exit_status(self, files, checks, status, verdicts):
+    def test_checks_gate_the_exit_status(self, files, checks, status, verdicts, vigil_main):
         tmp_path = files[0]
         args = ["merge", "a.json", "b.json"]
         for c in checks:
             args += ["--check", c]
-        p = run_cli(args, tmp_path)
+        p = vigil_main(args, tmp_path)
         assert p.returncode == status, p.stderr
         lines = [line for line in p.stdout.splitlines() if line.startswith("check ")]
         assert [line.split(": ")[1].split(" (")[0] for line in lines] == verdicts
         assert (tmp_path / "vigil-stats.json").exists()  # written whatever the checks say
 
-    def test_damaged_input_is_refused_and_nothing_written(self, files):
+    def test_damaged_input_is_refused_and_nothing_written(self, files, vigil_main):
         tmp_path = files[0]
         (tmp_path / "c.json").write_text('{"finished": 1}')
-        p = run_cli(["merge", "a.json", "c.json"], tmp_path)
+        p = vigil_main(["merge", "a.json", "c.json"], tmp_path)
         refused(p, tmp_path, "c.json", '"succeeded"', inputs=("a.json", "b.json", "c.json"))
-        p = run_cli(["merge", "a.json", "nope.json"], tmp_path)
+        p = vigil_main(["merge", "a.json", "nope.json"], tmp_path)
         refused(p, tmp_path, "nope.json", "cannot read", inputs=("a.json", "b.json", "c.json"))
-        p = run_cli(["merge"], tmp_path)
+        p = vigil_main(["merge"], tmp_path)
         refused(p, tmp_path, "required", inputs=("a.json", "b.json", "c.json"))
 
     @pytest.mark.parametrize("change, fragment", [
@@ -252,9 +259,9 @@ class TestMerge:
         (lambda s: s["histograms"]["run_time"].update(min=10**400, max=10**400), "min"),
         (lambda s: s["history"][0].update(time=10**30), "history row 1"),
     ])
-    def test_numbers_out_of_range_are_refused(self, files, change, fragment):
+    def test_numbers_out_of_range_are_refused(self, files, change, fragment, vigil_main):
         tmp_path, a, _ = files
         change(a)
         (tmp_path / "a.json").write_text(json.dumps(a))
-        p = run_cli(["merge", "a.json", "b.json"], tmp_path)
+        p = vigil_main(["merge", "a.json", "b.json"], tmp_path)
         refused(p, tmp_path, "a.json", fragment, inputs=("a.json", "b.json"))

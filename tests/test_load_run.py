@@ -1,7 +1,9 @@
-"""Real load runs through the command line, in a child process: what the
-statistics say about tasks of known run times and a known backlog, the
-history, checks, the start rate, Ctrl-C and the demonstration."""
+"""Real load runs through the command line: what the statistics say about
+tasks of known run times and a known backlog, the history, checks, the start
+rate, records cleared on the way and the demonstration, in this process;
+signals and a task that outlives the run, in a child."""
 
+import importlib
 import json
 import signal
 import subprocess
@@ -10,7 +12,9 @@ import time
 
 import pytest
 
-from load_support import TARGET, child_env, run_cli
+import threads_main
+import vigil_load.run
+from load_support import TARGET, child_env
 
 ERROR = 1 / 256  # the histogram's relative error
 
@@ -31,16 +35,17 @@ def ran(work):
     return len(called.read_text().splitlines()) if called.exists() else 0
 
 
-def finished_ok(p, work):
-    assert p.returncode == 0, (p.stdout[-2000:], p.stderr[-3000:])
+def finished(p, work, status=0):
+    assert p.returncode == status, (p.stdout[-2000:], p.stderr[-3000:])
     return json.loads((work / "vigil-stats.json").read_text())
 
 
-def test_known_run_times_break_result_and_failures(work):
+def test_known_run_times_break_result_failures_and_checks(work, vigil_main):
     args = tasks(work, {"ms": 20}, {"ms": 20, "result": "x"}, {"ms": 40, "fail": True})
-    p = run_cli(["loadtarget:work", *args, "--count", "30", "--workers", "5",
-                 "--interval", "1", "--break-result", '"x"'], work)
-    s = finished_ok(p, work)
+    p = vigil_main(["loadtarget:work", *args, "--count", "30", "--workers", "5",
+                    "--interval", "1", "--break-result", '"x"',
+                    "--check", "finished==30", "--check", "error_rate<50"], work)
+    s = finished(p, work, status=1)  # a check not met; the results are written all the same
     assert ran(work) == 30
     assert (s["finished"], s["succeeded"], s["failed"], s["stopped"], s["cancelled"]) == (
         30, 10, 20, 0, 0)
@@ -55,14 +60,17 @@ def test_known_run_times_break_result_and_failures(work):
     assert 0 < sum(r["finished"] for r in s["history"]) <= 30
     assert "summary =" in p.stderr  # the summary lines while it runs
     assert "p99.9" in p.stdout and "finished runs" in p.stdout
+    verdicts = [line.split(": ")[1].split(" (")[0] for line in p.stdout.splitlines()
+                if line.startswith("check ")]
+    assert verdicts == ["met", "NOT met"]
     assert (work / "vigil-report.html").stat().st_size > 10_000
 
 
-def test_queue_wait_of_a_known_backlog(work):
+def test_queue_wait_of_a_known_backlog(work, vigil_main):
     # One worker, eight 100 ms tasks: the k-th waits for the k-1 before it.
-    p = run_cli(["loadtarget:work", *tasks(work, {"ms": 100}), "--count", "8",
-                 "--workers", "1", "--interval", "1"], work)
-    s = finished_ok(p, work)
+    p = vigil_main(["loadtarget:work", *tasks(work, {"ms": 100}), "--count", "8",
+                    "--workers", "1", "--interval", "1"], work)
+    s = finished(p, work)
     qw = s["queue_wait"]
     assert s["histograms"]["queue_wait"]["count"] == 8
     assert qw["max"] >= 700 * (1 - ERROR)
@@ -70,10 +78,10 @@ def test_queue_wait_of_a_known_backlog(work):
     assert qw["min"] >= 0
 
 
-def test_history_has_a_row_a_second(work):
-    p = run_cli(["loadtarget:work", *tasks(work, {"ms": 10}), "--duration", "4",
-                 "--interval", "1", "--workers", "4"], work)
-    s = finished_ok(p, work)
+def test_history_has_a_row_a_second(work, vigil_main):
+    p = vigil_main(["loadtarget:work", *tasks(work, {"ms": 10}), "--duration", "3",
+                    "--interval", "1", "--workers", "4"], work)
+    s = finished(p, work)
     times = [r["time"] for r in s["history"]]
     assert times == sorted(set(times))
     assert abs(len(times) - s["elapsed"]) <= 2, (len(times), s["elapsed"])
@@ -83,40 +91,19 @@ def test_history_has_a_row_a_second(work):
     assert 0 < sum(r["finished"] for r in s["history"]) <= s["finished"]
 
 
-def test_no_tasks_file_calls_with_no_arguments(work):
-    p = run_cli(["loadtarget:Jobs.quick", "--count", "3", "--interval", "1"], work)
-    s = finished_ok(p, work)
-    assert (s["finished"], s["succeeded"]) == (3, 3) and ran(work) == 3
-
-
-@pytest.mark.parametrize("checks, status, shown", [
-    (["p50<10000", "error_rate<1", "finished==4"], 0, ["met", "met", "met"]),
-    (["p50<10000", "p50<0.0001"], 1, ["met", "NOT met"]),
-])
-def test_checks_decide_the_exit_status(work, checks, status, shown):
-    args = ["loadtarget:work", "--count", "4", "--interval", "1"]
-    for c in checks:
-        args += ["--check", c]
-    p = run_cli(args, work)
-    assert p.returncode == status, p.stderr[-2000:]
-    verdicts = [line.split(": ")[1].split(" (")[0] for line in p.stdout.splitlines()
-                if line.startswith("check ")]
-    assert verdicts == shown
-    assert json.loads((work / "vigil-stats.json").read_text())["finished"] == 4
-
-
-def test_start_rate(work):
-    # 11 instant tasks at 20 starts a second: the last waits about half a second.
-    p = run_cli(["loadtarget:work", "--count", "11", "--workers", "30", "--rate", "20",
-                 "--interval", "1"], work)
-    s = finished_ok(p, work)
-    assert s["finished"] == 11
+def test_no_tasks_file_a_dotted_target_and_a_start_rate(work, vigil_main):
+    # 11 calls with no arguments at 20 starts a second: the last waits about
+    # half a second.
+    p = vigil_main(["loadtarget:Jobs.quick", "--count", "11", "--workers", "30", "--rate", "20",
+                    "--interval", "1"], work)
+    s = finished(p, work)
+    assert (s["finished"], s["succeeded"]) == (11, 11) and ran(work) == 11
     assert s["queue_wait"]["max"] >= 400
 
 
-def start_child(work, args, err_path):
+def start_child(work, args, err_path, entry=("-m", "vigil_load")):
     err = open(err_path, "w")
-    child = subprocess.Popen([sys.executable, "-m", "vigil_load", *args], cwd=work,
+    child = subprocess.Popen([sys.executable, *entry, *args], cwd=work,
                              env=child_env(), stdout=subprocess.PIPE, stderr=err, text=True)
     err.close()
     return child
@@ -159,10 +146,17 @@ def test_a_signal_stops_writes_what_ran_and_exits_128_plus_it(work, how_long, si
     assert not [f for f in work.iterdir() if f.name.endswith(".tmp")]
 
 
+# The command with the running tasks' time to finish after --duration cut
+# from 10 s to a fraction: a task that outlives it is what is tested.
+SHORT_DRAIN = ("-c", "import sys, vigil_load.cli, vigil_load.run\n"
+                     "vigil_load.run.DRAIN_SECONDS = 0.2\n"
+                     "sys.exit(vigil_load.cli.main())")
+
+
 def test_a_task_stuck_in_native_code_does_not_keep_the_process(work):
     err_path = work / "stderr.txt"
     child = start_child(work, ["loadtarget:stuck", "--duration", "1", "--interval", "1",
-                               "--workers", "1"], err_path)
+                               "--workers", "1"], err_path, entry=SHORT_DRAIN)
     try:
         out, _ = child.communicate(timeout=60)
     finally:
@@ -177,18 +171,15 @@ def test_a_task_stuck_in_native_code_does_not_keep_the_process(work):
 
 
 MEMORY_TARGET = """
-import atexit, json, threading, weakref
-import threads_main, vigil_load.run
+import threading, weakref
+import threads_main
 
-vigil_load.run.CLEAR_EVERY = 100
 managers, live, peak, lock = [], weakref.WeakSet(), {"results": 0, "records": 0}, threading.Lock()
 
 class Watched(threads_main.VigilThreadsMain):
     def __init__(self, *args, **kwargs):
         super().__init__(*args, **kwargs)
         managers.append(self)
-
-threads_main.VigilThreadsMain = Watched
 
 class Result:
     pass
@@ -200,30 +191,32 @@ def work():
         peak["results"] = max(peak["results"], len(live))
         peak["records"] = max(peak["records"], len(managers[0]._var.threads))
     return r
-
-atexit.register(lambda: open("peak.json", "w").write(json.dumps(peak)))
 """
 
 
-def test_results_and_records_are_not_kept(work):
+def test_results_and_records_are_not_kept(work, vigil_main, monkeypatch):
     # Records are cleared every 100 tasks here; the lines and statistics still
     # count the whole run.
     (work / "memtarget.py").write_text(MEMORY_TARGET)
-    p = run_cli(["memtarget:work", "--count", "1000", "--workers", "4", "--rate", "500",
-                 "--interval", "0.5"], work)
-    s = finished_ok(p, work)
-    peak = json.loads((work / "peak.json").read_text())
-    assert peak["results"] <= 20, peak  # those being returned, not every one
-    assert peak["records"] <= 100, peak
+    monkeypatch.syspath_prepend(work)
+    target = importlib.import_module("memtarget")
+    monkeypatch.setattr(threads_main, "VigilThreadsMain", target.Watched)
+    monkeypatch.setattr(vigil_load.run, "CLEAR_EVERY", 100)
+    p = vigil_main(["memtarget:work", "--count", "1000", "--workers", "4", "--rate", "500",
+                    "--interval", "0.5"], work)
+    s = finished(p, work)
+    assert len(target.managers) == 1
+    assert target.peak["results"] <= 20, target.peak  # those being returned, not every one
+    assert target.peak["records"] <= 100, target.peak
     assert s["finished"] == s["succeeded"] == s["histograms"]["run_time"]["count"] == 1000
     last = [line for line in p.stderr.splitlines() if "summary =" in line][-1]
     assert last.split("summary =")[1].split()[0] == "1000", last
 
 
-def test_demonstration(tmp_path):
+def test_demonstration(tmp_path, vigil_main):
     # The demonstration, shortened: its own server, summary lines, the table
     # and both files in the working directory.
-    p = run_cli(["--duration", "2", "--interval", "1"], tmp_path)
+    p = vigil_main(["--duration", "2", "--interval", "1"], tmp_path)
     assert p.returncode == 0, p.stderr[-2000:]
     assert "server: http://127.0.0.1:" in p.stdout
     assert "summary =" in p.stderr
