@@ -30,6 +30,23 @@ class RecordingLog:
             return [m for lv, m in self.entries if level is None or lv == level]
 
 
+class FakeQueue:
+    """Stands in for a manager's queue from the moment it is made: a method
+    given by keyword replaces the real queue's method of that name, and
+    everything else goes to the real queue. restore() puts that back."""
+
+    def __init__(self, manager, **methods):
+        self.manager, self.real = manager, manager._var.queue
+        vars(self).update(methods)
+        manager._var.queue = self
+
+    def __getattr__(self, name):
+        return getattr(self.real, name)
+
+    def restore(self):
+        self.manager._var.queue = self.real
+
+
 def wait_until(pred, timeout=5.0, interval=0.005):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -65,3 +82,7 @@ class ManagerCase:
 
     def wait_done(self, m, timeout=10.0):
         self.assertTrue(wait_until(lambda: m._done(), timeout), "work did not finish")
+
+    def wait_running(self, m, *names):
+        self.assertTrue(wait_until(lambda: all(
+            m._var.threads.get(n).status == "运行中" for n in names)), f"not all running: {names}")

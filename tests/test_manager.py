@@ -2,6 +2,7 @@
 import json
 import multiprocessing
 import os
+import queue
 import signal
 import subprocess
 import sys
@@ -11,7 +12,7 @@ import unittest
 from unittest import mock
 
 import threads_main
-from support import ManagerCase, RecordingLog, retire, wait_until
+from support import FakeQueue, ManagerCase, RecordingLog, retire, wait_until
 from threads_main import ManagerError, VigilThreadsMain
 
 STOPPED = "The manager has stopped"
@@ -306,25 +307,20 @@ class Dispatch(ManagerCase, unittest.TestCase):
 
     def test_empty_queue_at_take_is_no_work(self):
         m = self.make(lambda: None)
-        real = m._var.queue
         taken = []
 
-        class Racy:
-            """Reports a name but has lost it by the time of the take."""
-            def qsize(self):
-                return 1 if not taken else real.qsize()
+        def get(block=True, timeout=None):
+            taken.append(block)
+            raise queue.Empty
 
-            def get(self, block=True, timeout=None):
-                taken.append(block)
-                import queue
-                raise queue.Empty
-
-        m._var.queue = Racy()
+        # Reports a name but has lost it by the time of the take.
+        real = m._var.queue
+        racy = FakeQueue(m, qsize=lambda: 1 if not taken else real.qsize(), get=get)
         self.assertTrue(wait_until(lambda: taken))
         self.assertEqual(taken[0], False, "the take never waits")
         self.assertTrue(m._var.thread_init.is_alive())
         self.assertEqual(m._log.messages("debug"), [])
-        m._var.queue = real
+        racy.restore()
 
     def test_log_is_read_at_each_use(self):
         m = self.make(lambda: None)

@@ -12,6 +12,8 @@ import unittest
 from collections import Counter
 from dataclasses import dataclass
 
+import pytest
+
 try:
     from hypothesis import HealthCheck, event, given, settings
     from hypothesis import strategies as st
@@ -19,7 +21,7 @@ except ImportError:  # the property tests come with the test tools
     raise unittest.SkipTest("hypothesis is not installed") from None
 
 import threads_main
-from support import RecordingLog, retire, wait_until
+from support import FakeQueue, RecordingLog, retire, wait_until
 from threads_main import ManagerError
 
 PENDING, RUNNING, DONE = "待运行", "运行中", "完成"
@@ -463,6 +465,7 @@ class Bookkeeping(unittest.TestCase):
 
         self.assertTrue(wait_until(lambda: not left(), 5), f"threads left: {left()}")
 
+    @pytest.mark.slow
     @examples(90)
     @given(workers=st.sampled_from([1, 2, 3]), ops=sequences(mixed))
     def test_every_copy_is_counted_once(self, workers, ops):
@@ -480,21 +483,16 @@ class Bookkeeping(unittest.TestCase):
         self.run_sequence(workers, ops)
 
 
-class HeldTake:
-    """Stands in for a manager's queue and holds the first name the
-    dispatcher takes before handing it over, as a switch of the interpreter
-    lock inside multiprocessing.Queue.get, after the name has left the
-    queue, can."""
+class HeldTake(FakeQueue):
+    """Holds the first name the dispatcher takes before handing it over, as
+    a switch of the interpreter lock inside multiprocessing.Queue.get, after
+    the name has left the queue, can."""
 
     def __init__(self, m, hold=0.3):
-        self.real = m._var.queue
         self.dispatcher = m._var.thread_init
         self.hold = hold
         self.taken, self.handed = threading.Event(), threading.Event()
-        m._var.queue = self
-
-    def __getattr__(self, attr):
-        return getattr(self.real, attr)
+        super().__init__(m)  # in place from here on
 
     def get(self, *args, **kwargs):
         name = self.real.get(*args, **kwargs)

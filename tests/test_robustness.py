@@ -5,6 +5,8 @@ import threading
 import time
 import unittest
 
+import pytest
+
 from support import ManagerCase, RecordingLog, wait_until
 from threads_main import ManagerError, VigilThreadsMain
 
@@ -248,6 +250,7 @@ class Leaks(unittest.TestCase):
         return [tuple(map(int, line.split())) for line in out.stdout.split()
                 and out.stdout.strip().splitlines()]
 
+    @pytest.mark.slow
     def test_rounds_of_work_leave_nothing_behind(self):
         # With the interpreter's own allocator: live blocks and objects.
         figures = self.rounds()

@@ -7,7 +7,7 @@ import threading
 import time
 import unittest
 
-from support import ManagerCase, retire, wait_until
+from support import FakeQueue, ManagerCase, retire, wait_until
 from threads_main import ManagerError, VigilThreadsMain
 
 
@@ -77,7 +77,7 @@ class StopOne(ManagerCase, unittest.TestCase):
         m._send("long", t=5)
         m._send("short", t=0)
         self.assertTrue(wait_until(lambda: "short" in m._var.dones))
-        self.assertTrue(wait_until(lambda: m._var.threads.get("long").status == "运行中"))
+        self.wait_running(m, "long")
         thread = m._var.threads.get("long").thread
         self.assertIs(m._stop("long"), True)
         rec = m._var.threads.get("long")
@@ -99,8 +99,7 @@ class StopOne(ManagerCase, unittest.TestCase):
             m._send(f"t{i}", t=t)
         self.assertTrue(wait_until(lambda: len(m._var.dones) == 2 and
                                    len(m._var.runs) == 5))
-        self.assertTrue(wait_until(lambda: all(
-            m._var.threads.get(n).status == "运行中" for n in ("t1", "t3", "t4"))))
+        self.wait_running(m, "t1", "t3", "t4")
         self.assertIsNone(m._stop_action(""))
         self.assertEqual(m._var.stops, ["t1", "t3", "t4"])
         self.assertEqual([m._var.threads.get(f"t{i}").status for i in range(5)],
@@ -112,8 +111,7 @@ class StopOne(ManagerCase, unittest.TestCase):
         m = self.make(lambda t: spin(t), 10)
         for i in range(3):
             m._send(f"t{i}", t=5)
-        self.assertTrue(wait_until(lambda: all(
-            m._var.threads.get(f"t{i}").status == "运行中" for i in range(3))))
+        self.wait_running(m, "t0", "t1", "t2")
         real = VigilThreadsMain._async_raise
         calls = []
 
@@ -141,8 +139,7 @@ class StopAllAndClear(ManagerCase, unittest.TestCase):
         m = self.make(lambda t: spin(t), 2)
         for i in range(5):
             m._send(f"t{i}", t=5)
-        self.assertTrue(wait_until(lambda: all(
-            m._var.threads.get(f"t{i}").status == "运行中" for i in range(2))))
+        self.wait_running(m, "t0", "t1")
         self.assertIs(m._stop_all(), True)
         self.assertEqual(m._var.cancels, ["t2", "t3", "t4"])
         self.assertEqual(m._var.stops, ["t0", "t1"])
@@ -167,20 +164,11 @@ class StopAllAndClear(ManagerCase, unittest.TestCase):
 
     def test_clear_queue_never_waits_for_ever(self):
         m = self.make(lambda: None)
-        real = m._var.queue
-
-        class Liar:
-            def qsize(self):
-                return 3
-
-            def get(self, block=True, timeout=None):
-                return real.get(block, timeout)
-
-        m._var.queue = Liar()
+        liar = FakeQueue(m, qsize=lambda: 3)
         t0 = time.monotonic()
         self.assertIs(m._clear_queue(), True)
         self.assertLess(time.monotonic() - t0, 3)
-        m._var.queue = real
+        liar.restore()
 
     def test_clear_record(self):
         gate = threading.Event()
@@ -252,8 +240,7 @@ class Close(ManagerCase, unittest.TestCase):
         m = self.make(lambda t: spin(t), 2)
         for i in range(4):
             m._send(f"t{i}", t=5)
-        self.assertTrue(wait_until(lambda: all(
-            m._var.threads.get(f"t{i}").status == "运行中" for i in range(2))))
+        self.wait_running(m, "t0", "t1")
         threads = [m._var.threads.get(f"t{i}").thread for i in range(2)]
         self.assertIs(m._close(), True)
         self.assertEqual([m._var.threads.get(f"t{i}").status for i in range(4)],
@@ -296,22 +283,17 @@ class Close(ManagerCase, unittest.TestCase):
 
     def test_failing_step(self):
         m = self.make(lambda: None)
-        real = m._var.queue
 
-        class Unclosable:
-            def qsize(self):
-                return 0
+        def close():
+            raise OSError("boom")
 
-            def close(self):
-                raise OSError("boom")
-
-        m._var.queue = Unclosable()
+        unclosable = FakeQueue(m, qsize=lambda: 0, close=close)
         with self.assertRaises(ManagerError) as cm:
             m._close()
         self.assertEqual(str(cm.exception), "Close error：boom")
         self.assertIs(m._var.switch, False)
-        m._var.queue = real
-        real.close()
+        unclosable.restore()
+        unclosable.real.close()
 
     def test_process_ends_after_close(self):
         code = (

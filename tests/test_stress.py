@@ -7,6 +7,8 @@ import threading
 import time
 import unittest
 
+import pytest
+
 from support import RecordingLog, wait_until
 from threads_main import VigilThreadsMain
 
@@ -42,6 +44,7 @@ def descriptions(n, rng):
             for _ in range(n)]
 
 
+@pytest.mark.slow
 class Stress(unittest.TestCase):
     def test_mixed_load_with_interleaved_faults(self):
         rng = random.Random(1234)

@@ -82,7 +82,7 @@ class Records(ManagerCase, unittest.TestCase):
         self.assertIsNone(rec.result)
         self.assertEqual(rec.status, "待运行")
         self.assertEqual(m._get_qsize(), 2 if m._var.runs == [] else 1)
-        self.assertTrue(wait_until(lambda: m._var.threads.get("first").status == "运行中"))
+        self.wait_running(m, "first")
         gate.set()
         self.wait_done(m)
         self.assertEqual(m._var.threads.get("second").status, "完成")
