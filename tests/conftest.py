@@ -40,10 +40,8 @@ TARGET_MODULES = ("loadtarget", "memtarget", "broken")
 @pytest.fixture
 def vigil_main(monkeypatch, capsys):
     """vigil_load's command line in this process: call(args, cwd) runs main()
-    in the folder cwd and returns its exit status and what it printed, as a
-    child's CompletedProcess would, without an interpreter and the plotting
-    library to start each time. Signals, the real entry point and the end of
-    the process are tested in children."""
+    in the folder cwd and returns what a child's CompletedProcess would,
+    without starting an interpreter and the plotting library each time."""
     import vigil_load.cli
     import vigil_load.run
 

@@ -1,5 +1,6 @@
 """Helpers of the vigil_load tests: statistics built from known values, and
-the command line run in a child process."""
+the command line run in a child process (conftest.vigil_main runs it in this
+one)."""
 
 from __future__ import annotations
 
@@ -71,11 +72,10 @@ def child_env(**extra: str) -> dict[str, str]:
     return env
 
 
-def run_cli(args: list[str], cwd: str | os.PathLike[str], timeout: float = 90,
-            python_args: list[str] | None = None) -> subprocess.CompletedProcess[str]:
-    return subprocess.run(
-        [sys.executable, *(python_args or []), "-m", "vigil_load", *args], cwd=cwd,
-        env=child_env(), capture_output=True, text=True, timeout=timeout)
+def run_cli(args: list[str], cwd: str | os.PathLike[str]) -> subprocess.CompletedProcess[str]:
+    """The command line in a child, through its real entry point."""
+    return subprocess.run([sys.executable, "-m", "vigil_load", *args], cwd=cwd, env=child_env(),
+                          capture_output=True, text=True, timeout=90)
 
 
 TARGET = '''
