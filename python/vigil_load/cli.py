@@ -193,12 +193,7 @@ def read_tasks(path: str, reserved: frozenset[str] = frozenset()) -> list[dict[s
     for number, line in enumerate(lines, 1):
         if not line.strip():
             continue
-        try:
-            task = json.loads(line)
-        except json.JSONDecodeError as err:
-            raise BadInput(f"{path} line {number}: not JSON: {err.msg}") from None
-        except (ValueError, RecursionError) as err:
-            raise BadInput(f"{path} line {number}: {_unreadable(err)}") from None
+        task = _json(line, f"{path} line {number}", f"{path} line {number}: not JSON")
         if not isinstance(task, dict):
             raise BadInput(f"{path} line {number}: a task must be a JSON object of keyword "
                            f"arguments, got {type(task).__name__}")
@@ -218,20 +213,22 @@ def read_tasks(path: str, reserved: frozenset[str] = frozenset()) -> list[dict[s
     return tasks
 
 
-def _unreadable(err: BaseException) -> str:
-    # What json.loads raises beside JSONDecodeError
-    if isinstance(err, RecursionError):
-        return "JSON nested too deeply"
-    return f"a number of more than {sys.get_int_max_str_digits()} digits"
+def _json(text: str, where: str, invalid: str) -> Any:
+    """json.loads, with what it cannot read as bad input: `invalid` opens the
+    message on text that is not JSON, `where` the others."""
+    try:
+        return json.loads(text)
+    except json.JSONDecodeError as err:
+        raise BadInput(f"{invalid}: {err.msg}") from None
+    except RecursionError:
+        raise BadInput(f"{where}: JSON nested too deeply") from None
+    except ValueError:  # what the decoder says of a number that long
+        raise BadInput(f"{where}: a number of more than {sys.get_int_max_str_digits()} "
+                       f"digits") from None
 
 
 def read_break_result(text: str) -> Any:
-    try:
-        value = json.loads(text)
-    except json.JSONDecodeError as err:
-        raise BadInput(f"--break-result must be JSON (quote strings: '\"error\"'): {err.msg}") from None
-    except (ValueError, RecursionError) as err:
-        raise BadInput(f"--break-result: {_unreadable(err)}") from None
+    value = _json(text, "--break-result", "--break-result must be JSON (quote strings: '\"error\"')")
     if not value:
         # The manager treats a false break result as "none at all".
         raise BadInput(f"--break-result {text}: 0, false, null, \"\" and [] cannot be break results")
