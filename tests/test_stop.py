@@ -341,7 +341,9 @@ class WithBlock(ManagerCase, unittest.TestCase):
 
     def test_ctrl_c_in_a_wait_closes_before_the_interrupt_goes_on(self):
         code = (
-            "import time, threads_main\n"
+            "import signal, time, threads_main\n"
+            # (Ctrl-C even when this test runs with SIGINT ignored.)
+            "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
             "def f():\n    while True: time.sleep(0.001)\n"
             "try:\n"
             "    with threads_main.VigilThreadsMain(f, max_workers=1) as m:\n"
