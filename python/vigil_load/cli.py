@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import importlib
+import importlib.util
 import json
 import math
 import os
@@ -21,6 +22,7 @@ from .stats import StatsError, load, merge
 from .table import render as render_table
 
 if TYPE_CHECKING:
+    from .run import Plan, Stop
     from .shapes import Statistics
 
 DEFAULT_STATS = "vigil-stats.json"
@@ -28,6 +30,7 @@ DEFAULT_REPORT = "vigil-report.html"
 STDOUT = "-"
 EXIT_BAD_INPUT = 2
 EXIT_CHECK_FAILED = 1
+EXIT_WORKER_LOST = 3  # --processes, --dask: a worker died; the others' results are written
 EXIT_SIGNALLED = 128  # plus the signal's number: 130 Ctrl-C, 143 SIGTERM
 
 _RUN_DESCRIPTION = """\
@@ -57,8 +60,8 @@ outputs:
 
 exit status:
   0 done, all checks met; 1 a check not met; 2 bad input (nothing ran);
-  130 interrupted by Ctrl-C, 143 by SIGTERM (the results of what ran are
-  still written)
+  3 a worker process died (--processes, --dask); 130 interrupted by Ctrl-C,
+  143 by SIGTERM (the results of what ran are still written)
 
 """
 
@@ -75,6 +78,15 @@ how long:
                  to finish before they are stopped
   --count N      N tasks in all, cycling through the task list
   neither        each task of the list once
+
+more than one process:
+  --processes N and --dask split the run: worker k gets the k-th, (k+N)-th,
+  ... task of the whole run, 1/N of --rate and of --count, the whole
+  --duration and --workers tasks at once; all start together, the summary
+  lines add up their counts and the results are merged as merge does. A
+  worker that dies is named on stderr, the others' results are written,
+  exit status 3. With --dask every worker needs threads-main installed and
+  the target's module importable.
 
 """ + _CHECKS_HELP + """\
 Results of several processes or machines are combined with
@@ -147,8 +159,25 @@ def run_parser() -> argparse.ArgumentParser:
     p.add_argument("--break-result", metavar="JSON",
                    help='a returned value that counts as a failure, as JSON: 500, "error", '
                         "or a list of such values; a raised exception always counts")
+    spread_over = p.add_mutually_exclusive_group()
+    spread_over.add_argument("--processes", metavar="N", type=_number(int, "--processes"),
+                             help="split the run over N worker processes on this machine")
+    spread_over.add_argument("--dask", metavar="ADDRESS", type=_dask_address,
+                             help="split the run over the workers of the Dask cluster whose "
+                                  "scheduler is at ADDRESS, or of one of N local worker "
+                                  "processes with local:N (needs the extra 'dask')")
     _outputs(p)
     return p
+
+
+def _dask_address(text: str) -> str:
+    from .spread import parse_dask
+
+    try:
+        parse_dask(text)
+    except ValueError as err:
+        raise argparse.ArgumentTypeError(str(err)) from None
+    return text
 
 
 def merge_parser() -> argparse.ArgumentParser:
@@ -344,6 +373,10 @@ def _run(argv: Sequence[str]) -> int:
     check_list = read_checks(args.check)
     check_outputs(args.stats, args.report)
     break_result = None if args.break_result is None else read_break_result(args.break_result)
+    if args.dask is not None and importlib.util.find_spec("distributed") is None:
+        from .spread import DASK_HINT
+
+        raise BadInput(f"--dask needs the package distributed: {DASK_HINT}")
     if args.target is None:
         if args.tasks is not None:
             raise BadInput("--tasks needs a MODULE:CALLABLE target; the demonstration has its own")
@@ -352,7 +385,9 @@ def _run(argv: Sequence[str]) -> int:
         plan = demo.plan(args.workers, args.duration, args.count, args.interval, args.rate,
                          break_result)
         title = "Load run demonstration"
+        target = "vigil_load.demo:fetch"
     else:
+        target = args.target
         tasks = read_tasks(args.tasks, runner.reserved_keys()) if args.tasks is not None else [{}]
         plan = runner.Plan(func=load_target(args.target), tasks=tasks, workers=args.workers,
                            duration=args.duration, count=args.count,
@@ -367,23 +402,54 @@ def _run(argv: Sequence[str]) -> int:
     # A signal from the start of the run until its results are written ends
     # the run, as Ctrl-C does, and is otherwise held: the results come first.
     with json_stdout(args.stats) as stdout, runner.Signals() as signals:
+        lost: list[str] = []
         try:
-            if args.target is None:
-                with demo.serving(plan):
+            with demo.serving(plan) if args.target is None else contextlib.nullcontext():
+                if args.processes is None and args.dask is None:
                     outcome = runner.execute(plan, signals)
-            else:
-                outcome = runner.execute(plan, signals)
+                    stats: Statistics | None = outcome.stats
+                    caught = outcome.signal
+                else:
+                    stats, lost = _spread(args, target, plan, signals)
+                    caught = signals.received
+                    title += f" ({args.dask or f'{args.processes} processes'})"
         except runner.RunRefused as err:
             raise BadInput(str(err)) from None
-        if outcome.signal is not None:
+        if caught is not None:
             say()
-            say(f"interrupted by {signal.Signals(outcome.signal).name}: all tasks were stopped; "
+            say(f"interrupted by {signal.Signals(caught).name}: all tasks were stopped; "
                 f"the results of what ran follow")
-        status = finish(outcome.stats, args, check_list, title, stdout)
+        if stats is None:
+            print("vigil_load: no worker returned its results; nothing was written",
+                  file=sys.stderr)
+            status = EXIT_WORKER_LOST
+        else:
+            status = finish(stats, args, check_list, title, stdout)
         if signals.received is not None:
             status = EXIT_SIGNALLED + signals.received
+        elif lost:
+            status = EXIT_WORKER_LOST
         runner.end_lingering(status)
     return status
+
+
+def _spread(args: argparse.Namespace, target: str, plan: Plan,
+            signals: Stop) -> tuple[Statistics | None, list[str]]:
+    """The run over worker processes or a Dask cluster: the merged
+    statistics (None when no worker returned any) and the workers lost."""
+    from . import spread
+
+    try:
+        if args.dask is not None:
+            done = spread.run_dask(args.dask, target, plan, signals)
+        else:
+            done = spread.run_processes(target, plan, args.processes, signals)
+    except (spread.DaskUnavailable, spread.DaskRefused) as err:
+        raise BadInput(str(err)) from None
+    say()
+    for line in done.describe():
+        say(line)
+    return done.stats, done.lost
 
 
 def _merge(argv: Sequence[str]) -> int:

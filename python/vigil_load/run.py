@@ -19,7 +19,7 @@ import time
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from types import FrameType, TracebackType
-from typing import TYPE_CHECKING, Any, Final
+from typing import TYPE_CHECKING, Any, Final, Protocol
 
 from .shapes import COUNTER_KEYS
 
@@ -33,6 +33,7 @@ DRAIN_SECONDS: Final = 10.0  # after --duration, running tasks get this long to 
 CLEAR_EVERY = 50_000  # tasks between two clears of the manager's records
 STEP: Final = 0.05  # seconds between two looks of the wait at the run and at signals
 GRACE_SECONDS: Final = 3.0  # after the results are written, for tasks still running
+PROGRESS_EVERY: Final = 0.5  # seconds between two reports of a worker process's counts
 
 
 @dataclass
@@ -230,41 +231,86 @@ class _Feeder:
         return self.thread.is_alive()
 
 
-class _Lines:
-    """The pairs of summary lines, through the manager's log sink and in the
-    manager's own format, but counted over the whole run: the manager's
-    counters start again after each clear."""
+@dataclass(frozen=True)
+class Live:
+    """What the summary lines are made of, counted over the whole run so far:
+    finished, failed and submitted tasks, and the run-time figures of the
+    manager (ms; min_time 0 until a run finished). A worker process sends
+    these to the parent, which adds them up."""
 
-    def __init__(self, m: VigilThreadsMain, ledger: _Ledger, interval: float) -> None:
-        self.m, self.ledger, self.interval = m, ledger, interval
-        self.start = self.mark = time.time()
-        self.old = ledger.counts()
-        self.due = time.monotonic() + interval
+    done: int = 0
+    failed: int = 0
+    total: int = 0
+    min_time: int = 0
+    max_time: int = 0
+    all_time: int = 0
+
+    @staticmethod
+    def add(parts: Sequence[Live]) -> Live:
+        ran = [p.min_time for p in parts if p.done > 0]
+        return Live(sum(p.done for p in parts), sum(p.failed for p in parts),
+                    sum(p.total for p in parts), min(ran) if ran else 0,
+                    max((p.max_time for p in parts), default=0), sum(p.all_time for p in parts))
+
+
+class Log(Protocol):
+    def info(self, message: object, /) -> None: ...
+
+
+class Lines:
+    """The pairs of summary lines in the manager's own format, through a log
+    sink, counted over the whole run by `live` (the manager's counters start
+    again after each clear; several processes add theirs up). The first
+    interval runs from `start` (epoch seconds, default now)."""
+
+    def __init__(self, live: Callable[[], Live], log: Log, interval: float,
+                 start: float | None = None) -> None:
+        self.live, self.log, self.interval = live, log, interval
+        now = time.time()
+        self.start = self.mark = now if start is None else start
+        self.old = live()
+        self.due = time.monotonic() + interval + max(0.0, self.start - now)
 
     def write(self) -> None:
         """The pair since the last one written, if anything finished since."""
         self.due = time.monotonic() + self.interval
-        new, now = self.ledger.counts(), time.time()
-        dones = new["done"] - self.old["done"]
+        new, now = self.live(), time.time()
+        dones = new.done - self.old.done
         if dones <= 0:
             return  # the next pair covers this interval too
         span, whole = now - self.mark, now - self.start
-        all_time = self.m._var.all_time or 0
-        self._pair("+", dones, span, int(span / dones), new["failed"] - self.old["failed"],
-                   new["total"] - self.old["total"])
-        self._pair("=", new["done"], whole, int(all_time / new["done"]), new["failed"],
-                   new["total"])
+        self._pair("+", dones, span, int(span / dones), new.failed - self.old.failed,
+                   new.total - self.old.total, new)
+        self._pair("=", new.done, whole, int(new.all_time / new.done), new.failed, new.total, new)
         self.old, self.mark = new, now
 
     def _pair(self, sign: str, dones: int, length: float, avg: int, failed: int,
-              submitted: int) -> None:
-        var = self.m._var
+              submitted: int, live: Live) -> None:
         rate = round(dones / length, 1) if length > 0 else 0.0
         error = 100 * failed / submitted if submitted > 0 else 0
-        clock = time.strftime("%H:%M:%S", time.gmtime(length))
-        self.m._log.info(f"summary {sign} {dones:>6} in {clock} = {rate:>6}/s Avg: {avg:>5} "
-                         f"Min: {var.min_time:>5} Max: {var.max_time:>5} Err: {failed:>5} "
-                         f"({error:.2f}%)")
+        clock = time.strftime("%H:%M:%S", time.gmtime(max(length, 0.0)))
+        self.log.info(f"summary {sign} {dones:>6} in {clock} = {rate:>6}/s Avg: {avg:>5} "
+                      f"Min: {live.min_time:>5} Max: {live.max_time:>5} Err: {failed:>5} "
+                      f"({error:.2f}%)")
+
+
+class _Progress:
+    """In place of the lines in a worker process: its live counts handed to
+    `send` every PROGRESS_EVERY seconds and once at the end."""
+
+    def __init__(self, live: Callable[[], Live], send: Callable[[Live], None]) -> None:
+        self.live, self.send = live, send
+        self.due = time.monotonic()
+
+    def write(self) -> None:
+        self.due = time.monotonic() + PROGRESS_EVERY
+        self.send(self.live())
+
+
+def _live(m: VigilThreadsMain, ledger: _Ledger) -> Live:
+    counts, var = ledger.counts(), m._var
+    return Live(counts["done"], counts["failed"], counts["total"], var.min_time, var.max_time,
+                var.all_time or 0)
 
 
 @dataclass
@@ -277,19 +323,30 @@ class Outcome:
         return self.signal is not None
 
 
-def execute(plan: Plan, signals: Signals | None = None) -> Outcome:
+class Stop(Protocol):
+    """What the run looks at to end early: the number of the signal that
+    ended it, or None (Signals, or a worker process's word from its parent)."""
+
+    @property
+    def received(self) -> int | None: ...
+
+
+def execute(plan: Plan, signals: Stop | None = None,
+            progress: Callable[[Live], None] | None = None) -> Outcome:
     """Runs the plan and returns the statistics of what ran. A signal (Ctrl-C,
     SIGTERM) stops all tasks and closes the manager; the statistics are still
     returned. `signals` is the caller's, when it holds signals for longer than
-    the run (while it writes the results)."""
+    the run (while it writes the results). With `progress` the run is one
+    process's share of a larger one: the live counts go to `progress` instead
+    of summary lines, and the manager's messages only to `logging`."""
     if signals is None:
         with Signals() as own:
-            return execute(plan, own)
+            return execute(plan, own, progress)
     import threads_main
 
     m = threads_main.VigilThreadsMain(
         plan.func, max_workers=plan.workers, maximum=plan.workers is not None,
-        logger=True, reserve=False)
+        logger=progress is None, reserve=False)
     if plan.break_result is not None:
         m._var.break_result = plan.break_result  # what the manager's waits would store
     if plan.rate is not None:
@@ -302,7 +359,12 @@ def execute(plan: Plan, signals: Signals | None = None) -> Outcome:
     total = None if plan.duration is not None else (
         plan.count if plan.count is not None else len(plan.tasks))
     feeder = _Feeder(m, plan.tasks, total, ledger)
-    lines = _Lines(m, ledger, plan.interval)
+
+    def live() -> Live:
+        return _live(m, ledger)
+
+    lines: Lines | _Progress = (Lines(live, m._log, plan.interval) if progress is None
+                                else _Progress(live, progress))
     caught: int | None = None
 
     def signalled() -> bool:

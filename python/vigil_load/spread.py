@@ -1,0 +1,502 @@
+"""One run spread over several processes: worker processes on this machine
+(`--processes N`) or the workers of a Dask cluster (`--dask ADDRESS`).
+
+One manager is one process, and one process runs Python on one core at a
+time. Each worker runs `run.execute` on its share of the plan, exactly as a
+one-process run does (flat memory, periodic clears, stops), and hands back
+its statistics; the parent writes the summary lines from the workers' live
+counts and merges their statistics with `stats.merge`.
+
+The shares: the k-th task of the whole run (task k mod len(tasks) of the
+list, as one process cycles through it) goes to worker k mod N. This
+round-robin keeps every worker's mix of tasks that of the whole list (a
+tasks file sorted by kind, cut in contiguous pieces, would leave the slow
+kind to one worker, which then ends last), and a count, or the list run
+once, is done exactly once in total. The first count % N workers run one
+task more, a rate is divided by N, a duration applies to each, and no worker
+is started without a task.
+
+All workers start at one moment a little in the future, so that their
+seconds of history line up; a worker that is ready late starts at once and
+ends with the others.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import importlib
+import math
+import multiprocessing
+import multiprocessing.connection
+import signal
+import sys
+import threading
+import time
+import uuid
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Final
+
+from . import run
+
+if TYPE_CHECKING:
+    from multiprocessing.connection import Connection
+    from multiprocessing.process import BaseProcess
+
+    from .shapes import Statistics
+
+START_LEAD: Final = 2.0  # seconds from the launch to the common start: spawn and imports
+DASK_LEAD: Final = 1.0  # the same on a Dask cluster, whose workers are running already
+LATE: Final = 0.05  # a worker this late for the common start says so
+STOP_GRACE: Final = 30.0  # after the word to stop, a worker still alive is killed
+WATCH: Final = 0.5  # seconds between two looks of a Dask worker at the word to stop
+EXIT_WORKER_LOST: Final = 3
+DASK_HINT: Final = 'pip install "threads-main[dask]"'
+
+
+def settings(plan: run.Plan) -> dict[str, Any]:
+    """The plan without its callable: what a worker needs besides the target
+    it imports itself."""
+    return {f.name: getattr(plan, f.name) for f in dataclasses.fields(plan) if f.name != "func"}
+
+
+def split(plan: run.Plan, n: int) -> list[run.Plan]:
+    """The shares of at most n workers (see the module's text)."""
+    if n < 1:
+        raise ValueError(f"at least one worker is needed, got {n}")
+    size = len(plan.tasks)
+    total = None if plan.duration is not None else (
+        plan.count if plan.count is not None else size)
+    if total is not None:
+        n = max(1, min(n, total))
+    # A worker's tasks in the order it runs them: positions i, i+n, i+2n, ...
+    # of the whole run repeat after size / gcd(size, n) of them.
+    period = size // math.gcd(size, n)
+    return [dataclasses.replace(
+        plan,
+        tasks=[plan.tasks[(i + n * j) % size] for j in range(period)],
+        count=None if total is None else total // n + (i < total % n),
+        rate=None if plan.rate is None else plan.rate / n,
+    ) for i in range(n)]
+
+
+class _Stop:
+    """A worker's `received`: its own signal (Ctrl-C at a terminal reaches
+    the whole process group) or the parent's word."""
+
+    def __init__(self, signals: run.Signals | None = None) -> None:
+        self._signals = signals
+        self.told: int | None = None
+
+    @property
+    def received(self) -> int | None:
+        if self.told is not None:
+            return self.told
+        return None if self._signals is None else self._signals.received
+
+
+def _share(number: int, target: str, share: dict[str, Any], start_at: float, stop: _Stop,
+           progress: Callable[[run.Live], None]) -> dict[str, Any]:
+    """A worker's run: its share of the plan from the common start. Returns
+    its statistics and its last live counts."""
+    from .cli import load_target
+
+    plan = run.Plan(func=load_target(target), **share)
+    while (left := start_at - time.time()) > 0 and stop.received is None:
+        time.sleep(min(left, run.STEP))
+    late = time.time() - start_at
+    if late > LATE and stop.received is None:
+        print(f"vigil_load: worker {number} started {late:.2f} s after the common start",
+              file=sys.stderr, flush=True)
+    if plan.duration is not None:
+        plan.duration = max(0.0, plan.duration - max(0.0, late))  # all end together
+    last: list[run.Live] = [run.Live()]
+
+    def report(live: run.Live) -> None:
+        last[0] = live
+        progress(live)
+
+    outcome = run.execute(plan, stop, report)
+    return {"stats": outcome.stats, "live": dataclasses.astuple(last[0])}
+
+
+@dataclass
+class Spread:
+    """What a spread run leaves: the merged statistics of the workers that
+    returned theirs (None when none did), the parts by worker number, and a
+    line for each worker lost."""
+
+    stats: Statistics | None
+    parts: dict[int, Statistics]
+    workers: int
+    start_at: float
+    lost: list[str] = field(default_factory=list)
+
+    def describe(self) -> list[str]:
+        lines = []
+        for number in sorted(self.parts):
+            s = self.parts[number]
+            first = s["first_start"]
+            when = "no start" if first is None else f"first start {first - self.start_at:+.3f} s"
+            lines.append(f"worker {number} of {self.workers}: {s['finished']} finished, "
+                         f"{s['failed']} failed, {s['stopped']} stopped, {s['cancelled']} "
+                         f"cancelled; {when}")
+        return lines
+
+
+def _merged(parts: dict[int, Statistics]) -> Statistics | None:
+    from .stats import merge
+
+    return merge([parts[n] for n in sorted(parts)]) if parts else None
+
+
+def _lost(number: int, workers: int, why: str) -> str:
+    line = f"worker {number} of {workers} {why}; the results of the others are kept"
+    print(f"vigil_load: {line}", file=sys.stderr, flush=True)
+    return line
+
+
+def _log() -> run.Log:
+    # The parent's lines look like one manager's.
+    import vigil_log
+
+    return vigil_log.VigilLog(title="VigilThreads", control=True)
+
+
+# -- worker processes on this machine -------------------------------------------------
+
+def _send(conn: Connection, message: tuple[Any, ...]) -> None:
+    try:
+        conn.send(message)
+    except OSError:  # the parent is gone; the worker stops by itself
+        pass
+
+
+def _watch_parent(conn: Connection, stop: _Stop) -> None:
+    """The parent's word to stop; the end of its pipe (it died) is one too."""
+    try:
+        kind, signum = conn.recv()
+        stop.told = signum if kind == "stop" else signal.SIGTERM
+    except (EOFError, OSError):
+        stop.told = signal.SIGTERM
+
+
+def _process_main(number: int, target: str, share: dict[str, Any], start_at: float,
+                  conn: Connection) -> None:
+    """A worker process: its share, its live counts and its statistics
+    through the pipe to the parent."""
+    with run.Signals() as signals:
+        stop = _Stop(signals)
+        threading.Thread(target=_watch_parent, args=(conn, stop), daemon=True,
+                         name="vigil-load-parent").start()
+        try:
+            result = _share(number, target, share, start_at, stop,
+                            lambda live: _send(conn, ("live", dataclasses.astuple(live))))
+        except Exception as err:
+            _send(conn, ("error", f"{type(err).__name__}: {err}"))
+        else:
+            _send(conn, ("done", result))
+    run.end_lingering(0)
+
+
+@dataclass
+class _Process:
+    number: int
+    proc: BaseProcess
+    conn: Connection
+    open: bool = True
+    ended: bool = False
+    result: dict[str, Any] | None = None
+    error: str | None = None
+    lost: bool = False
+
+    def tell(self, message: tuple[Any, ...]) -> None:
+        if self.open:
+            _send(self.conn, message)
+
+    def read(self, lives: dict[int, run.Live]) -> None:
+        try:
+            kind, body = self.conn.recv()
+        except (EOFError, OSError):
+            self.open = False
+            self.conn.close()
+            return
+        if kind == "live":
+            lives[self.number] = run.Live(*body)
+        elif kind == "done":
+            self.result = body
+        else:
+            self.error = body
+
+
+def _exit_text(code: int | None) -> str:
+    if code is not None and code < 0:
+        try:
+            return f"died with exit status {code} ({signal.Signals(-code).name})"
+        except ValueError:
+            pass
+    return f"died with exit status {code}"
+
+
+def run_processes(target: str, plan: run.Plan, n: int, signals: run.Stop) -> Spread:
+    """The plan over n worker processes (spawned) on this machine."""
+    shares = split(plan, n)
+    ctx = multiprocessing.get_context("spawn")
+    start_at = time.time() + START_LEAD
+    workers: list[_Process] = []
+    lives: dict[int, run.Live] = {}
+    lost: list[str] = []
+    try:
+        for number, share in enumerate(shares, 1):
+            here, there = ctx.Pipe()
+            proc = ctx.Process(target=_process_main, name=f"vigil_load worker {number}",
+                               args=(number, target, settings(share), start_at, there))
+            proc.start()
+            there.close()  # the worker's end of the pipe is the worker's alone
+            workers.append(_Process(number, proc, here))
+        lines = run.Lines(lambda: run.Live.add(list(lives.values())), _log(), plan.interval,
+                          start=start_at)
+        kill_at: float | None = None
+        while any(w.open or not w.ended for w in workers):
+            waits: list[Any] = [w.conn for w in workers if w.open]
+            waits += [w.proc.sentinel for w in workers if not w.ended]
+            ready = multiprocessing.connection.wait(waits, timeout=run.STEP)
+            for w in workers:
+                if w.open and w.conn in ready:
+                    w.read(lives)
+                if not w.ended and w.proc.sentinel in ready:
+                    w.ended = True
+                    w.proc.join()
+                if w.ended and not w.open and w.result is None and not w.lost:
+                    w.lost = True
+                    why = (f"failed: {w.error}" if w.error is not None
+                           else _exit_text(w.proc.exitcode))
+                    lost.append(_lost(w.number, len(workers), why))
+            if signals.received is not None and kill_at is None:
+                for w in workers:
+                    w.tell(("stop", signals.received))
+                kill_at = time.monotonic() + STOP_GRACE
+            if kill_at is not None and time.monotonic() > kill_at:
+                for w in workers:
+                    if not w.ended:
+                        w.proc.kill()
+            if time.monotonic() >= lines.due:
+                lines.write()
+        for w in workers:
+            if w.result is not None:  # its last counts, whatever reached us before
+                lives[w.number] = run.Live(*w.result["live"])
+        lines.write()
+    finally:
+        for w in workers:
+            if w.proc.is_alive():
+                w.proc.kill()
+                w.proc.join()
+            w.conn.close()
+    parts = {w.number: w.result["stats"] for w in workers if w.result is not None}
+    return Spread(_merged(parts), parts, len(workers), start_at, lost)
+
+
+# -- a Dask cluster --------------------------------------------------------------------
+
+def parse_dask(text: str) -> tuple[str, int | None]:
+    """`local:N` as ("local", N), anything else an address of a scheduler."""
+    if text.startswith("local:"):
+        number = text.removeprefix("local:")
+        if not number.isdigit() or int(number) < 1:
+            raise ValueError(f"--dask local:N needs a number of workers above 0, got {text!r}")
+        return "local", int(number)
+    if not text:
+        raise ValueError("--dask needs the address of a scheduler, or local:N")
+    return text, None
+
+
+# Run on every Dask worker before the run: compiled from text, so that the
+# client sends it by value and it runs on a worker that lacks vigil_load.
+_PROBE = '''
+def probe(names):
+    import importlib, os, sys
+    if "" not in sys.path and os.getcwd() not in sys.path:
+        sys.path.insert(0, os.getcwd())  # as the run does for the target
+    missing = []
+    for name in names:
+        try:
+            importlib.import_module(name)
+        except BaseException as err:
+            missing.append(f"{name} ({type(err).__name__}: {err})")
+    return missing
+'''
+
+
+def _probe() -> Callable[[list[str]], list[str]]:
+    namespace: dict[str, Any] = {"__name__": "vigil_load_probe"}
+    exec(_PROBE, namespace)
+    return namespace["probe"]  # type: ignore[no-any-return]
+
+
+def _released(worker: Any, key: object) -> bool:
+    """Whether the scheduler gave up the task `key` (its client, our parent,
+    went away): the worker then marks it cancelled while it still runs."""
+    try:
+        task = worker.state.tasks.get(key)
+        return task is None or task.state in ("cancelled", "released")
+    except AttributeError:  # another version's worker: the Event alone stops the run
+        return False
+
+
+def _dask_main(number: int, target: str, share: dict[str, Any], start_at: float, topic: str,
+               stop_name: str) -> dict[str, Any]:
+    """A Dask task: one worker's share; its live counts go out as events of
+    `topic`, and it stops when the Event `stop_name` is set or its client is
+    gone."""
+    distributed = _distributed()
+    thread_state = importlib.import_module("distributed.worker").thread_state
+    worker = distributed.get_worker()
+    # The worker's client, taken here: the watcher's thread is no task's.
+    event = distributed.Event(stop_name, client=distributed.get_client())
+    key = getattr(thread_state, "key", None)
+    stop, done = _Stop(), threading.Event()
+
+    def watch() -> None:
+        while not done.is_set():
+            try:
+                if event.wait(timeout=WATCH):
+                    stop.told = signal.SIGTERM
+                    return
+            except Exception:  # the scheduler out of reach for a moment
+                done.wait(WATCH)
+            if key is not None and _released(worker, key):
+                stop.told = signal.SIGTERM
+                return
+
+    watcher = threading.Thread(target=watch, daemon=True, name="vigil-load-stop")
+    watcher.start()
+    try:
+        return _share(number, target, share, start_at, stop,
+                      lambda live: worker.log_event(topic, [number, *dataclasses.astuple(live)]))
+    finally:
+        done.set()
+
+
+def _distributed() -> Any:
+    # An optional package without type information: used as Any.
+    return importlib.import_module("distributed")
+
+
+class DaskUnavailable(RuntimeError):
+    """`--dask` without the package distributed."""
+
+
+class DaskRefused(ValueError):
+    """The cluster cannot take the run: unreachable, no workers, or a worker
+    that cannot import what the run needs."""
+
+
+def _connect(address: str) -> tuple[Any, Any]:
+    try:
+        distributed = _distributed()
+    except ImportError:
+        raise DaskUnavailable(f"--dask needs the package distributed: {DASK_HINT}") from None
+    where, local = parse_dask(address)
+    if local is not None:
+        cluster = distributed.LocalCluster(n_workers=local, processes=True, threads_per_worker=1,
+                                           dashboard_address=":0")
+        return cluster, distributed.Client(cluster)
+    try:
+        return None, distributed.Client(where, timeout=10)
+    except (OSError, TimeoutError, ValueError) as err:
+        raise DaskRefused(f"--dask {address}: cannot reach the scheduler: {err}") from None
+
+
+def _check_workers(client: Any, target: str) -> list[str]:
+    workers = sorted(client.scheduler_info(n_workers=-1)["workers"])
+    if not workers:
+        raise DaskRefused("the Dask cluster has no workers")
+    module = target.partition(":")[0]
+    answers = client.run(_probe(), ["threads_main", "vigil_load.spread", module],
+                         on_error="return")
+    for address in workers:
+        missing = answers.get(address)
+        if isinstance(missing, BaseException):
+            missing = [f"the check itself ({type(missing).__name__}: {missing})"]
+        if missing:
+            own = [m for m in missing if not m.startswith(f"{module} (")]
+            how = ("install threads-main there (every worker needs it)" if own
+                   else f"the module {module} must be importable on every worker "
+                        f"(from its working directory or PYTHONPATH)")
+            raise DaskRefused(f"the Dask worker {address} cannot import {missing[0]}: {how}")
+    return workers
+
+
+def run_dask(address: str, target: str, plan: run.Plan, signals: run.Stop) -> Spread:
+    """The plan over the workers of a Dask cluster, one share a worker: a
+    scheduler's address, or local:N for a cluster of N worker processes on
+    this machine for the length of the run."""
+    cluster, client = _connect(address)
+    try:
+        workers = _check_workers(client, target)
+        return _on_cluster(client, workers, target, plan, signals)
+    finally:
+        client.close()
+        if cluster is not None:
+            cluster.close()
+
+
+def _on_cluster(client: Any, workers: Sequence[str], target: str, plan: run.Plan,
+                signals: run.Stop) -> Spread:
+    distributed = _distributed()
+    shares = split(plan, len(workers))
+    run_id = uuid.uuid4().hex[:12]
+    topic, stop_name = f"vigil_load-{run_id}", f"vigil_load-stop-{run_id}"
+    lives: dict[int, run.Live] = {}
+    # Called on the client's own thread for each event the workers log.
+    client.subscribe_topic(topic, lambda event: lives.__setitem__(event[1][0],
+                                                                  run.Live(*event[1][1:])))
+    stop = distributed.Event(stop_name, client=client)
+    start_at = time.time() + DASK_LEAD
+    futures = {
+        number: client.submit(_dask_main, number, target, settings(share), start_at, topic,
+                              stop_name, key=f"vigil_load-{run_id}-{number}",
+                              workers=[address], allow_other_workers=False, pure=False)
+        for number, (share, address) in enumerate(zip(shares, workers, strict=False), 1)}
+    where = dict(zip(futures, workers, strict=False))
+    lines = run.Lines(lambda: run.Live.add(list(lives.values())), _log(), plan.interval,
+                      start=start_at)
+    lost: list[str] = []
+    gone: set[int] = set()
+    stopped = False
+    look = time.monotonic()
+    while any(not f.done() for n, f in futures.items() if n not in gone):
+        time.sleep(run.STEP)
+        if signals.received is not None and not stopped:
+            stop.set()
+            stopped = True
+        if time.monotonic() >= look:
+            look = time.monotonic() + WATCH
+            present = set(client.scheduler_info(n_workers=-1)["workers"])
+            for n, f in futures.items():
+                if n not in gone and not f.done() and where[n] not in present:
+                    # Its task would wait for that worker for ever.
+                    gone.add(n)
+                    f.cancel()
+                    lost.append(_lost(n, len(futures), f"died (the Dask worker {where[n]} "
+                                                       f"left the cluster)"))
+        if time.monotonic() >= lines.due:
+            lines.write()
+    parts: dict[int, Statistics] = {}
+    for n, f in futures.items():
+        if n in gone:
+            continue
+        if f.status == "finished":
+            result = f.result()
+            parts[n] = result["stats"]
+            lives[n] = run.Live(*result["live"])
+        else:
+            err = f.exception() if f.status == "error" else f.status
+            lost.append(_lost(n, len(futures), f"failed on {where[n]}: {type(err).__name__}: {err}"
+                              if isinstance(err, BaseException) else f"ended {err}"))
+    lines.write()
+    try:
+        client.unsubscribe_topic(topic)
+    except ValueError:
+        pass
+    return Spread(_merged(parts), parts, len(futures), start_at, lost)
