@@ -252,7 +252,7 @@ def cluster(tmp_path_factory):
 
 @pytest.fixture
 def home(cluster):
-    address, home = cluster
+    home = cluster[1]
     for name in ("calls", "vigil-stats.json", "stderr.txt"):
         (home / name).unlink(missing_ok=True)
     return home

@@ -412,7 +412,8 @@ def _run(argv: Sequence[str]) -> int:
                 else:
                     stats, lost = _spread(args, target, plan, signals)
                     caught = signals.received
-                    title += f" ({args.dask or f'{args.processes} processes'})"
+                    title += (f" (Dask {args.dask})" if args.dask is not None
+                              else f" ({args.processes} processes)")
         except runner.RunRefused as err:
             raise BadInput(str(err)) from None
         if caught is not None:

@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import dataclasses
 import importlib
+import logging
 import math
 import multiprocessing
 import multiprocessing.connection
@@ -184,7 +185,10 @@ def _watch_parent(conn: Connection, stop: _Stop) -> None:
 def _process_main(number: int, target: str, share: dict[str, Any], start_at: float,
                   conn: Connection) -> None:
     """A worker process: its share, its live counts and its statistics
-    through the pipe to the parent."""
+    through the pipe to the parent. Its manager's messages would repeat
+    those of the others: only its warnings are shown, named by the worker."""
+    logging.basicConfig(level=logging.WARNING,
+                        format=f"%(asctime)s %(levelname)s worker {number}: %(message)s")
     with run.Signals() as signals:
         stop = _Stop(signals)
         threading.Thread(target=_watch_parent, args=(conn, stop), daemon=True,
@@ -277,6 +281,7 @@ def run_processes(target: str, plan: run.Plan, n: int, signals: run.Stop) -> Spr
                     w.tell(("stop", signals.received))
                 kill_at = time.monotonic() + STOP_GRACE
             if kill_at is not None and time.monotonic() > kill_at:
+                kill_at = math.inf
                 for w in workers:
                     if not w.ended:
                         w.proc.kill()
@@ -407,8 +412,16 @@ def _connect(address: str) -> tuple[Any, Any]:
         raise DaskRefused(f"--dask {address}: cannot reach the scheduler: {err}") from None
 
 
+def _addresses(client: Any) -> list[str]:
+    try:
+        info = client.scheduler_info(n_workers=-1)  # newer versions list only a few by default
+    except TypeError:
+        info = client.scheduler_info()
+    return sorted(info["workers"])
+
+
 def _check_workers(client: Any, target: str) -> list[str]:
-    workers = sorted(client.scheduler_info(n_workers=-1)["workers"])
+    workers = _addresses(client)
     if not workers:
         raise DaskRefused("the Dask cluster has no workers")
     module = target.partition(":")[0]
@@ -472,7 +485,7 @@ def _on_cluster(client: Any, workers: Sequence[str], target: str, plan: run.Plan
             stopped = True
         if time.monotonic() >= look:
             look = time.monotonic() + WATCH
-            present = set(client.scheduler_info(n_workers=-1)["workers"])
+            present = set(_addresses(client))
             for n, f in futures.items():
                 if n not in gone and not f.done() and where[n] not in present:
                     # Its task would wait for that worker for ever.
