@@ -191,7 +191,7 @@ def test_help_names_every_option_and_the_merge_command(tmp_path, vigil_main):
     assert p.returncode == 0
     for word in ("MODULE:CALLABLE", "--tasks", "--workers", "--duration", "--count",
                  "--interval", "--rate", "--break-result", "--stats", "--report", "--check",
-                 "error_rate", "p99.9", "130", "merge A.json B.json"):
+                 "--processes", "--dask", "error_rate", "p99.9", "130", "merge A.json B.json"):
         assert word in p.stdout, word
     p = vigil_main(["merge", "--help"], tmp_path)
     assert p.returncode == 0 and "histograms merge exactly" in p.stdout
