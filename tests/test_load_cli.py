@@ -7,11 +7,14 @@ import json
 import os
 import socket
 import stat
+import subprocess
+import sys
 
 import pytest
 
+import threads_main
 import vigil_load
-from load_support import TARGET, make_stats, row, run_cli
+from load_support import TARGET, child_env, make_stats, row, run_cli
 
 
 @pytest.fixture
@@ -74,6 +77,9 @@ class TestBadInput:
         (["--duration", "1", "--count", "2"], ("not allowed with",)),
         (["--break-result", "{oops"], ("--break-result must be JSON",)),
         (["--break-result", "0"], ("cannot be break results",)),
+        (["--warmup", "0"], ("--warmup", "greater than 0")),
+        (["--timeout", "-1"], ("--timeout", "greater than 0")),
+        (["--group-by", "not a name"], ("--group-by", "keyword argument name")),
         (["--no-such-option"], ("unrecognized arguments",)),
     ])
     def test_numbers_and_options(self, work, args, fragments, vigil_main):
@@ -99,6 +105,18 @@ class TestBadInput:
     def test_unreadable_check(self, work, expr, fragment, vigil_main):
         refused(vigil_main(["loadtarget:work", "--check", "p95<200", "--check", expr], work),
                 work, fragment)
+
+    @pytest.mark.parametrize("option, method", [
+        (["--group-by", "url"], "_set_statistics_group"),
+        (["--timeout", "5"], "_set_task_timeout"),
+    ])
+    def test_options_a_core_too_old_lacks(self, work, option, method, vigil_main, monkeypatch):
+        class Older:  # all that check_core sees of a core without the method
+            _get_statistics = threads_main.VigilThreadsMain._get_statistics
+
+        monkeypatch.setattr(threads_main, "VigilThreadsMain", Older)
+        refused(vigil_main(["loadtarget:work", *option], work), work, f"has no {method}",
+                "older than vigil_load")
 
     def test_tasks_file_with_the_demonstration(self, work, vigil_main):
         refused(vigil_main(["--tasks", "tasks.jsonl"], work), work, "--tasks needs a")
@@ -190,11 +208,26 @@ def test_help_names_every_option_and_the_merge_command(tmp_path, vigil_main):
     p = vigil_main(["--help"], tmp_path)
     assert p.returncode == 0
     for word in ("MODULE:CALLABLE", "--tasks", "--workers", "--duration", "--count",
-                 "--interval", "--rate", "--break-result", "--stats", "--report", "--check",
-                 "error_rate", "p99.9", "130", "merge A.json B.json"):
+                 "--interval", "--rate", "--break-result", "--timeout", "--group-by", "--warmup",
+                 "--stats", "--report", "--check", "error_rate", "p99.9", "latency.p95", "130",
+                 "merge A.json B.json"):
         assert word in p.stdout, word
     p = vigil_main(["merge", "--help"], tmp_path)
     assert p.returncode == 0 and "histograms merge exactly" in p.stdout
+
+
+def test_help_names_the_command_as_it_was_called(tmp_path):
+    p = run_cli(["--help"], tmp_path)
+    assert p.stdout.startswith("usage: python -m vigil_load [-h]"), p.stdout[:200]
+    assert "python -m vigil_load merge A.json" in p.stdout
+    script = os.path.join(os.path.dirname(sys.executable), "vigil-load")
+    if not os.path.exists(script):
+        pytest.skip("no vigil-load script beside this interpreter")
+    for args, usage in ((["--help"], "usage: vigil-load [-h]"),
+                        (["merge", "--help"], "usage: vigil-load merge [-h]")):
+        p = subprocess.run([script, *args], cwd=tmp_path, env=child_env(), capture_output=True,
+                           text=True, timeout=60)
+        assert p.stdout.startswith(usage), p.stdout[:200] + p.stderr[-2000:]
 
 
 class TestMerge:
@@ -203,6 +236,8 @@ class TestMerge:
         a = make_stats([1000 * i for i in range(1, 51)], failed=1, history=[row(0, [1000])])
         b = make_stats([1000 * i for i in range(51, 101)], failed=4,
                        history=[row(0, [51000]), row(1, [52000])])
+        a["settings"] = [{"host": "a", "workers": 4}]
+        b["settings"] = [{"host": "b", "workers": 8, "command": "vigil-load x:y --count 50"}]
         (tmp_path / "a.json").write_text(json.dumps(a))
         (tmp_path / "b.json").write_text(json.dumps(b))
         return tmp_path, a, b
@@ -216,6 +251,7 @@ class TestMerge:
         assert "check error_rate<5: NOT met (error_rate = 5)" in p.stdout
         merged = json.loads((tmp_path / "m.json").read_text())
         assert merged == vigil_load.merge([a, b])
+        assert merged["settings"] == a["settings"] + b["settings"]  # each run's own
         assert merged["finished"] == 100 and merged["error_rate"] == 5.0
         assert "<svg" in (tmp_path / "m.html").read_text()
         assert "merged 2 statistics files" in p.stdout
