@@ -14,7 +14,7 @@ import pytest
 
 import threads_main
 import vigil_load
-from load_support import TARGET, child_env, make_stats, row, run_cli
+from load_support import TARGET, child_env, error, make_group, make_stats, row, run_cli
 
 
 @pytest.fixture
@@ -233,9 +233,13 @@ def test_help_names_the_command_as_it_was_called(tmp_path):
 class TestMerge:
     @pytest.fixture
     def files(self, tmp_path):
-        a = make_stats([1000 * i for i in range(1, 51)], failed=1, history=[row(0, [1000])])
+        a = make_stats([1000 * i for i in range(1, 51)], failed=1, history=[row(0, [1000])],
+                       errors=[error("ValueError", 1, "no such item", "T3")],
+                       groups={"/items": make_group([1000 * i for i in range(1, 51)], failed=1)})
         b = make_stats([1000 * i for i in range(51, 101)], failed=4,
-                       history=[row(0, [51000]), row(1, [52000])])
+                       history=[row(0, [51000]), row(1, [52000])],
+                       errors=[error("break result", 4, "500", "T8", "T90")],
+                       groups={"/search": make_group([1000 * i for i in range(51, 101)], failed=4)})
         a["settings"] = [{"host": "a", "workers": 4}]
         b["settings"] = [{"host": "b", "workers": 8, "command": "vigil-load x:y --count 50"}]
         (tmp_path / "a.json").write_text(json.dumps(a))
@@ -260,6 +264,14 @@ class TestMerge:
         # the table's percentile row: p50 of 1..100 ms is 50 ms
         run_row = next(line for line in p.stdout.splitlines() if line.strip().startswith("run time"))
         assert run_row.split()[2:5] == ["1.000", "50.50", "50.05"]
+        # and under it a row per group and the failures by kind
+        lines = [line.split() for line in p.stdout.splitlines()]
+        groups = [cells for cells in lines if cells[:1] in (["/items"], ["/search"])]
+        assert groups == [["/items", "50", "1", "2.00", "50.0", "25.02", "48.00", "50.00", "50.00"],
+                          ["/search", "50", "4", "8.00", "50.0", "75.01", "98.05", "100.00",
+                           "100.00"]]
+        assert ["4", "T8", "T90", "break", "result:", "500"] in lines
+        assert ["1", "T3", "T3", "ValueError:", "no", "such", "item"] in lines
 
     @pytest.mark.parametrize("checks, status, verdicts", [
         (["p50<60", "error_rate<=5"], 0, ["met", "met"]),

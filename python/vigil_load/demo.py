@@ -114,9 +114,9 @@ def closing(p: Plan, stats: Statistics) -> str:
     closed loop mean, lest they read as a fault."""
     starts = f"{p.rate:g} a second (--rate)" if p.rate else "100 a second by default"
     ended = f"still queued when the {p.duration:g} s ended" if p.duration else "never started"
-    return (f"closed loop: {p.users} users, each sending its next request when its last one "
-            f"has ended; the queue wait is the wait for the dispatcher's next start (at most "
-            f"{starts}), and the {stats['cancelled']} cancelled were requests {ended}.")
+    return (f"closed loop: {p.users} users, each sending a request when its last one ended; "
+            f"queue wait = the wait for the dispatcher's next start (at most {starts}); "
+            f"the {stats['cancelled']} cancelled were requests {ended}.")
 
 
 @contextlib.contextmanager
@@ -130,8 +130,9 @@ def serving(p: Plan) -> Iterator[str]:
     thread.start()
     p.tasks = requests(base)
     how_long = f"repeated for {p.duration:g} s" if p.duration else f"{p.count} requests in all"
-    print(f"server: {base}  (replies {DELAY_MS[0]}-{DELAY_MS[1]} ms, "
-          f"~{FAIL_SHARE:.0%} status 500)", flush=True)
+    print(f"server: {base}  (replies {DELAY_MS[0]}-{DELAY_MS[1]} ms, searches "
+          f"{SEARCH_DELAY_MS[0]}-{SEARCH_DELAY_MS[1]} ms; ~{FAIL_SHARE:.0%} status 500, "
+          f"~{UNAVAILABLE_SHARE:.0%} status 503)", flush=True)
     print(f"manager: {p.users} users in a closed loop (max_workers={p.workers}), "
           f"{len(p.tasks)} request descriptions "
           f"{how_long}, break result {p.break_result!r}, a pair of summary lines every "
