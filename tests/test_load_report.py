@@ -71,7 +71,7 @@ def test_what_went_wrong_where_when_and_how_the_run_was_made():
     assert "<td>9</td><td>75.0 %</td>" in page
     assert page.index("/items") < page.index("/search")  # a row per group, most runs first
     assert "vigil-load t:f --rate 50 --warmup 5 --group-by endpoint" in page
-    assert "on loadbox" in page and "t.jsonl (2 tasks)" in page
+    assert "on loadbox" in page and "2 (from t.jsonl)" in page
     # The time charts: clock time and offset, the warm-up marked, starts
     # beside finishes (a paced run), failures on their own axis, latency.
     assert "22:13:20" in page and "+5 s" in page

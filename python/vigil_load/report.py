@@ -411,12 +411,13 @@ def _settings(stats: Statistics) -> str:
         how_long = (f"{_shown(s.get('duration'))} s" if s.get("duration") is not None
                     else f"{_shown(s.get('count'))} tasks" if s.get("count") is not None
                     else "each task once")
-        tasks = f"{_shown(s.get('tasks_file'))} ({_shown(s.get('tasks'))} tasks)"
+        tasks = f"{_shown(s.get('tasks'))} " + (f"(from {s['tasks_file']})" if s.get("tasks_file")
+                                                 else "(no tasks file)")
         users = s.get("users")
         pairs = [
             ("command", f"<code>{esc(_shown(s.get('command')))}</code>"),
             ("target", esc(_shown(s.get("target")))),
-            ("tasks file", esc(tasks)),
+            ("tasks", esc(tasks)),
             ("workers", esc(_shown(s.get("workers"))
                             + (f", {users} users in a closed loop" if users else ""))),
             ("rate", esc(f"{_shown(s.get('rate'))} starts/s" if s.get("rate") is not None
