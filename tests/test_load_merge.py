@@ -116,8 +116,8 @@ class TestFailuresAndGroups:
         assert len(rows) == 101 and sum(e["count"] for e in rows) == total
         assert {e["kind"] for e in rows[:100]} == {"E0", *(f"F{i}" for i in range(60)),
                                                    *(f"E{i}" for i in range(61, 100))}
-        assert rows[0]["count"] == 6000 and [e["count"] for e in rows] == sorted(
-            (e["count"] for e in rows[:100]), reverse=True) + [rows[100]["count"]]
+        kept = [e["count"] for e in rows[:100]]
+        assert kept[0] == 6000 and kept == sorted(kept, reverse=True)
         # Its first and last task: those of the kind with the most runs among
         # the ones of the earliest (latest) run it took in.
         assert rows[100] == error("other", 50 + sum(1000 + i for i in range(1, 61)),
