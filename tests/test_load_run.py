@@ -17,6 +17,7 @@ import pytest
 
 import threads_main
 import vigil_load.run
+import vigil_load.stats
 from load_support import TARGET, child_env, run_cli
 
 ERROR = 1 / 256  # the histogram's relative error
@@ -131,6 +132,19 @@ def test_a_warm_up_is_left_out_of_the_figures_and_the_checks(work, vigil_main):
     assert s["first_start"] == made["warmup_end"]
     assert s["elapsed"] == pytest.approx(s["last_finish"] - made["warmup_end"])
     assert "warm-up" in p.stdout
+
+
+def test_a_warm_up_that_cannot_be_subtracted_does_not_lose_the_results(work, vigil_main,
+                                                                      monkeypatch):
+    def refuse(*args):
+        raise vigil_load.stats.StatsError("the snapshot is not of an earlier moment")
+
+    monkeypatch.setattr(vigil_load.stats, "since", refuse)
+    p = vigil_main(["loadtarget:work", *tasks(work, {"ms": 1}), "--count", "5", "--warmup", "60"],
+                   work)
+    s = finished(p, work)
+    assert s["finished"] == 5 and s["settings"][0]["warmup_end"] is None
+    assert "the warm-up could not be left out (the snapshot is not" in p.stderr
 
 
 def test_group_by_and_timeout_reach_the_manager(work, vigil_main, monkeypatch):
