@@ -77,6 +77,7 @@ class _HistoryRow(TypedDict):
     queued: int
     running: int
     run_time: _SecondRunTime
+    latency: _SecondRunTime
 
 class _Histogram(TypedDict):
     unit: Literal["us"]
@@ -90,6 +91,36 @@ class _Histogram(TypedDict):
 class _Histograms(TypedDict):
     run_time: _Histogram
     queue_wait: _Histogram
+    latency: _Histogram
+
+# One kind of failure: the exception's qualified type name and message, or
+# "break result" and the value's repr, or "other" for the kinds beyond the
+# first 100; first and last are task names.
+class _ErrorKind(TypedDict):
+    kind: str
+    message: str
+    count: int
+    first: str
+    last: str
+
+class _GroupHistograms(TypedDict):
+    run_time: _Histogram
+    latency: _Histogram
+
+# The runs of one value of the grouping keyword argument.
+class _Group(TypedDict):
+    finished: int
+    succeeded: int
+    failed: int
+    error_rate: float
+    first_start: float | None
+    last_finish: float | None
+    elapsed: float
+    throughput: float
+    run_time: _Latency
+    latency: _Latency
+    errors: list[_ErrorKind]
+    histograms: _GroupHistograms
 
 class _Statistics(TypedDict):
     finished: int
@@ -106,6 +137,10 @@ class _Statistics(TypedDict):
     throughput: float
     run_time: _Latency
     queue_wait: _Latency
+    latency: _Latency
+    late_starts: int
+    errors: list[_ErrorKind]
+    groups: dict[str, _Group]
     history: list[_HistoryRow]
     histograms: _Histograms
 

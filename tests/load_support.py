@@ -14,23 +14,50 @@ import vigil_load
 from vigil_load.histogram import Histogram
 
 if TYPE_CHECKING:
-    from vigil_load.shapes import HistoryRow, Statistics
+    from vigil_load.shapes import CoreStatistics, ErrorKind, Group, HistoryRow
 
 START = 1_700_000_000  # epoch seconds of the first history row of built stats
 
 
+def _second(values_us: list[int]) -> dict[str, float | None]:
+    s = Histogram.from_values(values_us).summary()
+    return {k: s[k] for k in ("p50", "p95", "p99", "max")}
+
+
 def row(t: int, times_us: list[int] | None = None, *, failed: int = 0, started: int | None = None,
-        queued: int = 0, running: int = 0) -> HistoryRow:
+        queued: int = 0, running: int = 0, latency_us: list[int] | None = None) -> HistoryRow:
     """A history row of second START + t in which runs of the given run
-    times finished."""
+    times (and latencies, by default the same) finished."""
     times_us = times_us or []
-    h = Histogram.from_values(times_us)
-    s = h.summary()
     return {
         "time": START + t, "finished": len(times_us), "failed": failed,
         "started": len(times_us) if started is None else started,
         "queued": queued, "running": running,
-        "run_time": {k: s[k] for k in ("p50", "p95", "p99", "max")},
+        "run_time": _second(times_us),  # type: ignore[typeddict-item]
+        "latency": _second(times_us if latency_us is None else latency_us),  # type: ignore[typeddict-item]
+    }
+
+
+def error(kind: str, count: int, message: str = "", first: str = "Thread_1",
+          last: str | None = None) -> ErrorKind:
+    return {"kind": kind, "message": message, "count": count, "first": first,
+            "last": first if last is None else last}
+
+
+def make_group(run_us: list[int], latency_us: list[int] | None = None, *, failed: int = 0,
+               errors: list[ErrorKind] | None = None, first_start: float | None = START + 0.25,
+               last_finish: float | None = START + 1.25) -> Group:
+    """A group as the core reports it."""
+    rt = Histogram.from_values(run_us)
+    lat = Histogram.from_values(run_us if latency_us is None else latency_us)
+    elapsed = last_finish - first_start if first_start is not None and last_finish is not None else 0.0
+    return {
+        "finished": len(run_us), "succeeded": len(run_us) - failed, "failed": failed,
+        "error_rate": 100.0 * failed / len(run_us) if run_us else 0.0,
+        "first_start": first_start, "last_finish": last_finish, "elapsed": elapsed,
+        "throughput": len(run_us) / elapsed if elapsed > 0 else 0.0,
+        "run_time": rt.summary(), "latency": lat.summary(), "errors": errors or [],
+        "histograms": {"run_time": rt.to_json(), "latency": lat.to_json()},
     }
 
 
@@ -38,11 +65,16 @@ def make_stats(run_us: list[int], wait_us: list[int] | None = None, *, failed: i
                stopped: int = 0, cancelled: int = 0, queued: int = 0, running: int = 0,
                history: list[HistoryRow] | None = None,
                first_start: float | None = START + 0.25,
-               last_finish: float | None = None) -> Statistics:
-    """Statistics as the core reports them for runs of the given run times
-    and queue waits (whole microseconds)."""
+               last_finish: float | None = None, latency_us: list[int] | None = None,
+               late_starts: int = 0, errors: list[ErrorKind] | None = None,
+               groups: dict[str, Group] | None = None) -> CoreStatistics:
+    """Statistics as the core reports them for runs of the given run times,
+    queue waits and latencies (whole microseconds; both by default the run
+    times)."""
     wait_us = list(run_us) if wait_us is None else wait_us
+    latency_us = list(run_us) if latency_us is None else latency_us
     rt, qw = Histogram.from_values(run_us), Histogram.from_values(wait_us)
+    lat = Histogram.from_values(latency_us)
     finished = len(run_us)
     if last_finish is None and first_start is not None:
         last_finish = first_start + max(1.0, len(history or []))
@@ -53,9 +85,11 @@ def make_stats(run_us: list[int], wait_us: list[int] | None = None, *, failed: i
         "error_rate": 100.0 * failed / finished if finished else 0.0,
         "first_start": first_start, "last_finish": last_finish, "elapsed": elapsed,
         "throughput": finished / elapsed if elapsed > 0 else 0.0,
-        "run_time": rt.summary(), "queue_wait": qw.summary(),
+        "run_time": rt.summary(), "queue_wait": qw.summary(), "latency": lat.summary(),
+        "late_starts": late_starts, "errors": errors or [], "groups": groups or {},
         "history": history or [],
-        "histograms": {"run_time": rt.to_json(), "queue_wait": qw.to_json()},
+        "histograms": {"run_time": rt.to_json(), "queue_wait": qw.to_json(),
+                       "latency": lat.to_json()},
     }
 
 
@@ -94,6 +128,21 @@ def work(ms=0, fail=False, result="ok"):
     if fail:
         raise RuntimeError("planned failure")
     return result
+
+_FIRST_CALL = []
+
+
+def cold_start(ms=5):
+    # The calls of the first 0.6 s are slow and fail: a warm-up to leave out.
+    _mark()
+    now = time.monotonic()
+    if not _FIRST_CALL:
+        _FIRST_CALL.append(now)
+    if now - _FIRST_CALL[0] < 0.6:
+        time.sleep(0.15)
+        raise RuntimeError("cold")
+    time.sleep(ms / 1000)
+    return "ok"
 
 def stuck():
     _mark()

@@ -1,5 +1,5 @@
 """The report opened in a real browser (headless Chromium) with the network
-off: the screenshot must show the charts.
+off: the screenshot must show the charts and the tables.
 
 Needs the `chromium` package (Debian) and matplotlib. Deselect with
 `-m "not browser"` where no browser can be installed."""
@@ -11,11 +11,11 @@ import subprocess
 import pytest
 
 import vigil_load
-from load_support import START, make_stats, row
+from load_support import START, error, make_group, make_stats, row
 
 pytestmark = pytest.mark.browser
 
-WIDTH, HEIGHT = 1000, 2000
+WIDTH, HEIGHT = 1000, 3400
 
 
 def _no_network_prefix():
@@ -59,16 +59,25 @@ def colour_pixels(image, hex_colour, tolerance=0.04):
     return int((np.abs(image[:, :, :3] - want).max(axis=2) <= tolerance).sum())
 
 
-def test_report_in_headless_chromium_shows_the_charts(tmp_path):
+def test_report_in_headless_chromium_shows_the_charts_and_tables(tmp_path):
     from matplotlib.image import imread
 
-    from vigil_load.report import COLOURS
+    from vigil_load.report import COLOURS, TABLE_COLOURS
 
+    # A paced run with a warm-up, two groups, two kinds of failure, and in
+    # its history a single failure among thousands of runs.
     history = [row(t, [1000 * (5 + (t * 7 + k) % 90) for k in range(40 + t % 20)],
-                   failed=t % 6, queued=300 - 5 * t, running=10 + t % 8) for t in range(60)]
+                   failed=int(t == 30), started=40, queued=300 - 5 * t, running=10 + t % 8,
+                   latency_us=[1000 * (20 + (t * 3 + k) % 200) for k in range(40 + t % 20)])
+               for t in range(60)]
     run_us = [1000 * (5 + i % 90) for i in range(2000)]
     stats = make_stats(run_us, [i * 100 for i in range(2000)], failed=150, history=history,
-                       first_start=START + 0.2, last_finish=START + 60.0)
+                       first_start=START + 0.2, last_finish=START + 60.0,
+                       errors=[error("ValueError", 100, "bad input"), error("break result", 50, "500")],
+                       groups={"/items": make_group(run_us[:1500], failed=100),
+                               "/search": make_group(run_us[1500:], failed=50)})
+    stats["settings"] = [{"command": "vigil-load t:f --rate 40 --warmup 10", "rate": 40.0,
+                          "warmup": 10.0, "started": START + 0.2, "warmup_end": START + 10.2}]
     html = tmp_path / "report.html"
     vigil_load.write_report(stats, str(html))
     png = tmp_path / "shot.png"
@@ -76,12 +85,24 @@ def test_report_in_headless_chromium_shows_the_charts(tmp_path):
 
     image = imread(str(png))
     assert image.shape[:2] == (HEIGHT, WIDTH)
-    # Every series is drawn in its own colour; a blank or half-drawn page
-    # lacks some of them.
-    for key in ("finished", "failed", "p50", "p95", "queued", "running"):
+    # Every series is drawn in its own colour, the warm-up's band too, and
+    # each table's heading; a blank or half-drawn page lacks some of them.
+    for key in ("finished", "started", "failed", "p50", "p95", "queued", "running", "warm-up"):
         assert colour_pixels(image, COLOURS[key]) >= 150, key
+    for name, colour in TABLE_COLOURS.items():
+        assert colour_pixels(image, colour, tolerance=0.01) >= 500, name
+    # The single failure stands up from its axis, not a pixel above it.
+    red_rows = (colour_pixels_by_row(image, COLOURS["failed"]) > 0).sum()
+    assert red_rows >= 40, red_rows
     # The charts fill the page below the tables, not just a corner of it.
     busy_rows = (image[:, :, :3].min(axis=2) < 0.6).any(axis=1)
     lower = busy_rows[HEIGHT // 4:]
     assert lower.mean() > 0.3
+
+
+def colour_pixels_by_row(image, hex_colour, tolerance=0.04):
+    import numpy as np
+
+    want = np.array([int(hex_colour[i:i + 2], 16) / 255 for i in (1, 3, 5)])
+    return (np.abs(image[:, :, :3] - want).max(axis=2) <= tolerance).sum(axis=1)
 

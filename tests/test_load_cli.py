@@ -7,11 +7,14 @@ import json
 import os
 import socket
 import stat
+import subprocess
+import sys
 
 import pytest
 
+import threads_main
 import vigil_load
-from load_support import TARGET, make_stats, row, run_cli
+from load_support import TARGET, child_env, error, make_group, make_stats, row, run_cli
 
 
 @pytest.fixture
@@ -74,6 +77,9 @@ class TestBadInput:
         (["--duration", "1", "--count", "2"], ("not allowed with",)),
         (["--break-result", "{oops"], ("--break-result must be JSON",)),
         (["--break-result", "0"], ("cannot be break results",)),
+        (["--warmup", "0"], ("--warmup", "greater than 0")),
+        (["--timeout", "-1"], ("--timeout", "greater than 0")),
+        (["--group-by", "not a name"], ("--group-by", "keyword argument name")),
         (["--no-such-option"], ("unrecognized arguments",)),
     ])
     def test_numbers_and_options(self, work, args, fragments, vigil_main):
@@ -99,6 +105,18 @@ class TestBadInput:
     def test_unreadable_check(self, work, expr, fragment, vigil_main):
         refused(vigil_main(["loadtarget:work", "--check", "p95<200", "--check", expr], work),
                 work, fragment)
+
+    @pytest.mark.parametrize("option, method", [
+        (["--group-by", "url"], "_set_statistics_group"),
+        (["--timeout", "5"], "_set_task_timeout"),
+    ])
+    def test_options_a_core_too_old_lacks(self, work, option, method, vigil_main, monkeypatch):
+        class Older:  # all that check_core sees of a core without the method
+            _get_statistics = threads_main.VigilThreadsMain._get_statistics
+
+        monkeypatch.setattr(threads_main, "VigilThreadsMain", Older)
+        refused(vigil_main(["loadtarget:work", *option], work), work, f"has no {method}",
+                "older than vigil_load")
 
     def test_tasks_file_with_the_demonstration(self, work, vigil_main):
         refused(vigil_main(["--tasks", "tasks.jsonl"], work), work, "--tasks needs a")
@@ -190,19 +208,40 @@ def test_help_names_every_option_and_the_merge_command(tmp_path, vigil_main):
     p = vigil_main(["--help"], tmp_path)
     assert p.returncode == 0
     for word in ("MODULE:CALLABLE", "--tasks", "--workers", "--duration", "--count",
-                 "--interval", "--rate", "--break-result", "--stats", "--report", "--check",
-                 "--processes", "--dask", "error_rate", "p99.9", "130", "merge A.json B.json"):
+                 "--interval", "--rate", "--break-result", "--timeout", "--group-by", "--warmup",
+                 "--stats", "--report", "--check", "--processes", "--dask", "error_rate", "p99.9",
+                 "latency.p95", "130", "merge A.json B.json"):
         assert word in p.stdout, word
     p = vigil_main(["merge", "--help"], tmp_path)
     assert p.returncode == 0 and "histograms merge exactly" in p.stdout
 
 
+def test_help_names_the_command_as_it_was_called(tmp_path):
+    p = run_cli(["--help"], tmp_path)
+    assert p.stdout.startswith("usage: python -m vigil_load [-h]"), p.stdout[:200]
+    assert "python -m vigil_load merge A.json" in p.stdout
+    script = os.path.join(os.path.dirname(sys.executable), "vigil-load")
+    if not os.path.exists(script):
+        pytest.skip("no vigil-load script beside this interpreter")
+    for args, usage in ((["--help"], "usage: vigil-load [-h]"),
+                        (["merge", "--help"], "usage: vigil-load merge [-h]")):
+        p = subprocess.run([script, *args], cwd=tmp_path, env=child_env(), capture_output=True,
+                           text=True, timeout=60)
+        assert p.stdout.startswith(usage), p.stdout[:200] + p.stderr[-2000:]
+
+
 class TestMerge:
     @pytest.fixture
     def files(self, tmp_path):
-        a = make_stats([1000 * i for i in range(1, 51)], failed=1, history=[row(0, [1000])])
+        a = make_stats([1000 * i for i in range(1, 51)], failed=1, history=[row(0, [1000])],
+                       errors=[error("ValueError", 1, "no such item", "T3")],
+                       groups={"/items": make_group([1000 * i for i in range(1, 51)], failed=1)})
         b = make_stats([1000 * i for i in range(51, 101)], failed=4,
-                       history=[row(0, [51000]), row(1, [52000])])
+                       history=[row(0, [51000]), row(1, [52000])],
+                       errors=[error("break result", 4, "500", "T8", "T90")],
+                       groups={"/search": make_group([1000 * i for i in range(51, 101)], failed=4)})
+        a["settings"] = [{"host": "a", "workers": 4}]
+        b["settings"] = [{"host": "b", "workers": 8, "command": "vigil-load x:y --count 50"}]
         (tmp_path / "a.json").write_text(json.dumps(a))
         (tmp_path / "b.json").write_text(json.dumps(b))
         return tmp_path, a, b
@@ -216,6 +255,7 @@ class TestMerge:
         assert "check error_rate<5: NOT met (error_rate = 5)" in p.stdout
         merged = json.loads((tmp_path / "m.json").read_text())
         assert merged == vigil_load.merge([a, b])
+        assert merged["settings"] == a["settings"] + b["settings"]  # each run's own
         assert merged["finished"] == 100 and merged["error_rate"] == 5.0
         assert "<svg" in (tmp_path / "m.html").read_text()
         assert "merged 2 statistics files" in p.stdout
@@ -224,6 +264,14 @@ class TestMerge:
         # the table's percentile row: p50 of 1..100 ms is 50 ms
         run_row = next(line for line in p.stdout.splitlines() if line.strip().startswith("run time"))
         assert run_row.split()[2:5] == ["1.000", "50.50", "50.05"]
+        # and under it a row per group and the failures by kind
+        lines = [line.split() for line in p.stdout.splitlines()]
+        groups = [cells for cells in lines if cells[:1] in (["/items"], ["/search"])]
+        assert groups == [["/items", "50", "1", "2.00", "50.0", "25.02", "48.00", "50.00", "50.00"],
+                          ["/search", "50", "4", "8.00", "50.0", "75.01", "98.05", "100.00",
+                           "100.00"]]
+        assert ["4", "T8", "T90", "break", "result:", "500"] in lines
+        assert ["1", "T3", "T3", "ValueError:", "no", "such", "item"] in lines
 
     @pytest.mark.parametrize("checks, status, verdicts", [
         (["p50<60", "error_rate<=5"], 0, ["met", "met"]),

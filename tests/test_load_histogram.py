@@ -128,3 +128,25 @@ class TestJsonForm:
         damage(data)
         with pytest.raises(ValueError, match=message):
             Histogram.from_json(data)
+
+
+class TestSince:
+    @settings(max_examples=200, deadline=None)
+    @given(st.lists(values_us, max_size=100), st.lists(values_us, max_size=100))
+    def test_what_came_after_a_snapshot(self, before, after):
+        later = Histogram.from_values(before + after).since(Histogram.from_values(before))
+        alone = Histogram.from_values(after)
+        assert (later.count, later.total, later.buckets()) == (alone.count, alone.total,
+                                                               alone.buckets())
+        # The extremes are exact, or within the bucket of the exact one.
+        for got, exact in ((later.min, alone.min), (later.max, alone.max)):
+            assert got is None if exact is None else bucket_index(got) == bucket_index(exact)
+        if after and min(after) < min(before, default=MAX_TRACKABLE + 1):
+            assert later.min == alone.min
+        for _, q in PERCENTILES:
+            p, e = later.percentile(q), alone.percentile(q)
+            assert p is None if e is None else bucket_index(p) == bucket_index(e)
+
+    def test_a_histogram_that_is_not_an_earlier_copy_is_refused(self):
+        with pytest.raises(ValueError, match="recorded before"):
+            Histogram.from_values([5, 300]).since(Histogram.from_values([5, 5]))

@@ -9,9 +9,9 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vigil_load
-from load_support import START, make_stats, row
+from load_support import START, error, make_group, make_stats, row
 from vigil_load.histogram import Histogram
-from vigil_load.stats import StatsError, load
+from vigil_load.stats import StatsError, check_stats, load, since
 
 run_values = st.lists(st.integers(min_value=0, max_value=5 * 10**8), max_size=120)
 
@@ -76,6 +76,133 @@ class TestTimes:
         assert set(m["run_time"].values()) == {None}
         busy = make_stats([1000], first_start=START + 1.0, last_finish=START + 3.0)
         assert vigil_load.merge([idle, busy])["elapsed"] == 2.0
+
+
+class TestRunsOneAfterAnother:
+    def test_elapsed_is_the_time_some_run_was_active(self):
+        a = make_stats([1000] * 100, first_start=START, last_finish=START + 10.0)
+        b = make_stats([1000] * 100, first_start=START + 3600.0, last_finish=START + 3610.0)
+        c = make_stats([1000] * 50, first_start=START + 3605.0, last_finish=START + 3615.0)
+        ab = vigil_load.merge([a, b])
+        assert (ab["elapsed"], ab["throughput"]) == (20.0, 10.0)
+        assert (ab["first_start"], ab["last_finish"]) == (START, START + 3610.0)
+        # The gap stays out when a merged file is merged again; overlapping
+        # runs count their common time once.
+        again = vigil_load.merge([json.loads(json.dumps(ab)), c])
+        assert again["active"] == [[START, START + 10.0], [START + 3600.0, START + 3615.0]]
+        assert again["elapsed"] == 25.0 == vigil_load.merge([a, b, c])["elapsed"]
+
+
+class TestFailuresAndGroups:
+    def test_kinds_add_by_type_and_message(self):
+        a = make_stats([1000] * 5, failed=5, first_start=START + 10.0, last_finish=START + 20.0,
+                       errors=[error("ValueError", 3, "x", "A1", "A3"),
+                               error("break result", 2, "500", "A2", "A5")])
+        b = make_stats([1000] * 9, failed=9, first_start=START + 5.0, last_finish=START + 15.0,
+                       errors=[error("ValueError", 5, "y", "B5", "B9"),
+                               error("ValueError", 4, "x", "B1", "B4")])
+        merged = vigil_load.merge([a, b])["errors"]
+        # first from the run that started first, last from the one that ended last
+        assert merged == [error("ValueError", 7, "x", "B1", "A3"), error("ValueError", 5, "y", "B5", "B9"),
+                          error("break result", 2, "500", "A2", "A5")]
+
+    def test_at_most_a_hundred_kinds_and_the_rest_as_other(self):
+        a = make_stats([], errors=[error(f"E{i}", 1000 + i, first=f"a{i}") for i in range(100)]
+                       + [error("other", 50, first="a-other")])
+        b = make_stats([], errors=[error("E0", 5000)] + [error(f"F{i}", 2000 + i) for i in range(60)])
+        merged = vigil_load.merge([a, b])
+        rows = merged["errors"]
+        total = 50 + 5000 + sum(1000 + i for i in range(100)) + sum(2000 + i for i in range(60))
+        assert len(rows) == 101 and sum(e["count"] for e in rows) == total
+        assert {e["kind"] for e in rows[:100]} == {"E0", *(f"F{i}" for i in range(60)),
+                                                   *(f"E{i}" for i in range(61, 100))}
+        kept = [e["count"] for e in rows[:100]]
+        assert kept[0] == 6000 and kept == sorted(kept, reverse=True)
+        # Its first and last task: those of the kind with the most runs among
+        # the ones of the earliest (latest) run it took in.
+        assert rows[100] == error("other", 50 + sum(1000 + i for i in range(1, 61)),
+                                  first="a60", last="a60")
+        twice = vigil_load.merge([merged, merged])["errors"]
+        assert len(twice) == 101 and sum(e["count"] for e in twice) == 2 * total
+
+    def test_groups_merge_group_by_group_exactly(self):
+        a = make_stats([], groups={
+            "/a": make_group([1000, 2000], [5000, 9000], failed=1, errors=[error("ValueError", 1)]),
+            "/b": make_group([5000])})
+        b = make_stats([], last_finish=START + 2.25, groups={"/a": make_group([3000, 400_000], failed=1,
+                                                    errors=[error("ValueError", 1)],
+                                                    first_start=START + 0.5, last_finish=START + 2.25),
+                                   "": make_group([7])})
+        g = vigil_load.merge([a, b])["groups"]
+        assert list(g) == ["/a", "", "/b"]  # most runs first, then by name
+        one = g["/a"]
+        assert (one["finished"], one["succeeded"], one["failed"], one["error_rate"]) == (4, 2, 2, 50.0)
+        assert one["histograms"]["run_time"] == Histogram.from_values(
+            [1000, 2000, 3000, 400_000]).to_json()
+        assert one["latency"] == Histogram.from_values([5000, 9000, 3000, 400_000]).summary()
+        assert one["errors"] == [error("ValueError", 2)]
+        assert (one["first_start"], one["last_finish"], one["elapsed"]) == (
+            START + 0.25, START + 2.25, 2.0)
+
+    def test_at_most_a_thousand_groups_and_the_rest_as_other(self):
+        a = make_stats([], groups={f"a{i:03}": make_group([1000, 1000]) for i in range(600)})
+        b = make_stats([], groups={f"b{i:03}": make_group([2000]) for i in range(600)})
+        g = vigil_load.merge([a, b])["groups"]
+        assert len(g) == 1001 and list(g)[-1] == "other"
+        assert sum(x["finished"] for x in g.values()) == 1800
+        assert "b399" in g and "b400" not in g  # ties go by name
+        assert g["other"]["finished"] == 200
+        assert g["other"]["histograms"]["run_time"] == Histogram.from_values([2000] * 200).to_json()
+        assert len(vigil_load.merge([{**a, "groups": g}, b])["groups"]) == 1001
+
+    def test_statistics_without_the_newer_parts_read_as_empty(self):
+        old = make_stats([1000], history=[row(0, [1000])])
+        for key in ("latency", "late_starts", "errors", "groups"):
+            del old[key]
+        del old["histograms"]["latency"], old["history"][0]["latency"]
+        s = check_stats(old)
+        assert set(s["latency"].values()) == {None} and s["histograms"]["latency"]["count"] == 0
+        assert (s["late_starts"], s["errors"], s["groups"], s["settings"]) == (0, [], {}, [])
+        assert set(s["history"][0]["latency"].values()) == {None}
+        new = make_stats([2000], latency_us=[7000], late_starts=3, errors=[error("KeyError", 1)])
+        both = vigil_load.merge([old, new])
+        assert both["latency"]["max"] == 7.0 and both["late_starts"] == 3
+        assert both["errors"] == [error("KeyError", 1)]
+
+
+class TestWarmup:
+    def test_what_finished_after_the_warm_up_exactly(self):
+        cold, warm = [90_000, 120_000, 150_000], [4000, 5000, 5000, 6000]
+        groups_then = {"/a": make_group(cold, failed=2, errors=[error("ValueError", 2, "cold")])}
+        then = make_stats(cold, failed=2, errors=[error("ValueError", 2, "cold")],
+                          groups=groups_then, late_starts=1, last_finish=START + 1.0,
+                          history=[row(0, cold, failed=2)])
+        now = make_stats(cold + warm, failed=3, errors=[error("ValueError", 2, "cold"),
+                                                        error("TimeoutError", 1, "limit")],
+                         groups={"/a": make_group(cold + warm[:2], failed=2,
+                                                  errors=[error("ValueError", 2, "cold")]),
+                                 "/b": make_group(warm[2:], failed=1,
+                                                  errors=[error("TimeoutError", 1, "limit")])},
+                         late_starts=1, last_finish=START + 5.0,
+                         history=[row(0, cold, failed=2), row(3, warm, failed=1)])
+        s = since(check_stats(now), check_stats(then), START + 1.5)
+        alone = check_stats(make_stats(warm, failed=1, errors=[error("TimeoutError", 1, "limit")],
+                                       first_start=START + 1.5, last_finish=START + 5.0))
+        for key in ("finished", "failed", "succeeded", "late_starts", "first_start", "last_finish",
+                    "elapsed", "throughput", "errors"):
+            assert s[key] == alone[key], key
+        for key in ("run_time", "queue_wait", "latency"):
+            got, exact = s["histograms"][key], alone["histograms"][key]
+            assert [got[k] for k in ("count", "sum", "buckets")] == [
+                exact[k] for k in ("count", "sum", "buckets")]
+            # a maximum recorded before the warm-up ended is known to its bucket
+            assert s[key] == pytest.approx(alone[key], rel=1 / 128)
+        assert s["history"] == check_stats(now)["history"]  # kept whole
+        assert list(s["groups"]) == ["/a", "/b"]
+        assert Histogram.from_json(s["groups"]["/a"]["histograms"]["run_time"]).buckets() == (
+            Histogram.from_values(warm[:2]).buckets())
+        assert (s["groups"]["/a"]["failed"], s["groups"]["/a"]["errors"]) == (0, [])
+        assert s["groups"]["/b"]["errors"] == [error("TimeoutError", 1, "limit")]
 
 
 class TestHistory:

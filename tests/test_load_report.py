@@ -9,9 +9,9 @@ import sys
 import pytest
 
 import vigil_load
-from load_support import START, child_env, make_stats, row
+from load_support import START, child_env, error, make_group, make_stats, row
 from vigil_load.histogram import Histogram
-from vigil_load.report import MAX_POINTS, distribution, render, resample
+from vigil_load.report import COLOURS, MAX_POINTS, distribution, render, resample
 
 
 def day_of_rows(seconds=86_400):
@@ -20,7 +20,8 @@ def day_of_rows(seconds=86_400):
         rows.append({"time": START + t, "finished": 90 + t % 7, "failed": t % 3, "started": 95,
                      "queued": 500 + t % 11, "running": 15,
                      "run_time": {"p50": 30.0, "p95": 80.0 + t % 5, "p99": 120.0,
-                                  "max": 200.0 + (t % 1000)}})
+                                  "max": 200.0 + (t % 1000)},
+                     "latency": {"p50": 40.0, "p95": 90.0, "p99": 130.0, "max": 210.0}})
     return rows
 
 
@@ -33,6 +34,8 @@ class TestResample:
             sum(r["finished"] for r in rows))
         assert sum(v * s.step for v in s.values["failed"]) == pytest.approx(
             sum(r["failed"] for r in rows))
+        # failures are counted per step, not averaged: one stays one
+        assert sum(s.values["failures"]) == sum(r["failed"] for r in rows)
         assert max(s.values["max"]) == 200.0 + 999  # the largest per-second value survives
         assert set(s.values["p50"]) == {30.0}
 
@@ -47,6 +50,35 @@ class TestResample:
 
     def test_no_history(self):
         assert resample([]).x == []
+
+
+def test_what_went_wrong_where_when_and_how_the_run_was_made():
+    history = [row(t, [1000 * (1 + t)] * 50, failed=int(t == 7), latency_us=[90_000] * 50)
+               for t in range(20)]
+    stats = make_stats([1000] * 1000, failed=12, history=history, first_start=START + 0.1,
+                       last_finish=START + 20.0, latency_us=[90_000] * 1000,
+                       errors=[error("urllib.error.HTTPError", 9, "HTTP Error 503: <Unavailable>",
+                                     "Thread_4", "Thread_990"), error("break result", 3, "500")],
+                       groups={"/items": make_group([1000] * 700, failed=9),
+                               "/search": make_group([1000] * 300, failed=3)})
+    stats["settings"] = [{"command": "vigil-load t:f --rate 50 --warmup 5 --group-by endpoint",
+                          "rate": 50.0, "warmup": 5.0, "started": START + 0.1,
+                          "warmup_end": START + 5.1, "host": "loadbox", "tasks_file": "t.jsonl",
+                          "tasks": 2, "group_by": "endpoint"}]
+    page = render(stats)
+    assert ("<td class=\"text\">urllib.error.HTTPError</td><td class=\"text\">"
+            "HTTP Error 503: &lt;Unavailable&gt;</td><td class=\"text\">Thread_4</td>") in page
+    assert "<td>9</td><td>75.0 %</td>" in page
+    assert page.index("/items") < page.index("/search")  # a row per group, most runs first
+    assert "vigil-load t:f --rate 50 --warmup 5 --group-by endpoint" in page
+    assert "on loadbox" in page and "2 (from t.jsonl)" in page
+    # The time charts: clock time and offset, the warm-up marked, starts
+    # beside finishes (a paced run), failures on their own axis, latency.
+    assert "22:13:20" in page and "+5 s" in page
+    # a band in each of the six panels, and in the legend of each chart
+    assert page.count(f"fill: {COLOURS['warm-up']}") == 6 + 3
+    for text in ("started", "failed runs per second", "latency (ms)", "run time (ms)"):
+        assert text in page, text
 
 
 def test_distribution_counts_every_run_once():

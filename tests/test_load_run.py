@@ -4,8 +4,11 @@ rate, records cleared on the way and the demonstration, in this process;
 signals and a task that outlives the run, in a child."""
 
 import importlib
+import importlib.metadata
 import json
+import platform
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -14,7 +17,8 @@ import pytest
 
 import threads_main
 import vigil_load.run
-from load_support import TARGET, child_env
+import vigil_load.stats
+from load_support import TARGET, child_env, run_cli
 
 ERROR = 1 / 256  # the histogram's relative error
 
@@ -64,6 +68,18 @@ def test_known_run_times_break_result_failures_and_checks(work, vigil_main):
                 if line.startswith("check ")]
     assert verdicts == ["met", "NOT met"]
     assert (work / "vigil-report.html").stat().st_size > 10_000
+    # How the run was made, in the stats file and the report.
+    (made,) = s["settings"]
+    assert made["command"].endswith("loadtarget:work --tasks tasks.jsonl --count 30 --workers 5 "
+                                    "--interval 1 --break-result '\"x\"' --check finished==30 "
+                                    "--check 'error_rate<50'")
+    assert (made["target"], made["tasks_file"], made["tasks"], made["workers"], made["count"],
+            made["duration"], made["break_result"]) == (
+        "loadtarget:work", "tasks.jsonl", 3, 5, 30, None, '"x"')
+    assert (made["host"], made["python"]) == (socket.gethostname(), f"CPython {platform.python_version()}")
+    assert made["vigil_load"] == importlib.metadata.version("threads-main")
+    assert made["started"] <= s["first_start"]
+    assert "How the run was made" in (work / "vigil-report.html").read_text()
 
 
 def test_queue_wait_of_a_known_backlog(work, vigil_main):
@@ -99,6 +115,69 @@ def test_no_tasks_file_a_dotted_target_and_a_start_rate(work, vigil_main):
     s = finished(p, work)
     assert (s["finished"], s["succeeded"]) == (11, 11) and ran(work) == 11
     assert s["queue_wait"]["max"] >= 400
+
+
+def test_a_warm_up_is_left_out_of_the_figures_and_the_checks(work, vigil_main):
+    # The calls of the first 0.6 s take 150 ms and fail; the warm-up ends at
+    # 1.2 s, when all of them have ended.
+    p = vigil_main(["loadtarget:cold_start", "--duration", "2.5", "--warmup", "1.2", "--workers",
+                    "4", "--interval", "1", "--check", "failed==0", "--check", "max<100"], work)
+    s = finished(p, work)
+    rows = s["history"]
+    assert sum(r["failed"] for r in rows) >= 4  # kept in the history
+    assert s["failed"] == 0 and 0 < s["finished"] <= ran(work) - 4
+    assert s["run_time"]["max"] < 100 and s["histograms"]["run_time"]["count"] == s["finished"]
+    (made,) = s["settings"]
+    assert 1.2 <= made["warmup_end"] - made["started"] < 1.6
+    assert s["first_start"] == made["warmup_end"]
+    assert s["elapsed"] == pytest.approx(s["last_finish"] - made["warmup_end"])
+    assert "warm-up" in p.stdout
+
+
+def test_a_warm_up_that_cannot_be_subtracted_does_not_lose_the_results(work, vigil_main,
+                                                                      monkeypatch):
+    def refuse(*args):
+        raise vigil_load.stats.StatsError("the snapshot is not of an earlier moment")
+
+    monkeypatch.setattr(vigil_load.stats, "since", refuse)
+    p = vigil_main(["loadtarget:work", *tasks(work, {"ms": 1}), "--count", "5", "--warmup", "60"],
+                   work)
+    s = finished(p, work)
+    assert s["finished"] == 5 and s["settings"][0]["warmup_end"] is None
+    assert "the warm-up could not be left out (the snapshot is not" in p.stderr
+
+
+def test_group_by_and_timeout_reach_the_manager(work, vigil_main, monkeypatch):
+    calls = []
+
+    class Newer(threads_main.VigilThreadsMain):
+        def _set_statistics_group(self, key=None):
+            calls.append(("group", key))
+            return True
+
+        def _set_task_timeout(self, seconds=None):
+            calls.append(("timeout", seconds))
+            return True
+
+    monkeypatch.setattr(threads_main, "VigilThreadsMain", Newer)
+    p = vigil_main(["loadtarget:work", *tasks(work, {"ms": 1}), "--count", "2", "--group-by", "ms",
+                    "--timeout", "2.5"], work)
+    (made,) = finished(p, work)["settings"]
+    assert calls == [("group", "ms"), ("timeout", 2.5)]
+    assert (made["group_by"], made["timeout"]) == ("ms", 2.5)
+
+
+def test_the_run_ends_when_its_work_does(work):
+    # Not at the next --interval boundary: with an interval of a minute, a
+    # second's work once took a minute, and a duration one interval more.
+    args = ["loadtarget:work", *tasks(work, {"ms": 100}), "--workers", "2", "--interval", "60"]
+    for how_long, work_seconds in ((["--count", "10"], 0.5), (["--duration", "2"], 2.0)):
+        began = time.monotonic()
+        p = run_cli([*args, *how_long], work)
+        took = time.monotonic() - began
+        s = finished(p, work)
+        assert took < 30, (how_long, took)  # an interpreter, the report and the work
+        assert work_seconds <= s["elapsed"] < work_seconds + 1.5, how_long
 
 
 def start_child(work, args, err_path, entry=("-m", "vigil_load")):
@@ -225,3 +304,7 @@ def test_demonstration(tmp_path, vigil_main):
     assert s["run_time"]["min"] >= 3.0  # replies take 3 to 100 ms
     assert (tmp_path / "vigil-report.html").exists()
     assert "report written to vigil-report.html" in p.stdout
+    # A closed loop of 20 users: at the end no backlog of a thousand withdrawn
+    # requests; the last line says what the figures that remain mean.
+    assert s["cancelled"] <= 20 and s["settings"][0]["users"] == 20
+    assert p.stdout.splitlines()[-1].startswith("closed loop: 20 users")

@@ -2,4 +2,4 @@ import sys
 
 from .cli import main
 
-sys.exit(main())
+sys.exit(main(prog="python -m vigil_load"))

@@ -10,10 +10,12 @@ Grammar (blanks allowed around the parts):
 KEY is one of:
     min mean p50 p90 p95 p99 p99.9 max   run time in ms (also "run_time.p95")
     queue_wait.KEY                        queue wait in ms, same keys
+    latency.KEY                           latency (end minus intended start) in ms
     error_rate                            percent of finished runs that failed
     throughput                            finished runs per second
     elapsed                               seconds from first start to last finish
     finished succeeded failed stopped cancelled   counts of runs
+    late_starts                           starts more than a pass behind schedule
 
 Nothing is evaluated as code. A check whose value is missing (a percentile
 when no run finished) is not met.
@@ -61,6 +63,7 @@ _READERS: Final[dict[str, Reader]] = {
     **{k: _latency("run_time", k) for k in LATENCY_KEYS},
     **{f"run_time.{k}": _latency("run_time", k) for k in LATENCY_KEYS},
     **{f"queue_wait.{k}": _latency("queue_wait", k) for k in LATENCY_KEYS},
+    **{f"latency.{k}": _latency("latency", k) for k in LATENCY_KEYS},
     **{k: _figure(k) for k in FIGURE_KEYS},
 }
 KEYS: Final[tuple[str, ...]] = tuple(_READERS)
@@ -98,7 +101,7 @@ def parse(text: str) -> Check:
     if key not in KEYS:
         raise CheckError(
             f"unknown statistic {key!r} in the check {text!r}; known: "
-            + " ".join((*LATENCY_KEYS, "queue_wait.<same>", *FIGURE_KEYS))
+            + " ".join((*LATENCY_KEYS, "queue_wait.<same>", "latency.<same>", *FIGURE_KEYS))
         )
     number = float(m["num"])
     if not math.isfinite(number):

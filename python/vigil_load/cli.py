@@ -1,5 +1,5 @@
-"""The command line: `python -m vigil_load [TARGET] ...` and
-`python -m vigil_load merge FILE ...`."""
+"""The command line: `vigil-load [TARGET] ...` and `vigil-load merge FILE ...`
+(also `python -m vigil_load`)."""
 
 from __future__ import annotations
 
@@ -10,8 +10,12 @@ import importlib.util
 import json
 import math
 import os
+import platform
+import shlex
 import signal
+import socket
 import sys
+import time
 from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any, NoReturn
 
@@ -23,7 +27,7 @@ from .table import render as render_table
 
 if TYPE_CHECKING:
     from .run import Plan, Stop
-    from .shapes import Statistics
+    from .shapes import Settings, Statistics
 
 DEFAULT_STATS = "vigil-stats.json"
 DEFAULT_REPORT = "vigil-report.html"
@@ -47,8 +51,9 @@ _CHECKS_HELP = """\
 checks (--check, repeatable), KEY OP NUMBER with OP one of < <= > >= ==:
   min mean p50 p90 p95 p99 p99.9 max   run time in ms ("run_time.p95" too)
   queue_wait.p95 (and the other keys)  queue wait in ms
+  latency.p95 (and the other keys)     end minus intended start in ms
   error_rate  throughput  elapsed      percent, runs/s, seconds
-  finished succeeded failed stopped cancelled
+  finished succeeded failed stopped cancelled late_starts
   e.g. --check "p95<200" --check "error_rate<1". Exit status 1 when one is
   not met.
 
@@ -78,6 +83,8 @@ how long:
                  to finish before they are stopped
   --count N      N tasks in all, cycling through the task list
   neither        each task of the list once
+  --warmup S     the first S seconds run and show in the history and the
+                 report's charts, but the figures and the checks leave them out
 
 more than one process:
   --processes N and --dask split the run: worker k gets the k-th, (k+N)-th,
@@ -90,14 +97,16 @@ more than one process:
 
 """ + _CHECKS_HELP + """\
 Results of several processes or machines are combined with
-  python -m vigil_load merge A.json B.json ...   (see merge --help)
+  {prog} merge A.json B.json ...   (see merge --help)
 """
 
 _MERGE_DESCRIPTION = """\
 Combines the statistics files of several runs (processes or machines) into
-one: counts add, the run-time and queue-wait histograms merge exactly and the
-per-second histories add second by second. Prints the table and writes the
-merged statistics and report.
+one: counts add, the run-time and queue-wait histograms merge exactly, the
+per-second histories add second by second, failures add kind by kind and
+groups group by group, and the settings of every run are kept. Elapsed time
+is the time in which at least one run was active. Prints the table and
+writes the merged statistics and report.
 """
 
 
@@ -137,8 +146,16 @@ def _outputs(p: argparse.ArgumentParser) -> None:
                    help='a condition on the statistics, e.g. "p95<200" (repeatable; see below)')
 
 
-def run_parser() -> argparse.ArgumentParser:
-    p = _Parser(prog="python -m vigil_load", description=_RUN_DESCRIPTION, epilog=_RUN_EPILOG,
+def program() -> str:
+    """The command's name as it was called: the console script's name, or
+    `python -m vigil_load` (run as a module, argv[0] is __main__.py)."""
+    name = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else ""
+    return "python -m vigil_load" if name in ("", "__main__.py", "-c") else name
+
+
+def run_parser(prog: str = "vigil-load") -> argparse.ArgumentParser:
+    p = _Parser(prog=prog, description=_RUN_DESCRIPTION,
+                epilog=_RUN_EPILOG.replace("{prog}", prog),
                 formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("target", nargs="?", metavar="MODULE:CALLABLE",
                    help="the callable to run, e.g. mytests.load:fetch (the module is "
@@ -159,6 +176,14 @@ def run_parser() -> argparse.ArgumentParser:
     p.add_argument("--break-result", metavar="JSON",
                    help='a returned value that counts as a failure, as JSON: 500, "error", '
                         "or a list of such values; a raised exception always counts")
+    p.add_argument("--timeout", metavar="S", type=_number(float, "--timeout"),
+                   help="a run lasting longer is stopped and counts as failed (TimeoutError)")
+    p.add_argument("--group-by", metavar="KEY",
+                   help="also count each run under the value of its keyword argument KEY "
+                        "(a row per value in the table and the report; runs without it "
+                        'under "")')
+    p.add_argument("--warmup", metavar="S", type=_number(float, "--warmup"),
+                   help="leave the first S seconds out of the figures and the checks")
     spread_over = p.add_mutually_exclusive_group()
     spread_over.add_argument("--processes", metavar="N", type=_number(int, "--processes"),
                              help="split the run over N worker processes on this machine")
@@ -180,8 +205,8 @@ def _dask_address(text: str) -> str:
     return text
 
 
-def merge_parser() -> argparse.ArgumentParser:
-    p = _Parser(prog="python -m vigil_load merge", description=_MERGE_DESCRIPTION,
+def merge_parser(prog: str = "vigil-load") -> argparse.ArgumentParser:
+    p = _Parser(prog=f"{prog} merge", description=_MERGE_DESCRIPTION,
                 epilog=_CHECKS_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("files", nargs="+", metavar="FILE", help="statistics files of the runs")
     _outputs(p)
@@ -328,6 +353,34 @@ def _stats_json(stats: Statistics) -> str:
     return "{\n" + ",\n".join(parts) + "\n}\n"
 
 
+def _version() -> str | None:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("threads-main")
+    except PackageNotFoundError:  # run from a source tree
+        return None
+
+
+def settings(argv: Sequence[str], prog: str, args: argparse.Namespace, plan: Plan,
+             workers: int | None, started: float, warmup_end: float | None) -> Settings:
+    """How the run was made, for the stats file and the report."""
+    return {
+        "command": shlex.join([*shlex.split(prog), *argv]),
+        "target": args.target or "the demonstration",
+        "tasks_file": args.tasks, "tasks": len(plan.tasks),
+        "workers": workers, "rate": plan.rate, "users": plan.users,
+        "duration": plan.duration, "count": plan.count, "timeout": plan.timeout,
+        "warmup": plan.warmup, "group_by": plan.group_by,
+        "break_result": None if plan.break_result is None else json.dumps(plan.break_result),
+        "interval": plan.interval,
+        "started": started, "warmup_end": warmup_end,
+        "host": socket.gethostname(),
+        "python": f"{platform.python_implementation()} {platform.python_version()}",
+        "vigil_load": _version(),
+    }
+
+
 def finish(stats: Statistics, args: argparse.Namespace, check_list: list[checks.Check],
            title: str, stdout: int | None = None) -> int:
     """Prints the table and the checks, writes the files (the statistics to
@@ -366,10 +419,10 @@ def finish(stats: Statistics, args: argparse.Namespace, check_list: list[checks.
     return status
 
 
-def _run(argv: Sequence[str]) -> int:
+def _run(argv: Sequence[str], prog: str) -> int:
     from . import run as runner
 
-    args = run_parser().parse_args(argv)
+    args = run_parser(prog).parse_args(argv)
     check_list = read_checks(args.check)
     check_outputs(args.stats, args.report)
     break_result = None if args.break_result is None else read_break_result(args.break_result)
@@ -377,6 +430,8 @@ def _run(argv: Sequence[str]) -> int:
         from .spread import DASK_HINT
 
         raise BadInput(f"--dask needs the package distributed: {DASK_HINT}")
+    if args.group_by is not None and not args.group_by.isidentifier():
+        raise BadInput(f"--group-by {args.group_by!r}: must be a keyword argument name")
     if args.target is None:
         if args.tasks is not None:
             raise BadInput("--tasks needs a MODULE:CALLABLE target; the demonstration has its own")
@@ -394,6 +449,8 @@ def _run(argv: Sequence[str]) -> int:
                            interval=args.interval or 5.0, rate=args.rate,
                            break_result=break_result)
         title = f"Load run: {args.target}"
+    plan.warmup, plan.timeout = args.warmup, args.timeout
+    plan.group_by = args.group_by if args.group_by is not None else plan.group_by
     try:
         runner.check_core(plan)
     except runner.CoreTooOld as err:
@@ -403,14 +460,17 @@ def _run(argv: Sequence[str]) -> int:
     # the run, as Ctrl-C does, and is otherwise held: the results come first.
     with json_stdout(args.stats) as stdout, runner.Signals() as signals:
         lost: list[str] = []
+        started, warmup_end, workers = time.time(), None, plan.workers
         try:
             with demo.serving(plan) if args.target is None else contextlib.nullcontext():
                 if args.processes is None and args.dask is None:
                     outcome = runner.execute(plan, signals)
                     stats: Statistics | None = outcome.stats
                     caught = outcome.signal
+                    started, warmup_end = outcome.started, outcome.warmup_end
+                    workers = outcome.workers
                 else:
-                    stats, lost = _spread(args, target, plan, signals)
+                    stats, lost, started = _spread(args, target, plan, signals)
                     caught = signals.received
                     title += (f" (Dask {args.dask})" if args.dask is not None
                               else f" ({args.processes} processes)")
@@ -425,7 +485,12 @@ def _run(argv: Sequence[str]) -> int:
                   file=sys.stderr)
             status = EXIT_WORKER_LOST
         else:
+            stats = {**stats, "settings": [settings(argv, prog, args, plan, workers, started,
+                                                    warmup_end)]}
             status = finish(stats, args, check_list, title, stdout)
+            if args.target is None:
+                say()
+                say(demo.closing(plan, stats))
         if signals.received is not None:
             status = EXIT_SIGNALLED + signals.received
         elif lost:
@@ -435,9 +500,10 @@ def _run(argv: Sequence[str]) -> int:
 
 
 def _spread(args: argparse.Namespace, target: str, plan: Plan,
-            signals: Stop) -> tuple[Statistics | None, list[str]]:
+            signals: Stop) -> tuple[Statistics | None, list[str], float]:
     """The run over worker processes or a Dask cluster: the merged
-    statistics (None when no worker returned any) and the workers lost."""
+    statistics (None when no worker returned any), the workers lost and the
+    common start."""
     from . import spread
 
     try:
@@ -450,13 +516,13 @@ def _spread(args: argparse.Namespace, target: str, plan: Plan,
     say()
     for line in done.describe():
         say(line)
-    return done.stats, done.lost
+    return done.stats, done.lost, done.start_at
 
 
-def _merge(argv: Sequence[str]) -> int:
+def _merge(argv: Sequence[str], prog: str) -> int:
     from . import run as runner
 
-    args = merge_parser().parse_args(argv)
+    args = merge_parser(prog).parse_args(argv)
     check_list = read_checks(args.check)
     check_outputs(args.stats, args.report)
     try:
@@ -470,12 +536,15 @@ def _merge(argv: Sequence[str]) -> int:
     return status if signals.received is None else EXIT_SIGNALLED + signals.received
 
 
-def main(argv: Sequence[str] | None = None) -> int:
+def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
+    """The command; `prog` is how it was called (by default read off
+    sys.argv[0]), as --help and the messages name it."""
     argv = list(sys.argv[1:] if argv is None else argv)
+    prog = prog or program()
     try:
         if argv[:1] == ["merge"]:
-            return _merge(argv[1:])
-        return _run(argv)
+            return _merge(argv[1:], prog)
+        return _run(argv, prog)
     except BadInput as err:
         print(f"vigil_load: {err}", file=sys.stderr)
         return EXIT_BAD_INPUT

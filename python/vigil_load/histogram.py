@@ -127,6 +127,29 @@ class Histogram:
         if other.max is not None:
             self.max = other.max if self.max is None else max(self.max, other.max)
 
+    def since(self, earlier: Histogram) -> Histogram:
+        """What was recorded after `earlier`, a copy of this histogram taken
+        before: counts and sums subtract bucket by bucket. The minimum and
+        maximum are exact when they were recorded afterwards, and otherwise
+        are the bounds of the lowest and highest bucket left (within 1/256)."""
+        out = Histogram()
+        for index, n in self.counts.items():
+            left = n - earlier.counts.get(index, 0)
+            if left < 0:
+                raise ValueError("a histogram can only lose what it recorded before")
+            if left:
+                out.counts[index] = left
+        out.count, out.total = self.count - earlier.count, self.total - earlier.total
+        if out.count != sum(out.counts.values()) or out.total < 0:
+            raise ValueError("a histogram can only lose what it recorded before")
+        if out.count and self.min is not None and self.max is not None:
+            low, high = min(out.counts), max(out.counts)
+            new_min = earlier.min is None or self.min < earlier.min
+            new_max = earlier.max is None or self.max > earlier.max
+            out.min = self.min if new_min else max(self.min, bucket_bounds(low)[0])
+            out.max = self.max if new_max else min(self.max, bucket_bounds(high)[1])
+        return out
+
     def percentile(self, thousandths: int) -> int | None:
         """The value at the given quantile (p99 is 99_000), in microseconds:
         the first bucket whose running count reaches the rank, clamped to the

@@ -21,7 +21,7 @@ from typing import TYPE_CHECKING, Final
 from .files import write_atomic
 from .histogram import Histogram, bucket_bounds
 from .shapes import LATENCY_KEYS, SECOND_KEYS, PercentileKey, RowCountKey
-from .table import latency_rows, overview
+from .table import GROUP_COLUMNS, error_line, group_rows, latency_rows, overview, warmups
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -34,10 +34,15 @@ MAX_POINTS: Final = 720  # per line; a 24 h history is drawn in 2-minute steps
 DISTRIBUTION_BINS: Final = 90
 
 COLOURS: Final = {
-    "finished": "#1f77b4", "failed": "#d62728",
+    "finished": "#1f77b4", "failed": "#d62728", "started": "#bcbd22",
     "p50": "#2ca02c", "p95": "#ff7f0e", "p99": "#9467bd", "max": "#8c564b",
     "queued": "#17becf", "running": "#e377c2",
+    "failures": "#d62728",
+    "warm-up": "#fbe7a1",  # the warm-up's band behind the time charts
 }
+# The headings of the tables, each its own colour: the failures', the
+# groups' and the settings'.
+TABLE_COLOURS: Final = {"failures": "#f6d5d5", "groups": "#d5e5f6", "settings": "#e4e4e4"}
 
 
 class ReportUnavailable(ImportError):
@@ -52,9 +57,10 @@ class Series:
 
     Rows exist only for seconds in which work was queued or running, so a
     missing second counts as nothing finished. Rates are per-second means over
-    a step; queued and running are the mean of the rows present; run-time
-    percentiles are the largest per-second value in a step (an upper bound,
-    as when histories are merged)."""
+    a step; "failures" is the count in a step, so that a single failure
+    shows; queued and running are the mean of the rows present; run-time and
+    latency percentiles ("latency.p50", ...) are the largest per-second
+    value in a step (an upper bound, as when histories are merged)."""
 
     start: int = 0
     step: int = 1
@@ -62,7 +68,7 @@ class Series:
     values: dict[str, list[float]] = field(default_factory=dict)
 
 
-_SUMMED: Final[tuple[RowCountKey, ...]] = ("finished", "failed", "queued", "running")
+_SUMMED: Final[tuple[RowCountKey, ...]] = ("finished", "failed", "started", "queued", "running")
 
 
 def resample(history: Sequence[HistoryRow], max_points: int = MAX_POINTS) -> Series:
@@ -74,20 +80,23 @@ def resample(history: Sequence[HistoryRow], max_points: int = MAX_POINTS) -> Ser
     nbins = (end - start) // step + 1
     sums = {k: [0.0] * nbins for k in _SUMMED}
     present = [0] * nbins
-    tops: dict[str, list[float]] = {k: [math.nan] * nbins for k in SECOND_KEYS}
+    tops: dict[str, list[float]] = {f"{prefix}{k}": [math.nan] * nbins
+                                    for prefix in ("", "latency.") for k in SECOND_KEYS}
     for row in history:
         b = (row["time"] - start) // step
         present[b] += 1
         for k in _SUMMED:
             sums[k][b] += row[k]
-        for name in SECOND_KEYS:
-            v, col = row["run_time"][name], tops[name]
-            if v is not None and not (col[b] >= v):  # nan compares false
-                col[b] = float(v)
+        for part, prefix in (("run_time", ""), ("latency", "latency.")):
+            for name in SECOND_KEYS:
+                v, col = row[part][name], tops[prefix + name]  # type: ignore[literal-required]
+                if v is not None and not (col[b] >= v):  # nan compares false
+                    col[b] = float(v)
     s = Series(start=start, step=step)
     s.x = [float(b * step) for b in range(nbins)]
-    s.values["finished"] = [v / step for v in sums["finished"]]
-    s.values["failed"] = [v / step for v in sums["failed"]]
+    for k in ("finished", "failed", "started"):
+        s.values[k] = [v / step for v in sums[k]]
+    s.values["failures"] = sums["failed"]
     for k in ("queued", "running"):
         s.values[k] = [v / n if n else 0.0 for v, n in zip(sums[k], present, strict=False)]
     s.values.update(tops)
@@ -118,6 +127,28 @@ def _time_axis(span: float) -> tuple[float, str]:
     if span <= 3 * 3600:
         return 60.0, "min"
     return 3600.0, "h"
+
+
+_TICK_STEPS: Final = (1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200, 10800,
+                      21600, 43200, 86400)
+
+
+def _clock_ticks(ax: Axes, start: int, end: float) -> str:
+    """Ticks every few seconds, minutes or hours, each labelled with the
+    clock time (UTC) and the offset from the first second; the axis label."""
+    from matplotlib.ticker import FuncFormatter, MultipleLocator
+
+    step = next((t for t in _TICK_STEPS if end / t <= 8), _TICK_STEPS[-1])
+    scale, unit = _time_axis(end)
+    clock = "%H:%M:%S" if step < 60 else "%H:%M"
+
+    def label(x: float, _pos: int | None = None) -> str:
+        return f"{time.strftime(clock, time.gmtime(start + x))}\n+{x / scale:g} {unit}"
+
+    ax.xaxis.set_major_locator(MultipleLocator(step))
+    ax.xaxis.set_major_formatter(FuncFormatter(label))
+    day = time.strftime("%Y-%m-%d", time.gmtime(start))
+    return f"clock time (UTC, {day}) and time since the first second"
 
 
 def _figure(panels: int = 1) -> tuple[Figure, list[Axes]]:
@@ -167,40 +198,55 @@ class Panel:
     keys: Sequence[str]
     ylabel: str
     log: bool = False
+    # Linear up to 1, logarithmic above: a single failure stands out beside
+    # hundreds.
+    symlog: bool = False
+
+
+def _colour(key: str) -> str:
+    return COLOURS[key.rpartition(".")[2]]
 
 
 def _time_chart(series: Series, title: str, note: str, panels: Sequence[Panel],
-                salt: str) -> str:
+                salt: str, warm: Sequence[tuple[float, float]] = ()) -> str:
     fig, axes = _figure(len(panels))
     axes[0].set_title(title, loc="left", fontsize=11)
     if not series.x:
         _no_data(axes[0], "no history recorded")
         return _svg(fig, salt)
     end = series.x[-1] + series.step
-    scale, unit = _time_axis(end)
     # Each value holds for its whole step: drawn as stairs from the step's
     # start, closed at the end of the last step.
-    xs = [x / scale for x in series.x] + [end / scale]
+    xs = [*series.x, end]
     for ax, panel in zip(axes, panels, strict=False):
+        for n, (first, last) in enumerate(warm):
+            ax.axvspan(first - series.start, last - series.start, color=COLOURS["warm-up"],
+                       linewidth=0, label=None if n or ax is not axes[0] else "warm-up")
         drawn = 0
         for key in panel.keys:
             ys = series.values[key]
             if all(math.isnan(y) for y in ys):
                 continue
-            ax.plot(xs, ys + ys[-1:], label=key, color=COLOURS[key], linewidth=1.3,
-                    drawstyle="steps-post")
+            ax.plot(xs, ys + ys[-1:], label=key.rpartition(".")[2], color=_colour(key),
+                    linewidth=1.3, drawstyle="steps-post")
             drawn += 1
         if not drawn:
             _no_data(ax, "nothing to show")
             continue
         if panel.log:
             ax.set_yscale("log")
+        elif panel.symlog:
+            from matplotlib.ticker import FuncFormatter
+
+            ax.set_yscale("symlog", linthresh=1.0)
+            ax.set_ylim(0, max(2.0, max(v for k in panel.keys for v in series.values[k]) * 1.5))
+            ax.yaxis.set_major_formatter(FuncFormatter(_plain))
         else:
             ax.set_ylim(bottom=0)
         ax.set_ylabel(panel.ylabel)
-        _legend(ax, drawn)
-    axes[-1].set_xlim(0, end / scale)
-    axes[-1].set_xlabel(f"{unit} since the first second of the run{note}")
+        _legend(ax, drawn + (1 if warm and ax is axes[0] else 0))
+    axes[-1].set_xlim(0, end)
+    axes[-1].set_xlabel(_clock_ticks(axes[-1], series.start, end) + note)
     return _svg(fig, salt)
 
 
@@ -244,23 +290,36 @@ def _distribution_chart(stats: Statistics, hist: Histogram) -> str:
     return _svg(fig, "distribution")
 
 
+def _spread(series: Series, keys: Sequence[str]) -> float:
+    times = [v for k in keys for v in series.values.get(k, []) if not math.isnan(v) and v > 0]
+    return max(times) / min(times) if times else 1.0
+
+
 def charts(stats: Statistics) -> list[str]:
     """The charts as SVG texts."""
-    series = resample(stats.get("history") or [])
+    series = resample(stats["history"])
     mean = f"; means over {series.step} s" if series.step > 1 else ""
     top = f"; highest per-second value in each {series.step} s" if series.step > 1 else ""
-    times = [v for k in ("p50", "p95", "p99", "max") for v in series.values.get(k, [])
-             if not math.isnan(v) and v > 0]
-    spread = max(times) / min(times) if times else 1.0
+    warm = warmups(stats)
+    # Starts beside finishes where a rate paced them: a gap is the pacer
+    # falling behind, or runs piling up.
+    paced = any(s.get("rate") is not None for s in stats["settings"])
+    per = "second" if series.step == 1 else f"{series.step} s"
+    # max first, so the percentiles below it are drawn on top
+    run_time = ("max", "p99", "p95", "p50")
+    latency = tuple(f"latency.{k}" for k in run_time)
+    times = [Panel(run_time, "run time (ms)", log=_spread(series, run_time) > 50)]
+    if stats["histograms"]["latency"]["count"]:
+        times.append(Panel(latency, "latency (ms)", log=_spread(series, latency) > 50))
     return [
         _time_chart(series, "Throughput and failures per second", mean,
-                    [Panel(("finished", "failed"), "runs per second")], "throughput"),
-        # max first, so the percentiles below it are drawn on top
-        _time_chart(series, "Run time percentiles per second", top,
-                    [Panel(("max", "p99", "p95", "p50"), "ms", log=spread > 50)],
-                    "percentiles"),
+                    [Panel(("started", "finished") if paced else ("finished",), "runs per second"),
+                     Panel(("failures",), f"failed runs per {per}", symlog=True)],
+                    "throughput", warm),
+        _time_chart(series, "Run time" + (" and latency" if len(times) > 1 else "")
+                    + " percentiles per second", top, times, "percentiles", warm),
         _time_chart(series, "Queued and running tasks", mean,
-                    [Panel(("queued",), "tasks"), Panel(("running",), "tasks")], "tasks"),
+                    [Panel(("queued",), "tasks"), Panel(("running",), "tasks")], "tasks", warm),
         _distribution_chart(stats, Histogram.from_json(stats["histograms"]["run_time"])),
     ]
 
@@ -277,11 +336,18 @@ section{background:#fff;border:1px solid #e2e4e8;border-radius:6px;padding:14px 
  margin-bottom:16px}
 table{border-collapse:collapse;font-size:14px}
 td,th{padding:3px 12px 3px 0;text-align:left}
-table.lat td,table.lat th{text-align:right;padding-left:14px}
 table.lat td:first-child,table.lat th:first-child{text-align:left;padding-left:0}
 th{color:#555;font-weight:600}
+h2{font-size:16px;margin:0 0 8px}
+table.lat td,table.lat th,table.num td{text-align:right;padding-left:14px}
+table.num td.text{text-align:left;overflow-wrap:anywhere}
+table.num tr:first-child th{padding:4px 8px}
+table.settings th.run{padding:4px 8px}
+table.settings td{overflow-wrap:anywhere}
+code{font-size:13px}
 .charts svg{display:block;width:100%;height:auto;margin:6px 0 12px}
-"""
+""" + "".join(f"table.{name} th.head{{background:{colour}}}\n"
+              for name, colour in TABLE_COLOURS.items())
 
 
 def _when(epoch: float | None) -> str:
@@ -290,8 +356,94 @@ def _when(epoch: float | None) -> str:
     return time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(epoch))
 
 
+def _failures(stats: Statistics) -> str:
+    esc = html.escape
+    if not stats["errors"]:
+        return ("" if not stats["failed"] else
+                "<section><h2>Failures by kind</h2><p>not recorded: the threads_main that made "
+                "this run does not count failures by kind</p></section>")
+    total = sum(e["count"] for e in stats["errors"]) or 1
+    head = "".join(f"<th class=\"head\">{h}</th>" for h in ("runs", "share", "kind", "message",
+                                                             "first task", "last task"))
+    rows = "".join(
+        f"<tr><td>{e['count']:,}</td><td>{100 * e['count'] / total:.1f} %</td>"
+        f"<td class=\"text\">{esc(e['kind'])}</td><td class=\"text\">{esc(e['message'])}</td>"
+        f"<td class=\"text\">{esc(e['first'])}</td><td class=\"text\">{esc(e['last'])}</td></tr>"
+        for e in stats["errors"])
+    return (f"<section><h2>Failures by kind</h2><table class=\"num failures\"><tr>{head}</tr>"
+            f"{rows}</table></section>")
+
+
+def _groups(stats: Statistics) -> str:
+    esc = html.escape
+    rows = group_rows(stats)
+    if not rows:
+        return ""
+    head = "".join(f"<th class=\"head\">{esc(h)}</th>" for h in GROUP_COLUMNS)
+    body = "".join("<tr>" + "".join(f"<td class=\"text\">{esc(c)}</td>" if i == 0 else
+                                    f"<td>{esc(c)}</td>" for i, c in enumerate(r)) + "</tr>"
+                   for r in rows)
+    top = {name: g["errors"][0] for name, g in stats["groups"].items() if g["errors"]}
+    note = "".join(f"<li>{esc(name or '""')}: {esc(error_line(e))} ({e['count']:,})</li>"
+                   for name, e in top.items())
+    return (f"<section><h2>By group ({len(rows):,})</h2><table class=\"num groups\"><tr>{head}"
+            f"</tr>{body}</table>"
+            + (f"<p>The most frequent failure of each group:</p><ul>{note}</ul>" if note else "")
+            + "</section>")
+
+
+def _shown(value: object) -> str:
+    if value is None:
+        return "-"
+    if isinstance(value, float):
+        return f"{value:g}"
+    return str(value)
+
+
+def _settings(stats: Statistics) -> str:
+    esc = html.escape
+    if not stats["settings"]:
+        return ""
+    parts = []
+    for n, s in enumerate(stats["settings"], 1):
+        started = s.get("started")
+        when = _when(started) if isinstance(started, (int, float)) else "-"
+        how_long = (f"{_shown(s.get('duration'))} s" if s.get("duration") is not None
+                    else f"{_shown(s.get('count'))} tasks" if s.get("count") is not None
+                    else "each task once")
+        tasks = f"{_shown(s.get('tasks'))} " + (f"(from {s['tasks_file']})" if s.get("tasks_file")
+                                                 else "(no tasks file)")
+        users = s.get("users")
+        pairs = [
+            ("command", f"<code>{esc(_shown(s.get('command')))}</code>"),
+            ("target", esc(_shown(s.get("target")))),
+            ("tasks", esc(tasks)),
+            ("workers", esc(_shown(s.get("workers"))
+                            + (f", {users} users in a closed loop" if users else ""))),
+            ("rate", esc(f"{_shown(s.get('rate'))} starts/s" if s.get("rate") is not None
+                         else "not paced")),
+            ("how long", esc(how_long)),
+            ("time-out", esc(f"{_shown(s.get('timeout'))} s" if s.get("timeout") is not None
+                             else "none")),
+            ("warm-up", esc(f"{_shown(s.get('warmup'))} s" if s.get("warmup") is not None
+                            else "none")),
+            ("grouped by", esc(_shown(s.get("group_by")))),
+            ("break result", esc(_shown(s.get("break_result")))),
+            ("versions", esc(f"{_shown(s.get('python'))}, vigil_load "
+                             f"{_shown(s.get('vigil_load'))}")),
+        ]
+        parts.append(f"<tr><th class=\"run head\" colspan=\"2\">run {n}: started {esc(when)} on "
+                     f"{esc(_shown(s.get('host')))}</th></tr>"
+                     + "".join(f"<tr><th>{k}</th><td>{v}</td></tr>" for k, v in pairs))
+    return ("<section><h2>How the run was made</h2><table class=\"settings\">"
+            + "".join(parts) + "</table></section>")
+
+
 def render(stats: Statistics, title: str | None = None) -> str:
     """The whole HTML page as text."""
+    from .stats import check_stats
+
+    stats = check_stats(stats)  # also a core's own dict, or one of an older core
     esc = html.escape
     heading = title or "Load run report"
     sub = (f"first start {_when(stats.get('first_start'))} &middot; last finish "
@@ -311,7 +463,9 @@ def render(stats: Statistics, title: str | None = None) -> str:
         f"<h1>{esc(heading)}</h1><p class=\"sub\">{sub}</p>"
         f"<section><table>{rows}</table></section>"
         f"<section><table class=\"lat\"><tr><th>ms</th>{head}</tr>{lat}</table></section>"
+        f"{_failures(stats)}{_groups(stats)}"
         f"<section class=\"charts\">{svgs}</section>"
+        f"{_settings(stats)}"
         "</main></body></html>\n"
     )
 

@@ -46,6 +46,13 @@ class Plan:
     interval: float = 5.0
     rate: float | None = None
     break_result: Any = None  # None: no returned value counts as failed
+    warmup: float | None = None  # seconds at the start left out of the figures
+    group_by: str | None = None  # the keyword argument whose value groups the runs
+    timeout: float | None = None  # seconds after which a run is stopped as failed
+    # None: about QUEUE_AHEAD names are kept queued (an open loop); a number
+    # n: at most n tasks queued or running, each started as one ends (n
+    # users in a closed loop).
+    users: int | None = None
 
 
 class CoreTooOld(RuntimeError):
@@ -61,7 +68,9 @@ def check_core(plan: Plan) -> None:
     import threads_main
 
     cls = threads_main.VigilThreadsMain
-    needed = ["_get_statistics"] + (["_set_start_rate"] if plan.rate is not None else [])
+    needed = ["_get_statistics"] + [name for name, used in (
+        ("_set_start_rate", plan.rate), ("_set_statistics_group", plan.group_by),
+        ("_set_task_timeout", plan.timeout)) if used is not None]
     missing = [name for name in needed if not hasattr(cls, name)]
     if missing:
         raise CoreTooOld(
@@ -145,7 +154,9 @@ class _Ledger:
 
     def __init__(self, m: VigilThreadsMain) -> None:
         self.m = m
-        self.lock = threading.Lock()  # a clear and a reading of the counters exclude each other
+        # A clear and a reading of the counters or the statistics exclude
+        # each other: a period is never counted twice or not at all.
+        self.lock = threading.Lock()
         self.cleared: RunStatus | None = None  # the counters of the cleared periods
         # The cleared periods folded into one as they end, so that their
         # histograms take the room of one; the history is kept whole.
@@ -155,16 +166,17 @@ class _Ledger:
     def clear(self) -> bool:
         """Ends a period if the manager is idle and nothing else submits; the
         manager refuses until its dispatcher has seen it idle too."""
+        from .stats import merge
+
         with self.lock:
             stats, counts = self.m._get_statistics(), self.m._get_run_status()
             if not self.m._clear_record():
                 return False
             self.cleared = counts if self.cleared is None else _plus(self.cleared, counts)
-        from .stats import merge
-
-        self.rows += stats["history"]
-        part: Statistics = {**stats, "history": []}
-        self.folded = part if self.folded is None else merge([self.folded, part])
+            whole = merge([stats])
+            self.rows += whole["history"]
+            part: Statistics = {**whole, "history": []}
+            self.folded = part if self.folded is None else merge([self.folded, part])
         return True
 
     def counts(self) -> RunStatus:
@@ -173,13 +185,18 @@ class _Ledger:
             return now if self.cleared is None else _plus(self.cleared, now)
 
     def statistics(self) -> Statistics:
-        last = self.m._get_statistics()
-        if self.folded is None:
-            return last
-        from .stats import merge
+        """The statistics of the whole run so far."""
+        from .stats import merge, span_of
 
-        # exact: counts add, histograms merge, rows of one second add
-        return merge([{**self.folded, "history": self.rows}, last])
+        with self.lock:
+            last = self.m._get_statistics()
+            if self.folded is None:
+                return merge([last])
+            # exact: counts add, histograms merge, rows of one second add
+            whole = merge([{**self.folded, "history": self.rows}, last])
+        # One run, active from its first start to its last finish, the
+        # pauses for the clears included.
+        return merge([{**whole, "active": span_of(whole["first_start"], whole["last_finish"])}])
 
 
 class _Feeder:
@@ -188,8 +205,8 @@ class _Feeder:
     the manager run empty and clears its records."""
 
     def __init__(self, m: VigilThreadsMain, tasks: Sequence[Mapping[str, Any]], total: int | None,
-                 ledger: _Ledger) -> None:
-        self.m, self.tasks, self.total, self.ledger = m, tasks, total, ledger
+                 ledger: _Ledger, users: int | None = None) -> None:
+        self.m, self.tasks, self.total, self.ledger, self.users = m, tasks, total, ledger, users
         self.sent = 0
         self.in_period = 0
         self.stop = threading.Event()
@@ -200,7 +217,9 @@ class _Feeder:
         return (self.total is None or self.sent < self.total) and not self.stop.is_set()
 
     def top_up(self) -> None:
-        room = min(QUEUE_AHEAD - self.m._get_qsize(), CLEAR_EVERY - self.in_period)
+        ahead = QUEUE_AHEAD - self.m._get_qsize() if self.users is None else (
+            self.users - self.m._get_qsize() - _running(self.m._get_run_status()))
+        room = min(ahead, CLEAR_EVERY - self.in_period)
         while room > 0 and self._more():
             self.m._send(**self.tasks[self.sent % len(self.tasks)])
             self.sent += 1
@@ -315,8 +334,11 @@ def _live(m: VigilThreadsMain, ledger: _Ledger) -> Live:
 
 @dataclass
 class Outcome:
-    stats: Statistics
+    stats: Statistics  # without the warm-up, if there was one
     signal: int | None  # the signal that ended the run early, if one did
+    started: float = 0.0  # epoch seconds
+    warmup_end: float | None = None  # epoch seconds; None without a warm-up
+    workers: int | None = None  # the manager's worker count
 
     @property
     def interrupted(self) -> bool:
@@ -349,16 +371,23 @@ def execute(plan: Plan, signals: Stop | None = None,
         logger=progress is None, reserve=False)
     if plan.break_result is not None:
         m._var.break_result = plan.break_result  # what the manager's waits would store
-    if plan.rate is not None:
+    # The methods of a newer core than the stub knows are looked up by name;
+    # check_core has refused a plan that needs one this core lacks.
+    for option, method, value in (("--rate", "_set_start_rate", plan.rate),
+                                  ("--group-by", "_set_statistics_group", plan.group_by),
+                                  ("--timeout", "_set_task_timeout", plan.timeout)):
+        if value is None:
+            continue
         try:
-            m._set_start_rate(plan.rate)
+            getattr(m, method)(value)
         except (ValueError, TypeError, OverflowError) as err:
             m._close()
-            raise RunRefused(f"--rate {plan.rate:g}: {err}") from None
+            shown = f"{value:g}" if isinstance(value, float) else value
+            raise RunRefused(f"{option} {shown}: {err}") from None
     ledger = _Ledger(m)
     total = None if plan.duration is not None else (
         plan.count if plan.count is not None else len(plan.tasks))
-    feeder = _Feeder(m, plan.tasks, total, ledger)
+    feeder = _Feeder(m, plan.tasks, total, ledger, plan.users)
 
     def live() -> Live:
         return _live(m, ledger)
@@ -366,6 +395,9 @@ def execute(plan: Plan, signals: Stop | None = None,
     lines: Lines | _Progress = (Lines(live, m._log, plan.interval) if progress is None
                                 else _Progress(live, progress))
     caught: int | None = None
+    started = time.time()
+    warm: tuple[Statistics, float] | None = None  # the statistics at the end of the warm-up
+    warm_until = None if plan.warmup is None else time.monotonic() + plan.warmup
 
     def signalled() -> bool:
         return signals.received is not None
@@ -382,6 +414,8 @@ def execute(plan: Plan, signals: Stop | None = None,
                 break
             if time.monotonic() >= lines.due:
                 lines.write()
+            if warm is None and warm_until is not None and time.monotonic() >= warm_until:
+                warm = ledger.statistics(), time.time()
             time.sleep(STEP)
         feeder.end()
         if feeder.error is not None:
@@ -406,7 +440,19 @@ def execute(plan: Plan, signals: Stop | None = None,
         m._close()
     except Exception as err:
         print(f"vigil_load: closing the manager failed: {err}", file=sys.stderr)
-    return Outcome(ledger.statistics(), caught)
+    stats, workers = ledger.statistics(), m._var.max_workers
+    if plan.warmup is None:
+        return Outcome(stats, caught, started, None, workers)
+    from .stats import since
+
+    # A run that ended within its warm-up was all warm-up.
+    then, end = warm if warm is not None else (stats, time.time())
+    try:
+        return Outcome(since(stats, then, end), caught, started, end, workers)
+    except ValueError as err:  # a snapshot the end does not contain; the results come first
+        print(f"vigil_load: the warm-up could not be left out ({err}); the figures include it",
+              file=sys.stderr)
+        return Outcome(stats, caught, started, None, workers)
 
 
 def _task_threads() -> list[tuple[threading.Thread, str]]:

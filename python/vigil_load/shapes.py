@@ -12,26 +12,47 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Final, Literal, get_args
 
 if TYPE_CHECKING:
+    from threads_main import _ErrorKind as ErrorKind
+    from threads_main import _Group as Group
+    from threads_main import _GroupHistograms as GroupHistograms
     from threads_main import _Histogram as HistogramJson
     from threads_main import _Histograms as Histograms
     from threads_main import _HistoryRow as HistoryRow
     from threads_main import _Latency as Latency
     from threads_main import _RunStatus as RunStatus
     from threads_main import _SecondRunTime as SecondRunTime
-    from threads_main import _Statistics as Statistics
+    from threads_main import _Statistics as CoreStatistics
 
-    __all__ = ["HistogramJson", "Histograms", "HistoryRow", "Latency", "RunStatus",
-               "SecondRunTime", "Statistics"]
+    # How a run was made, one entry per run: the command line, target,
+    # options, machine and versions (see cli.settings).
+    type Setting = str | int | float | bool | list[str] | None
+    type Settings = dict[str, Setting]
+
+    class Statistics(CoreStatistics):
+        """The statistics vigil_load writes and reads: the core's, with the
+        settings of every run they cover and the spans of time in which those
+        runs were active (epoch seconds, sorted, not overlapping)."""
+        settings: list[Settings]
+        active: list[list[float]]
+
+    __all__ = ["CoreStatistics", "ErrorKind", "Group", "GroupHistograms", "HistogramJson",
+               "Histograms", "HistoryRow", "Latency", "RunStatus", "SecondRunTime", "Setting",
+               "Settings", "Statistics"]
 
 # Keys of Statistics, in the order the core writes them.
 CountKey = Literal["finished", "succeeded", "failed", "stopped", "cancelled", "queued", "running"]
 COUNT_KEYS: Final[tuple[CountKey, ...]] = get_args(CountKey)
 # The figures a check can compare directly: rates and counts of runs.
 FigureKey = Literal["error_rate", "throughput", "elapsed",
-                    "finished", "succeeded", "failed", "stopped", "cancelled"]
+                    "finished", "succeeded", "failed", "stopped", "cancelled", "late_starts"]
 FIGURE_KEYS: Final[tuple[FigureKey, ...]] = get_args(FigureKey)
-LatencyGroup = Literal["run_time", "queue_wait"]  # also the keys of Histograms
+LatencyGroup = Literal["run_time", "queue_wait", "latency"]  # also the keys of Histograms
 LATENCY_GROUPS: Final[tuple[LatencyGroup, ...]] = get_args(LatencyGroup)
+GroupLatency = Literal["run_time", "latency"]  # the keys of GroupHistograms
+GROUP_LATENCIES: Final[tuple[GroupLatency, ...]] = get_args(GroupLatency)
+# Counts of a Group.
+GroupCountKey = Literal["finished", "succeeded", "failed"]
+GROUP_COUNT_KEYS: Final[tuple[GroupCountKey, ...]] = get_args(GroupCountKey)
 
 # Keys of Latency, a summary in milliseconds.
 LatencyKey = Literal["min", "mean", "p50", "p90", "p95", "p99", "p99.9", "max"]

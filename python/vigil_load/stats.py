@@ -1,18 +1,37 @@
-"""The statistics dict of a run: checking one that was read from a file, and
-merging the results of several processes or machines into one."""
+"""The statistics dict of a run: checking one that was read from a file,
+merging the results of several processes or machines into one, and leaving
+a warm-up out of a run's figures."""
 
 from __future__ import annotations
 
 import json
 import sys
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Final
 
 from .histogram import MAX_WHOLE, Histogram, show
-from .shapes import COUNT_KEYS, LATENCY_GROUPS, ROW_COUNT_KEYS, SECOND_KEYS, CountKey
+from .shapes import (
+    COUNT_KEYS,
+    GROUP_COUNT_KEYS,
+    GROUP_LATENCIES,
+    LATENCY_GROUPS,
+    ROW_COUNT_KEYS,
+    SECOND_KEYS,
+    CountKey,
+    GroupCountKey,
+    LatencyGroup,
+)
 
 if TYPE_CHECKING:
-    from .shapes import HistoryRow, Statistics
+    from .shapes import (
+        ErrorKind,
+        Group,
+        HistoryRow,
+        SecondRunTime,
+        Setting,
+        Settings,
+        Statistics,
+    )
 
 # Bounds of what a run can record: counts in 64 bits, epoch seconds up to the
 # end of the year 9999 (the report prints them as dates), milliseconds of a
@@ -20,6 +39,11 @@ if TYPE_CHECKING:
 # would overflow the arithmetic of merging, the table or the report.
 LAST_EPOCH: Final = 253_402_300_799
 MAX_MS: Final = MAX_WHOLE / 1000
+# The core keeps this many kinds of failure and groups, and counts the rest
+# under OTHER; a merge keeps the same bounds, so a merged file stays as small.
+ERROR_KINDS: Final = 100
+GROUPS: Final = 1000
+OTHER: Final = "other"
 
 
 class StatsError(ValueError):
@@ -41,6 +65,23 @@ def _number_or_none(value: object, what: str, high: float) -> float | None:
     return float(value)
 
 
+def _text(value: object, what: str) -> str:
+    if not isinstance(value, str):
+        raise StatsError(f"{what} must be a string, got {show(value)}")
+    return value
+
+
+def _second(times: object, what: str) -> SecondRunTime:
+    if not isinstance(times, Mapping):
+        raise StatsError(f"{what} must be a JSON object")
+    p50, p95, p99, top = (_number_or_none(times.get(key), f'{what} "{key}"', MAX_MS)
+                          for key in SECOND_KEYS)
+    return {"p50": p50, "p95": p95, "p99": p99, "max": top}
+
+
+_NO_SECOND: Final = {"p50": None, "p95": None, "p99": None, "max": None}
+
+
 def _row(row: object, n: int) -> HistoryRow:
     if not isinstance(row, Mapping):
         raise StatsError(f"history row {n} must be a JSON object")
@@ -50,20 +91,98 @@ def _row(row: object, n: int) -> HistoryRow:
                          f'{LAST_EPOCH}, got {show(time)}')
     finished, failed, started, queued, running = (
         _count(row.get(key), f'history row {n}: "{key}"') for key in ROW_COUNT_KEYS)
-    times = row.get("run_time")
-    if not isinstance(times, Mapping):
+    if not isinstance(row.get("run_time"), Mapping):
         raise StatsError(f'history row {n} needs "run_time" as a JSON object')
-    p50, p95, p99, top = (
-        _number_or_none(times.get(key), f'history row {n}: "run_time" "{key}"', MAX_MS)
-        for key in SECOND_KEYS)
+    latency = row.get("latency", _NO_SECOND)  # rows of a core that did not record it
     return {"time": time, "finished": finished, "failed": failed, "started": started,
             "queued": queued, "running": running,
-            "run_time": {"p50": p50, "p95": p95, "p99": p99, "max": top}}
+            "run_time": _second(row["run_time"], f'history row {n}: "run_time"'),
+            "latency": _second(latency, f'history row {n}: "latency"')}
+
+
+def _histogram(hists: Mapping[str, object], name: str, where: str) -> Histogram:
+    if name not in hists:
+        if name == "latency":  # statistics of a core that did not record it
+            return Histogram()
+        raise StatsError(f'{where}lack the "{name}" histogram')
+    try:
+        return Histogram.from_json(hists[name])
+    except ValueError as err:
+        raise StatsError(f'{where}"{name}" histogram: {err}') from None
+
+
+def _errors(value: object, where: str) -> list[ErrorKind]:
+    if not isinstance(value, list):
+        raise StatsError(f'{where}"errors" must be a list')
+    out: list[ErrorKind] = []
+    for n, e in enumerate(value, 1):
+        what = f'{where}"errors" row {n}'
+        if not isinstance(e, Mapping):
+            raise StatsError(f"{what} must be a JSON object")
+        kind, message, first, last = (_text(e.get(k), f'{what}: "{k}"')
+                                      for k in ("kind", "message", "first", "last"))
+        out.append({"kind": kind, "message": message, "count": _count(e.get("count"),
+                   f'{what}: "count"'), "first": first, "last": last})
+    return merge_errors([(out, 0.0, 0.0)])  # in order and within bounds, as a merge leaves them
+
+
+def _spans(value: object) -> list[list[float]]:
+    if not isinstance(value, list):
+        raise StatsError('"active" must be a list of [start, end] epoch seconds')
+    spans = []
+    for n, pair in enumerate(value, 1):
+        if not (isinstance(pair, list) and len(pair) == 2):
+            raise StatsError(f'"active" span {n} must be [start, end] in epoch seconds')
+        start, end = (_number_or_none(v, f'"active" span {n}', LAST_EPOCH) for v in pair)
+        if start is None or end is None or end < start:
+            raise StatsError(f'"active" span {n} must be [start, end] with start <= end')
+        spans.append([start, end])
+    return union(spans)
+
+
+def _setting(value: object, what: str) -> Setting:
+    if value is None or isinstance(value, (str, bool, int)):
+        return value
+    if isinstance(value, float) and value == value and abs(value) != float("inf"):
+        return value
+    if isinstance(value, list) and all(isinstance(v, str) for v in value):
+        return list(value)
+    raise StatsError(f"{what} must be a string, a number, true, false, null or a list of "
+                     f"strings, got {show(value)}")
+
+
+def _settings(value: object) -> list[Settings]:
+    if not isinstance(value, list):
+        raise StatsError('"settings" must be a list of JSON objects')
+    out = []
+    for n, entry in enumerate(value, 1):
+        if not isinstance(entry, Mapping):
+            raise StatsError(f'"settings" entry {n} must be a JSON object')
+        out.append({str(k): _setting(v, f'"settings" entry {n}: "{k}"') for k, v in entry.items()})
+    return out
+
+
+def _group(data: object, name: str) -> Group:
+    where = f"group {show(name)}: "
+    if not isinstance(data, Mapping):
+        raise StatsError(f"{where}must be a JSON object")
+    counts = {key: _count(data.get(key), f'{where}"{key}"') for key in GROUP_COUNT_KEYS}
+    first_start, last_finish = (
+        _number_or_none(data.get(key), f'{where}"{key}" (epoch seconds)', LAST_EPOCH)
+        for key in ("first_start", "last_finish"))
+    hists = data.get("histograms")
+    if not isinstance(hists, Mapping):
+        raise StatsError(f'{where}needs "histograms" with "run_time" and "latency"')
+    run_time, latency = (_histogram(hists, key, where) for key in GROUP_LATENCIES)
+    return assemble_group(counts, first_start, last_finish, run_time, latency,
+                          _errors(data.get("errors", []), where), None)
 
 
 def check_stats(data: object) -> Statistics:
     """Checks the parts of a statistics dict that merging and the report rely
-    on and returns a normalised copy; raises StatsError saying what is wrong."""
+    on and returns a normalised copy; raises StatsError saying what is wrong.
+    Parts a core or a vigil_load older than this one did not write (latency,
+    late starts, errors, groups, settings) read as empty."""
     if not isinstance(data, Mapping):
         raise StatsError("statistics must be a JSON object")
     counts: dict[CountKey, int] = {}
@@ -81,28 +200,81 @@ def check_stats(data: object) -> Statistics:
     hists = data.get("histograms")
     if not isinstance(hists, Mapping):
         raise StatsError('statistics need "histograms" with "run_time" and "queue_wait"')
-    parsed = []
-    for group in LATENCY_GROUPS:
-        if group not in hists:
-            raise StatsError(f'statistics lack the "{group}" histogram')
-        try:
-            parsed.append(Histogram.from_json(hists[group]))
-        except ValueError as err:
-            raise StatsError(f'"{group}" histogram: {err}') from None
-    run_time, queue_wait = parsed
-    return assemble(counts, first_start, last_finish, rows, run_time, queue_wait)
+    histograms = {key: _histogram(hists, key, "statistics ") for key in LATENCY_GROUPS}
+    groups = data.get("groups", {})
+    if not isinstance(groups, Mapping):
+        raise StatsError('"groups" must be a JSON object')
+    checked = {_text(k, "a group's name"): _group(g, k) for k, g in groups.items()}
+    active = (_spans(data["active"]) if "active" in data
+              else span_of(first_start, last_finish))
+    return assemble(counts, first_start, last_finish, rows, histograms,
+                    late_starts=_count(data.get("late_starts", 0), '"late_starts"'),
+                    errors=_errors(data.get("errors", []), ""),
+                    groups=merge_groups([(checked, active)]),
+                    settings=_settings(data.get("settings", [])), active=active)
+
+
+# -- the figures that derive from others --------------------------------------
+
+def span_of(start: float | None, end: float | None) -> list[list[float]]:
+    return [[start, end]] if start is not None and end is not None and end >= start else []
+
+
+def union(spans: Iterable[Sequence[float]]) -> list[list[float]]:
+    """Spans of time [start, end] joined where they meet or overlap, sorted."""
+    out: list[list[float]] = []
+    for start, end in sorted((s, e) for s, e in spans):
+        if out and start <= out[-1][1]:
+            out[-1][1] = max(out[-1][1], end)
+        else:
+            out.append([start, end])
+    return out
+
+
+def _within(start: float | None, end: float | None, active: list[list[float]]) -> list[list[float]]:
+    """The parts of [start, end] inside the spans `active`."""
+    if start is None or end is None:
+        return []
+    return [[max(start, s), min(end, e)] for s, e in active if s <= end and e >= start]
+
+
+def _length(spans: Iterable[Sequence[float]]) -> float:
+    return sum(e - s for s, e in spans)
+
+
+def assemble_group(counts: Mapping[GroupCountKey, int], first_start: float | None,
+                   last_finish: float | None, run_time: Histogram, latency: Histogram,
+                   errors: list[ErrorKind], active: list[list[float]] | None) -> Group:
+    """A group with its rates and summaries computed; its elapsed time is
+    the length of `active` (the time it was active), or from its first start
+    to its last finish."""
+    finished = counts["finished"]
+    elapsed = (_length(active) if active is not None
+               else _length(span_of(first_start, last_finish)))
+    return {
+        "finished": finished, "succeeded": counts["succeeded"], "failed": counts["failed"],
+        "error_rate": 100.0 * counts["failed"] / finished if finished else 0.0,
+        "first_start": first_start, "last_finish": last_finish, "elapsed": elapsed,
+        "throughput": finished / elapsed if elapsed > 0 else 0.0,
+        "run_time": run_time.summary(), "latency": latency.summary(), "errors": errors,
+        "histograms": {"run_time": run_time.to_json(), "latency": latency.to_json()},
+    }
 
 
 def assemble(counts: Mapping[CountKey, int], first_start: float | None,
-             last_finish: float | None, history: list[HistoryRow], run_time: Histogram,
-             queue_wait: Histogram) -> Statistics:
+             last_finish: float | None, history: list[HistoryRow],
+             histograms: Mapping[LatencyGroup, Histogram], *, late_starts: int = 0,
+             errors: list[ErrorKind] | None = None, groups: dict[str, Group] | None = None,
+             settings: list[Settings] | None = None,
+             active: list[list[float]] | None = None) -> Statistics:
     """The statistics of these counts, times, history rows and histograms,
     with everything that derives from them (the error rate, elapsed time,
     throughput and the summaries) computed from them, keys in the usual
-    order."""
+    order. Elapsed time is the length of the active spans, by default from
+    the first start to the last finish."""
     finished, failed = counts["finished"], counts["failed"]
-    elapsed = last_finish - first_start if first_start is not None and last_finish is not None else 0.0
-    elapsed = max(elapsed, 0.0)
+    active = span_of(first_start, last_finish) if active is None else active
+    elapsed = _length(active)
     return {
         "finished": finished, "succeeded": counts["succeeded"], "failed": failed,
         "stopped": counts["stopped"], "cancelled": counts["cancelled"],
@@ -112,11 +284,96 @@ def assemble(counts: Mapping[CountKey, int], first_start: float | None,
         "last_finish": last_finish,
         "elapsed": elapsed,
         "throughput": finished / elapsed if elapsed > 0 else 0.0,
-        "run_time": run_time.summary(),
-        "queue_wait": queue_wait.summary(),
+        "run_time": histograms["run_time"].summary(),
+        "queue_wait": histograms["queue_wait"].summary(),
+        "latency": histograms["latency"].summary(),
+        "late_starts": late_starts,
+        "errors": errors or [],
+        "groups": groups or {},
+        "settings": settings or [],
+        "active": active,
         "history": history,
-        "histograms": {"run_time": run_time.to_json(), "queue_wait": queue_wait.to_json()},
+        "histograms": {"run_time": histograms["run_time"].to_json(),
+                       "queue_wait": histograms["queue_wait"].to_json(),
+                       "latency": histograms["latency"].to_json()},
     }
+
+
+# -- merging --------------------------------------------------------------------
+
+def _is_other(e: ErrorKind) -> bool:
+    return e["kind"] == OTHER and e["message"] == ""
+
+
+def merge_errors(parts: Iterable[tuple[Sequence[ErrorKind], float, float]],
+                 limit: int = ERROR_KINDS) -> list[ErrorKind]:
+    """The failures of several runs by kind: the counts of a kind (type and
+    message) add; each part comes with the times of its first start and last
+    finish, and a kind's first task is taken from the earliest part that has
+    it, its last from the latest. The `limit` most frequent kinds are kept,
+    the rest are counted in one OTHER row."""
+    rows: dict[tuple[str, str], tuple[ErrorKind, float, float]] = {}
+    for errors, begin, end in parts:
+        for e in errors:
+            key = (e["kind"], e["message"])
+            have = rows.get(key)
+            if have is None:
+                rows[key] = ({**e}, begin, end)
+                continue
+            row, b, t = have
+            row["count"] += e["count"]
+            if begin < b:
+                row["first"], b = e["first"], begin
+            if end > t:
+                row["last"], t = e["last"], end
+            rows[key] = (row, b, t)
+    ranked = sorted((v for v in rows.values() if not _is_other(v[0])),
+                    key=lambda v: (-v[0]["count"], v[0]["kind"], v[0]["message"]))
+    rest = ranked[limit:] + [v for v in rows.values() if _is_other(v[0])]
+    out = [row for row, _, _ in ranked[:limit]]
+    if rest:
+        first = min(rest, key=lambda v: v[1])
+        last = max(rest, key=lambda v: v[2])
+        out.append({"kind": OTHER, "message": "", "count": sum(v[0]["count"] for v in rest),
+                    "first": first[0]["first"], "last": last[0]["last"]})
+    return out
+
+
+def _fold_groups(parts: Sequence[tuple[Group, list[list[float]]]]) -> Group:
+    """Groups of the same name (or the groups counted as OTHER) as one."""
+    hists = {key: Histogram() for key in GROUP_LATENCIES}
+    for g, _ in parts:
+        for key in GROUP_LATENCIES:
+            hists[key].add(Histogram.from_json(g["histograms"][key]))
+    firsts = [g["first_start"] for g, _ in parts if g["first_start"] is not None]
+    lasts = [g["last_finish"] for g, _ in parts if g["last_finish"] is not None]
+    # Its time is the time the group was active within each part, joined;
+    # that leaves out the time between runs made one after another.
+    spans = union(s for g, spans in parts for s in _within(g["first_start"], g["last_finish"],
+                                                           spans))
+    errors = merge_errors((g["errors"], g["first_start"] or 0.0, g["last_finish"] or 0.0)
+                          for g, _ in parts)
+    return assemble_group({key: sum(g[key] for g, _ in parts) for key in GROUP_COUNT_KEYS},
+                          min(firsts) if firsts else None, max(lasts) if lasts else None,
+                          hists["run_time"], hists["latency"], errors, spans)
+
+
+def merge_groups(parts: Iterable[tuple[Mapping[str, Group], list[list[float]]]],
+                 limit: int = GROUPS) -> dict[str, Group]:
+    """The groups of several runs, each with the active spans of its run:
+    groups of the same name merge; the `limit` groups with the most finished
+    runs are kept and the rest merge into one OTHER group."""
+    by_name: dict[str, list[tuple[Group, list[list[float]]]]] = {}
+    for groups, active in parts:
+        for name, g in groups.items():
+            by_name.setdefault(name, []).append((g, active))
+    merged = {name: _fold_groups(p) for name, p in by_name.items()}
+    ranked = sorted((n for n in merged if n != OTHER), key=lambda n: (-merged[n]["finished"], n))
+    rest = ranked[limit:] + ([OTHER] if OTHER in merged else [])
+    out = {name: merged[name] for name in ranked[:limit]}
+    if rest:
+        out[OTHER] = _fold_groups([p for name in rest for p in by_name[name]])
+    return out
 
 
 def _merge_rows(rows: Iterable[HistoryRow]) -> list[HistoryRow]:
@@ -124,23 +381,29 @@ def _merge_rows(rows: Iterable[HistoryRow]) -> list[HistoryRow]:
     for row in rows:
         have = by_time.get(row["time"])
         if have is None:
-            by_time[row["time"]] = {**row, "run_time": {**row["run_time"]}}
+            by_time[row["time"]] = {**row, "run_time": {**row["run_time"]},
+                                    "latency": {**row["latency"]}}
             continue
         for key in ROW_COUNT_KEYS:
             have[key] += row[key]
         # Percentiles of a second cannot be merged from percentiles; the
         # largest of them is an upper bound of the merged one.
-        times = have["run_time"]
-        for name in SECOND_KEYS:
-            values = [v for v in (times[name], row["run_time"][name]) if v is not None]
-            times[name] = max(values) if values else None
+        for part in ("run_time", "latency"):
+            times, other = have[part], row[part]
+            for name in SECOND_KEYS:
+                values = [v for v in (times[name], other[name]) if v is not None]
+                times[name] = max(values) if values else None
     return [by_time[t] for t in sorted(by_time)]
 
 
 def merge(list_of_stats: Iterable[Mapping[str, object]]) -> Statistics:
     """Combines the statistics of several runs (processes or machines):
     counts add, histograms merge exactly and histories add second by second;
-    the rates and summaries are computed again from the merged figures."""
+    failures merge kind by kind and groups group by group; the settings of
+    every run are kept. Elapsed time is the time in which at least one of
+    the runs was active, so that runs made one after another are not read
+    as one slow run; the rates and summaries are computed again from the
+    merged figures."""
     checked = []
     for n, stats in enumerate(list_of_stats, 1):
         try:
@@ -151,17 +414,79 @@ def merge(list_of_stats: Iterable[Mapping[str, object]]) -> Statistics:
         raise StatsError("nothing to merge: no statistics given")
     firsts = [s["first_start"] for s in checked if s["first_start"] is not None]
     lasts = [s["last_finish"] for s in checked if s["last_finish"] is not None]
-    hists = []
-    for group in LATENCY_GROUPS:
-        h = Histogram()
-        for s in checked:
-            h.add(Histogram.from_json(s["histograms"][group]))
-        hists.append(h)
-    run_time, queue_wait = hists
-    return assemble({key: sum(s[key] for s in checked) for key in COUNT_KEYS},
-                    min(firsts) if firsts else None, max(lasts) if lasts else None,
-                    _merge_rows(row for s in checked for row in s["history"]),
-                    run_time, queue_wait)
+    hists = {key: Histogram() for key in LATENCY_GROUPS}
+    for s in checked:
+        for key in LATENCY_GROUPS:
+            hists[key].add(Histogram.from_json(s["histograms"][key]))
+    return assemble(
+        {key: sum(s[key] for s in checked) for key in COUNT_KEYS},
+        min(firsts) if firsts else None, max(lasts) if lasts else None,
+        _merge_rows(row for s in checked for row in s["history"]), hists,
+        late_starts=sum(s["late_starts"] for s in checked),
+        errors=merge_errors((s["errors"], s["first_start"] or 0.0, s["last_finish"] or 0.0)
+                            for s in checked),
+        groups=merge_groups((s["groups"], s["active"]) for s in checked),
+        settings=[entry for s in checked for entry in s["settings"]],
+        active=union(span for s in checked for span in s["active"]))
+
+
+# -- a warm-up left out -----------------------------------------------------------
+
+def _errors_since(now: Sequence[ErrorKind], then: Sequence[ErrorKind]) -> list[ErrorKind]:
+    counts = {(e["kind"], e["message"]): e["count"] for e in then}
+    out: list[ErrorKind] = []
+    for e in now:
+        left = e["count"] - counts.pop((e["kind"], e["message"]), 0)
+        out.append({**e, "count": left})
+    # A kind the snapshot had apart that the end counts under OTHER.
+    gone = sum(counts.values())
+    for e in out:
+        if gone and _is_other(e):
+            e["count"], gone = e["count"] - min(gone, e["count"]), 0
+    return merge_errors([([e for e in out if e["count"] > 0], 0.0, 0.0)])
+
+
+def _group_since(now: Group, then: Group | None, start: float) -> Group:
+    if then is None:
+        hists = {key: Histogram.from_json(now["histograms"][key]) for key in GROUP_LATENCIES}
+        counts = {key: now[key] for key in GROUP_COUNT_KEYS}
+        errors = now["errors"]
+    else:
+        hists = {key: Histogram.from_json(now["histograms"][key]).since(
+            Histogram.from_json(then["histograms"][key])) for key in GROUP_LATENCIES}
+        counts = {key: now[key] - then[key] for key in GROUP_COUNT_KEYS}
+        errors = _errors_since(now["errors"], then["errors"])
+    first, last = now["first_start"], now["last_finish"]
+    if last is None or last < start or counts["finished"] == 0:
+        first = last = None
+    elif first is not None:
+        first = max(first, start)
+    return assemble_group(counts, first, last, hists["run_time"], hists["latency"], errors,
+                          None)
+
+
+def since(now: Statistics, then: Statistics, start: float) -> Statistics:
+    """The statistics of what finished after `then`, a snapshot of the same
+    run taken at the epoch time `start` (the end of a warm-up): counts,
+    histograms (bucket by bucket), failures and groups are the differences;
+    the history stays whole; the run is taken to start at `start`."""
+    counts = {key: now[key] - then[key] if key not in ("queued", "running") else now[key]
+              for key in COUNT_KEYS}
+    if min(counts.values()) < 0:
+        raise StatsError("the snapshot is not of an earlier moment of the same run")
+    hists = {key: Histogram.from_json(now["histograms"][key]).since(
+        Histogram.from_json(then["histograms"][key])) for key in LATENCY_GROUPS}
+    last = now["last_finish"]
+    first: float | None = start
+    if last is None or last < start:
+        first = last = None
+    groups = {name: _group_since(g, then["groups"].get(name), start)
+              for name, g in now["groups"].items()}
+    return assemble(counts, first, last, now["history"], hists,
+                    late_starts=max(0, now["late_starts"] - then["late_starts"]),
+                    errors=_errors_since(now["errors"], then["errors"]),
+                    groups={n: g for n, g in groups.items() if g["finished"] or g["failed"]},
+                    settings=now["settings"], active=span_of(first, last))
 
 
 def load(path: str) -> Statistics:

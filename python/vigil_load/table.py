@@ -3,12 +3,17 @@ the HTML report shares."""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Final
 
 from .shapes import LATENCY_GROUPS, LATENCY_KEYS
 
 if TYPE_CHECKING:
-    from .shapes import Statistics
+    from .shapes import ErrorKind, Group, Statistics
+
+TOP_KINDS: Final = 5  # kinds of failure under the terminal's table
+TOP_GROUPS: Final = 20  # groups in the terminal's table; the report has them all
+GROUP_COLUMNS: Final = ("group", "finished", "failed", "error %", "runs/s",
+                        "p50 ms", "p95 ms", "p99 ms", "max ms")
 
 
 def fmt_ms(v: float | None) -> str:
@@ -25,9 +30,22 @@ def _duration(seconds: float) -> str:
     return text
 
 
+def warmups(stats: Statistics) -> list[tuple[float, float]]:
+    """(start, end) in epoch seconds of each run's warm-up."""
+    out = []
+    for s in stats["settings"]:
+        start, end = s.get("started"), s.get("warmup_end")
+        if isinstance(start, (int, float)) and isinstance(end, (int, float)):
+            out.append((float(start), float(end)))
+    return out
+
+
 def overview(stats: Statistics) -> list[tuple[str, str]]:
     """(label, value) pairs of the counts and rates."""
-    return [
+    elapsed = "first start to last finish"
+    if len(stats["active"]) > 1:
+        elapsed = f"the time in which a run was active ({len(stats['active'])} spans)"
+    pairs = [
         ("finished runs", f"{stats['finished']:,}"),
         ("succeeded", f"{stats['succeeded']:,}"),
         ("failed", f"{stats['failed']:,}"),
@@ -35,15 +53,52 @@ def overview(stats: Statistics) -> list[tuple[str, str]]:
         ("stopped", f"{stats['stopped']:,}"),
         ("cancelled", f"{stats['cancelled']:,}"),
         ("queued / running at the end", f"{stats['queued']:,} / {stats['running']:,}"),
-        ("elapsed", _duration(stats["elapsed"]) + ", first start to last finish"),
+        ("elapsed", _duration(stats["elapsed"]) + ", " + elapsed),
         ("throughput", f"{stats['throughput']:.1f} finished runs/s"),
     ]
+    if stats["late_starts"]:
+        pairs.append(("late starts", f"{stats['late_starts']:,} (more than a 10 ms pass "
+                                     f"behind schedule)"))
+    spans = warmups(stats)
+    if spans:
+        seconds = ", ".join(f"{end - start:.3g} s" for start, end in spans)
+        pairs.append(("warm-up", f"the first {seconds} of the run left out of these figures "
+                                 f"(kept in the history)"))
+    return pairs
+
+
+_LABELS: Final = {"run_time": "run time", "queue_wait": "queue wait", "latency": "latency"}
 
 
 def latency_rows(stats: Statistics) -> list[tuple[str, list[str]]]:
-    """Run time and queue wait, one row each, in the order of LATENCY_KEYS."""
-    return [(label, [fmt_ms(stats[key].get(k)) for k in LATENCY_KEYS])
-            for label, key in zip(("run time", "queue wait"), LATENCY_GROUPS, strict=True)]
+    """Run time, queue wait and (when recorded) latency, one row each, in the
+    order of LATENCY_KEYS."""
+    return [(_LABELS[key], [fmt_ms(stats[key].get(k)) for k in LATENCY_KEYS])
+            for key in LATENCY_GROUPS
+            if key != "latency" or stats["histograms"]["latency"]["count"]]
+
+
+def error_line(e: ErrorKind) -> str:
+    """A kind of failure as one line: kind and message."""
+    return f"{e['kind']}: {e['message']}" if e["message"] else e["kind"]
+
+
+def group_rows(stats: Statistics) -> list[list[str]]:
+    """A row per group, in the order of GROUP_COLUMNS, most runs first."""
+    def cells(name: str, g: Group) -> list[str]:
+        rt = g["run_time"]
+        return [name if name else '""', f"{g['finished']:,}", f"{g['failed']:,}",
+                f"{g['error_rate']:.2f}", f"{g['throughput']:.1f}",
+                *(fmt_ms(rt[k]) for k in ("p50", "p95", "p99", "max"))]
+    return [cells(name, g) for name, g in stats["groups"].items()]
+
+
+def _columns(rows: list[list[str]], left: frozenset[int] = frozenset({0})) -> list[str]:
+    """Rows as aligned columns, text columns (`left`) to the left."""
+    widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
+    return ["  " + "  ".join(c.ljust(w) if i in left else c.rjust(w)
+                             for i, (c, w) in enumerate(zip(r, widths, strict=True))).rstrip()
+            for r in rows]
 
 
 def render(stats: Statistics) -> str:
@@ -58,4 +113,19 @@ def render(stats: Statistics) -> str:
                  + "   (ms)")
     for label, cells in rows:
         lines.append(f"  {label:<10}" + " ".join(f"{c:>{w}}" for c, w in zip(cells, cols, strict=False)))
+    groups = group_rows(stats)
+    if groups:
+        more = len(groups) - TOP_GROUPS
+        lines += ["", f"by group ({len(groups)})" + (f", the {TOP_GROUPS} with the most runs; "
+                                                     f"all in the report" if more > 0 else "")]
+        lines += _columns([list(GROUP_COLUMNS), *groups[:TOP_GROUPS]])
+    errors = stats["errors"]
+    if errors:
+        shown = errors[:TOP_KINDS]
+        lines += ["", "failures by kind" + (f" (the {len(shown)} most frequent of "
+                                            f"{len(errors)}; all in the report)"
+                                            if len(errors) > len(shown) else "")]
+        lines += _columns([["count", "first", "last", "kind: message"],
+                           *([f"{e['count']:,}", e["first"], e["last"], error_line(e)]
+                             for e in shown)], left=frozenset({1, 2, 3}))
     return "\n".join(lines)
