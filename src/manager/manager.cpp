@@ -420,7 +420,8 @@ Ref rebuild_thread(const Manager& m, const collab::Holder& var, PyObject* name) 
 }
 
 
-void init(PyObject* self, const vt::Args& a) {
+void init(PyObject* self, Borrowed func, Borrowed max_workers, Borrowed maximum,
+          Borrowed logfile, Borrowed logger, Borrowed reserve, Borrowed duration) {
   Manager m = Manager::from(self);
   const State& st = m.st;
   const Names& n = st.names;
@@ -429,8 +430,6 @@ void init(PyObject* self, const vt::Args& a) {
   if (obj->initialized)
     throw vt::Raise{PyExc_RuntimeError, "VigilThreadsMain.__init__() may run only once"};
   obj->initialized = true;
-  Borrowed func = a[0], max_workers = a[1], maximum = a[2], logfile = a[3], logger = a[4],
-           reserve = a[5], duration = a[6];
 
   // 1. the log sink
   Ref title = take(PyUnicode_FromString("VigilThreads"));
@@ -505,10 +504,9 @@ using Init = vt::Init<
 
 }  // namespace
 
-Ref check_max_workers(Manager m, const vt::Args& a) {
-  Borrowed wished = a[0];
+Ref check_max_workers(Manager m, Borrowed wished, Borrowed maximum) {
   Ref count;
-  if (vt::truth(a[1])) {
+  if (vt::truth(maximum)) {
     // Used as given, except that "no wish" still means the CPU default. A
     // count that is not a number could never be compared with the running
     // count: the dispatcher would start nothing, in silence.
@@ -528,32 +526,32 @@ Ref check_max_workers(Manager m, const vt::Args& a) {
   return Ref::of(Py_None);
 }
 
-Ref set_max_workers(Manager m, const vt::Args& a) {
+Ref set_max_workers(Manager m, Borrowed workers_number, Borrowed maximum) {
   m.check_while();
-  m.call(m.st.names._check_max_workers, {a[0], a[1]});
-  Ref text = take(PyObject_Format(a[0], m.st.texts.empty));
+  m.call(m.st.names._check_max_workers, {workers_number, maximum});
+  Ref text = take(PyObject_Format(workers_number, m.st.texts.empty));
   m.log(collab::Level::Info, take(PyUnicode_FromFormat("Workers number: %U", text.get())));
   return Ref::of(Py_True);
 }
 
-Ref set_start_rate(Manager m, const vt::Args& a) {
-  Borrowed rate = a[0];
+Ref set_start_rate(Manager m, Borrowed per_second) {
   m.check_while();
-  double per_second = 0;
-  if (!rate.is(Py_None)) {
+  double rate = 0;
+  if (!per_second.is(Py_None)) {
     // A flag is not a rate, though bool is an int.
-    if (PyBool_Check(rate.get()) || !(PyLong_Check(rate.get()) || PyFloat_Check(rate.get())))
+    if (PyBool_Check(per_second.get()) ||
+        !(PyLong_Check(per_second.get()) || PyFloat_Check(per_second.get())))
       vt::raise_format(PyExc_TypeError, "the start rate must be a number of starts per second or None, not %.100s",
-                       Py_TYPE(rate.get())->tp_name);
-    per_second = PyFloat_AsDouble(rate);
-    if (per_second == -1.0 && PyErr_Occurred()) vt::fail();
-    if (!(per_second > 0) || !std::isfinite(per_second))
+                       Py_TYPE(per_second.get())->tp_name);
+    rate = PyFloat_AsDouble(per_second);
+    if (rate == -1.0 && PyErr_Occurred()) vt::fail();
+    if (!(rate > 0) || !std::isfinite(rate))
       vt::raise_format(PyExc_ValueError, "the start rate must be a positive, finite number, not %R",
-                       rate.get());
+                       per_second.get());
   }
-  core_of(m).start_rate.store(per_second);
+  core_of(m).start_rate.store(rate);
   core_of(m).rate_changed.store(true);
-  Ref text = take(PyObject_Format(rate, m.st.texts.empty));
+  Ref text = take(PyObject_Format(per_second, m.st.texts.empty));
   m.log(collab::Level::Info, take(PyUnicode_FromFormat("Start rate: %U", text.get())));
   return Ref::of(Py_True);
 }
@@ -575,7 +573,7 @@ Ref enter(Manager m) { return Ref::of(m.self); }
 // Leaving a with block closes the manager, whatever ended the block (an
 // exception, KeyboardInterrupt included, goes on). Already closed is fine.
 // Through the methods, so subclasses are honoured.
-Ref exit(Manager m, const vt::Args&) {
+Ref exit(Manager m, Borrowed, Borrowed, Borrowed) {
   if (!vt::truth(m.call(m.st.names._is_close))) m.call(m.st.names._close);
   return Ref::of(Py_False);
 }
@@ -609,9 +607,8 @@ void withdraw_unstarted(const Manager& m, const collab::Holder& var, PyObject* n
 
 }  // namespace
 
-Ref consumer(Manager m, const vt::Args& a) {
+Ref consumer(Manager m, Borrowed name) {
   const Names& n = m.st.names;
-  Borrowed name = a[0];
   collab::Holder var = m.var();
   Ref lock = var.field(n.lock);
   vt::call_method(lock, n.acquire);

@@ -52,17 +52,17 @@ extern PyMethodDef methods[];         // its method table (manager/methods.cpp)
 extern PyMethodDef static_methods[];  // and its static methods
 
 // Bodies of this subsystem's methods.
-vt::Ref check_max_workers(Manager m, const vt::Args& a);
-vt::Ref set_max_workers(Manager m, const vt::Args& a);
-vt::Ref set_start_rate(Manager m, const vt::Args& a);
+vt::Ref check_max_workers(Manager m, vt::Borrowed max_workers, vt::Borrowed maximum);
+vt::Ref set_max_workers(Manager m, vt::Borrowed workers_number, vt::Borrowed maximum);
+vt::Ref set_start_rate(Manager m, vt::Borrowed per_second);
 vt::Ref start(Manager m);
 vt::Ref queue_init(Manager m);
-vt::Ref consumer(Manager m, const vt::Args& a);
+vt::Ref consumer(Manager m, vt::Borrowed thread_name);
 vt::Ref check_while(Manager m);
 vt::Ref get_qsize(Manager m);
 vt::Ref done(Manager m);
 vt::Ref enter(Manager m);
-vt::Ref exit(Manager m, const vt::Args& a);
+vt::Ref exit(Manager m, vt::Borrowed exc_type, vt::Borrowed exc_value, vt::Borrowed traceback);
 
 // time.time(), through the module (tests may stand in for it).
 vt::Ref time_now(const State& st);

@@ -83,7 +83,9 @@ Ref summary(const Manager& m, bool only_failed) {
 
 }  // namespace
 
-Ref get_status(Manager m, const vt::Args& a) { return one_task(m, a[0], m.st.names.status); }
+Ref get_status(Manager m, Borrowed thread_name) {
+  return one_task(m, thread_name, m.st.names.status);
+}
 
 Ref get_all_status(Manager m) {
   Ref out = take(PyDict_New());
@@ -106,7 +108,9 @@ Ref is_run(Manager m) { return m.var().field(m.st.names.is_run); }
 
 Ref is_close(Manager m) { return Ref::of(m.var().truth(m.st.names.switch_) ? Py_False : Py_True); }
 
-Ref get_result(Manager m, const vt::Args& a) { return one_task(m, a[0], m.st.names.result); }
+Ref get_result(Manager m, Borrowed thread_name) {
+  return one_task(m, thread_name, m.st.names.result);
+}
 
 Ref get_all_result(Manager m) { return summary(m, false); }
 

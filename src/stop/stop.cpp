@@ -104,8 +104,7 @@ void set_new_lists(const Manager& m, const collab::Holder& var,
 
 }  // namespace
 
-Ref async_raise(ManagerClass cls, const vt::Args& a) {
-  Borrowed tid_arg = a[0], exc_type = a[1];
+Ref async_raise(ManagerClass cls, Borrowed tid_arg, Borrowed exc_type) {
   vt::catching(
       PyExc_Exception,
       [&] {
@@ -132,8 +131,7 @@ Ref async_raise(ManagerClass cls, const vt::Args& a) {
   return Ref::of(Py_None);
 }
 
-Ref stop_action(Manager m, const vt::Args& a) {
-  Borrowed wanted = a[0];
+Ref stop_action(Manager m, Borrowed wanted) {
   // One guard around the whole loop: the first failure ends it.
   vt::catching(
       PyExc_Exception,
@@ -154,8 +152,7 @@ Ref stop_action(Manager m, const vt::Args& a) {
   return Ref::of(Py_None);
 }
 
-Ref stop(Manager m, const vt::Args& a) {
-  Borrowed name = a[0];
+Ref stop(Manager m, Borrowed name) {
   m.check_while();
   collab::Holder var = m.var();
   const bool known = m.table(var).contains(name);

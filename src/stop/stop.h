@@ -6,9 +6,9 @@
 
 namespace vtm::stop {
 
-vt::Ref async_raise(ManagerClass cls, const vt::Args& a);
-vt::Ref stop_action(Manager m, const vt::Args& a);
-vt::Ref stop(Manager m, const vt::Args& a);
+vt::Ref async_raise(ManagerClass cls, vt::Borrowed tid, vt::Borrowed exc_type);
+vt::Ref stop_action(Manager m, vt::Borrowed thread_name);
+vt::Ref stop(Manager m, vt::Borrowed thread_name);
 vt::Ref stop_all(Manager m);
 vt::Ref clear_queue(Manager m);
 vt::Ref clear_record(Manager m);

@@ -67,8 +67,7 @@ bool queue_has_room(const Manager& m) {
 
 }  // namespace
 
-Ref send_list_thread(Manager m, const vt::Args& a) {
-  Borrowed thread_list = a[0];
+Ref send_list_thread(Manager m, Borrowed thread_list) {
   const Names& n = m.st.names;
   manager::BatchRunning running(m);
   if (!m.var().truth(n.duration)) {
@@ -93,8 +92,7 @@ Ref send_list_thread(Manager m, const vt::Args& a) {
   return Ref::of(Py_None);
 }
 
-Ref send_list(Manager m, const vt::Args& a) {
-  Borrowed thread_list = a[0];
+Ref send_list(Manager m, Borrowed thread_list) {
   if (!PyList_Check(thread_list.get()) && !PyTuple_Check(thread_list.get()) &&
       !PySet_Check(thread_list.get()))
     return Ref::of(Py_None);
@@ -112,8 +110,8 @@ Ref send_list(Manager m, const vt::Args& a) {
   return Ref::of(Py_None);
 }
 
-Ref thread_list_yield(ManagerClass cls, const vt::Args& a) {
-  return take(PyObject_CallOneArg(cls.st.walk, a[0]));
+Ref thread_list_yield(ManagerClass cls, Borrowed thread_list) {
+  return take(PyObject_CallOneArg(cls.st.walk, thread_list));
 }
 
 }  // namespace vtm::submit

@@ -6,8 +6,8 @@
 
 namespace vtm::submit {
 
-vt::Ref send_list(Manager m, const vt::Args& a);
-vt::Ref send_list_thread(Manager m, const vt::Args& a);
-vt::Ref thread_list_yield(ManagerClass cls, const vt::Args& a);
+vt::Ref send_list(Manager m, vt::Borrowed thread_list);
+vt::Ref send_list_thread(Manager m, vt::Borrowed thread_list);
+vt::Ref thread_list_yield(ManagerClass cls, vt::Borrowed thread_list);
 
 }  // namespace vtm::submit

@@ -74,8 +74,7 @@ class HeldLock {
 
 }  // namespace
 
-Ref send(Manager m, const vt::Args& a) {
-  Borrowed wished = a[0];
+Ref send(Manager m, Borrowed wished, Borrowed kwargs) {
   if (!wished.is(Py_None) && !PyUnicode_CheckExact(wished.get()))
     vt::raise_format(PyExc_TypeError,
                      "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
@@ -89,7 +88,7 @@ Ref send(Manager m, const vt::Args& a) {
   Ref name;
   {
     HeldLock lock(m.st, var.field(n.lock));
-    name = register_task(m, var, wished, a.kwargs());
+    name = register_task(m, var, wished, kwargs);
     lock.release();
   }
   Ref queue = var.field(n.queue);

@@ -5,6 +5,6 @@
 
 namespace vtm::submit {
 
-vt::Ref send(Manager m, const vt::Args& a);
+vt::Ref send(Manager m, vt::Borrowed thread_name, vt::Borrowed kwargs);
 
 }  // namespace vtm::submit

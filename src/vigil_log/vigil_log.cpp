@@ -126,15 +126,15 @@ Ref file_path(const Sink& s, PyObject* file) {
   return p;
 }
 
-void init(PyObject* self, const vt::Args& a) {
+void init(PyObject* self, Borrowed title_arg, Borrowed file, Borrowed control,
+          Borrowed level_arg) {
   Sink s = Sink::from(self);
   const State& st = s.st;
   if (PyList_GET_SIZE(s.obj.handlers) > 0)
     throw vt::Raise{PyExc_RuntimeError, "VigilLog is already initialised"};
-  Borrowed file = a[1], control = a[2];
-  const int level = PyLong_AsInt(a[3]);
+  const int level = PyLong_AsInt(level_arg);
   if (level == -1 && PyErr_Occurred()) vt::fail();
-  Ref title = take(PyObject_Str(a[0]));
+  Ref title = take(PyObject_Str(title_arg));
   Ref logger = vt::call_method(st.logging, st.getLogger, {title});
   Py_SETREF(s.obj.title, title.release());
   Py_SETREF(s.obj.logger, logger.release());
@@ -244,10 +244,10 @@ Ref emit(const Sink& s, int level, PyObject* msg) {
   return Ref::of(Py_None);
 }
 
-Ref log_debug(Sink s, const vt::Args& a) { return emit(s, kDebug, a[0]); }
-Ref log_info(Sink s, const vt::Args& a) { return emit(s, kInfo, a[0]); }
-Ref log_warning(Sink s, const vt::Args& a) { return emit(s, kWarning, a[0]); }
-Ref log_error(Sink s, const vt::Args& a) { return emit(s, kError, a[0]); }
+Ref log_debug(Sink s, Borrowed message) { return emit(s, kDebug, message); }
+Ref log_info(Sink s, Borrowed message) { return emit(s, kInfo, message); }
+Ref log_warning(Sink s, Borrowed message) { return emit(s, kWarning, message); }
+Ref log_error(Sink s, Borrowed message) { return emit(s, kError, message); }
 Ref log_close(Sink s) {
   close_handlers(&s.obj);
   return Ref::of(Py_None);

@@ -148,9 +148,9 @@ PyObject* var_new(PyTypeObject* tp, PyObject*, PyObject*) {
   });
 }
 
-void var_init(Borrowed self, const vt::Args& a) {
-  if (a.given(0)) vt::check(PyDict_Merge(fields(self), a[0], 1));
-  if (a.kwargs()) vt::check(PyDict_Update(fields(self), a.kwargs()));
+void var_init(Borrowed self, vt::Given mapping, Borrowed more) {
+  if (mapping) vt::check(PyDict_Merge(fields(self), mapping, 1));
+  if (more) vt::check(PyDict_Update(fields(self), more));
 }
 using VarInit = vt::Init<var_init, "VigilVar", "mapping=None, /, **fields",
                      "Attribute container. Fields are read and written as attributes; a "
@@ -290,10 +290,10 @@ void rec_merge(const State& st, Borrowed self, Borrowed mapping) {
   while (PyDict_Next(d, &pos, &k, &v)) rec_store(st, self, k, v);
 }
 
-void rec_init(Borrowed self, const vt::Args& a) {
+void rec_init(Borrowed self, vt::Given mapping, Borrowed entries) {
   const State& st = state_of(self);
-  if (a.given(0)) rec_merge(st, self, a[0]);
-  if (a.kwargs()) rec_merge(st, self, a.kwargs());
+  if (mapping) rec_merge(st, self, mapping);
+  if (entries) rec_merge(st, self, entries);
 }
 using RecInit = vt::Init<rec_init, "VigilRecord", "mapping=None, /, **entries",
                      "A task record of a VigilVar table: its entries are read and written "
@@ -371,9 +371,9 @@ Ref rec_items(Borrowed self) {
   return vt::take(PyDict_Items(d));
 }
 
-Ref rec_get(Borrowed self, const vt::Args& a) {
-  if (Ref v = lookup(rec_to_dict(self), a[0])) return v;
-  return a[1].own();
+Ref rec_get(Borrowed self, Borrowed name, Borrowed default_) {
+  if (Ref v = lookup(rec_to_dict(self), name)) return v;
+  return default_.own();
 }
 
 PyObject* rec_repr(PyObject* self) {
@@ -543,22 +543,22 @@ bool looks_like_mapping(const State& st, Borrowed v) {
   return vt::check(PyObject_HasAttrWithError(v, st.n_keys));
 }
 
-Ref var_add(Borrowed self, const vt::Args& a) {
-  if (a.kwargs()) vt::check(PyDict_Update(fields(self), a.kwargs()));
+Ref var_add(Borrowed self, Borrowed more) {
+  if (more) vt::check(PyDict_Update(fields(self), more));
   return none();
 }
 
-Ref var_set(Borrowed self, const vt::Args& a) {
+Ref var_set(Borrowed self, Borrowed name, Borrowed value) {
   const State& st = state_of(self);
   // A mapping becomes a record whose entries are attributes.
-  Ref stored = looks_like_mapping(st, a[1]) ? record_from(st, a[1]) : a[1].own();
-  vt::dict_set(fields(self), a[0], stored);
+  Ref stored = looks_like_mapping(st, value) ? record_from(st, value) : value.own();
+  vt::dict_set(fields(self), name, stored);
   return none();
 }
 
-Ref var_get(Borrowed self, const vt::Args& a) {
-  if (Ref v = lookup(fields(self), a[0])) return v;
-  return a[1].own();
+Ref var_get(Borrowed self, Borrowed name, Borrowed default_) {
+  if (Ref v = lookup(fields(self), name)) return v;
+  return default_.own();
 }
 
 Ref var_keys(Borrowed self) { return make_view(self, KEYS); }

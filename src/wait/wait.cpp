@@ -23,11 +23,10 @@ Ref counters(const Manager& m) { return m.call(m.st.names._get_run_status); }
 // The counter dict goes to the sink as the object itself, not as its text.
 void log_counters(const Manager& m) { m.log(collab::Level::Info, counters(m)); }
 
-// A break result the caller did not give, or gave as "vigil_break", leaves
-// the stored one alone.
-void store_break_result(const Manager& m, const vt::Args& a) {
-  if (!a.given(0) || !vt::compare(a[0], m.st.texts.keep_break, Py_NE)) return;
-  m.var().set(m.st.names.break_result, a[0]);
+// "vigil_break" (the default) leaves the stored break result alone.
+void store_break_result(const Manager& m, Borrowed break_result) {
+  if (!vt::compare(break_result, m.st.texts.keep_break, Py_NE)) return;
+  m.var().set(m.st.names.break_result, break_result);
 }
 
 // The completion test of both waits: _done(), or failing that the stop
@@ -146,11 +145,11 @@ void next_interval(const Manager& m, Ref& old_result, Ref& elapsed_time, PyObjec
 
 }  // namespace
 
-Ref join(Manager m, const vt::Args& a) {
+Ref join(Manager m, Borrowed break_result) {
   m.check_while();
   refuse_own_task(m);
   info(m, "Join......");
-  store_break_result(m, a);
+  store_break_result(m, break_result);
   Ref second = small_int(1);
   do {
     log_counters(m);
@@ -165,9 +164,9 @@ Ref join_log(Manager m) {
   return Ref::of(Py_None);
 }
 
-Ref join_property_log(Manager m, const vt::Args& a) {
+Ref join_property_log(Manager m, Borrowed old_result, Borrowed elapsed_time,
+                      Borrowed start_time) {
   const Names& n = m.st.names;
-  Borrowed old_result = a[0], elapsed_time = a[1], start_time = a[2];
 
   Ref new_result = counters(m);
   collab::Holder var = m.var();
@@ -201,12 +200,11 @@ Ref join_property_log(Manager m, const vt::Args& a) {
   return take(PyTuple_Pack(2, new_result.get(), now_time.get()));
 }
 
-Ref join_property(Manager m, const vt::Args& a) {
-  Borrowed interval = a[1];
+Ref join_property(Manager m, Borrowed break_result, Borrowed interval) {
   m.check_while();
   refuse_own_task(m);
   info(m, "Join......");
-  store_break_result(m, a);
+  store_break_result(m, break_result);
   Ref old_result = counters(m);
   Ref start_time = manager::time_now(m.st);
   Ref elapsed_time = start_time;

@@ -87,10 +87,11 @@ void fill(WorkerObject& w, PyObject* var, PyObject* name, PyObject* log, Ref kwa
   Py_XSETREF(w.kwargs, kwargs.release());
 }
 
-void init(PyObject* self, const vt::Args& a) {
-  check_collisions(*as_worker(self)->st, a.kwargs());
-  Ref kwargs = a.kwargs() ? take(PyDict_Copy(a.kwargs())) : take(PyDict_New());
-  fill(*as_worker(self), a[0], a[1], a[2], std::move(kwargs));
+void init(PyObject* self, Borrowed vigil_var, Borrowed vigil_name, Borrowed vigil_log,
+          Borrowed kwargs) {
+  check_collisions(*as_worker(self)->st, kwargs);
+  Ref own = kwargs ? take(PyDict_Copy(kwargs)) : take(PyDict_New());
+  fill(*as_worker(self), vigil_var, vigil_name, vigil_log, std::move(own));
 }
 
 using Init = vt::Init<init, "_Worker", "vigil_var, vigil_name, vigil_log, **kwargs",
