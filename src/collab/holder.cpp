@@ -76,7 +76,7 @@ Py_ssize_t Holder::len(PyObject* name) const {
   Ref v = field(name);
   if (PyList_CheckExact(v.get())) return PyList_GET_SIZE(v.get());
   Py_ssize_t n = PyObject_Length(v);
-  if (n < 0) vt::fail();
+  if (n < 0) throw vt::PyError{};
   return n;
 }
 
@@ -145,7 +145,7 @@ void Table::remove(PyObject* key) const {
     // The record is dropped after the table no longer holds it.
     Ref rec = item_or_none(storage(obj_), key);
     if (PyDict_DelItem(storage(obj_), key) < 0) {
-      if (!PyErr_ExceptionMatches(PyExc_KeyError)) vt::fail();
+      if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw vt::PyError{};
       PyErr_Clear();
     }
     return;

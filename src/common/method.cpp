@@ -31,11 +31,11 @@ std::string quoted_list(const Signature& sig, const Bound& b, std::size_t upto, 
   va_start(va, fmt);
   PyObject* tail = PyUnicode_FromFormatV(fmt, va);
   va_end(va);
-  if (!tail) fail();
+  if (!tail) throw PyError{};
   Ref t = Ref::steal(tail);
   PyErr_Format(PyExc_TypeError, "%.*s()%U", static_cast<int>(qualname.size()),
                qualname.data(), t.get());
-  fail();
+  throw PyError{};
 }
 
 Ref make_default(const Default& d) {

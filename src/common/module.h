@@ -16,14 +16,14 @@ struct Module {
   }
   static State& of(PyObject* module) {
     State* st = slot(module);
-    if (!st) throw Raise{PyExc_SystemError, "the module has no state"};
+    if (!st) raise_format(PyExc_SystemError, "the module has no state");
     return *st;
   }
   // The state of the module that defined `type`, or a base of it (a class
   // made in Python from one of ours).
   static State& of_type(PyTypeObject* type) {
     PyObject* module = PyType_GetModuleByDef(type, &def);
-    if (!module) fail();
+    if (!module) throw PyError{};
     return of(module);
   }
 

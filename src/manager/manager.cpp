@@ -290,7 +290,7 @@ Pass dispatch_pass(const Manager& m) {
   Ref size = m.call(n._get_qsize);
   const bool empty = compare_long(size, 0, Py_EQ);
   const long long waiting = PyLong_Check(size.get()) ? PyLong_AsLongLong(size) : 0;
-  if (waiting == -1 && PyErr_Occurred()) vt::fail();
+  if (waiting == -1 && PyErr_Occurred()) throw vt::PyError{};
   core.recorder->tick(static_cast<std::uint32_t>(std::clamp<long long>(waiting, 0, 0xffffffffLL)),
                       static_cast<std::uint32_t>(std::max(running, 0L)), !empty || running > 0);
   if (held) return Pass::Held;
@@ -338,9 +338,9 @@ void run_loop(const Manager& m) {
         PyExc_Exception, [&] { pass = dispatch_pass(m); },
         [&](const Ref& exc) {
           // A failing sink must not end the dispatcher either.
-          if (!vt::as_python([&] { collab::log_error(m.st, m.sink(), collab::Level::Debug,
-                                                     "Run error: ", exc); }))
-            PyErr_Clear();
+          vt::quietly([&] {
+            collab::log_error(m.st, m.sink(), collab::Level::Debug, "Run error: ", exc);
+          });
         });
     // The main thread has finished and nothing is left to do, nor will be
     // by a batch still submitting: end, so the interpreter's wait for its
@@ -388,19 +388,18 @@ Ref Manager::call(PyObject* name, std::initializer_list<Borrowed> args) const {
 void Manager::check_while() const { call(st.names._check_while); }
 
 void Manager::check_open() const {
-  if (!var().truth(st.names.switch_)) throw vt::Raise{st.manager_error, kStopped};
+  if (!var().truth(st.names.switch_)) raise_stopped();
 }
 
-void Manager::report_closed_instead() const {
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return;
+void Manager::raise_stopped() const { vt::raise_format(st.manager_error, "%s", kStopped); }
+
+bool Manager::closed_meanwhile() const {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
   bool open = true;
-  {
-    // The queue's error waits aside while the switch is read; a failure to
-    // read it leaves the queue's error as it is.
-    vt::StashedError queue_error;
-    vt::quietly([&] { open = var().truth(st.names.switch_); });
-  }
-  if (!open) vt::set_raise(st.manager_error, kStopped);
+  // The queue's error waits aside while the switch is read.
+  vt::StashedError queue_error;
+  vt::quietly([&] { open = var().truth(st.names.switch_); });
+  return !open;
 }
 
 // ---- construction ------------------------------------------------------------
@@ -428,7 +427,7 @@ void init(PyObject* self, Borrowed func, Borrowed max_workers, Borrowed maximum,
   ManagerObject* obj = as_manager(self);
   // A second dispatcher over the same state would start tasks twice.
   if (obj->initialized)
-    throw vt::Raise{PyExc_RuntimeError, "VigilThreadsMain.__init__() may run only once"};
+    vt::raise_format(PyExc_RuntimeError, "VigilThreadsMain.__init__() may run only once");
   obj->initialized = true;
 
   // 1. the log sink
@@ -544,7 +543,7 @@ Ref set_start_rate(Manager m, Borrowed per_second) {
       vt::raise_format(PyExc_TypeError, "the start rate must be a number of starts per second or None, not %.100s",
                        Py_TYPE(per_second.get())->tp_name);
     rate = PyFloat_AsDouble(per_second);
-    if (rate == -1.0 && PyErr_Occurred()) vt::fail();
+    if (rate == -1.0 && PyErr_Occurred()) throw vt::PyError{};
     if (!(rate > 0) || !std::isfinite(rate))
       vt::raise_format(PyExc_ValueError, "the start rate must be a positive, finite number, not %R",
                        per_second.get());
@@ -613,37 +612,28 @@ Ref consumer(Manager m, Borrowed name) {
   Ref lock = var.field(n.lock);
   vt::call_method(lock, n.acquire);
   bool listed = false;
-  // A name taken just as the manager was closed is withdrawn with the rest
-  // of the queue rather than started.
-  if (!var.truth(n.switch_)) {
-    const bool withdrew = vt::as_python([&] { withdraw_unstarted(m, var, name, nullptr); });
-    {
-      vt::StashedError failure;  // (none when it was withdrawn)
-      vt::quietly([&] { vt::call_method(lock, n.release); });
+  try {
+    if (!var.truth(n.switch_)) {
+      // A name taken just as the manager was closed is withdrawn with the
+      // rest of the queue rather than started.
+      withdraw_unstarted(m, var, name, nullptr);
+    } else {
+      var.append(n.runs, name);
+      listed = true;
+      Ref rec = m.table(var).record(name);
+      if (!rec) vt::raise_format(PyExc_KeyError, "Task <%S> has no record", name.get());
+      Ref thread = collab::Holder(m.st, rec).field(n.thread);
+      // A name queued again after its run (a re-run) holds no startable
+      // thread: its run gets a fresh worker from the arguments kept for it.
+      if (thread.is(Py_None) || !take(PyObject_GetAttr(thread, n.ident)).is(Py_None))
+        thread = rebuild_thread(m, var, name);
+      // The run measures the task's queue wait from when it was queued.
+      if (Ref task = task_of(m, name))
+        if (Ref worker = task::worker(task))
+          worker::set_queued_at(worker, task::take_queued_at(task));
+      vt::call_method(thread, n.start);
     }
-    if (!withdrew) throw vt::PyError{};
-    return Ref::of(Py_None);
-  }
-  auto start_it = [&] {
-    var.append(n.runs, name);
-    listed = true;
-    Ref rec = m.table(var).record(name);
-    if (!rec) vt::raise_format(PyExc_KeyError, "Task <%S> has no record", name.get());
-    Ref thread = collab::Holder(m.st, rec).field(n.thread);
-    // A name queued again after its run (a re-run) holds no startable
-    // thread: its run gets a fresh worker from the arguments kept for it.
-    if (thread.is(Py_None) || !take(PyObject_GetAttr(thread, n.ident)).is(Py_None))
-      thread = rebuild_thread(m, var, name);
-    // The run measures the task's queue wait from when it was queued.
-    if (Ref task = task_of(m, name))
-      if (Ref worker = task::worker(task)) worker::set_queued_at(worker, task::take_queued_at(task));
-    vt::call_method(thread, n.start);
-  };
-  if (vt::as_python(start_it)) {
-    vt::call_method(lock, n.release);
-    return Ref::of(Py_None);
-  }
-  {
+  } catch (const vt::PyError&) {
     // The lock is released on every way out, and a name whose thread did
     // not start does not count as running. A stop of the dispatcher itself
     // (SystemExit) may strike after the thread has started: only an
@@ -654,15 +644,18 @@ Ref consumer(Manager m, Borrowed name) {
       vt::quietly([&] { withdraw_unstarted(m, var, name, failure.get()); });
     }
     vt::quietly([&] { vt::call_method(lock, n.release); });
+    throw;
   }
-  throw vt::PyError{};
+  vt::call_method(lock, n.release);
+  return Ref::of(Py_None);
 }
 
 Ref queue_init(Manager m) {
   Ref keep_alive = Ref::of(m.self);
   Core& core = core_of(m);
   set_phase(m, Core::Phase::InLoop);
-  const bool ok = vt::as_python([&] { run_loop(m); });
+  Ref ended;  // what ended the loop, when not the switch
+  vt::catching(PyExc_BaseException, [&] { run_loop(m); }, [&](const Ref& exc) { ended = exc; });
   // A close that asked this thread to stop must have made its request
   // before the loop is marked left; one made after never comes.
   const bool raised = core.gate.settle([&] {
@@ -672,12 +665,12 @@ Ref queue_init(Manager m) {
   // A request that arrived after the last loop test is delivered here, at a
   // point we control, not later inside the threading library's own code.
   vt::deliver_pending(m.st.flush);
-  if (!ok) {
-    // The close's SystemExit ends the loop wherever it lands (a pass may be
-    // in a subclass's Python code): it is how a close ends the dispatcher,
-    // not a failure to report.
-    if (!raised || !PyErr_ExceptionMatches(PyExc_SystemExit)) throw vt::PyError{};
-    PyErr_Clear();
+  // The close's SystemExit ends the loop wherever it lands (a pass may be
+  // in a subclass's Python code): it is how a close ends the dispatcher,
+  // not a failure to report.
+  if (ended && !(raised && PyErr_GivenExceptionMatches(ended, PyExc_SystemExit))) {
+    PyErr_SetRaisedException(ended.release());
+    throw vt::PyError{};
   }
   return Ref::of(Py_None);
 }

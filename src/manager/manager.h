@@ -32,11 +32,13 @@ class Manager {
   void check_while() const;
   // The guard itself (the switch test), without the method call.
   void check_open() const;
-  // After a failing queue operation (a PyError being handled): when the
-  // manager was closed meanwhile, the failure becomes ManagerError "The
-  // manager has stopped" (the queue itself only says it is closed), with the
-  // queue's error as context. Returns without changing anything otherwise.
-  void report_closed_instead() const;
+  // ManagerError "The manager has stopped".
+  [[noreturn]] void raise_stopped() const;
+  // While the failure of a queue operation is being raised: whether it is
+  // an ordinary Exception and the manager was closed meanwhile, so that the
+  // failure is its closing (the queue itself only says it is closed). A
+  // failure to read the switch counts as open.
+  bool closed_meanwhile() const;
 };
 
 // The receiver of a static method: the module it is bound to.

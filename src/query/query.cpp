@@ -36,7 +36,7 @@ void for_each_task(const collab::Table& table, F&& fn) {
   while (Ref name = Ref::steal(PyIter_Next(it))) {
     if (Ref rec = table.record(name)) fn(name.get(), rec.get());
   }
-  if (PyErr_Occurred()) vt::fail();
+  if (PyErr_Occurred()) throw vt::PyError{};
 }
 
 // Whether the record's status is the failed word, compared as strings: no
@@ -125,15 +125,15 @@ Ref get_failed(Manager m) {
   while (Ref item = Ref::steal(PyIter_Next(it))) {
     Ref pair = PyTuple_CheckExact(item.get()) ? item : take(PySequence_Tuple(item));
     Py_ssize_t size = PyTuple_GET_SIZE(pair.get());
-    if (size > 2) throw vt::Raise{PyExc_ValueError, "too many values to unpack (expected 2)"};
+    if (size > 2) vt::raise_format(PyExc_ValueError, "too many values to unpack (expected 2)");
     if (size < 2)
-      throw vt::Raise{PyExc_ValueError, "not enough values to unpack (expected 2, got " +
-                                            std::to_string(size) + ")"};
+      vt::raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)",
+                       size);
     PyObject* rec = PyTuple_GET_ITEM(pair.get(), 1);
     if (rec != Py_None && is_failed(m, rec))
       vt::list_append(out, PyTuple_GET_ITEM(pair.get(), 0));
   }
-  if (PyErr_Occurred()) vt::fail();
+  if (PyErr_Occurred()) throw vt::PyError{};
   return out;
 }
 
@@ -152,12 +152,12 @@ Ref rerun_failed(Manager m) {
     try {
       vt::call_method(queue, m.st.names.put, {name});
     } catch (const vt::PyError&) {
-      m.report_closed_instead();
+      if (m.closed_meanwhile()) m.raise_stopped();
       throw;
     }
     manager::wake_dispatcher(m);
   }
-  if (PyErr_Occurred()) vt::fail();
+  if (PyErr_Occurred()) throw vt::PyError{};
   return Ref::of(Py_True);
 }
 

@@ -89,7 +89,7 @@ std::uint64_t queued_now(const Manager& m, const collab::Holder& var) {
   vt::quietly([&] {
     Ref size = vt::call_method(var.field(m.st.names.queue), m.st.names.qsize);
     const long long v = PyLong_AsLongLong(size);
-    if (v == -1 && PyErr_Occurred()) vt::fail();
+    if (v == -1 && PyErr_Occurred()) throw vt::PyError{};
     queued = v > 0 ? static_cast<std::uint64_t>(v) : 0;
   });
   return queued;

@@ -29,11 +29,18 @@ Ref record_of(const Manager& m, const collab::Holder& var, PyObject* name) {
   return rec;
 }
 
-// Ends the request on a worker however the request went.
-struct StopRequest {
-  PyObject* worker;
-  ~StopRequest() { worker::end_stop_request(worker); }
-};
+// A stop's bookkeeping: the record's thread is cleared, and the run is
+// counted as stopped, unless (a thread this manager did not create, which
+// only the done list guards) it was counted as done first.
+void book_stop(const Manager& m, const collab::Holder& var, PyObject* name, bool ours) {
+  const Names& n = m.st.names;
+  const bool count_it = ours || !vt::contains(var.field(n.dones), name);
+  collab::Holder(m.st, record_of(m, var, name)).set(n.thread, Py_None);
+  if (count_it) {
+    var.append(n.stops, name);
+    collab::Holder(m.st, record_of(m, var, name)).set(n.status, m.st.status.stopped);
+  }
+}
 
 // Stops one target; a failure ends the caller's loop, after this target's
 // bookkeeping is done where it applies.
@@ -44,37 +51,33 @@ void stop_one(const Manager& m, const collab::Holder& var, PyObject* name) {
   Ref ident = take(PyObject_GetAttr(thread, n.ident));
   if (!vt::truth(ident)) return;  // not started yet
 
-  bool count_it = true;
-  bool raised = true;
   Ref worker = manager::worker_of(m, name);
-  if (worker && worker::is_worker(m.st, worker)) {
+  const bool ours = worker && worker::is_worker(m.st, worker);
+  unsigned long tid = 0;
+  worker::StopClaim claim = worker::StopClaim::Raise;
+  if (ours) {
     // The run state decides, under the worker's lock, whether the run is
     // still ours to stop: a run that finished first stays counted as done,
     // and the request can only reach the task's own live thread.
-    unsigned long tid = 0;
-    worker::StopClaim claim = worker::claim_for_stop(worker, &tid);
+    claim = worker::claim_for_stop(worker, &tid);
     if (claim == worker::StopClaim::Over) return;
-    if (claim == worker::StopClaim::Raise) {
-      StopRequest request{worker};
-      raised = vt::as_python([&] { raise_system_exit(m, tid); });
-    }
   } else {
-    // A thread this manager did not create: only the done list guards it.
-    unsigned long tid = PyLong_AsUnsignedLong(ident);
-    if (PyErr_Occurred()) vt::fail();
-    raised = vt::as_python([&] { raise_system_exit(m, tid); });
-    vt::StashedError failure;
-    count_it = !vt::contains(var.field(n.dones), name);
+    tid = PyLong_AsUnsignedLong(ident);
+    if (PyErr_Occurred()) throw vt::PyError{};
   }
-  {
-    vt::StashedError failure;  // a failed request is raised after the bookkeeping
-    collab::Holder(m.st, record_of(m, var, name)).set(n.thread, Py_None);
-    if (count_it) {
-      var.append(n.stops, name);
-      collab::Holder(m.st, record_of(m, var, name)).set(n.status, m.st.status.stopped);
+  try {
+    if (!ours) {
+      raise_system_exit(m, tid);
+    } else if (claim == worker::StopClaim::Raise) {
+      vt::RaiseGate::Raising request(worker::stop_gate(worker));
+      raise_system_exit(m, tid);
     }
+  } catch (const vt::PyError&) {
+    vt::StashedError failure;  // a failed request is raised after the bookkeeping
+    book_stop(m, var, name, ours);
+    throw;
   }
-  if (!raised) throw vt::PyError{};
+  book_stop(m, var, name, ours);
 }
 
 // queue.qsize() > 0, without the open check of _get_qsize (clearing works
@@ -112,21 +115,21 @@ Ref async_raise(ManagerClass cls, Borrowed tid_arg, Borrowed exc_type) {
           vt::raise_format(PyExc_TypeError, "thread id must be an integer, not %.100s",
                            Py_TYPE(tid_arg.get())->tp_name);
         unsigned long tid = PyLong_AsUnsignedLong(tid_arg);
-        if (PyErr_Occurred()) vt::fail();
+        if (PyErr_Occurred()) throw vt::PyError{};
         // An exception instance stands for its class.
         PyObject* exc = PyType_Check(exc_type.get())
                             ? exc_type.get()
                             : reinterpret_cast<PyObject*>(Py_TYPE(exc_type.get()));
         int res = PyThreadState_SetAsyncExc(tid, exc);
         if (res == 1) return;
-        if (res == 0) throw vt::Raise{PyExc_ValueError, "Invalid thread id"};
+        if (res == 0) vt::raise_format(PyExc_ValueError, "Invalid thread id");
         // More than one thread state was hit: withdraw the request.
         PyThreadState_SetAsyncExc(tid, nullptr);
-        throw vt::Raise{PyExc_SystemError, "PyThreadState_SetAsyncExc failed"};
+        vt::raise_format(PyExc_SystemError, "PyThreadState_SetAsyncExc failed");
       },
       [&](const Ref& exc) {
-        Ref text = take(PyUnicode_FromString(kStopThreadError));
-        vt::raise_from_context(exc, cls.st.manager_error, text);
+        PyErr_SetRaisedException(Py_NewRef(exc.get()));  // the context of what follows
+        vt::raise_format(cls.st.manager_error, "%s", kStopThreadError);
       });
   return Ref::of(Py_None);
 }
@@ -186,11 +189,9 @@ void withdraw_queued(const Manager& m) {
     try {
       name = vt::call_method(q, n.get, {Py_True, timeout});
     } catch (const vt::PyError&) {
-      if (!PyErr_ExceptionMatches(m.st.queue_empty)) {
-        // A close on another thread has drained and closed the queue.
-        m.report_closed_instead();
-        if (!PyErr_ExceptionMatches(m.st.manager_error)) throw;
-      }
+      // Nothing came, or a close on another thread has drained and closed
+      // the queue.
+      if (!PyErr_ExceptionMatches(m.st.queue_empty) && !m.closed_meanwhile()) throw;
       PyErr_Clear();
       break;
     }
@@ -254,8 +255,8 @@ Ref close(Manager m) {
       },
       [&](const Ref& exc) {
         Ref text = vt::exc_text(exc);
-        Ref msg = take(PyUnicode_FromFormat("%s%U", "Close error：", text.get()));
-        vt::raise_from_context(exc, m.st.manager_error, msg);
+        PyErr_SetRaisedException(Py_NewRef(exc.get()));  // the context of what follows
+        vt::raise_format(m.st.manager_error, "%s%U", "Close error：", text.get());
       });
   return Ref::of(Py_True);
 }

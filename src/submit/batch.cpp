@@ -55,7 +55,7 @@ void one_pass(const Manager& m, PyObject* thread_list) {
     if (manager::retired(m)) return;
     submit_one(m, element);
   }
-  if (PyErr_Occurred()) vt::fail();
+  if (PyErr_Occurred()) throw vt::PyError{};
 }
 
 // Whether fewer than kQueueBound names are waiting.

@@ -104,7 +104,8 @@ Ref send(Manager m, Borrowed wished, Borrowed kwargs) {
       vt::quietly([&] { m.table(var).remove(name); });
       vt::quietly([&] { manager::forget_task(m, name); });
     }
-    m.report_closed_instead();
+    // The queue's error stays as the context of the manager's.
+    if (m.closed_meanwhile()) m.raise_stopped();
     throw;
   }
   manager::wake_dispatcher(m);

@@ -89,9 +89,9 @@ void exec(PyObject* module, State& st) {
   check(PyModule_AddObjectRef(module, "VigilVar", st.vigil_var_cls));
   st.vigil_var_module = take(PyImport_ImportModule("vigil_var"));
   st.var_api = static_cast<const VigilVarAPI*>(PyCapsule_Import(VIGIL_VAR_CAPSULE, 0));
-  if (!st.var_api) vt::fail();
+  if (!st.var_api) throw vt::PyError{};
   if (st.var_api->version != VIGIL_VAR_API_VERSION)
-    throw vt::Raise{PyExc_ImportError, "vigil_var has an incompatible version"};
+    vt::raise_format(PyExc_ImportError, "vigil_var has an incompatible version");
 
   init_names(st);
   st.threading = take(PyImport_ImportModule("threading"));

@@ -131,9 +131,9 @@ void init(PyObject* self, Borrowed title_arg, Borrowed file, Borrowed control,
   Sink s = Sink::from(self);
   const State& st = s.st;
   if (PyList_GET_SIZE(s.obj.handlers) > 0)
-    throw vt::Raise{PyExc_RuntimeError, "VigilLog is already initialised"};
+    vt::raise_format(PyExc_RuntimeError, "VigilLog is already initialised");
   const int level = PyLong_AsInt(level_arg);
-  if (level == -1 && PyErr_Occurred()) vt::fail();
+  if (level == -1 && PyErr_Occurred()) throw vt::PyError{};
   Ref title = take(PyObject_Str(title_arg));
   Ref logger = vt::call_method(st.logging, st.getLogger, {title});
   Py_SETREF(s.obj.title, title.release());
@@ -212,7 +212,7 @@ void log_dealloc(PyObject* self) {
 Ref emit(const Sink& s, int level, PyObject* msg) {
   const State& st = s.st;
   if (s.obj.logger == Py_None || !s.obj.logger)
-    throw vt::Raise{PyExc_RuntimeError, "VigilLog is not initialised"};
+    vt::raise_format(PyExc_RuntimeError, "VigilLog is not initialised");
   Ref lv = take(PyLong_FromLong(level));
   bool named = vt::truth(vt::call_method(s.obj.logger, st.hasHandlers)) &&
                vt::truth(vt::call_method(s.obj.logger, st.isEnabledFor, {lv}));

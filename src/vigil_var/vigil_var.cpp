@@ -57,7 +57,7 @@ const State& live(const State* st) {
   // Only garbage collection of the module itself clears it; code of its
   // types can still run in that collection (a __del__ of a subclass).
   if (!st || !st->var_type)
-    throw vt::Raise{PyExc_RuntimeError, "the vigil_var module has been cleared"};
+    vt::raise_format(PyExc_RuntimeError, "the vigil_var module has been cleared");
   return *st;
 }
 
@@ -65,7 +65,7 @@ const State& live(const State* st) {
 // subclass made in Python, its base).
 const State& state_of(Borrowed self) {
   PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &ThisModule::def);
-  if (!module) vt::fail();
+  if (!module) throw vt::PyError{};
   return live(ThisModule::slot(module));
 }
 
@@ -91,7 +91,7 @@ bool is_dunder(PyObject* name) {
 [[noreturn]] void no_attribute(Borrowed self, Borrowed name) {
   PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
                Py_TYPE(self)->tp_name, name.get());
-  vt::fail();
+  throw vt::PyError{};
 }
 
 // A field never written reads as None; a dunder is never a field.
@@ -219,7 +219,7 @@ PyObject* var_getitem(PyObject* self, PyObject* key) {
     Ref v = lookup(fields(self), key);
     if (!v) {
       PyErr_SetObject(PyExc_KeyError, key);
-      vt::fail();
+      throw vt::PyError{};
     }
     return v;
   });
@@ -443,7 +443,7 @@ Borrowed view_fields(PyObject* view) { return fields(as_view(view)->var); }
 
 Ref make_view(Borrowed var, ViewKind kind) {
   auto* v = PyObject_GC_New(ViewObject, as_type(state_of(var).view_type));
-  if (!v) vt::fail();
+  if (!v) throw vt::PyError{};
   v->var = Py_NewRef(var.get());
   v->kind = kind;
   PyObject_GC_Track(v);
@@ -485,9 +485,9 @@ bool view_has(PyObject* self, PyObject* key) {
 }
 
 int view_contains(PyObject* self, PyObject* key) {
-  int out = -1;
-  vt::as_python([&] { out = view_has(self, key); });
-  return out;
+  bool found = false;
+  if (vt::boundary_status([&] { found = view_has(self, key); }) < 0) return -1;
+  return found ? 1 : 0;
 }
 
 // A snapshot taken now: entries added while the caller iterates never

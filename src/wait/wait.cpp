@@ -41,7 +41,7 @@ bool work_over(const Manager& m) {
 // A task waiting for its own manager would wait for itself.
 void refuse_own_task(const Manager& m) {
   if (manager::in_own_task(m))
-    throw vt::Raise{PyExc_RuntimeError, "cannot wait for the manager from one of its own tasks"};
+    vt::raise_format(PyExc_RuntimeError, "cannot wait for the manager from one of its own tasks");
 }
 
 // The common end of both waits. The switch is read again here: it alone
@@ -138,7 +138,7 @@ void next_interval(const Manager& m, Ref& old_result, Ref& elapsed_time, PyObjec
   const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
   if (n < 2)
     vt::raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-  if (n > 2) throw vt::Raise{PyExc_ValueError, "too many values to unpack (expected 2)"};
+  if (n > 2) vt::raise_format(PyExc_ValueError, "too many values to unpack (expected 2)");
   old_result = Ref::of(PyTuple_GET_ITEM(items.get(), 0));
   elapsed_time = Ref::of(PyTuple_GET_ITEM(items.get(), 1));
 }

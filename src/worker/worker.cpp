@@ -129,7 +129,7 @@ void worker_dealloc(PyObject* self) {
 double now_ms(const State& st) {
   Ref t = vt::call_method(st.time, st.names.time);
   double s = PyFloat_AsDouble(t);
-  if (s == -1.0 && PyErr_Occurred()) vt::fail();
+  if (s == -1.0 && PyErr_Occurred()) throw vt::PyError{};
   return s * 1000.0;
 }
 
@@ -224,7 +224,7 @@ Ref call_task(const Worker& w) {
 
 Ref start(Worker w) {
   if (!w.obj.var || !w.obj.vigil_name)
-    throw vt::Raise{PyExc_RuntimeError, "_Worker is not initialised"};
+    vt::raise_format(PyExc_RuntimeError, "_Worker is not initialised");
   Ref keep_alive = Ref::of(w.self);
   Run& run = *w.obj.run;
 
@@ -236,12 +236,17 @@ Ref start(Worker w) {
     return Go::Run;
   });
   if (go == Go::Quit) return Ref::of(Py_None);
-  if (go == Go::Twice) throw vt::Raise{PyExc_RuntimeError, "a _Worker runs only once"};
+  if (go == Go::Twice) vt::raise_format(PyExc_RuntimeError, "a _Worker runs only once");
 
   // The record says running before the run is taken: a stop that comes in
   // between finds the run still Starting, takes it, and its "停止" stands.
   bool recorded = false;
-  const bool wrote = vt::as_python([&] { recorded = write_record(w, w.st.names.status, w.st.status.running); });
+  bool wrote = true;
+  try {
+    recorded = write_record(w, w.st.names.status, w.st.status.running);
+  } catch (const vt::PyError&) {
+    wrote = false;  // raised once the stop had its say
+  }
   const bool stopped_early = run.gate.decide([&] {
     if (run.phase == Phase::Stopped) return true;
     run.phase = (wrote && recorded) ? Phase::Running : Phase::Finished;
@@ -262,14 +267,16 @@ Ref start(Worker w) {
   Ref exc;
   stats::Recorder* recorder = run.recorder.get();
   std::int64_t began_us = 0;
-  if (!vt::as_python([&] {
+  vt::catching(
+      PyExc_BaseException,
+      [&] {
         start_ms = std::trunc(now_ms(w.st));
         began_us = stats::monotonic_us();
         if (recorder) recorder->started(run.queued_at >= 0 ? began_us - run.queued_at : -1);
         RunningFor running(recorder);
         result = call_task(w);
-      }))
-    exc = Ref::steal(PyErr_GetRaisedException());
+      },
+      [&](const Ref& raised) { exc = raised; });
   const std::int64_t run_us = stats::monotonic_us() - began_us;
 
   // Whoever moves the phase first owns the outcome. A stop whose request is
@@ -291,11 +298,11 @@ Ref start(Worker w) {
 
   bool failed = false;
   if (!exc) {
-    bool kept = false;
-    if (!vt::as_python([&] { kept = record_success(w, start_ms, result, &failed); }))
-      exc = Ref::steal(PyErr_GetRaisedException());
-    else if (!kept)
-      return Ref::of(Py_None);
+    bool kept = true;
+    vt::catching(
+        PyExc_BaseException, [&] { kept = record_success(w, start_ms, result, &failed); },
+        [&](const Ref& raised) { exc = raised; });
+    if (!kept) return Ref::of(Py_None);
   }
   // Any exception ends the run as failed, including a BaseException such as
   // sys.exit() inside the task, which no stop of the manager raised.
@@ -393,7 +400,7 @@ StopClaim claim_for_stop(PyObject* worker, unsigned long* tid) {
   });
 }
 
-void end_stop_request(PyObject* worker) { as_worker(worker)->run->gate.end_raise(); }
+vt::RaiseGate& stop_gate(PyObject* worker) { return as_worker(worker)->run->gate; }
 
 void set_queued_at(PyObject* worker, std::int64_t us) { as_worker(worker)->run->queued_at = us; }
 

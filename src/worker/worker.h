@@ -3,6 +3,7 @@
 // completion, which of the two counts the run.
 #pragma once
 #include "common/method.h"
+#include "common/raise_gate.h"
 #include "stats/recorder.h"
 #include "threads_main/state.h"
 
@@ -31,8 +32,8 @@ PyObject* kwargs_of(PyObject* worker);
 enum class StopClaim {
   Over,       // the run already ended or was stopped: nothing to do
   BeforeRun,  // started but not yet running: it ends without running
-  Raise,      // running on thread *tid: request the stop there, then call
-              // end_stop_request, whatever the request did
+  Raise,      // running on thread *tid: request the stop there, inside a
+              // vt::RaiseGate::Raising of the worker's stop_gate
 };
 StopClaim claim_for_stop(PyObject* worker, unsigned long* tid);
 
@@ -42,6 +43,7 @@ void set_queued_at(PyObject* worker, std::int64_t us);
 // The recorder of the manager whose task this thread is running now (it
 // stands for the manager), or null.
 const stats::Recorder* running_for();
-void end_stop_request(PyObject* worker);
+// The gate through which stops reach the worker's thread.
+vt::RaiseGate& stop_gate(PyObject* worker);
 
 }  // namespace vtm::worker
