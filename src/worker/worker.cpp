@@ -363,8 +363,6 @@ bool is_worker(const State& st, PyObject* o) {
   return PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(st.worker_type.get()));
 }
 
-PyObject* kwargs_of(PyObject* worker) { return as_worker(worker)->kwargs; }
-
 Ref create(const State& st, Borrowed var, Borrowed name, Borrowed log, Borrowed kwargs,
            stats::RecorderPtr recorder) {
   check_collisions(st, kwargs);

@@ -24,8 +24,6 @@ bool is_worker(const State& st, PyObject* o);
 // TypeError when kwargs holds one of _Worker's own parameter names (they
 // share one keyword space with the task's arguments).
 void check_collisions(const State& st, vt::Borrowed kwargs);
-// The task's keyword arguments (borrowed; null when there are none).
-PyObject* kwargs_of(PyObject* worker);
 
 // A stop decides under the worker's lock whether the run is still its to
 // stop, and makes the request after the lock is released.
