@@ -4,7 +4,7 @@
 // attribute access and method calls, so stand-ins keep working.
 #pragma once
 #include "common/error.h"
-#include "threads_main/state.h"
+#include "state/state.h"
 
 namespace vtm::collab {
 

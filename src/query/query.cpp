@@ -1,6 +1,10 @@
 #include "query/query.h"
 
 #include "common/call.h"
+#include "dispatcher/dispatcher.h"
+#include "manager/clearing.h"
+#include "manager/manager.h"
+#include "queue/queue.h"
 #include "stats/recorder.h"
 #include "task/task.h"
 
@@ -83,6 +87,13 @@ Ref summary(const Manager& m, bool only_failed) {
 
 }  // namespace
 
+Ref get_qsize(Manager m) {
+  m.check_while();
+  return queue::size_now(m, m.var());
+}
+
+Ref done(Manager m) { return m.var().field(m.st.names.done); }
+
 Ref get_status(Manager m, Borrowed thread_name) {
   return one_task(m, thread_name, m.st.names.status);
 }
@@ -155,7 +166,7 @@ Ref rerun_failed(Manager m) {
       if (m.closed_meanwhile()) m.raise_stopped();
       throw;
     }
-    manager::wake_dispatcher(m);
+    dispatcher::wake(m);
   }
   if (PyErr_Occurred()) throw vt::PyError{};
   return Ref::of(Py_True);

@@ -2,10 +2,12 @@
 // the re-queuing of failed tasks. Bodies of VigilThreadsMain's methods; the
 // method table (names, parameters, docstrings) is in manager/methods.cpp.
 #pragma once
-#include "manager/manager.h"
+#include "manager/receiver.h"
 
 namespace vtm::query {
 
+vt::Ref get_qsize(Manager m);
+vt::Ref done(Manager m);
 vt::Ref get_status(Manager m, vt::Borrowed thread_name);
 vt::Ref get_all_status(Manager m);
 vt::Ref get_run_status(Manager m);

@@ -3,6 +3,11 @@
 #include <vector>
 
 #include "common/call.h"
+#include "dispatcher/dispatcher.h"
+#include "manager/clearing.h"
+#include "manager/manager.h"
+#include "queue/queue.h"
+#include "task/task.h"
 #include "worker/worker.h"
 
 using vt::Borrowed;
@@ -15,7 +20,6 @@ namespace vtm::stop {
 namespace {
 
 constexpr const char* kStopThreadError = "Stop thread error";
-constexpr double kDrainTimeout = 0.2;  // seconds one take may wait for a name
 
 // self._async_raise(tid, SystemExit), through the method.
 void raise_system_exit(const Manager& m, unsigned long tid) {
@@ -51,7 +55,7 @@ void stop_one(const Manager& m, const collab::Holder& var, PyObject* name) {
   Ref ident = take(PyObject_GetAttr(thread, n.ident));
   if (!vt::truth(ident)) return;  // not started yet
 
-  Ref worker = manager::worker_of(m, name);
+  Ref worker = task::worker_of(m, name);
   const bool ours = worker && worker::is_worker(m.st, worker);
   unsigned long tid = 0;
   worker::StopClaim claim = worker::StopClaim::Raise;
@@ -78,20 +82,6 @@ void stop_one(const Manager& m, const collab::Holder& var, PyObject* name) {
     throw;
   }
   book_stop(m, var, name, ours);
-}
-
-// queue.qsize() > 0, without the open check of _get_qsize (clearing works
-// on a closed manager too).
-bool queue_has_names(const State& st, Borrowed q) {
-  Ref zero = take(PyLong_FromLong(0));
-  return vt::compare(vt::call_method(q, st.names.qsize), zero, Py_GT);
-}
-
-// True when no name is queued and no started task is still running.
-bool idle(const Manager& m, const collab::Holder& var) {
-  const Names& n = m.st.names;
-  if (queue_has_names(m.st, var.field(n.queue))) return false;
-  return var.len(n.runs) - var.len(n.dones) - var.len(n.stops) <= 0;
 }
 
 void set_new_lists(const Manager& m, const collab::Holder& var,
@@ -176,33 +166,9 @@ Ref stop_all(Manager m) {
   return Ref::of(Py_True);
 }
 
-void withdraw_queued(const Manager& m) {
-  const Names& n = m.st.names;
-  collab::Holder var = m.var();
-  Ref q = var.field(n.queue);
-  Ref timeout = take(PyFloat_FromDouble(kDrainTimeout));
-  // Drain while names are counted, each take waiting briefly (a name put
-  // just before may still be on its way into the queue); the first take
-  // that finds nothing ends the drain, so it never waits for ever.
-  while (queue_has_names(m.st, q)) {
-    Ref name;
-    try {
-      name = vt::call_method(q, n.get, {Py_True, timeout});
-    } catch (const vt::PyError&) {
-      // Nothing came, or a close on another thread has drained and closed
-      // the queue.
-      if (!PyErr_ExceptionMatches(m.st.queue_empty) && !m.closed_meanwhile()) throw;
-      PyErr_Clear();
-      break;
-    }
-    if (Ref rec = m.table(var).record(name)) collab::Holder(m.st, rec).set(n.status, m.st.status.cancelled);
-    var.append(n.cancels, name);
-  }
-}
-
 Ref clear_queue(Manager m) {
   m.log(collab::Level::Info, "Clear queue......");
-  withdraw_queued(m);
+  queue::withdraw_all(m);
   m.log(collab::Level::Info, "Clear queue complete");
   return Ref::of(Py_True);
 }
@@ -219,7 +185,8 @@ Ref clear_record(Manager m) {
     collab::Holder var = m.var();
     // `done` can still be true from an earlier burst while new names wait or
     // run; clearing then would lose their records.
-    if (!idle(m, var)) return Ref::of(Py_False);
+    if (queue::size_is(queue::size_now(m, var), Py_GT) || queue::running(m, var) > 0)
+      return Ref::of(Py_False);
     released.push_back(m.table(var).take_all());
     for (PyObject* f : {n.totals.get(), n.runs.get(), n.stops.get(), n.cancels.get(),
                         n.dones.get(), n.success.get(), n.failed.get()})
@@ -247,7 +214,7 @@ Ref close(Manager m) {
         // End the dispatcher only while it is still in its loop; one that has
         // already left it is no failure.
         vt::catching(
-            PyExc_Exception, [&] { manager::stop_dispatcher(m); },
+            PyExc_Exception, [&] { dispatcher::stop(m); },
             [&](const Ref& exc) {
               collab::log_error(m.st, m.sink(), collab::Level::Warning, "Close error：", exc);
             });

@@ -2,7 +2,7 @@
 // queue and the records, close. Bodies of VigilThreadsMain's methods; the
 // method table is in manager/methods.cpp.
 #pragma once
-#include "manager/manager.h"
+#include "manager/receiver.h"
 
 namespace vtm::stop {
 
@@ -13,9 +13,5 @@ vt::Ref stop_all(Manager m);
 vt::Ref clear_queue(Manager m);
 vt::Ref clear_record(Manager m);
 vt::Ref close(Manager m);
-
-// Withdraws every queued name ("取消", listed in cancels), without the log
-// messages of _clear_queue.
-void withdraw_queued(const Manager& m);
 
 }  // namespace vtm::stop

@@ -1,6 +1,9 @@
 #include "submit/batch.h"
 
 #include "common/call.h"
+#include "dispatcher/dispatcher.h"
+#include "manager/manager.h"
+#include "queue/queue.h"
 
 using vt::Borrowed;
 using vt::check;
@@ -52,7 +55,7 @@ void one_pass(const Manager& m, PyObject* thread_list) {
   Ref gen = m.call(m.st.names._thread_list_yield, {thread_list});
   Ref it = take(PyObject_GetIter(gen));
   while (Ref element = Ref::steal(PyIter_Next(it))) {
-    if (manager::retired(m)) return;
+    if (dispatcher::retired(m)) return;
     submit_one(m, element);
   }
   if (PyErr_Occurred()) throw vt::PyError{};
@@ -60,9 +63,8 @@ void one_pass(const Manager& m, PyObject* thread_list) {
 
 // Whether fewer than kQueueBound names are waiting.
 bool queue_has_room(const Manager& m) {
-  Ref size = m.call(m.st.names._get_qsize);
   Ref bound = take(PyLong_FromLong(kQueueBound));
-  return vt::compare(size, bound, Py_LT);
+  return vt::compare(queue::size(m), bound, Py_LT);
 }
 
 }  // namespace
@@ -76,7 +78,7 @@ Ref send_list_thread(Manager m, Borrowed thread_list) {
   }
   Ref start = manager::time_now(m.st);
   Ref idle = take(PyFloat_FromDouble(kIdlePause));
-  while (m.var().truth(n.switch_) && !manager::retired(m)) {
+  while (m.var().truth(n.switch_) && !dispatcher::retired(m)) {
     const bool passed = manager::duration_passed(m, start);
     if (passed) running.end();
     if (!passed && queue_has_room(m)) {

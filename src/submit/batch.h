@@ -2,7 +2,7 @@
 // duration. Bodies of VigilThreadsMain's methods; the method table is in
 // manager/methods.cpp.
 #pragma once
-#include "manager/manager.h"
+#include "manager/receiver.h"
 
 namespace vtm::submit {
 

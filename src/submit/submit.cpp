@@ -1,8 +1,11 @@
 #include "submit/submit.h"
 
 #include "common/call.h"
+#include "dispatcher/dispatcher.h"
+#include "manager/clearing.h"
+#include "manager/manager.h"
+#include "queue/queue.h"
 #include "stats/recorder.h"
-#include "stop/stop.h"
 #include "task/task.h"
 #include "worker/worker.h"
 
@@ -108,11 +111,11 @@ Ref send(Manager m, Borrowed wished, Borrowed kwargs) {
     if (m.closed_meanwhile()) m.raise_stopped();
     throw;
   }
-  manager::wake_dispatcher(m);
+  dispatcher::wake(m);
   var.append(n.totals, name);
   // Submitted after the program's end retired the dispatcher: nothing will
   // run it, so it is withdrawn at once.
-  if (manager::retired(m)) stop::withdraw_queued(m);
+  if (dispatcher::retired(m)) queue::withdraw_all(m);
   return Ref::of(Py_True);
 }
 

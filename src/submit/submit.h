@@ -1,7 +1,7 @@
 // Submission of single tasks. Body of VigilThreadsMain._send; the method
 // table is in manager/methods.cpp.
 #pragma once
-#include "manager/manager.h"
+#include "manager/receiver.h"
 
 namespace vtm::submit {
 

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "common/call.h"
+#include "manager/manager.h"
 #include "worker/worker.h"
 
 using vt::Borrowed;
@@ -116,6 +117,11 @@ Ref create(const Manager& m, Borrowed name, Borrowed kwargs) {
 }
 
 Ref worker(PyObject* task) { return Ref::of(as_task(task)->worker); }
+
+Ref worker_of(const Manager& m, PyObject* name) {
+  Ref t = manager::task_of(m, name);
+  return t ? worker(t) : Ref();
+}
 
 Ref new_run(PyObject* task) {
   Run run = make_run(*as_task(task));

@@ -2,9 +2,9 @@
 // state, the registration of VigilThreadsMain, _Worker and ManagerError,
 // and the hook that tells open managers the program has ended.
 #include "common/call.h"
+#include "common/parking.h"
 #include "manager/manager.h"
-#include "manager/parking.h"
-#include "threads_main/state.h"
+#include "state/state.h"
 #include "task/task.h"
 #include "worker/worker.h"
 
@@ -71,7 +71,7 @@ PyObject* at_shutdown(PyObject* module, PyObject*) {
     State& st = state_of_module(module);
     st.shutting_down.store(true);
     if (ended_by_interrupt()) manager::close_all_on_interrupt(st);
-    manager::wake_all();
+    vt::wake_all();
     return Ref::of(Py_None);
   });
 }

@@ -1,6 +1,9 @@
 #include "wait/wait.h"
 
 #include "common/call.h"
+#include "dispatcher/dispatcher.h"
+#include "manager/manager.h"
+#include "queue/queue.h"
 
 using vt::Borrowed;
 using vt::Ref;
@@ -29,13 +32,26 @@ void store_break_result(const Manager& m, Borrowed break_result) {
   m.var().set(m.st.names.break_result, break_result);
 }
 
+// Nothing queued, nothing running, no name held by the dispatcher between
+// the queue and runs, and no batch that may still submit: nothing is left to
+// wait for. (Read in the order a name travels: a name not found on the queue
+// has been taken, so it is either still held by the dispatcher or already
+// in runs.)
+bool nothing_left(const Manager& m) {
+  if (manager::batches_pending(m)) return false;
+  collab::Holder var = m.var();
+  if (!queue::size_is(queue::size_now(m, var), Py_LE)) return false;
+  if (dispatcher::holds_name(m)) return false;
+  return queue::running(m, var) <= 0;
+}
+
 // The completion test of both waits: _done(), or failing that the stop
 // switch, or a manager with nothing left to wait for (a fresh one, one just
 // cleared, one whose queue was withdrawn before anything started), whose
 // `done` would never come.
 bool work_over(const Manager& m) {
   return vt::truth(m.call(m.st.names._done)) || m.var().truth(m.st.names.stop_switch) ||
-         manager::idle(m);
+         nothing_left(m);
 }
 
 // A task waiting for its own manager would wait for itself.

@@ -1,7 +1,7 @@
 // The two waits (_join, _join_property) and the statistics lines. Bodies of
 // VigilThreadsMain's methods; the method table is in manager/methods.cpp.
 #pragma once
-#include "manager/manager.h"
+#include "manager/receiver.h"
 
 namespace vtm::wait {
 

@@ -5,7 +5,7 @@
 #include "common/method.h"
 #include "common/raise_gate.h"
 #include "stats/recorder.h"
-#include "threads_main/state.h"
+#include "state/state.h"
 
 namespace vtm::worker {
 

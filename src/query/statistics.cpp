@@ -1,15 +1,21 @@
-#include "stats/statistics.h"
+#include "query/statistics.h"
 
 #include <algorithm>
 
 #include "common/call.h"
+#include "manager/manager.h"
+#include "queue/queue.h"
 #include "stats/recorder.h"
 
 using vt::Borrowed;
 using vt::Ref;
 using vt::take;
 
-namespace vtm::stats {
+namespace vtm::query {
+
+using stats::epoch_seconds;
+using stats::Histogram;
+using stats::Row;
 
 namespace {
 
@@ -87,7 +93,7 @@ Ref history(const State& st, const std::vector<Row>& rows) {
 std::uint64_t queued_now(const Manager& m, const collab::Holder& var) {
   std::uint64_t queued = 0;
   vt::quietly([&] {
-    Ref size = vt::call_method(var.field(m.st.names.queue), m.st.names.qsize);
+    Ref size = queue::size_now(m, var);
     const long long v = PyLong_AsLongLong(size);
     if (v == -1 && PyErr_Occurred()) throw vt::PyError{};
     queued = v > 0 ? static_cast<std::uint64_t>(v) : 0;
@@ -106,8 +112,9 @@ Ref get_statistics(Manager m) {
   const auto stopped = static_cast<std::uint64_t>(var.len(n.stops));
   const auto cancelled = static_cast<std::uint64_t>(var.len(n.cancels));
   const Py_ssize_t runs = var.len(n.runs);
-  const auto running = static_cast<std::uint64_t>(
-      std::max<Py_ssize_t>(0, runs - static_cast<Py_ssize_t>(finished + stopped)));
+  const auto running = static_cast<std::uint64_t>(std::max<Py_ssize_t>(
+      0, queue::running_of(runs, static_cast<Py_ssize_t>(finished),
+                           static_cast<Py_ssize_t>(stopped))));
   const std::uint64_t queued = queued_now(m, var);
   const auto snap = manager::recorder_of(m)->snapshot();
 
@@ -142,4 +149,4 @@ Ref get_statistics(Manager m) {
   return out;
 }
 
-}  // namespace vtm::stats
+}  // namespace vtm::query

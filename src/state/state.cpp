@@ -1,4 +1,4 @@
-#include "threads_main/state.h"
+#include "state/state.h"
 
 #include "common/call.h"
 
