@@ -5,18 +5,15 @@
 namespace vtm {
 
 int State::traverse(visitproc visit, void* arg) {
-  for (vt::Ref* r : {&manager_type, &worker_type, &task_type, &manager_error, &threading, &multiprocessing,
-                     &os, &time, &queue_empty, &builtin_round, &vigil_log_cls, &vigil_var_cls,
-                     &vigil_var_module, &flush, &walk, &undo_put})
-    Py_VISIT(r->get());
-  return 0;
+  int out = 0;
+  each([&](vt::Ref& r) {
+    if (!out && r) out = visit(r.get(), arg);
+  });
+  return out;
 }
 
 void State::clear() {
-  for (vt::Ref* r : {&manager_type, &worker_type, &task_type, &manager_error, &threading, &multiprocessing,
-                     &os, &time, &queue_empty, &builtin_round, &vigil_log_cls, &vigil_var_cls,
-                     &vigil_var_module, &flush, &walk, &undo_put})
-    r->reset();
+  each([](vt::Ref& r) { r.reset(); });
   var_api = nullptr;
   // Names, status words and texts are strings: they hold no references and
   // take part in no cycle; they go with the state.

@@ -96,6 +96,15 @@ struct State {
   // list when it is freed). Used with the GIL held.
   std::vector<PyObject*> managers;
 
+  // Every object reference above that the module's garbage collection
+  // visits and clears, listed once.
+  template <class F>
+  void each(F&& f) {
+    for (vt::Ref* r : {&manager_type, &worker_type, &task_type, &manager_error, &threading,
+                       &multiprocessing, &os, &time, &queue_empty, &builtin_round, &vigil_log_cls,
+                       &vigil_var_cls, &vigil_var_module, &flush, &walk, &undo_put})
+      f(*r);
+  }
   int traverse(visitproc visit, void* arg);
   void clear();
 };

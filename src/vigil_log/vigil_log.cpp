@@ -66,12 +66,21 @@ struct State {
   Ref record_file;  // what a record says it was made in
   Ref append, utf8;
 
+  // The object references the module's garbage collection visits and
+  // clears (the rest are strings), listed once.
+  template <class F>
+  void each(F&& f) {
+    for (Ref* r : {&log_type, &logging, &console_cls, &reaches_console}) f(*r);
+  }
   int traverse(visitproc visit, void* arg) {
-    for (Ref* r : {&log_type, &logging, &console_cls, &reaches_console}) Py_VISIT(r->get());
-    return 0;
+    int out = 0;
+    each([&](Ref& r) {
+      if (!out && r) out = visit(r.get(), arg);
+    });
+    return out;
   }
   void clear() {
-    for (Ref* r : {&log_type, &logging, &console_cls, &reaches_console}) r->reset();
+    each([](Ref& r) { r.reset(); });
   }
 };
 
