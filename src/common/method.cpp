@@ -159,12 +159,16 @@ void bind_tuple(std::string_view qualname, const Signature& sig, PyObject* args,
 }
 
 void install_static_methods(PyObject* type, PyObject* module, PyMethodDef* defs) {
+  // Into the type's own namespace: the type is immutable once made, and
+  // this is still its setting up.
+  auto* tp = reinterpret_cast<PyTypeObject*>(type);
   Ref module_name = take(PyModule_GetNameObject(module));
   for (PyMethodDef* d = defs; d->ml_name; ++d) {
     Ref fn = take(PyCFunction_NewEx(d, module, module_name));
     Ref sm = take(PyStaticMethod_New(fn));
-    check(PyObject_SetAttrString(type, d->ml_name, sm));
+    check(PyDict_SetItemString(tp->tp_dict, d->ml_name, sm));
   }
+  PyType_Modified(tp);
 }
 
 }  // namespace vt

@@ -340,7 +340,8 @@ struct Method {
 };
 
 // Puts each function of `defs` (null-terminated, declared with
-// VT_STATIC_METHOD) into `type` as a staticmethod bound to `module`.
+// VT_STATIC_METHOD) into `type` as a staticmethod bound to `module`, while
+// the type is being set up.
 void install_static_methods(PyObject* type, PyObject* module, PyMethodDef* defs);
 
 // The constructor of a type: its parameters written once, for the class

@@ -330,7 +330,7 @@ PyType_Slot slots[] = {
 }  // namespace
 
 PyType_Spec blueprint = {"threads_main.VigilThreadsMain", sizeof(ManagerObject), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
                              Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF,
                          slots};
 

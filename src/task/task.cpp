@@ -100,7 +100,7 @@ PyType_Slot slots[] = {
 }  // namespace
 
 PyType_Spec blueprint = {"threads_main._Task", sizeof(TaskObject), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                          slots};
 
 Ref create(const Manager& m, Borrowed name, Borrowed kwargs) {

@@ -303,7 +303,7 @@ PyType_Slot slots[] = {
     {0, nullptr}};
 
 PyType_Spec blueprint = {"vigil_log.VigilLog", sizeof(LogObject), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
 
 Ref intern(const char* s) { return take(PyUnicode_InternFromString(s)); }
 

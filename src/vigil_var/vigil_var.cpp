@@ -412,7 +412,7 @@ PyType_Slot rec_slots[] = {
     {0, nullptr}};
 
 PyType_Spec rec_blueprint = {"vigil_var.VigilRecord", sizeof(VigilRecordObject), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
                              rec_slots};
 
 // --- deferred entries ----------------------------------------------------
@@ -424,7 +424,7 @@ PyType_Slot deferred_slots[] = {
     {0, nullptr}};
 
 PyType_Spec deferred_blueprint = {"vigil_var.VigilDeferred", sizeof(VigilDeferredObject), 0,
-                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE |
+                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_BASETYPE |
                                   Py_TPFLAGS_DISALLOW_INSTANTIATION,
                                   deferred_slots};
 
@@ -532,7 +532,7 @@ PyType_Slot view_slots[] = {
 
 PyType_Spec view_blueprint = {
     "vigil_var.VigilVarView", sizeof(ViewObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, view_slots};
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, view_slots};
 
 // --- the holder's operations -------------------------------------------
 
@@ -616,7 +616,7 @@ PyType_Slot var_slots[] = {
     {0, nullptr}};
 
 PyType_Spec var_blueprint = {"vigil_var.VigilVar", sizeof(VigilVarObject), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
                              var_slots};
 
 // --- what other modules of the family call -----------------------------

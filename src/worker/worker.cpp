@@ -357,7 +357,7 @@ PyType_Slot slots[] = {
 }  // namespace
 
 PyType_Spec blueprint = {"threads_main._Worker", sizeof(WorkerObject), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
 
 bool is_worker(const State& st, PyObject* o) {
   return PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(st.worker_type.get()));
