@@ -110,8 +110,7 @@ void Table::set_mapping(PyObject* key, PyObject* mapping) const {
   vt::call_method_kw(obj_, st_->names.set, {key}, {{st_->names.value, mapping}});
 }
 
-void Table::set_record(PyObject* key, PyObject* thread, PyObject* result,
-                       PyObject* status) const {
+void Table::set_record(PyObject* key, PyObject* thread, PyObject* result, PyObject* status) const {
   if (exact_var(*st_, obj_)) {
     Ref rec = take(st_->var_api->new_record(thread, result, status));
     check(PyDict_SetItem(storage(obj_), key, rec));

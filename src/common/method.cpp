@@ -33,8 +33,8 @@ std::string quoted_list(const Signature& sig, const Bound& b, std::size_t upto, 
   va_end(va);
   if (!tail) throw PyError{};
   Ref t = Ref::steal(tail);
-  PyErr_Format(PyExc_TypeError, "%.*s()%U", static_cast<int>(qualname.size()),
-               qualname.data(), t.get());
+  PyErr_Format(PyExc_TypeError, "%.*s()%U", static_cast<int>(qualname.size()), qualname.data(),
+               t.get());
   throw PyError{};
 }
 
@@ -49,8 +49,8 @@ Ref make_default(const Default& d) {
     case Default::Int:
       return take(PyLong_FromLong(d.number));
     case Default::Str:
-      return take(PyUnicode_FromStringAndSize(d.text.data(),
-                                              static_cast<Py_ssize_t>(d.text.size())));
+      return take(
+          PyUnicode_FromStringAndSize(d.text.data(), static_cast<Py_ssize_t>(d.text.size())));
     case Default::Required:
       break;
   }
@@ -75,8 +75,7 @@ std::string positional_only_named(const Signature& sig, PyObject* kwnames) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
     for (std::size_t i = 0; i < sig.positional; ++i) {
       std::string_view n = sig.params[i].name;
-      if (!PyUnicode_EqualToUTF8AndSize(key, n.data(), static_cast<Py_ssize_t>(n.size())))
-        continue;
+      if (!PyUnicode_EqualToUTF8AndSize(key, n.data(), static_cast<Py_ssize_t>(n.size()))) continue;
       out += out.empty() ? "'" : ", ";
       out += n;
       break;
@@ -89,8 +88,8 @@ std::string positional_only_named(const Signature& sig, PyObject* kwnames) {
 
 // In the order the interpreter checks a call of a Python function: the
 // keywords, then the number of positional arguments, then what is missing.
-void bind(std::string_view qualname, const Signature& sig, bool is_static,
-          PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bound& out) {
+void bind(std::string_view qualname, const Signature& sig, bool is_static, PyObject* const* args,
+          Py_ssize_t nargs, PyObject* kwnames, Bound& out) {
   nargs = PyVectorcall_NARGS(nargs);
   const Py_ssize_t self = is_static ? 0 : 1;
   const auto n = static_cast<Py_ssize_t>(sig.count);
@@ -136,8 +135,8 @@ void bind(std::string_view qualname, const Signature& sig, bool is_static,
   }
 }
 
-void bind_tuple(std::string_view qualname, const Signature& sig, PyObject* args,
-                PyObject* kwargs, Bound& out) {
+void bind_tuple(std::string_view qualname, const Signature& sig, PyObject* args, PyObject* kwargs,
+                Bound& out) {
   // Laid out as a vectorcall: positionals, then keyword values (any number
   // of them, for a trailing **name).
   const Py_ssize_t np = PyTuple_GET_SIZE(args);

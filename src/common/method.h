@@ -186,8 +186,8 @@ consteval auto docstring(const char (&doc)[N]) {
   constexpr std::string_view slash =
       has_slash(Params.view()) ? "" : (Params.size == 0 ? ", /" : ", /, ");
   constexpr std::string_view tail = ")\n--\n\n";
-  std::array<char, Name.size + 1 + receiver.size() + 2 + slash.size() + Params.size +
-                       tail.size() + N>
+  std::array<char,
+             Name.size + 1 + receiver.size() + 2 + slash.size() + Params.size + tail.size() + N>
       out{};
   std::size_t i = 0;
   auto put = [&](std::string_view s) {
@@ -212,7 +212,7 @@ struct BodyTraits<R (*)(S, P...)> {
   using Params = std::tuple<P...>;
   static constexpr std::size_t arity = sizeof...(P);
   static constexpr bool borrowed_only =
-      ((std::is_same_v<P, Borrowed> || std::is_same_v<P, Given>) && ...);
+      ((std::is_same_v<P, Borrowed> || std::is_same_v<P, Given>)&&...);
 };
 
 // A body's parameters against its signature, checked where the method is
@@ -271,11 +271,11 @@ class Bound {
 
 // Binds a vectorcall to a signature; throws with the interpreter's
 // TypeError text (counting self, as for a Python method, unless static).
-void bind(std::string_view qualname, const Signature& sig, bool is_static,
-          PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bound& out);
+void bind(std::string_view qualname, const Signature& sig, bool is_static, PyObject* const* args,
+          Py_ssize_t nargs, PyObject* kwnames, Bound& out);
 // The same for a tuple and a dict (tp_init).
-void bind_tuple(std::string_view qualname, const Signature& sig, PyObject* args,
-                PyObject* kwargs, Bound& out);
+void bind_tuple(std::string_view qualname, const Signature& sig, PyObject* args, PyObject* kwargs,
+                Bound& out);
 
 template <auto Body, Lit Owner, Lit Name, Lit Params, bool Static = false>
 struct Method {
@@ -365,17 +365,17 @@ struct Init {
 
 }  // namespace vt
 
-#define VT_METHOD(body, owner, name, params, doc)                    \
-  ([]() noexcept {                                                    \
-    using M = ::vt::Method<&body, owner, name, params>;               \
-    static constexpr auto text = M::docstring(doc);                   \
-    return M::def(text.data());                                       \
+#define VT_METHOD(body, owner, name, params, doc)       \
+  ([]() noexcept {                                      \
+    using M = ::vt::Method<&body, owner, name, params>; \
+    static constexpr auto text = M::docstring(doc);     \
+    return M::def(text.data());                         \
   }())
-#define VT_STATIC_METHOD(body, owner, name, params, doc)             \
-  ([]() noexcept {                                                    \
-    using M = ::vt::Method<&body, owner, name, params, true>;         \
-    static constexpr auto text = M::docstring(doc);                   \
-    return M::def(text.data());                                       \
+#define VT_STATIC_METHOD(body, owner, name, params, doc)      \
+  ([]() noexcept {                                            \
+    using M = ::vt::Method<&body, owner, name, params, true>; \
+    static constexpr auto text = M::docstring(doc);           \
+    return M::def(text.data());                               \
   }())
 #define VT_METHODS_END \
   { nullptr, nullptr, 0, nullptr }

@@ -25,7 +25,10 @@ void link(Parking* p) {
 }
 
 void unlink(Parking* p) {
-  if (p->prev) p->prev->next = p->next; else g_parked = p->next;
+  if (p->prev)
+    p->prev->next = p->next;
+  else
+    g_parked = p->next;
   if (p->next) p->next->prev = p->prev;
   p->prev = p->next = nullptr;
 }

@@ -9,8 +9,8 @@ namespace vt {
 
 struct Parking {
   std::condition_variable cv;
-  bool signalled = false;            // guarded by the parking mutex
-  std::atomic<bool> parked{false};   // read by wakers without the mutex
+  bool signalled = false;           // guarded by the parking mutex
+  std::atomic<bool> parked{false};  // read by wakers without the mutex
   std::atomic<std::uint64_t> kicks{0};
   Parking* prev = nullptr;  // the list of parked threads, under the
   Parking* next = nullptr;  // parking mutex

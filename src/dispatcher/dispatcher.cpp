@@ -216,9 +216,8 @@ void run_loop(const Manager& m) {
         PyExc_Exception, [&] { pass = dispatch_pass(m); },
         [&](const Ref& exc) {
           // A failing sink must not end the dispatcher either.
-          vt::quietly([&] {
-            collab::log_error(m.st, m.sink(), collab::Level::Debug, "Run error: ", exc);
-          });
+          vt::quietly(
+              [&] { collab::log_error(m.st, m.sink(), collab::Level::Debug, "Run error: ", exc); });
         });
     // The main thread has finished and nothing is left to do, nor will be
     // by a batch still submitting: end, so the interpreter's wait for its
@@ -309,7 +308,8 @@ Ref queue_init(Manager m) {
   Core& core = core_of(m);
   set_phase(m, Core::Phase::InLoop);
   Ref ended;  // what ended the loop, when not the switch
-  vt::catching(PyExc_BaseException, [&] { run_loop(m); }, [&](const Ref& exc) { ended = exc; });
+  vt::catching(
+      PyExc_BaseException, [&] { run_loop(m); }, [&](const Ref& exc) { ended = exc; });
   // A close that asked this thread to stop must have made its request
   // before the loop is marked left; one made after never comes.
   const bool raised = core.gate.settle([&] {
@@ -346,7 +346,8 @@ Ref set_start_rate(Manager m, Borrowed per_second) {
     // A flag is not a rate, though bool is an int.
     if (PyBool_Check(per_second.get()) ||
         !(PyLong_Check(per_second.get()) || PyFloat_Check(per_second.get())))
-      vt::raise_format(PyExc_TypeError, "the start rate must be a number of starts per second or None, not %.100s",
+      vt::raise_format(PyExc_TypeError,
+                       "the start rate must be a number of starts per second or None, not %.100s",
                        Py_TYPE(per_second.get())->tp_name);
     rate = PyFloat_AsDouble(per_second);
     if (rate == -1.0 && PyErr_Occurred()) throw vt::PyError{};

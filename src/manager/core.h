@@ -38,7 +38,7 @@ struct Core {
   // Starts per second asked with _set_start_rate; 0: one start per pass.
   std::atomic<double> start_rate{0};
   std::atomic<bool> rate_changed{false};  // set by _set_start_rate
-  double earned = 0;  // starts the rate has earned (dispatcher thread only)
+  double earned = 0;                      // starts the rate has earned (dispatcher thread only)
   std::chrono::steady_clock::time_point last_pass = std::chrono::steady_clock::now();
   std::atomic<int> batches{0};            // batch threads that may still submit
   std::atomic<int> batches_announced{0};  // started by _send_list, not yet running

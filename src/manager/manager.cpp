@@ -91,16 +91,14 @@ Core& core_of(const Manager& m) { return core_of(m.self); }
 
 }  // namespace manager
 
-Manager Manager::from(PyObject* self) {
-  return Manager{self, *manager::as_manager(self)->st};
-}
+Manager Manager::from(PyObject* self) { return Manager{self, *manager::as_manager(self)->st}; }
 
 namespace manager {
 
 namespace {
 
-void init(PyObject* self, Borrowed func, Borrowed max_workers, Borrowed maximum,
-          Borrowed logfile, Borrowed logger, Borrowed reserve, Borrowed duration) {
+void init(PyObject* self, Borrowed func, Borrowed max_workers, Borrowed maximum, Borrowed logfile,
+          Borrowed logger, Borrowed reserve, Borrowed duration) {
   Manager m = Manager::from(self);
   const State& st = m.st;
   const Names& n = st.names;
@@ -112,15 +110,18 @@ void init(PyObject* self, Borrowed func, Borrowed max_workers, Borrowed maximum,
 
   // 1. the log sink
   Ref title = take(PyUnicode_FromString("VigilThreads"));
-  Ref sink = vt::call_kw(st.vigil_log_cls, {},
-                         {{n.title, title}, {n.file, logfile}, {n.control, logger}});
+  Ref sink =
+      vt::call_kw(st.vigil_log_cls, {}, {{n.title, title}, {n.file, logfile}, {n.control, logger}});
   check(PyObject_SetAttr(self, n._log, sink));
 
   // 2. the state holder with its first fields
   Ref queue = vt::call_method(st.multiprocessing, n.Queue);
   Ref lock = vt::call_method(st.multiprocessing, n.Lock);
   Ref var = vt::call_kw(st.vigil_var_cls, {},
-                        {{n.func, func}, {n.queue, queue}, {n.lock, lock}, {n.reserve, reserve},
+                        {{n.func, func},
+                         {n.queue, queue},
+                         {n.lock, lock},
+                         {n.reserve, reserve},
                          {n.duration, duration}});
   check(PyObject_SetAttr(self, n._var, var));
 
@@ -129,8 +130,12 @@ void init(PyObject* self, Borrowed func, Borrowed max_workers, Borrowed maximum,
   Ref table = collab::new_holder(st);
   Ref one = take(PyLong_FromLong(1));
   Ref zero = take(PyLong_FromLong(0));
-  holder.add({{n.switch_, Py_True}, {n.stop_switch, Py_False}, {n.threads, table},
-              {n.is_run, Py_False}, {n.done, Py_False}, {n.name, one}});
+  holder.add({{n.switch_, Py_True},
+              {n.stop_switch, Py_False},
+              {n.threads, table},
+              {n.is_run, Py_False},
+              {n.done, Py_False},
+              {n.name, one}});
   holder.add({{n.min_time, zero}, {n.max_time, zero}, {n.all_time, zero}});
   auto list = [] { return take(PyList_New(0)); };  // each field its own list
   holder.add({{n.totals, list()}, {n.runs, list()}, {n.stops, list()}, {n.cancels, list()}});
@@ -295,9 +300,7 @@ bool batches_pending(const Manager& m) {
   return core.batches.load() > 0 || core.batches_announced.load() > 0;
 }
 
-bool in_own_task(const Manager& m) {
-  return worker::running_for() == core_of(m).recorder.get();
-}
+bool in_own_task(const Manager& m) { return worker::running_for() == core_of(m).recorder.get(); }
 
 void close_all_on_interrupt(State& st) {
   std::vector<Ref> open;
@@ -316,22 +319,22 @@ PyGetSetDef getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(Init::doc.data())},
-    {Py_tp_new, reinterpret_cast<void*>(mgr_new)},
-    {Py_tp_init, reinterpret_cast<void*>(Init::call)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(mgr_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(mgr_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(mgr_clear)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
-    {0, nullptr}};
+PyType_Slot slots[] = {{Py_tp_doc, const_cast<char*>(Init::doc.data())},
+                       {Py_tp_new, reinterpret_cast<void*>(mgr_new)},
+                       {Py_tp_init, reinterpret_cast<void*>(Init::call)},
+                       {Py_tp_dealloc, reinterpret_cast<void*>(mgr_dealloc)},
+                       {Py_tp_traverse, reinterpret_cast<void*>(mgr_traverse)},
+                       {Py_tp_clear, reinterpret_cast<void*>(mgr_clear)},
+                       {Py_tp_methods, methods},
+                       {Py_tp_getset, getset},
+                       {0, nullptr}};
 
 }  // namespace
 
 PyType_Spec blueprint = {"threads_main.VigilThreadsMain", sizeof(ManagerObject), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
-                             Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_BASETYPE |
+                             Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_DICT |
+                             Py_TPFLAGS_MANAGED_WEAKREF,
                          slots};
 
 }  // namespace manager

@@ -69,8 +69,12 @@ Ref summary(const Manager& m, bool only_failed) {
   collab::Holder var = m.var();
   Ref out = take(PyDict_New());
   put_counts(out, var,
-             {{n.total, n.totals}, {n.run, n.runs}, {n.success, n.success},
-              {n.failed, n.failed}, {n.stop, n.stops}, {n.cancel, n.cancels}});
+             {{n.total, n.totals},
+              {n.run, n.runs},
+              {n.success, n.success},
+              {n.failed, n.failed},
+              {n.stop, n.stops},
+              {n.cancel, n.cancels}});
   Ref data = take(PyList_New(0));
   for_each_task(m.table(var), [&](PyObject* name, PyObject* rec) {
     if (only_failed && !is_failed(m, rec)) return;
@@ -110,8 +114,13 @@ Ref get_run_status(Manager m) {
   const Names& n = m.st.names;
   Ref out = take(PyDict_New());
   put_counts(out, m.var(),
-             {{n.total, n.totals}, {n.done, n.dones}, {n.run, n.runs}, {n.success, n.success},
-              {n.failed, n.failed}, {n.stop, n.stops}, {n.cancel, n.cancels}});
+             {{n.total, n.totals},
+              {n.done, n.dones},
+              {n.run, n.runs},
+              {n.success, n.success},
+              {n.failed, n.failed},
+              {n.stop, n.stops},
+              {n.cancel, n.cancels}});
   return out;
 }
 
@@ -138,11 +147,9 @@ Ref get_failed(Manager m) {
     Py_ssize_t size = PyTuple_GET_SIZE(pair.get());
     if (size > 2) vt::raise_format(PyExc_ValueError, "too many values to unpack (expected 2)");
     if (size < 2)
-      vt::raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)",
-                       size);
+      vt::raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", size);
     PyObject* rec = PyTuple_GET_ITEM(pair.get(), 1);
-    if (rec != Py_None && is_failed(m, rec))
-      vt::list_append(out, PyTuple_GET_ITEM(pair.get(), 0));
+    if (rec != Py_None && is_failed(m, rec)) vt::list_append(out, PyTuple_GET_ITEM(pair.get(), 0));
   }
   if (PyErr_Occurred()) throw vt::PyError{};
   return out;

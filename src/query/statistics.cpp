@@ -33,9 +33,8 @@ Ref summary(const State& st, const Histogram& h) {
   };
   put(n.min, [&] { return ms(h.min()); });
   put(n.mean, [&] { return real(static_cast<double>(h.sum()) / h.count() / 1000.0); });
-  const std::pair<PyObject*, std::uint32_t> ranks[] = {{n.p50, 50000}, {n.p90, 90000},
-                                                       {n.p95, 95000}, {n.p99, 99000},
-                                                       {st.texts.p99_9, 99900}};
+  const std::pair<PyObject*, std::uint32_t> ranks[] = {
+      {n.p50, 50000}, {n.p90, 90000}, {n.p95, 95000}, {n.p99, 99000}, {st.texts.p99_9, 99900}};
   for (auto [key, q] : ranks) put(key, [&] { return ms(h.percentile(q)); });
   put(n.max, [&] { return ms(h.max()); });
   return out;
@@ -112,9 +111,9 @@ Ref get_statistics(Manager m) {
   const auto stopped = static_cast<std::uint64_t>(var.len(n.stops));
   const auto cancelled = static_cast<std::uint64_t>(var.len(n.cancels));
   const Py_ssize_t runs = var.len(n.runs);
-  const auto running = static_cast<std::uint64_t>(std::max<Py_ssize_t>(
-      0, queue::running_of(runs, static_cast<Py_ssize_t>(finished),
-                           static_cast<Py_ssize_t>(stopped))));
+  const auto running = static_cast<std::uint64_t>(
+      std::max<Py_ssize_t>(0, queue::running_of(runs, static_cast<Py_ssize_t>(finished),
+                                                static_cast<Py_ssize_t>(stopped))));
   const std::uint64_t queued = queued_now(m, var);
   const auto snap = manager::recorder_of(m)->snapshot();
 

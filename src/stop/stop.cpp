@@ -141,7 +141,9 @@ Ref stop_action(Manager m, Borrowed wanted) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(targets.get()); ++i)
           stop_one(m, var, PyList_GET_ITEM(targets.get(), i));
       },
-      [&](const Ref& exc) { collab::log_error(m.st, m.sink(), collab::Level::Debug, "Stop error: ", exc); });
+      [&](const Ref& exc) {
+        collab::log_error(m.st, m.sink(), collab::Level::Debug, "Stop error: ", exc);
+      });
   return Ref::of(Py_None);
 }
 
@@ -188,8 +190,8 @@ Ref clear_record(Manager m) {
     if (queue::size_is(queue::size_now(m, var), Py_GT) || queue::running(m, var) > 0)
       return Ref::of(Py_False);
     released.push_back(m.table(var).take_all());
-    for (PyObject* f : {n.totals.get(), n.runs.get(), n.stops.get(), n.cancels.get(),
-                        n.dones.get(), n.success.get(), n.failed.get()})
+    for (PyObject* f : {n.totals.get(), n.runs.get(), n.stops.get(), n.cancels.get(), n.dones.get(),
+                        n.success.get(), n.failed.get()})
       released.push_back(var.field(f));
     set_new_lists(m, var, {n.totals, n.runs, n.stops, n.cancels}, nullptr, nullptr);
     set_new_lists(m, var, {n.dones, n.success, n.failed}, n.done, Py_False);

@@ -38,8 +38,7 @@ Ref settle_name(const State& st, const collab::Holder& var, const collab::Table&
 // Under the lock: settle the name and store the record, whose thread entry
 // is the task until the task starts (or the entry is read). Returns the
 // settled name.
-Ref register_task(const Manager& m, const collab::Holder& var, Borrowed wished,
-                  Borrowed kwargs) {
+Ref register_task(const Manager& m, const collab::Holder& var, Borrowed wished, Borrowed kwargs) {
   collab::Table table = m.table(var);
   Ref name = settle_name(m.st, var, table, wished);
   worker::check_collisions(m.st, kwargs);

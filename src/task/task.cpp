@@ -19,8 +19,8 @@ struct TaskObject {
   State* st;
   PyObject* manager;
   PyObject* name;
-  PyObject* kwargs;  // a dict, or null
-  PyObject* worker;  // of the latest run, or null
+  PyObject* kwargs;        // a dict, or null
+  PyObject* worker;        // of the latest run, or null
   std::int64_t queued_at;  // -1: unknown
 };
 
@@ -37,8 +37,7 @@ Run make_run(TaskObject& t) {
   Manager m = Manager::from(t.manager);
   collab::Holder var = m.var();
   Run run;
-  run.worker = worker::create(m.st, var.get(), t.name, m.sink(), t.kwargs,
-                              manager::recorder_of(m));
+  run.worker = worker::create(m.st, var.get(), t.name, m.sink(), t.kwargs, manager::recorder_of(m));
   run.thread = worker::make_thread(m.st, run.worker);
   return run;
 }
@@ -100,7 +99,8 @@ PyType_Slot slots[] = {
 }  // namespace
 
 PyType_Spec blueprint = {"threads_main._Task", sizeof(TaskObject), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC |
+                             Py_TPFLAGS_DISALLOW_INSTANTIATION,
                          slots};
 
 Ref create(const Manager& m, Borrowed name, Borrowed kwargs) {

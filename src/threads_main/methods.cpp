@@ -69,7 +69,6 @@ PyMethodDef methods[] = {
                "pass only while fewer than 1000 names are queued. A repeating call returns "
                "when the manager is closed."),
 
-
     // waits
     VTM_METHOD(wait::join, "_join", "break_result='vigil_break'",
                "Block until all work is done or the stop switch is raised, logging the "

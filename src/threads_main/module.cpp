@@ -46,9 +46,15 @@ void init_names(State& st) {
   st.names.switch_ = intern("switch");  // `switch` is a C++ keyword
   st.status = {intern("待运行"), intern("运行中"), intern("完成"),
                intern("失败"),   intern("停止"),   intern("取消")};
-  st.texts = {intern(""),         intern(">6"),          intern(">5"),
-              intern(".2f"),      intern("%H:%M:%S"),    intern("vigil_break"),
-              intern("Task does not exist"), intern("p99.9"), intern("us")};
+  st.texts = {intern(""),
+              intern(">6"),
+              intern(">5"),
+              intern(".2f"),
+              intern("%H:%M:%S"),
+              intern("vigil_break"),
+              intern("Task does not exist"),
+              intern("p99.9"),
+              intern("us")};
 }
 
 Ref import_attr(const char* module, const char* attr) {

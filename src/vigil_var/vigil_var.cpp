@@ -14,7 +14,6 @@ using vt::Ref;
 
 namespace {
 
-
 // What one module object owns (one per interpreter): its types, the names
 // it interns and the table it exports through its capsule.
 struct State {
@@ -153,10 +152,10 @@ void var_init(Borrowed self, vt::Given mapping, Borrowed more) {
   if (more) vt::check(PyDict_Update(fields(self), more));
 }
 using VarInit = vt::Init<var_init, "VigilVar", "mapping=None, /, **fields",
-                     "Attribute container. Fields are read and written as attributes; a "
-                     "field never written reads as None. Used as a keyed table through "
-                     "set(), get(), keys(), items() and clear(); every single operation "
-                     "is safe against concurrent ones.">;
+                         "Attribute container. Fields are read and written as attributes; a "
+                         "field never written reads as None. Used as a keyed table through "
+                         "set(), get(), keys(), items() and clear(); every single operation "
+                         "is safe against concurrent ones.">;
 
 int var_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
@@ -296,9 +295,9 @@ void rec_init(Borrowed self, vt::Given mapping, Borrowed entries) {
   if (entries) rec_merge(st, self, entries);
 }
 using RecInit = vt::Init<rec_init, "VigilRecord", "mapping=None, /, **entries",
-                     "A task record of a VigilVar table: its entries are read and written "
-                     "as attributes (thread, result, status, and any other); an entry "
-                     "never written reads as None.">;
+                         "A task record of a VigilVar table: its entries are read and written "
+                         "as attributes (thread, result, status, and any other); an entry "
+                         "never written reads as None.">;
 
 int rec_traverse(PyObject* self, visitproc visit, void* arg) {
   VigilRecordObject* r = as_rec(self);
@@ -398,22 +397,22 @@ PyMethodDef rec_methods[] = {
     VT_METHOD(rec_to_dict, "VigilRecord", "to_dict", "", "The entries as a new dict."),
     VT_METHODS_END};
 
-PyType_Slot rec_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(rec_new)},
-    {Py_tp_init, reinterpret_cast<void*>(RecInit::call)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(rec_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(rec_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(rec_clear)},
-    {Py_tp_getattro, reinterpret_cast<void*>(rec_getattro)},
-    {Py_tp_setattro, reinterpret_cast<void*>(rec_setattro)},
-    {Py_tp_repr, reinterpret_cast<void*>(rec_repr)},
-    {Py_tp_methods, rec_methods},
-    {Py_tp_doc, const_cast<char*>(RecInit::doc.data())},
-    {0, nullptr}};
+PyType_Slot rec_slots[] = {{Py_tp_new, reinterpret_cast<void*>(rec_new)},
+                           {Py_tp_init, reinterpret_cast<void*>(RecInit::call)},
+                           {Py_tp_dealloc, reinterpret_cast<void*>(rec_dealloc)},
+                           {Py_tp_traverse, reinterpret_cast<void*>(rec_traverse)},
+                           {Py_tp_clear, reinterpret_cast<void*>(rec_clear)},
+                           {Py_tp_getattro, reinterpret_cast<void*>(rec_getattro)},
+                           {Py_tp_setattro, reinterpret_cast<void*>(rec_setattro)},
+                           {Py_tp_repr, reinterpret_cast<void*>(rec_repr)},
+                           {Py_tp_methods, rec_methods},
+                           {Py_tp_doc, const_cast<char*>(RecInit::doc.data())},
+                           {0, nullptr}};
 
-PyType_Spec rec_blueprint = {"vigil_var.VigilRecord", sizeof(VigilRecordObject), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-                             rec_slots};
+PyType_Spec rec_blueprint = {
+    "vigil_var.VigilRecord", sizeof(VigilRecordObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    rec_slots};
 
 // --- deferred entries ----------------------------------------------------
 
@@ -424,8 +423,8 @@ PyType_Slot deferred_slots[] = {
     {0, nullptr}};
 
 PyType_Spec deferred_blueprint = {"vigil_var.VigilDeferred", sizeof(VigilDeferredObject), 0,
-                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_BASETYPE |
-                                  Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
+                                      Py_TPFLAGS_BASETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                                   deferred_slots};
 
 // --- views -------------------------------------------------------------
@@ -530,9 +529,10 @@ PyType_Slot view_slots[] = {
                                   "entries, iteration over a snapshot.")},
     {0, nullptr}};
 
-PyType_Spec view_blueprint = {
-    "vigil_var.VigilVarView", sizeof(ViewObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, view_slots};
+PyType_Spec view_blueprint = {"vigil_var.VigilVarView", sizeof(ViewObject), 0,
+                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC |
+                                  Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                              view_slots};
 
 // --- the holder's operations -------------------------------------------
 
@@ -596,28 +596,28 @@ PyMemberDef var_members[] = {
      nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
-PyType_Slot var_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(var_new)},
-    {Py_tp_init, reinterpret_cast<void*>(VarInit::call)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(var_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(var_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(var_clear)},
-    {Py_tp_getattro, reinterpret_cast<void*>(var_getattro)},
-    {Py_tp_setattro, reinterpret_cast<void*>(var_setattro)},
-    {Py_tp_repr, reinterpret_cast<void*>(var_repr)},
-    {Py_tp_iter, reinterpret_cast<void*>(var_iter)},
-    {Py_sq_length, reinterpret_cast<void*>(var_len)},
-    {Py_sq_contains, reinterpret_cast<void*>(var_contains)},
-    {Py_mp_length, reinterpret_cast<void*>(var_len)},
-    {Py_mp_subscript, reinterpret_cast<void*>(var_getitem)},
-    {Py_tp_methods, var_methods},
-    {Py_tp_members, var_members},
-    {Py_tp_doc, const_cast<char*>(VarInit::doc.data())},
-    {0, nullptr}};
+PyType_Slot var_slots[] = {{Py_tp_new, reinterpret_cast<void*>(var_new)},
+                           {Py_tp_init, reinterpret_cast<void*>(VarInit::call)},
+                           {Py_tp_dealloc, reinterpret_cast<void*>(var_dealloc)},
+                           {Py_tp_traverse, reinterpret_cast<void*>(var_traverse)},
+                           {Py_tp_clear, reinterpret_cast<void*>(var_clear)},
+                           {Py_tp_getattro, reinterpret_cast<void*>(var_getattro)},
+                           {Py_tp_setattro, reinterpret_cast<void*>(var_setattro)},
+                           {Py_tp_repr, reinterpret_cast<void*>(var_repr)},
+                           {Py_tp_iter, reinterpret_cast<void*>(var_iter)},
+                           {Py_sq_length, reinterpret_cast<void*>(var_len)},
+                           {Py_sq_contains, reinterpret_cast<void*>(var_contains)},
+                           {Py_mp_length, reinterpret_cast<void*>(var_len)},
+                           {Py_mp_subscript, reinterpret_cast<void*>(var_getitem)},
+                           {Py_tp_methods, var_methods},
+                           {Py_tp_members, var_members},
+                           {Py_tp_doc, const_cast<char*>(VarInit::doc.data())},
+                           {0, nullptr}};
 
-PyType_Spec var_blueprint = {"vigil_var.VigilVar", sizeof(VigilVarObject), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-                             var_slots};
+PyType_Spec var_blueprint = {
+    "vigil_var.VigilVar", sizeof(VigilVarObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    var_slots};
 
 // --- what other modules of the family call -----------------------------
 
@@ -651,15 +651,9 @@ void exec(PyObject* m, State& st) {
   st.n_result = intern("result");
   st.n_status = intern("status");
   st.n_keys = intern("keys");
-  st.api = {VIGIL_VAR_API_VERSION,
-            as_type(st.var_type),
-            {api_from_mapping, &st},
-            as_type(st.record_type),
-            {api_new_record, &st},
-            st.n_thread.get(),
-            st.n_result.get(),
-            st.n_status.get(),
-            as_type(st.deferred_type)};
+  st.api = {VIGIL_VAR_API_VERSION,   as_type(st.var_type),  {api_from_mapping, &st},
+            as_type(st.record_type), {api_new_record, &st}, st.n_thread.get(),
+            st.n_result.get(),       st.n_status.get(),     as_type(st.deferred_type)};
   vt::check(PyModule_AddObjectRef(m, "VigilVar", st.var_type));
   vt::check(PyModule_AddObjectRef(m, "VigilRecord", st.record_type));
   Ref capsule = vt::take(PyCapsule_New(&st.api, VIGIL_VAR_CAPSULE, nullptr));

@@ -137,10 +137,10 @@ Ref build_line(const State& st, const collab::Holder& var, const LineFigures& f)
   Ref max_t = format(var.field(st.names.max_time), t.width5);
   Ref failed = format(f.failed, t.width5);
   Ref error = format(f.error, t.two_decimals);
-  return take(PyUnicode_FromFormat(
-      "summary %s %U in %U = %U/s Avg: %U Min: %U Max: %U Err: %U (%U%%)", f.sign,
-      finished.get(), length.get(), rate_text.get(), avg.get(), min_t.get(), max_t.get(),
-      failed.get(), error.get()));
+  return take(
+      PyUnicode_FromFormat("summary %s %U in %U = %U/s Avg: %U Min: %U Max: %U Err: %U (%U%%)",
+                           f.sign, finished.get(), length.get(), rate_text.get(), avg.get(),
+                           min_t.get(), max_t.get(), failed.get(), error.get()));
 }
 
 Ref length_of(const collab::Holder& var, PyObject* field) {
@@ -180,8 +180,7 @@ Ref join_log(Manager m) {
   return Ref::of(Py_None);
 }
 
-Ref join_property_log(Manager m, Borrowed old_result, Borrowed elapsed_time,
-                      Borrowed start_time) {
+Ref join_property_log(Manager m, Borrowed old_result, Borrowed elapsed_time, Borrowed start_time) {
   const Names& n = m.st.names;
 
   Ref new_result = counters(m);
@@ -228,9 +227,8 @@ Ref join_property(Manager m, Borrowed break_result, Borrowed interval) {
     next_interval(m, old_result, elapsed_time, start_time);
     pause(m, interval);
     // A set duration alone ends the wait; finished work does not.
-    const bool over = m.var().truth(m.st.names.duration)
-                          ? manager::duration_passed(m, start_time)
-                          : work_over(m);
+    const bool over =
+        m.var().truth(m.st.names.duration) ? manager::duration_passed(m, start_time) : work_over(m);
     if (over) break;
   }
   // The last lines close the wait; their baseline is not needed any more.

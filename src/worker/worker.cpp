@@ -63,8 +63,8 @@ void check_collisions(const State& st, Borrowed kwargs) {
   for (PyObject* key : {st.names.self.get(), st.names.vigil_var.get(), st.names.vigil_name.get(),
                         st.names.vigil_log.get()}) {
     if (check(PyDict_Contains(kwargs, key)))
-      vt::raise_format(PyExc_TypeError,
-                       "_Worker.__init__() got multiple values for argument '%U'", key);
+      vt::raise_format(PyExc_TypeError, "_Worker.__init__() got multiple values for argument '%U'",
+                       key);
   }
 }
 
@@ -326,8 +326,7 @@ PyMemberDef members[] = {
      "The manager's state holder."},
     {"vigil_name", Py_T_OBJECT_EX, offsetof(WorkerObject, vigil_name), Py_READONLY,
      "The task name."},
-    {"_log", Py_T_OBJECT_EX, offsetof(WorkerObject, log), Py_READONLY,
-     "The manager's log sink."},
+    {"_log", Py_T_OBJECT_EX, offsetof(WorkerObject, log), Py_READONLY, "The manager's log sink."},
     {nullptr, 0, 0, 0, nullptr}};
 
 // Most tasks have no keyword arguments; their dict is made only when asked.
@@ -342,22 +341,23 @@ PyObject* get_kwargs(PyObject* self, void*) {
 PyGetSetDef getset[] = {{"kwargs", get_kwargs, nullptr, "The task's keyword arguments.", nullptr},
                         {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(Init::doc.data())},
-    {Py_tp_new, reinterpret_cast<void*>(worker_new)},
-    {Py_tp_init, reinterpret_cast<void*>(Init::call)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(worker_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(worker_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(worker_clear)},
-    {Py_tp_methods, methods},
-    {Py_tp_members, members},
-    {Py_tp_getset, getset},
-    {0, nullptr}};
+PyType_Slot slots[] = {{Py_tp_doc, const_cast<char*>(Init::doc.data())},
+                       {Py_tp_new, reinterpret_cast<void*>(worker_new)},
+                       {Py_tp_init, reinterpret_cast<void*>(Init::call)},
+                       {Py_tp_dealloc, reinterpret_cast<void*>(worker_dealloc)},
+                       {Py_tp_traverse, reinterpret_cast<void*>(worker_traverse)},
+                       {Py_tp_clear, reinterpret_cast<void*>(worker_clear)},
+                       {Py_tp_methods, methods},
+                       {Py_tp_members, members},
+                       {Py_tp_getset, getset},
+                       {0, nullptr}};
 
 }  // namespace
 
-PyType_Spec blueprint = {"threads_main._Worker", sizeof(WorkerObject), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+PyType_Spec blueprint = {
+    "threads_main._Worker", sizeof(WorkerObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    slots};
 
 bool is_worker(const State& st, PyObject* o) {
   return PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(st.worker_type.get()));

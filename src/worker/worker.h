@@ -4,8 +4,8 @@
 #pragma once
 #include "common/method.h"
 #include "common/raise_gate.h"
-#include "stats/recorder.h"
 #include "state/state.h"
+#include "stats/recorder.h"
 
 namespace vtm::worker {
 
