@@ -222,12 +222,11 @@ Ref call_task(const Worker& w) {
   return take(PyObject_VectorcallDict(func, nullptr, 0, kw));
 }
 
-Ref start(Worker w) {
-  if (!w.obj.var || !w.obj.vigil_name)
-    vt::raise_format(PyExc_RuntimeError, "_Worker is not initialised");
-  Ref keep_alive = Ref::of(w.self);
-  Run& run = *w.obj.run;
-
+// Takes the run from Created to Running on this thread. The record says
+// running before the run is taken: a stop that comes in between finds the
+// run still Starting, takes it, and its "停止" stands. False when the run
+// is not to go on (a stop came first, or the record has gone).
+bool begin_run(const Worker& w, Run& run) {
   enum class Go { Run, Quit, Twice };
   Go go = run.gate.decide([&] {
     if (run.phase == Phase::Stopped) return Go::Quit;
@@ -235,11 +234,9 @@ Ref start(Worker w) {
     run.phase = Phase::Starting;
     return Go::Run;
   });
-  if (go == Go::Quit) return Ref::of(Py_None);
+  if (go == Go::Quit) return false;
   if (go == Go::Twice) vt::raise_format(PyExc_RuntimeError, "a _Worker runs only once");
 
-  // The record says running before the run is taken: a stop that comes in
-  // between finds the run still Starting, takes it, and its "停止" stands.
   bool recorded = false;
   bool wrote = true;
   try {
@@ -257,10 +254,39 @@ Ref start(Worker w) {
     // Our "运行中" may have landed after the stop's word: say it again.
     if (!wrote) PyErr_Clear();
     vt::quietly([&] { write_record(w, w.st.names.status, w.st.status.stopped); });
-    return Ref::of(Py_None);
+    return false;
   }
   if (!wrote) throw vt::PyError{};
-  if (!recorded) return Ref::of(Py_None);
+  return recorded;
+}
+
+// What a run that no stop took leaves behind: its record, the lists and the
+// recorder's figures. A run whose record has gone ends quietly.
+void record_outcome(const Worker& w, double start_ms, std::int64_t began_us, std::int64_t run_us,
+                    Ref result, Ref exc) {
+  stats::Recorder* recorder = w.obj.run->recorder.get();
+  bool failed = false;
+  if (!exc) {
+    bool kept = true;
+    vt::catching(
+        PyExc_BaseException, [&] { kept = record_success(w, start_ms, result, &failed); },
+        [&](const Ref& raised) { exc = raised; });
+    if (!kept) return;
+  }
+  // Any exception ends the run as failed, including a BaseException such as
+  // sys.exit() inside the task, which no stop of the manager raised.
+  if (exc && !record_failure(w, exc)) return;
+  if (recorder && began_us) recorder->finished(run_us, failed || exc);
+  if (!write_record(w, w.st.names.thread, Py_None)) return;
+  collab::Holder(w.st, Ref::of(w.obj.var)).append(w.st.names.dones, w.obj.vigil_name);
+}
+
+Ref start(Worker w) {
+  if (!w.obj.var || !w.obj.vigil_name)
+    vt::raise_format(PyExc_RuntimeError, "_Worker is not initialised");
+  Ref keep_alive = Ref::of(w.self);
+  Run& run = *w.obj.run;
+  if (!begin_run(w, run)) return Ref::of(Py_None);
 
   double start_ms = 0;
   Ref result;
@@ -295,21 +321,7 @@ Ref start(Worker w) {
     vt::deliver_pending(w.st.flush);
     return Ref::of(Py_None);
   }
-
-  bool failed = false;
-  if (!exc) {
-    bool kept = true;
-    vt::catching(
-        PyExc_BaseException, [&] { kept = record_success(w, start_ms, result, &failed); },
-        [&](const Ref& raised) { exc = raised; });
-    if (!kept) return Ref::of(Py_None);
-  }
-  // Any exception ends the run as failed, including a BaseException such as
-  // sys.exit() inside the task, which no stop of the manager raised.
-  if (exc && !record_failure(w, exc)) return Ref::of(Py_None);
-  if (recorder && began_us) recorder->finished(run_us, failed || exc);
-  if (!write_record(w, w.st.names.thread, Py_None)) return Ref::of(Py_None);
-  collab::Holder(w.st, Ref::of(w.obj.var)).append(w.st.names.dones, w.obj.vigil_name);
+  record_outcome(w, start_ms, began_us, run_us, std::move(result), std::move(exc));
   return Ref::of(Py_None);
 }
 
