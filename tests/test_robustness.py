@@ -100,6 +100,22 @@ class BadInput(ManagerCase, unittest.TestCase):
                                         "stop", "cancel"], 0))
         self.assertIs(m._is_close(), False)
 
+    def test_a_start_that_cannot_read_the_switch_releases_the_lock(self):
+        m = self.make(lambda: None)
+        m._var.switch = False  # the dispatcher ends; the start is called by hand
+        m._var.thread_init.join(5)
+
+        class Unreadable:
+            def __bool__(self):
+                raise RuntimeError("unreadable")
+
+        m._var.switch = Unreadable()
+        with self.assertRaisesRegex(RuntimeError, "unreadable"):
+            m._consumer("a")
+        m._var.switch = False
+        self.assertTrue(m._var.lock.acquire(False))
+        m._var.lock.release()
+
     def test_closed_manager_refuses_and_changes_nothing(self):
         m = self.make(lambda: None)
         m._send("a")
