@@ -1,4 +1,5 @@
 """Close racing everything else, bad input, faulty collaborators, leaks."""
+import inspect
 import os
 import random
 import threading
@@ -8,7 +9,8 @@ import unittest
 import pytest
 
 from support import ManagerCase, RecordingLog, wait_until
-from threads_main import ManagerError, VigilThreadsMain
+from threads_main import ManagerError, VigilThreadsMain, _Worker
+from vigil_var import VigilVar
 
 STOPPED = "The manager has stopped"
 SANITIZED = os.environ.get("VIGIL_SANITIZED") == "1"
@@ -98,6 +100,22 @@ class BadInput(ManagerCase, unittest.TestCase):
                                         "stop", "cancel"], 0))
         self.assertIs(m._is_close(), False)
 
+    def test_a_start_that_cannot_read_the_switch_releases_the_lock(self):
+        m = self.make(lambda: None)
+        m._var.switch = False  # the dispatcher ends; the start is called by hand
+        m._var.thread_init.join(5)
+
+        class Unreadable:
+            def __bool__(self):
+                raise RuntimeError("unreadable")
+
+        m._var.switch = Unreadable()
+        with self.assertRaisesRegex(RuntimeError, "unreadable"):
+            m._consumer("a")
+        m._var.switch = False
+        self.assertTrue(m._var.lock.acquire(False))
+        m._var.lock.release()
+
     def test_closed_manager_refuses_and_changes_nothing(self):
         m = self.make(lambda: None)
         m._send("a")
@@ -177,6 +195,60 @@ class BadInput(ManagerCase, unittest.TestCase):
         self.wait_done(n)
         self.assertEqual(n._get_failed(), ["x", "y"])
         self.assertIsInstance(n._get_result("x")["x"], TypeError)
+
+
+def python_twin(cls, name, signature, static):
+    """A Python function with the same qualified name and signature."""
+    params = str(signature)[1:-1]
+    if not static:
+        params = "self, " + params if params else "self"
+    head = "    @staticmethod\n" if static else ""
+    namespace = {}
+    exec(f"class {cls.__name__}:\n{head}    def {name}({params}):\n        pass\n", namespace)
+    return getattr(namespace[cls.__name__], name)
+
+
+# Every wording of the binder, each for a method (or constructor) and a call.
+WRONG_CALLS = [
+    (VigilThreadsMain, "_get_status", (), {}),  # missing 'a'
+    (VigilThreadsMain, "_check_max_workers", (), {}),  # missing 'a' and 'b'
+    (VigilThreadsMain, "_join_property_log", (), {}),  # missing 'a', 'b', and 'c'
+    (VigilThreadsMain, "_set_max_workers", (1, 2, 3), {}),  # takes from N to M
+    (VigilThreadsMain, "_send", (1, 2), {}),
+    (VigilThreadsMain, "_get_status", (1, 2), {}),  # takes N positional arguments
+    (VigilThreadsMain, "_thread_list_yield", ([], 2), {}),  # static: takes 1 positional argument
+    (VigilThreadsMain, "_get_status", (), {"bogus": 1}),  # unexpected keyword
+    (VigilThreadsMain, "_get_status", ("a",), {"thread_name": "b"}),  # multiple values
+    (VigilThreadsMain, "__exit__", (), {"exc_type": 1, "exc_value": 2, "traceback": 3}),
+    (VigilThreadsMain, "__exit__", (1,), {"bogus": 2, "traceback": 3}),  # positional-only
+    (VigilThreadsMain, "_get_status", (1, 2), {"bogus": 3}),  # keywords before the count
+    (VigilThreadsMain, "_set_max_workers", (1, 2, 3), {"maximum": 1}),
+    (VigilThreadsMain, "__init__", (), {}),
+    (VigilThreadsMain, "__init__", tuple(range(8)), {}),
+    (_Worker, "__init__", (1, 2), {"x": 3}),
+    (VigilVar, "__init__", (1, 2), {}),
+    (VigilVar, "set", (), {"value": 1}),
+]
+
+
+@pytest.mark.parametrize(("cls", "name", "args", "kwargs"), WRONG_CALLS)
+def test_wrong_calls_are_worded_as_for_a_python_function(cls, name, args, kwargs):
+    m = VigilThreadsMain(lambda: None)
+    try:
+        static = isinstance(inspect.getattr_static(cls, name), staticmethod)
+        if name == "__init__":
+            ours, signature, self = cls, inspect.signature(cls), (object(),)
+        else:
+            target = m if cls is VigilThreadsMain else cls()
+            ours = getattr(target, name)
+            signature, self = inspect.signature(ours), () if static else (object(),)
+        with pytest.raises(TypeError) as got:
+            ours(*args, **kwargs)
+        with pytest.raises(TypeError) as expected:
+            python_twin(cls, name, signature, static)(*self, *args, **kwargs)
+        assert str(got.value) == str(expected.value)
+    finally:
+        m._close()
 
 
 LEAK_ROUNDS = r"""

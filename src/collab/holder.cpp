@@ -76,7 +76,7 @@ Py_ssize_t Holder::len(PyObject* name) const {
   Ref v = field(name);
   if (PyList_CheckExact(v.get())) return PyList_GET_SIZE(v.get());
   Py_ssize_t n = PyObject_Length(v);
-  if (n < 0) vt::fail();
+  if (n < 0) throw vt::PyError{};
   return n;
 }
 
@@ -110,8 +110,7 @@ void Table::set_mapping(PyObject* key, PyObject* mapping) const {
   vt::call_method_kw(obj_, st_->names.set, {key}, {{st_->names.value, mapping}});
 }
 
-void Table::set_record(PyObject* key, PyObject* thread, PyObject* result,
-                       PyObject* status) const {
+void Table::set_record(PyObject* key, PyObject* thread, PyObject* result, PyObject* status) const {
   if (exact_var(*st_, obj_)) {
     Ref rec = take(st_->var_api->new_record(thread, result, status));
     check(PyDict_SetItem(storage(obj_), key, rec));
@@ -145,7 +144,7 @@ void Table::remove(PyObject* key) const {
     // The record is dropped after the table no longer holds it.
     Ref rec = item_or_none(storage(obj_), key);
     if (PyDict_DelItem(storage(obj_), key) < 0) {
-      if (!PyErr_ExceptionMatches(PyExc_KeyError)) vt::fail();
+      if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw vt::PyError{};
       PyErr_Clear();
     }
     return;

@@ -4,7 +4,7 @@
 // attribute access and method calls, so stand-ins keep working.
 #pragma once
 #include "common/error.h"
-#include "threads_main/state.h"
+#include "state/state.h"
 
 namespace vtm::collab {
 
@@ -38,8 +38,7 @@ class Table : public Holder {
   // table.get(key); null Ref when the table has no record of that name.
   vt::Ref record(PyObject* key) const;
   // table.set(key, value={"thread": ..., "result": ..., "status": ...})
-  void set_record(PyObject* key, PyObject* thread, PyObject* result,
-                  PyObject* status) const;
+  void set_record(PyObject* key, PyObject* thread, PyObject* result, PyObject* status) const;
   // table.set(key, value=mapping)
   void set_mapping(PyObject* key, PyObject* mapping) const;
   vt::Ref keys() const;   // table.keys()

@@ -1,8 +1,5 @@
 #include "common/call.h"
 
-#include <string>
-
-
 namespace vt {
 
 namespace {
@@ -12,7 +9,7 @@ constexpr std::size_t kMaxCallArgs = 12;
 Ref vectorcall(PyObject* callable, PyObject* self, std::initializer_list<Borrowed> args,
                Keywords keywords, PyObject* method_name) {
   if (args.size() + keywords.size() > kMaxCallArgs)
-    throw Raise{PyExc_SystemError, "too many arguments for an internal call"};
+    raise_format(PyExc_SystemError, "too many arguments for an internal call");
   // slot 0 is free for the vectorcall protocol's offset trick
   PyObject* stack[kMaxCallArgs + 2];
   std::size_t n = 1;
@@ -62,7 +59,7 @@ Ref run_source(const char* source, const char* module_name) {
 Ref defined(Borrowed namespace_, const char* name) {
   PyObject* obj = nullptr;
   if (!check(PyDict_GetItemStringRef(namespace_, name, &obj)))
-    throw Raise{PyExc_SystemError, std::string(name) + " not defined"};
+    raise_format(PyExc_SystemError, "%s not defined", name);
   return Ref::steal(obj);
 }
 

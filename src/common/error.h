@@ -1,9 +1,16 @@
-// Failures inside the C++ code are C++ exceptions; each entry point from the
-// interpreter turns them into the raised Python exception exactly once.
-//   PyError  a Python exception is already set (the C API said so).
-//   Raise    an error of our own: the exception type and its text.
+// Failures inside the C++ code are C++ exceptions, and one kind only:
+// PyError, thrown once the Python exception is set. Each entry point from
+// the interpreter is a boundary that lets it through as the raised
+// exception. The vocabulary:
+//   take, check      a C API result: a failure it signalled becomes PyError
+//   raise_format     raise this type with this text (as PyErr_Format)
+//   StashedError     clean-up work that must not replace the error in flight
+//   quietly          clean-up whose own failure is dropped
+//   catching         run, and handle the failures of one exception type
+//   boundary         an entry point: a null result or -1 on failure
 // Anything else a standard container or allocation throws becomes
-// MemoryError or SystemError there too, so nothing escapes into CPython.
+// MemoryError or SystemError at the boundary, so nothing escapes into
+// CPython.
 //
 // The one exception that passes every boundary is the forced unwind with
 // which CPython ends a daemon thread at exit (pthread_exit): it must run its
@@ -15,7 +22,6 @@
 #include <cstdarg>
 #include <exception>
 #include <new>
-#include <string>
 #include <utility>
 
 #include "common/ref.h"
@@ -23,11 +29,6 @@
 namespace vt {
 
 struct PyError {};
-
-struct Raise {
-  PyObject* type;  // borrowed: a module-owned or built-in exception class
-  std::string text;
-};
 
 // A new reference from the C API, or throw when it signalled failure.
 inline Ref take(PyObject* p) {
@@ -39,42 +40,24 @@ inline int check(int status) {
   if (status < 0) throw PyError{};
   return status;
 }
-[[noreturn]] inline void fail() { throw PyError{}; }
 
-// Raises `type` with a PyUnicode_FromFormat text, as PyErr_Format does.
+// Raises `type` with a PyUnicode_FromFormat text, as PyErr_Format does. An
+// exception being raised meanwhile becomes its context.
 [[noreturn]] inline void raise_format(PyObject* type, const char* format, ...) {
+  PyObject* context = PyErr_GetRaisedException();
   va_list va;
   va_start(va, format);
   PyErr_FormatV(type, format, va);
   va_end(va);
-  throw PyError{};
-}
-
-// Sets `type` with `value` (its message) as the raised exception; the
-// exception that was being raised meanwhile, if any, becomes its context.
-inline void set_raise_object(PyObject* type, PyObject* value) noexcept {
-  PyObject* context = PyErr_GetRaisedException();
-  PyErr_SetObject(type, value);
   if (context) {
     PyObject* now = PyErr_GetRaisedException();
     PyException_SetContext(now, context);  // steals context
     PyErr_SetRaisedException(now);
   }
-}
-
-inline void set_raise(PyObject* type, const char* text) noexcept {
-  PyObject* value = PyUnicode_FromString(text);
-  if (!value) return;  // MemoryError is raised instead
-  set_raise_object(type, value);
-  Py_DECREF(value);
-}
-
-// Raises `exc` again as the context of a new `type` with message `value`.
-[[noreturn]] inline void raise_from_context(PyObject* exc, PyObject* type, PyObject* value) {
-  PyErr_SetRaisedException(Py_NewRef(exc));
-  set_raise_object(type, value);
   throw PyError{};
 }
+
+namespace detail {
 
 // Runs fn; false with the Python exception set when it threw.
 template <class F>
@@ -87,8 +70,6 @@ bool as_python(F&& fn) {
   } catch (const PyError&) {
     if (!PyErr_Occurred())
       PyErr_SetString(PyExc_SystemError, "error reported without an exception");
-  } catch (const Raise& r) {
-    set_raise(r.type, r.text.c_str());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& x) {
@@ -99,30 +80,31 @@ bool as_python(F&& fn) {
   return false;
 }
 
-// Runs clean-up work whose own failure must not replace anything: a
-// failure is dropped.
-template <class F>
-void quietly(F&& fn) {
-  if (!as_python(std::forward<F>(fn))) PyErr_Clear();
-}
+}  // namespace detail
 
 // The boundary of an entry point that returns an object: null on failure.
 template <class F>
 PyObject* boundary(F&& fn) {
   PyObject* out = nullptr;
-  as_python([&] { out = std::forward<F>(fn)().release(); });
+  detail::as_python([&] { out = std::forward<F>(fn)().release(); });
   return out;
 }
 
 // The boundary of an entry point that returns a status: -1 on failure.
 template <class F>
 int boundary_status(F&& fn) {
-  return as_python(std::forward<F>(fn)) ? 0 : -1;
+  return detail::as_python(std::forward<F>(fn)) ? 0 : -1;
+}
+
+// Runs clean-up work whose own failure must not replace anything: a
+// failure is dropped.
+template <class F>
+void quietly(F&& fn) {
+  if (!detail::as_python(std::forward<F>(fn))) PyErr_Clear();
 }
 
 // The raised exception, taken aside for a scope so that clean-up code can
-// call into the interpreter; it is raised again when the scope ends, unless
-// it was taken for good with take().
+// call into the interpreter; it is raised again when the scope ends.
 class StashedError {
  public:
   StashedError() noexcept : exc_(PyErr_GetRaisedException()) {}
@@ -135,11 +117,9 @@ class StashedError {
   StashedError& operator=(const StashedError&) = delete;
 
   PyObject* get() const noexcept { return exc_; }
-  explicit operator bool() const noexcept { return exc_ != nullptr; }
   bool matches(PyObject* type) const noexcept {
     return exc_ && PyErr_GivenExceptionMatches(exc_, type);
   }
-  Ref take() noexcept { return Ref::steal(std::exchange(exc_, nullptr)); }
 
  private:
   PyObject* exc_;
@@ -150,8 +130,8 @@ class StashedError {
 // failure goes on.
 template <class F, class H>
 void catching(PyObject* type, F&& fn, H&& on_error) {
-  if (as_python(std::forward<F>(fn))) return;
-  if (!PyErr_ExceptionMatches(type)) fail();
+  if (detail::as_python(std::forward<F>(fn))) return;
+  if (!PyErr_ExceptionMatches(type)) throw PyError{};
   Ref exc = Ref::steal(PyErr_GetRaisedException());
   std::forward<H>(on_error)(exc);
 }

@@ -7,25 +7,39 @@
 // and inspect.signature work), its calling convention (METH_NOARGS when
 // there are no parameters) and the binding of arguments to parameters, with
 // the interpreter's own wording for a wrong call. The body is a plain C++
-// function:
+// function with one parameter per name, in declaration order:
 //
-//   vt::Ref fn(Self self)                      (no parameters)
-//   vt::Ref fn(Self self, const vt::Args& a)   (a[i] in declaration order)
+//   vt::Ref fn(Self self)                                   ("")
+//   vt::Ref fn(Self self, vt::Borrowed a, vt::Borrowed b)   ("a, b=None")
+//   vt::Ref fn(Self self, vt::Borrowed a, vt::Borrowed kwargs)   ("a, **kwargs")
 //
-// where Self is any type with a static `Self from(PyObject*)` (the receiver:
-// the instance, or the type for a static method), or vt::Borrowed. Bodies
-// run inside vt::boundary, so they report failures by throwing.
+// A parameter arrives with its default filled in when the caller left it
+// out; one declared vt::Given arrives null instead (the default is then only
+// what help() shows). A trailing **name arrives as one more vt::Borrowed:
+// the dict of the other keywords, or null when there were none. A body whose
+// parameters do not match the signature's names one for one does not
+// compile.
+//
+// Self is any type with a static `Self from(PyObject*)` (the receiver: the
+// instance, or the module for a static method), or vt::Borrowed. Bodies run
+// inside vt::boundary, so they report failures by throwing.
 #pragma once
 #include <array>
 #include <cstddef>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
+#include <utility>
 
 #include "common/error.h"
 
 namespace vt {
 
-class Args;
+// A parameter that arrives null when the caller left it out.
+class Given : public Borrowed {
+ public:
+  using Borrowed::Borrowed;
+};
 
 // A string literal usable as a template argument.
 template <std::size_t N>
@@ -172,8 +186,8 @@ consteval auto docstring(const char (&doc)[N]) {
   constexpr std::string_view slash =
       has_slash(Params.view()) ? "" : (Params.size == 0 ? ", /" : ", /, ");
   constexpr std::string_view tail = ")\n--\n\n";
-  std::array<char, Name.size + 1 + receiver.size() + 2 + slash.size() + Params.size +
-                       tail.size() + N>
+  std::array<char,
+             Name.size + 1 + receiver.size() + 2 + slash.size() + Params.size + tail.size() + N>
       out{};
   std::size_t i = 0;
   auto put = [&](std::string_view s) {
@@ -192,16 +206,21 @@ consteval auto docstring(const char (&doc)[N]) {
 
 template <class T>
 struct BodyTraits;
-template <class S>
-struct BodyTraits<Ref (*)(S)> {
+template <class R, class S, class... P>
+struct BodyTraits<R (*)(S, P...)> {
   using Self = S;
-  static constexpr bool takes_args = false;
+  using Params = std::tuple<P...>;
+  static constexpr std::size_t arity = sizeof...(P);
+  static constexpr bool borrowed_only =
+      ((std::is_same_v<P, Borrowed> || std::is_same_v<P, Given>)&&...);
 };
-template <class S>
-struct BodyTraits<Ref (*)(S, const Args&)> {
-  using Self = S;
-  static constexpr bool takes_args = true;
-};
+
+// A body's parameters against its signature, checked where the method is
+// declared.
+template <class Traits>
+consteval bool matches(const Signature& sig) {
+  return Traits::borrowed_only && Traits::arity == sig.count + (sig.var_keywords ? 1 : 0);
+}
 
 template <class S>
 S receiver(PyObject* self) {
@@ -213,19 +232,38 @@ S receiver(PyObject* self) {
 
 }  // namespace detail
 
-// The bound arguments of one call, in declaration order. Defaults are filled
-// in; kwargs() is the dict of extra keywords (or null) when the signature
-// ends in **name.
-class Args {
+// The arguments of one call bound to the parameters, in declaration order,
+// defaults filled in; kwargs() is the dict of the other keywords (or null)
+// when the signature ends in **name. Bodies get them one by one.
+class Bound {
  public:
-  Borrowed operator[](std::size_t i) const noexcept { return values_[i]; }
+  template <class P>
+  P get(std::size_t i) const noexcept {
+    if constexpr (std::is_same_v<P, Given>)
+      return Given(made_[i] ? nullptr : values_[i]);
+    else
+      return Borrowed(values_[i]);
+  }
   Borrowed kwargs() const noexcept { return kwargs_; }
-  // Whether the caller gave parameter i (as opposed to its default).
-  bool given(std::size_t i) const noexcept { return !made_[i]; }
+
+  // body(self, <each parameter>..., [kwargs])
+  template <auto Body, const Signature& Sig, class Self>
+  auto call(Self self) const {
+    return call<Body, Sig>(self, std::make_index_sequence<Sig.count>{});
+  }
 
  private:
+  template <auto Body, const Signature& Sig, class Self, std::size_t... I>
+  auto call(Self self, std::index_sequence<I...>) const {
+    using Params = typename detail::BodyTraits<decltype(Body)>::Params;
+    if constexpr (Sig.var_keywords)
+      return Body(self, get<std::tuple_element_t<I, Params>>(I)..., kwargs());
+    else
+      return Body(self, get<std::tuple_element_t<I, Params>>(I)...);
+  }
+
   friend void bind(std::string_view, const Signature&, bool, PyObject* const*, Py_ssize_t,
-                   PyObject*, Args&);
+                   PyObject*, Bound&);
   std::array<PyObject*, kMaxParams> values_{};
   std::array<Ref, kMaxParams> made_{};
   Ref kwargs_;
@@ -233,11 +271,11 @@ class Args {
 
 // Binds a vectorcall to a signature; throws with the interpreter's
 // TypeError text (counting self, as for a Python method, unless static).
-void bind(std::string_view qualname, const Signature& sig, bool is_static,
-          PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out);
+void bind(std::string_view qualname, const Signature& sig, bool is_static, PyObject* const* args,
+          Py_ssize_t nargs, PyObject* kwnames, Bound& out);
 // The same for a tuple and a dict (tp_init).
-void bind_tuple(std::string_view qualname, const Signature& sig, PyObject* args,
-                PyObject* kwargs, Args& out);
+void bind_tuple(std::string_view qualname, const Signature& sig, PyObject* args, PyObject* kwargs,
+                Bound& out);
 
 template <auto Body, Lit Owner, Lit Name, Lit Params, bool Static = false>
 struct Method {
@@ -249,8 +287,9 @@ struct Method {
   // One positional-only parameter: the METH_O convention.
   static constexpr bool one_arg =
       sig.count == 1 && sig.positional == 1 && sig.required == 1 && !sig.var_keywords;
-  static_assert(Traits::takes_args != no_args,
-                "a body takes Args exactly when the signature has parameters");
+  static_assert(detail::matches<Traits>(sig),
+                "the body takes one vt::Borrowed (or vt::Given) per parameter of the "
+                "signature, in order, and one more for a trailing **name");
 
   template <std::size_t N>
   static consteval auto docstring(const char (&doc)[N]) {
@@ -266,9 +305,9 @@ struct Method {
   static PyObject* call_o(PyObject* self, PyObject* arg) {
     if constexpr (one_arg) {
       return boundary([&] {
-        Args a;
-        bind({qualname.data(), qualname.size() - 1}, sig, Static, &arg, 1, nullptr, a);
-        return Body(detail::receiver<Self>(self), a);
+        Bound b;
+        bind({qualname.data(), qualname.size() - 1}, sig, Static, &arg, 1, nullptr, b);
+        return b.call<Body, sig>(detail::receiver<Self>(self));
       });
     } else {
       return nullptr;
@@ -278,9 +317,9 @@ struct Method {
                         PyObject* kwnames) {
     if constexpr (!no_args) {
       return boundary([&] {
-        Args a;
-        bind({qualname.data(), qualname.size() - 1}, sig, Static, args, nargs, kwnames, a);
-        return Body(detail::receiver<Self>(self), a);
+        Bound b;
+        bind({qualname.data(), qualname.size() - 1}, sig, Static, args, nargs, kwnames, b);
+        return b.call<Body, sig>(detail::receiver<Self>(self));
       });
     } else {
       return nullptr;
@@ -301,7 +340,8 @@ struct Method {
 };
 
 // Puts each function of `defs` (null-terminated, declared with
-// VT_STATIC_METHOD) into `type` as a staticmethod bound to `module`.
+// VT_STATIC_METHOD) into `type` as a staticmethod bound to `module`, while
+// the type is being set up.
 void install_static_methods(PyObject* type, PyObject* module, PyMethodDef* defs);
 
 // The constructor of a type: its parameters written once, for the class
@@ -309,30 +349,33 @@ void install_static_methods(PyObject* type, PyObject* module, PyMethodDef* defs)
 template <auto Body, Lit Owner, Lit Params, Lit Doc>
 struct Init {
   static constexpr Signature sig = detail::parse(Params.view());
+  static_assert(detail::matches<detail::BodyTraits<decltype(Body)>>(sig),
+                "the constructor takes one vt::Borrowed (or vt::Given) per parameter of the "
+                "signature, in order, and one more for a trailing **name");
   static constexpr auto doc = detail::cat<Owner, "(", Params, ")\n--\n\n", Doc>();  // class doc
   static constexpr auto qualname = detail::cat<Owner, ".__init__">();
   static int call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return boundary_status([&] {
-      Args a;
-      bind_tuple({qualname.data(), qualname.size() - 1}, sig, args, kwargs, a);
-      Body(self, a);
+      Bound b;
+      bind_tuple({qualname.data(), qualname.size() - 1}, sig, args, kwargs, b);
+      b.call<Body, sig>(self);
     });
   }
 };
 
 }  // namespace vt
 
-#define VT_METHOD(body, owner, name, params, doc)                    \
-  ([]() noexcept {                                                    \
-    using M = ::vt::Method<&body, owner, name, params>;               \
-    static constexpr auto text = M::docstring(doc);                   \
-    return M::def(text.data());                                       \
+#define VT_METHOD(body, owner, name, params, doc)       \
+  ([]() noexcept {                                      \
+    using M = ::vt::Method<&body, owner, name, params>; \
+    static constexpr auto text = M::docstring(doc);     \
+    return M::def(text.data());                         \
   }())
-#define VT_STATIC_METHOD(body, owner, name, params, doc)             \
-  ([]() noexcept {                                                    \
-    using M = ::vt::Method<&body, owner, name, params, true>;         \
-    static constexpr auto text = M::docstring(doc);                   \
-    return M::def(text.data());                                       \
+#define VT_STATIC_METHOD(body, owner, name, params, doc)      \
+  ([]() noexcept {                                            \
+    using M = ::vt::Method<&body, owner, name, params, true>; \
+    static constexpr auto text = M::docstring(doc);           \
+    return M::def(text.data());                               \
   }())
 #define VT_METHODS_END \
   { nullptr, nullptr, 0, nullptr }

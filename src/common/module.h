@@ -11,19 +11,17 @@ namespace vt {
 
 template <class State, void (*Exec)(PyObject* module, State& st)>
 struct Module {
-  static State*& slot(PyObject* module) {
-    return *static_cast<State**>(PyModule_GetState(module));
-  }
+  static State*& slot(PyObject* module) { return *static_cast<State**>(PyModule_GetState(module)); }
   static State& of(PyObject* module) {
     State* st = slot(module);
-    if (!st) throw Raise{PyExc_SystemError, "the module has no state"};
+    if (!st) raise_format(PyExc_SystemError, "the module has no state");
     return *st;
   }
   // The state of the module that defined `type`, or a base of it (a class
   // made in Python from one of ours).
   static State& of_type(PyTypeObject* type) {
     PyObject* module = PyType_GetModuleByDef(type, &def);
-    if (!module) fail();
+    if (!module) throw PyError{};
     return of(module);
   }
 
@@ -38,7 +36,9 @@ struct Module {
     if (State* st = slot(module)) st->clear();
     return 0;
   }
-  static void free(void* module) { delete std::exchange(slot(static_cast<PyObject*>(module)), nullptr); }
+  static void free(void* module) {
+    delete std::exchange(slot(static_cast<PyObject*>(module)), nullptr);
+  }
 
   static inline PyModuleDef_Slot slots[] = {
       {Py_mod_exec, reinterpret_cast<void*>(exec)},
@@ -48,8 +48,15 @@ struct Module {
       {Py_mod_gil, Py_MOD_GIL_USED},
       {0, nullptr}};
   // Name and docstring are set by the module's PyInit function.
-  static inline PyModuleDef def = {PyModuleDef_HEAD_INIT, nullptr, nullptr, sizeof(State*), nullptr,
-                                   slots, traverse, clear, free};
+  static inline PyModuleDef def = {PyModuleDef_HEAD_INIT,
+                                   nullptr,
+                                   nullptr,
+                                   sizeof(State*),
+                                   nullptr,
+                                   slots,
+                                   traverse,
+                                   clear,
+                                   free};
 
   static PyObject* init(const char* name, const char* doc) {
     def.m_name = name;

@@ -1,16 +1,9 @@
 #include "manager/manager.h"
 
-#include <time.h>
-
 #include <algorithm>
-#include <chrono>
-#include <cmath>
-#include <memory>
 
 #include "common/call.h"
-#include "common/raise_gate.h"
-#include "stop/stop.h"
-#include "task/task.h"
+#include "manager/core.h"
 #include "worker/worker.h"
 
 using vt::Borrowed;
@@ -20,51 +13,11 @@ using vt::take;
 
 namespace vtm {
 
+namespace manager {
+
 namespace {
 
-constexpr const char* kStopped = "The manager has stopped";
-constexpr long kPassNs = 10'000'000;  // one dispatcher pass: 10 ms
 constexpr long kWorkerCap = 30;
-// Longest idle wait: bounds the delay for work that arrives without a
-// wake-up (a name put on the queue directly, the switch cleared by hand).
-constexpr int kIdleWaitMs = 100;
-// With a start rate, starts earned and not made (nothing to start, or the
-// dispatcher held up) are kept for at most this long.
-constexpr double kMaxCatchUpSeconds = 0.1;
-// Starts one pass may make at most, whatever the rate: more than any worker
-// count admits in practice, so a higher rate means "every free slot".
-constexpr double kMaxStartsPerPass = 1e9;
-
-// The C++ side of a manager: made with the object, gone with it.
-struct Core {
-  manager::Parking park;  // the dispatcher's idle wait
-  // Decides, between a close and the dispatcher, whether SystemExit may be
-  // raised in the dispatcher thread: in its loop, but not while it holds a
-  // name it has taken off the queue and not yet listed in runs (Taking),
-  // nor after it has left the loop. Also keeps a clear of the records and
-  // a take apart.
-  vt::RaiseGate gate;
-  enum class Phase { NotStarted, InLoop, Taking, Exited } phase = Phase::NotStarted;
-  bool raised = false;    // a close has asked for SystemExit
-  bool clearing = false;  // _clear_record is at work (the dispatcher's view)
-  // Submissions against clears of the records (see Submitting, Clearing).
-  struct {
-    std::mutex mu;
-    std::condition_variable cv;
-    int sending = 0;          // submissions in flight
-    bool clearing = false;    // a clear is at work, on thread `clearer`
-    unsigned long clearer = 0;
-  } records;
-  stats::RecorderPtr recorder = std::make_shared<stats::Recorder>();
-  // Starts per second asked with _set_start_rate; 0: one start per pass.
-  std::atomic<double> start_rate{0};
-  std::atomic<bool> rate_changed{false};  // set by _set_start_rate
-  double earned = 0;  // starts the rate has earned (dispatcher thread only)
-  std::chrono::steady_clock::time_point last_pass = std::chrono::steady_clock::now();
-  std::atomic<int> batches{0};        // batch threads that may still submit
-  std::atomic<int> batches_announced{0};  // started by _send_list, not yet running
-  std::atomic<bool> retired{false};   // the dispatcher ended at program end
-};
 
 struct ManagerObject {
   PyObject_HEAD
@@ -78,7 +31,6 @@ struct ManagerObject {
 };
 
 ManagerObject* as_manager(PyObject* o) { return reinterpret_cast<ManagerObject*>(o); }
-Core& core_of(const Manager& m) { return *as_manager(m.self)->core; }
 
 PyObject* mgr_new(PyTypeObject* type, PyObject*, PyObject*) {
   return vt::boundary([&] {
@@ -127,322 +79,49 @@ Ref cpu_default(const State& st, bool cap) {
   return vt::compare(sum, limit, Py_LT) ? sum : limit;
 }
 
-// Removes the last occurrence of `name` from runs. The comparison may run
-// Python code that changes the list, so the item is held while it is
-// compared and found again by identity before it is removed.
-void unlist_run(const collab::Holder& var, const State& st, PyObject* name) {
-  Ref runs = var.field(st.names.runs);
-  if (!PyList_Check(runs.get())) return;
-  for (Py_ssize_t i = PyList_GET_SIZE(runs.get()) - 1; i >= 0; --i) {
-    if (i >= PyList_GET_SIZE(runs.get())) continue;
-    Ref item = Ref::of(PyList_GET_ITEM(runs.get(), i));
-    if (!vt::compare(item, name, Py_EQ)) continue;
-    for (Py_ssize_t j = PyList_GET_SIZE(runs.get()) - 1; j >= 0; --j) {
-      if (PyList_GET_ITEM(runs.get(), j) == item.get()) {
-        check(PySequence_DelItem(runs, j));
-        return;
-      }
-    }
-    return;
-  }
-}
-
-// Sleeps until `deadline` without the GIL.
-void sleep_until(const timespec& deadline) {
-  Py_BEGIN_ALLOW_THREADS
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-  }
-  Py_END_ALLOW_THREADS
-}
-
-void advance(timespec* t, long ns) {
-  t->tv_nsec += ns;
-  while (t->tv_nsec >= 1'000'000'000L) {
-    t->tv_nsec -= 1'000'000'000L;
-    t->tv_sec += 1;
-  }
-}
-
-bool before(const timespec& a, const timespec& b) {
-  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
-}
-
 bool compare_long(Borrowed v, long n, int op) {
   Ref c = take(PyLong_FromLong(n));
   return vt::compare(v, c, op);
 }
 
-enum class Pass {
-  Busy,
-  Idle,
-  Held,  // names are queued, nothing runs, and the worker count admits none
-};
-
-// How many tasks this pass may start: one by default; with a start rate,
-// what the rate has earned since the last pass (several when the rate needs
-// it). While nothing is queued the rate earns up to one start, so the first
-// task after a quiet spell starts at once; what is earned is capped, so a
-// stall is not followed by a burst.
-long starts_allowed(Core& core, bool queued) {
-  const double rate = core.start_rate.load();
-  if (rate <= 0) return 1;
-  const auto now = std::chrono::steady_clock::now();
-  double elapsed = std::chrono::duration<double>(now - core.last_pass).count();
-  core.last_pass = now;
-  // A new rate starts from now, with one start in hand.
-  if (core.rate_changed.exchange(false)) {
-    core.earned = std::max(core.earned, 1.0);
-    elapsed = 0;
-  }
-  if (!queued) {
-    core.earned = std::min(core.earned + rate * elapsed, 1.0);
-    return 0;
-  }
-  // (At least two, so the fraction earned beyond a whole start is kept; at
-  // most kMaxStartsPerPass, so a huge rate cannot overflow the count.)
-  const double cap = std::clamp(rate * kMaxCatchUpSeconds, 2.0, kMaxStartsPerPass);
-  core.earned = std::min(core.earned + rate * elapsed, cap);
-  return static_cast<long>(core.earned);
-}
-
-// The dispatcher is about to take a name: from here until the name is
-// listed in runs (or withdrawn) nothing else counts the task, so no
-// SystemExit may strike and no clear of the records may run. False when it
-// must not take one now; throws the SystemExit a close asked for.
-bool enter_taking(const Manager& m) {
-  Core& core = core_of(m);
-  enum class Go { Take, Skip, Stop };
-  const Go go = core.gate.settle([&] {
-    if (core.raised) return Go::Stop;
-    if (core.clearing) return Go::Skip;
-    core.phase = Core::Phase::Taking;
-    return Go::Take;
-  });
-  if (go == Go::Stop) {
-    // The close's request is delivered here, at a point we control.
-    if (Ref exc = vt::deliver_pending(m.st.flush)) {
-      PyErr_SetRaisedException(exc.release());
-      throw vt::PyError{};
-    }
-  }
-  return go == Go::Take;
-}
-
-void leave_taking(const Manager& m) {
-  Core& core = core_of(m);
-  core.gate.decide([&] {
-    if (core.phase == Core::Phase::Taking) core.phase = Core::Phase::InLoop;
-  });
-}
-
-// Takes the next name without waiting (a queue found empty now is no work
-// for this pass, so a concurrent drain never parks the dispatcher) and
-// starts it. False when the queue had nothing.
-bool start_next(const Manager& m, const collab::Holder& var) {
-  const Names& n = m.st.names;
-  if (!enter_taking(m)) return false;
-  struct Leave {
-    const Manager& m;
-    ~Leave() { leave_taking(m); }
-  } leave{m};
-  Ref q = var.field(n.queue);
-  Ref name;
-  try {
-    name = vt::call_method(q, n.get, {Py_False});
-  } catch (const vt::PyError&) {
-    if (!PyErr_ExceptionMatches(m.st.queue_empty)) throw;
-    PyErr_Clear();
-    return false;
-  }
-  var.set(n.done, Py_False);
-  var.set(n.is_run, Py_True);
-  m.call(n._consumer, {name});
-  return true;
-}
-
-// One pass: the running count, the start step, the completion step.
-Pass dispatch_pass(const Manager& m) {
-  const Names& n = m.st.names;
-  Core& core = core_of(m);
-  collab::Holder var = m.var();
-  long running = static_cast<long>(var.len(n.runs) - var.len(n.dones) - var.len(n.stops));
-  const long before = running;
-  bool held = false;
-  const bool queued = compare_long(m.call(n._get_qsize), 0, Py_GT);
-  long allowed = starts_allowed(core, queued);
-  while (queued && allowed > 0) {
-    Ref count = take(PyLong_FromLong(running));
-    const bool room = vt::compare(count, var.field(n.max_workers), Py_LT);
-    held = !room && running <= 0;
-    if (!room || !start_next(m, var)) break;
-    ++running;
-    --allowed;
-    if (core.start_rate.load() > 0) core.earned -= 1;
-  }
-  const bool started = running > before;
-  const bool working = var.truth(n.is_run);
-  // An idle manager (nothing queued, started or running, not working) has
-  // no completion to detect: its pass ends here.
-  if (!working && !queued && running == 0) {
-    core.recorder->tick(0, 0, false);
-    return Pass::Idle;
-  }
-  Ref size = m.call(n._get_qsize);
-  const bool empty = compare_long(size, 0, Py_EQ);
-  const long long waiting = PyLong_Check(size.get()) ? PyLong_AsLongLong(size) : 0;
-  if (waiting == -1 && PyErr_Occurred()) vt::fail();
-  core.recorder->tick(static_cast<std::uint32_t>(std::clamp<long long>(waiting, 0, 0xffffffffLL)),
-                      static_cast<std::uint32_t>(std::max(running, 0L)), !empty || running > 0);
-  if (held) return Pass::Held;
-  if (!empty || running != 0 || started) return Pass::Busy;
-  if (working) {
-    var.set(n.done, Py_True);
-    var.set(n.is_run, Py_False);
-  }
-  return Pass::Idle;
-}
-
-// The dispatcher ends at program end: from now on nothing runs what is
-// queued, so a name queued meanwhile is withdrawn ("取消") rather than left
-// waiting for ever.
-void retire(const Manager& m) {
-  core_of(m).retired.store(true);
-  stop::withdraw_queued(m);
-}
-
-void set_phase(const Manager& m, Core::Phase phase) {
-  core_of(m).gate.decide([&] { core_of(m).phase = phase; });
-}
-
-// The dispatcher loop, on its own thread. A pass that fails with an
-// Exception is logged and the loop goes on; anything else ends it.
-void run_loop(const Manager& m) {
-  Core& core = core_of(m);
-  timespec deadline;
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  advance(&deadline, kPassNs);
-  while (m.var().truth(m.st.names.switch_)) {
-    // Passes keep a steady 10 ms rhythm; after a stall the rhythm restarts
-    // from now instead of bursting to catch up.
-    sleep_until(deadline);
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    advance(&deadline, kPassNs);
-    if (before(deadline, now)) {
-      deadline = now;
-      advance(&deadline, kPassNs);
-    }
-    const std::uint64_t seen = core.park.kicks.load();
-    Pass pass = Pass::Busy;
-    vt::catching(
-        PyExc_Exception, [&] { pass = dispatch_pass(m); },
-        [&](const Ref& exc) {
-          // A failing sink must not end the dispatcher either.
-          if (!vt::as_python([&] { collab::log_error(m.st, m.sink(), collab::Level::Debug,
-                                                     "Run error: ", exc); }))
-            PyErr_Clear();
-        });
-    // The main thread has finished and nothing is left to do, nor will be
-    // by a batch still submitting: end, so the interpreter's wait for its
-    // threads does not hang on this one. A queue held by a worker count that
-    // admits no task would never drain: it is withdrawn.
-    if (pass != Pass::Busy && m.st.shutting_down.load() && core.batches.load() == 0) {
-      retire(m);
-      break;
-    }
-    // Nothing queued or running: wait for new work rather than poll.
-    if (pass == Pass::Idle) manager::park(&core.park, m.st.shutting_down, seen, kIdleWaitMs);
-  }
-}
-
 }  // namespace
 
-// ---- the receiver ----------------------------------------------------------
+Core& core_of(PyObject* self) { return *as_manager(self)->core; }
+Core& core_of(const Manager& m) { return core_of(m.self); }
 
-Manager Manager::from(PyObject* self) { return Manager{self, *as_manager(self)->st}; }
+}  // namespace manager
 
-ManagerClass ManagerClass::from(PyObject* module) { return ManagerClass{state_of_module(module)}; }
-
-collab::Holder Manager::var() const {
-  return collab::Holder(st, take(PyObject_GetAttr(self, st.names._var)));
-}
-
-Ref Manager::sink() const { return take(PyObject_GetAttr(self, st.names._log)); }
-
-collab::Table Manager::table(const collab::Holder& var) const {
-  return collab::Table(st, var.field(st.names.threads));
-}
-
-void Manager::log(collab::Level level, Borrowed message) const {
-  collab::log(st, sink(), level, message);
-}
-
-void Manager::log(collab::Level level, const char* text) const {
-  collab::log(st, sink(), level, text);
-}
-
-Ref Manager::call(PyObject* name, std::initializer_list<Borrowed> args) const {
-  return vt::call_method(self, name, args);
-}
-
-void Manager::check_while() const { call(st.names._check_while); }
-
-void Manager::check_open() const {
-  if (!var().truth(st.names.switch_)) throw vt::Raise{st.manager_error, kStopped};
-}
-
-void Manager::report_closed_instead() const {
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return;
-  bool open = true;
-  {
-    // The queue's error waits aside while the switch is read; a failure to
-    // read it leaves the queue's error as it is.
-    vt::StashedError queue_error;
-    vt::quietly([&] { open = var().truth(st.names.switch_); });
-  }
-  if (!open) vt::set_raise(st.manager_error, kStopped);
-}
-
-// ---- construction ------------------------------------------------------------
+Manager Manager::from(PyObject* self) { return Manager{self, *manager::as_manager(self)->st}; }
 
 namespace manager {
 
 namespace {
 
-// A fresh worker and thread for a new run of `name` (a re-run), from the
-// keyword arguments its task keeps; the record gets the thread.
-Ref rebuild_thread(const Manager& m, const collab::Holder& var, PyObject* name) {
-  Ref task = task_of(m, name);
-  if (!task) vt::raise_format(PyExc_RuntimeError, "Task <%S> has no thread to start", name);
-  Ref thread = task::new_run(task);
-  if (Ref rec = m.table(var).record(name)) collab::Holder(m.st, rec).set(m.st.names.thread, thread);
-  return thread;
-}
-
-
-void init(PyObject* self, const vt::Args& a) {
+void init(PyObject* self, Borrowed func, Borrowed max_workers, Borrowed maximum, Borrowed logfile,
+          Borrowed logger, Borrowed reserve, Borrowed duration) {
   Manager m = Manager::from(self);
   const State& st = m.st;
   const Names& n = st.names;
   ManagerObject* obj = as_manager(self);
   // A second dispatcher over the same state would start tasks twice.
   if (obj->initialized)
-    throw vt::Raise{PyExc_RuntimeError, "VigilThreadsMain.__init__() may run only once"};
+    vt::raise_format(PyExc_RuntimeError, "VigilThreadsMain.__init__() may run only once");
   obj->initialized = true;
-  Borrowed func = a[0], max_workers = a[1], maximum = a[2], logfile = a[3], logger = a[4],
-           reserve = a[5], duration = a[6];
 
   // 1. the log sink
   Ref title = take(PyUnicode_FromString("VigilThreads"));
-  Ref sink = vt::call_kw(st.vigil_log_cls, {},
-                         {{n.title, title}, {n.file, logfile}, {n.control, logger}});
+  Ref sink =
+      vt::call_kw(st.vigil_log_cls, {}, {{n.title, title}, {n.file, logfile}, {n.control, logger}});
   check(PyObject_SetAttr(self, n._log, sink));
 
   // 2. the state holder with its first fields
   Ref queue = vt::call_method(st.multiprocessing, n.Queue);
   Ref lock = vt::call_method(st.multiprocessing, n.Lock);
   Ref var = vt::call_kw(st.vigil_var_cls, {},
-                        {{n.func, func}, {n.queue, queue}, {n.lock, lock}, {n.reserve, reserve},
+                        {{n.func, func},
+                         {n.queue, queue},
+                         {n.lock, lock},
+                         {n.reserve, reserve},
                          {n.duration, duration}});
   check(PyObject_SetAttr(self, n._var, var));
 
@@ -451,8 +130,12 @@ void init(PyObject* self, const vt::Args& a) {
   Ref table = collab::new_holder(st);
   Ref one = take(PyLong_FromLong(1));
   Ref zero = take(PyLong_FromLong(0));
-  holder.add({{n.switch_, Py_True}, {n.stop_switch, Py_False}, {n.threads, table},
-              {n.is_run, Py_False}, {n.done, Py_False}, {n.name, one}});
+  holder.add({{n.switch_, Py_True},
+              {n.stop_switch, Py_False},
+              {n.threads, table},
+              {n.is_run, Py_False},
+              {n.done, Py_False},
+              {n.name, one}});
   holder.add({{n.min_time, zero}, {n.max_time, zero}, {n.all_time, zero}});
   auto list = [] { return take(PyList_New(0)); };  // each field its own list
   holder.add({{n.totals, list()}, {n.runs, list()}, {n.stops, list()}, {n.cancels, list()}});
@@ -505,10 +188,9 @@ using Init = vt::Init<
 
 }  // namespace
 
-Ref check_max_workers(Manager m, const vt::Args& a) {
-  Borrowed wished = a[0];
+Ref check_max_workers(Manager m, Borrowed wished, Borrowed maximum) {
   Ref count;
-  if (vt::truth(a[1])) {
+  if (vt::truth(maximum)) {
     // Used as given, except that "no wish" still means the CPU default. A
     // count that is not a number could never be compared with the running
     // count: the dispatcher would start nothing, in silence.
@@ -528,33 +210,11 @@ Ref check_max_workers(Manager m, const vt::Args& a) {
   return Ref::of(Py_None);
 }
 
-Ref set_max_workers(Manager m, const vt::Args& a) {
+Ref set_max_workers(Manager m, Borrowed workers_number, Borrowed maximum) {
   m.check_while();
-  m.call(m.st.names._check_max_workers, {a[0], a[1]});
-  Ref text = take(PyObject_Format(a[0], m.st.texts.empty));
+  m.call(m.st.names._check_max_workers, {workers_number, maximum});
+  Ref text = take(PyObject_Format(workers_number, m.st.texts.empty));
   m.log(collab::Level::Info, take(PyUnicode_FromFormat("Workers number: %U", text.get())));
-  return Ref::of(Py_True);
-}
-
-Ref set_start_rate(Manager m, const vt::Args& a) {
-  Borrowed rate = a[0];
-  m.check_while();
-  double per_second = 0;
-  if (!rate.is(Py_None)) {
-    // A flag is not a rate, though bool is an int.
-    if (PyBool_Check(rate.get()) || !(PyLong_Check(rate.get()) || PyFloat_Check(rate.get())))
-      vt::raise_format(PyExc_TypeError, "the start rate must be a number of starts per second or None, not %.100s",
-                       Py_TYPE(rate.get())->tp_name);
-    per_second = PyFloat_AsDouble(rate);
-    if (per_second == -1.0 && PyErr_Occurred()) vt::fail();
-    if (!(per_second > 0) || !std::isfinite(per_second))
-      vt::raise_format(PyExc_ValueError, "the start rate must be a positive, finite number, not %R",
-                       rate.get());
-  }
-  core_of(m).start_rate.store(per_second);
-  core_of(m).rate_changed.store(true);
-  Ref text = take(PyObject_Format(rate, m.st.texts.empty));
-  m.log(collab::Level::Info, take(PyUnicode_FromFormat("Start rate: %U", text.get())));
   return Ref::of(Py_True);
 }
 
@@ -563,129 +223,15 @@ Ref check_while(Manager m) {
   return Ref::of(Py_None);
 }
 
-Ref get_qsize(Manager m) {
-  m.check_while();
-  return vt::call_method(m.var().field(m.st.names.queue), m.st.names.qsize);
-}
-
-Ref done(Manager m) { return m.var().field(m.st.names.done); }
-
 Ref enter(Manager m) { return Ref::of(m.self); }
 
 // Leaving a with block closes the manager, whatever ended the block (an
 // exception, KeyboardInterrupt included, goes on). Already closed is fine.
 // Through the methods, so subclasses are honoured.
-Ref exit(Manager m, const vt::Args&) {
+Ref exit(Manager m, Borrowed, Borrowed, Borrowed) {
   if (!vt::truth(m.call(m.st.names._is_close))) m.call(m.st.names._close);
   return Ref::of(Py_False);
 }
-
-Ref start(Manager m) {
-  const Names& n = m.st.names;
-  Ref target = take(PyObject_GetAttr(m.self, n._queue_init));
-  Ref thread = new_thread(m.st, target);
-  collab::Holder var = m.var();
-  var.set(n.thread_init, thread);
-  vt::call_method(var.field(n.thread_init), n.start);
-  return Ref::of(Py_None);
-}
-
-namespace {
-
-// A task that will never run (its thread could not be made or started, or
-// the manager was closed as it was taken) is withdrawn ("取消") rather than
-// left waiting for ever, with the error, if any, as its result when results
-// are kept.
-void withdraw_unstarted(const Manager& m, const collab::Holder& var, PyObject* name,
-                        PyObject* error) {
-  const Names& n = m.st.names;
-  Ref rec = m.table(var).record(name);
-  if (!rec) return;
-  collab::Holder record(m.st, rec);
-  if (error && var.truth(n.reserve)) record.set(n.result, error);
-  record.set(n.status, m.st.status.cancelled);
-  var.append(n.cancels, name);
-}
-
-}  // namespace
-
-Ref consumer(Manager m, const vt::Args& a) {
-  const Names& n = m.st.names;
-  Borrowed name = a[0];
-  collab::Holder var = m.var();
-  Ref lock = var.field(n.lock);
-  vt::call_method(lock, n.acquire);
-  bool listed = false;
-  // A name taken just as the manager was closed is withdrawn with the rest
-  // of the queue rather than started.
-  if (!var.truth(n.switch_)) {
-    const bool withdrew = vt::as_python([&] { withdraw_unstarted(m, var, name, nullptr); });
-    {
-      vt::StashedError failure;  // (none when it was withdrawn)
-      vt::quietly([&] { vt::call_method(lock, n.release); });
-    }
-    if (!withdrew) throw vt::PyError{};
-    return Ref::of(Py_None);
-  }
-  auto start_it = [&] {
-    var.append(n.runs, name);
-    listed = true;
-    Ref rec = m.table(var).record(name);
-    if (!rec) vt::raise_format(PyExc_KeyError, "Task <%S> has no record", name.get());
-    Ref thread = collab::Holder(m.st, rec).field(n.thread);
-    // A name queued again after its run (a re-run) holds no startable
-    // thread: its run gets a fresh worker from the arguments kept for it.
-    if (thread.is(Py_None) || !take(PyObject_GetAttr(thread, n.ident)).is(Py_None))
-      thread = rebuild_thread(m, var, name);
-    // The run measures the task's queue wait from when it was queued.
-    if (Ref task = task_of(m, name))
-      if (Ref worker = task::worker(task)) worker::set_queued_at(worker, task::take_queued_at(task));
-    vt::call_method(thread, n.start);
-  };
-  if (vt::as_python(start_it)) {
-    vt::call_method(lock, n.release);
-    return Ref::of(Py_None);
-  }
-  {
-    // The lock is released on every way out, and a name whose thread did
-    // not start does not count as running. A stop of the dispatcher itself
-    // (SystemExit) may strike after the thread has started: only an
-    // ordinary failure means it did not start.
-    vt::StashedError failure;
-    if (listed && failure.matches(PyExc_Exception)) {
-      vt::quietly([&] { unlist_run(var, m.st, name); });
-      vt::quietly([&] { withdraw_unstarted(m, var, name, failure.get()); });
-    }
-    vt::quietly([&] { vt::call_method(lock, n.release); });
-  }
-  throw vt::PyError{};
-}
-
-Ref queue_init(Manager m) {
-  Ref keep_alive = Ref::of(m.self);
-  Core& core = core_of(m);
-  set_phase(m, Core::Phase::InLoop);
-  const bool ok = vt::as_python([&] { run_loop(m); });
-  // A close that asked this thread to stop must have made its request
-  // before the loop is marked left; one made after never comes.
-  const bool raised = core.gate.settle([&] {
-    core.phase = Core::Phase::Exited;
-    return core.raised;
-  });
-  // A request that arrived after the last loop test is delivered here, at a
-  // point we control, not later inside the threading library's own code.
-  vt::deliver_pending(m.st.flush);
-  if (!ok) {
-    // The close's SystemExit ends the loop wherever it lands (a pass may be
-    // in a subclass's Python code): it is how a close ends the dispatcher,
-    // not a failure to report.
-    if (!raised || !PyErr_ExceptionMatches(PyExc_SystemExit)) throw vt::PyError{};
-    PyErr_Clear();
-  }
-  return Ref::of(Py_None);
-}
-
-// ---- helpers used by the other subsystems -------------------------------------
 
 Ref time_now(const State& st) { return vt::call_method(st.time, st.names.time); }
 
@@ -708,11 +254,6 @@ Ref task_of(const Manager& m, PyObject* name) {
   return Ref::steal(t);
 }
 
-Ref worker_of(const Manager& m, PyObject* name) {
-  Ref t = task_of(m, name);
-  return t ? task::worker(t) : Ref();
-}
-
 void forget_task(const Manager& m, PyObject* name) {
   PyObject* tasks = as_manager(m.self)->tasks;
   if (!tasks) return;
@@ -730,8 +271,6 @@ Ref forget_tasks(const Manager& m) {
   return Ref::steal(std::exchange(obj->tasks, fresh.release()));
 }
 
-void wake_dispatcher(const Manager& m) { wake(&core_of(m).park); }
-
 stats::RecorderPtr recorder_of(const Manager& m) { return core_of(m).recorder; }
 
 void announce_batch(const Manager& m) { core_of(m).batches_announced.fetch_add(1); }
@@ -739,7 +278,7 @@ void announce_batch(const Manager& m) { core_of(m).batches_announced.fetch_add(1
 void withdraw_batch(const Manager& m) { core_of(m).batches_announced.fetch_sub(1); }
 
 BatchRunning::BatchRunning(const Manager& m) : self_(Ref::of(m.self)) {
-  Core& core = *as_manager(self_)->core;
+  Core& core = core_of(self_.get());
   core.batches.fetch_add(1);
   // Takes over an announcement, if _send_list made one (a direct call of
   // _send_list_thread has none).
@@ -752,107 +291,16 @@ BatchRunning::~BatchRunning() { end(); }
 
 void BatchRunning::end() {
   if (!self_) return;
-  as_manager(self_)->core->batches.fetch_sub(1);
+  core_of(self_.get()).batches.fetch_sub(1);
   self_.reset();
 }
 
-bool idle(const Manager& m) {
+bool batches_pending(const Manager& m) {
   Core& core = core_of(m);
-  if (core.batches.load() > 0 || core.batches_announced.load() > 0) return false;
-  const Names& n = m.st.names;
-  collab::Holder var = m.var();
-  // In the order a name travels: a name not found on the queue has been
-  // taken, so it is either still held by the dispatcher or already in runs.
-  Ref size = vt::call_method(var.field(n.queue), n.qsize);
-  if (!compare_long(size, 0, Py_LE)) return false;
-  if (core.gate.decide([&] { return core.phase == Core::Phase::Taking; })) return false;
-  return var.len(n.runs) - var.len(n.dones) - var.len(n.stops) <= 0;
+  return core.batches.load() > 0 || core.batches_announced.load() > 0;
 }
 
-bool in_own_task(const Manager& m) {
-  return worker::running_for() == core_of(m).recorder.get();
-}
-
-bool retired(const Manager& m) { return core_of(m).retired.load(); }
-
-namespace {
-
-// Submissions this thread is inside (of any manager): a clear there would
-// wait for itself.
-thread_local int tls_submitting = 0;
-
-}  // namespace
-
-Submitting::Submitting(const Manager& m) : self_(Ref::of(m.self)) {
-  auto& r = core_of(m).records;
-  const unsigned long me = PyThread_get_thread_ident();
-  // A clear's own thread may submit (from code the clear runs): it is not
-  // held up by itself.
-  auto free = [&] { return !r.clearing || r.clearer == me; };
-  bool entered = false;
-  {
-    std::lock_guard<std::mutex> lk(r.mu);
-    if (free()) {
-      ++r.sending;
-      entered = true;
-    }
-  }
-  if (!entered) {
-    // (The lock is let go before the GIL is taken back.)
-    Py_BEGIN_ALLOW_THREADS
-    {
-      std::unique_lock<std::mutex> lk(r.mu);
-      r.cv.wait(lk, free);
-      ++r.sending;
-    }
-    Py_END_ALLOW_THREADS
-  }
-  ++tls_submitting;
-}
-
-Submitting::~Submitting() {
-  --tls_submitting;
-  auto& r = as_manager(self_)->core->records;
-  std::lock_guard<std::mutex> lk(r.mu);
-  if (--r.sending == 0) r.cv.notify_all();
-}
-
-Clearing::Clearing(const Manager& m) : self_(Ref::of(m.self)) {
-  if (tls_submitting > 0) return;
-  Core& core = core_of(m);
-  auto& r = core.records;
-  const unsigned long me = PyThread_get_thread_ident();
-  // One clear at a time; once it holds the flag, new submissions wait and
-  // it waits for those in flight.
-  Py_BEGIN_ALLOW_THREADS
-  {
-    std::unique_lock<std::mutex> lk(r.mu);
-    r.cv.wait(lk, [&] { return !r.clearing; });
-    r.clearing = true;
-    r.clearer = me;
-    r.cv.wait(lk, [&] { return r.sending == 0; });
-  }
-  Py_END_ALLOW_THREADS
-  begun_ = core.gate.decide([&] {
-    if (core.phase == Core::Phase::Taking) return false;
-    core.clearing = true;
-    return true;
-  });
-  if (!begun_) {
-    std::lock_guard<std::mutex> lk2(r.mu);
-    r.clearing = false;
-    r.cv.notify_all();
-  }
-}
-
-Clearing::~Clearing() {
-  if (!begun_) return;
-  Core& core = *as_manager(self_)->core;
-  core.gate.decide([&] { core.clearing = false; });
-  std::lock_guard<std::mutex> lk(core.records.mu);
-  core.records.clearing = false;
-  core.records.cv.notify_all();
-}
+bool in_own_task(const Manager& m) { return worker::running_for() == core_of(m).recorder.get(); }
 
 void close_all_on_interrupt(State& st) {
   std::vector<Ref> open;
@@ -865,47 +313,28 @@ void close_all_on_interrupt(State& st) {
   }
 }
 
-void stop_dispatcher(const Manager& m) {
-  Core& core = core_of(m);
-  // A parked dispatcher must come back to its loop test now.
-  wake(&core.park);
-  // A dispatcher in the middle of a take finishes it (the name is then
-  // withdrawn, the manager being closed) and leaves its loop by itself.
-  const bool in_loop = core.gate.decide([&] {
-    if (core.phase != Core::Phase::InLoop) return false;
-    core.raised = true;
-    core.gate.begin_raise_locked();
-    return true;
-  });
-  if (!in_loop) return;
-  vt::RaiseGate::Raising raising(core.gate);
-  Ref thread = m.var().field(m.st.names.thread_init);
-  Ref ident = take(PyObject_GetAttr(thread, m.st.names.ident));
-  m.call(m.st.names._async_raise, {ident, PyExc_SystemExit});
-}
-
 namespace {
 
 PyGetSetDef getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(Init::doc.data())},
-    {Py_tp_new, reinterpret_cast<void*>(mgr_new)},
-    {Py_tp_init, reinterpret_cast<void*>(Init::call)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(mgr_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(mgr_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(mgr_clear)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
-    {0, nullptr}};
+PyType_Slot slots[] = {{Py_tp_doc, const_cast<char*>(Init::doc.data())},
+                       {Py_tp_new, reinterpret_cast<void*>(mgr_new)},
+                       {Py_tp_init, reinterpret_cast<void*>(Init::call)},
+                       {Py_tp_dealloc, reinterpret_cast<void*>(mgr_dealloc)},
+                       {Py_tp_traverse, reinterpret_cast<void*>(mgr_traverse)},
+                       {Py_tp_clear, reinterpret_cast<void*>(mgr_clear)},
+                       {Py_tp_methods, methods},
+                       {Py_tp_getset, getset},
+                       {0, nullptr}};
 
 }  // namespace
 
 PyType_Spec blueprint = {"threads_main.VigilThreadsMain", sizeof(ManagerObject), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
-                             Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_BASETYPE |
+                             Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_DICT |
+                             Py_TPFLAGS_MANAGED_WEAKREF,
                          slots};
 
 }  // namespace manager

@@ -1,6 +1,10 @@
 #include "query/query.h"
 
 #include "common/call.h"
+#include "dispatcher/dispatcher.h"
+#include "manager/clearing.h"
+#include "manager/manager.h"
+#include "queue/queue.h"
 #include "stats/recorder.h"
 #include "task/task.h"
 
@@ -36,7 +40,7 @@ void for_each_task(const collab::Table& table, F&& fn) {
   while (Ref name = Ref::steal(PyIter_Next(it))) {
     if (Ref rec = table.record(name)) fn(name.get(), rec.get());
   }
-  if (PyErr_Occurred()) vt::fail();
+  if (PyErr_Occurred()) throw vt::PyError{};
 }
 
 // Whether the record's status is the failed word, compared as strings: no
@@ -65,8 +69,12 @@ Ref summary(const Manager& m, bool only_failed) {
   collab::Holder var = m.var();
   Ref out = take(PyDict_New());
   put_counts(out, var,
-             {{n.total, n.totals}, {n.run, n.runs}, {n.success, n.success},
-              {n.failed, n.failed}, {n.stop, n.stops}, {n.cancel, n.cancels}});
+             {{n.total, n.totals},
+              {n.run, n.runs},
+              {n.success, n.success},
+              {n.failed, n.failed},
+              {n.stop, n.stops},
+              {n.cancel, n.cancels}});
   Ref data = take(PyList_New(0));
   for_each_task(m.table(var), [&](PyObject* name, PyObject* rec) {
     if (only_failed && !is_failed(m, rec)) return;
@@ -83,7 +91,16 @@ Ref summary(const Manager& m, bool only_failed) {
 
 }  // namespace
 
-Ref get_status(Manager m, const vt::Args& a) { return one_task(m, a[0], m.st.names.status); }
+Ref get_qsize(Manager m) {
+  m.check_while();
+  return queue::size_now(m, m.var());
+}
+
+Ref done(Manager m) { return m.var().field(m.st.names.done); }
+
+Ref get_status(Manager m, Borrowed thread_name) {
+  return one_task(m, thread_name, m.st.names.status);
+}
 
 Ref get_all_status(Manager m) {
   Ref out = take(PyDict_New());
@@ -97,8 +114,13 @@ Ref get_run_status(Manager m) {
   const Names& n = m.st.names;
   Ref out = take(PyDict_New());
   put_counts(out, m.var(),
-             {{n.total, n.totals}, {n.done, n.dones}, {n.run, n.runs}, {n.success, n.success},
-              {n.failed, n.failed}, {n.stop, n.stops}, {n.cancel, n.cancels}});
+             {{n.total, n.totals},
+              {n.done, n.dones},
+              {n.run, n.runs},
+              {n.success, n.success},
+              {n.failed, n.failed},
+              {n.stop, n.stops},
+              {n.cancel, n.cancels}});
   return out;
 }
 
@@ -106,7 +128,9 @@ Ref is_run(Manager m) { return m.var().field(m.st.names.is_run); }
 
 Ref is_close(Manager m) { return Ref::of(m.var().truth(m.st.names.switch_) ? Py_False : Py_True); }
 
-Ref get_result(Manager m, const vt::Args& a) { return one_task(m, a[0], m.st.names.result); }
+Ref get_result(Manager m, Borrowed thread_name) {
+  return one_task(m, thread_name, m.st.names.result);
+}
 
 Ref get_all_result(Manager m) { return summary(m, false); }
 
@@ -121,15 +145,13 @@ Ref get_failed(Manager m) {
   while (Ref item = Ref::steal(PyIter_Next(it))) {
     Ref pair = PyTuple_CheckExact(item.get()) ? item : take(PySequence_Tuple(item));
     Py_ssize_t size = PyTuple_GET_SIZE(pair.get());
-    if (size > 2) throw vt::Raise{PyExc_ValueError, "too many values to unpack (expected 2)"};
+    if (size > 2) vt::raise_format(PyExc_ValueError, "too many values to unpack (expected 2)");
     if (size < 2)
-      throw vt::Raise{PyExc_ValueError, "not enough values to unpack (expected 2, got " +
-                                            std::to_string(size) + ")"};
+      vt::raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", size);
     PyObject* rec = PyTuple_GET_ITEM(pair.get(), 1);
-    if (rec != Py_None && is_failed(m, rec))
-      vt::list_append(out, PyTuple_GET_ITEM(pair.get(), 0));
+    if (rec != Py_None && is_failed(m, rec)) vt::list_append(out, PyTuple_GET_ITEM(pair.get(), 0));
   }
-  if (PyErr_Occurred()) vt::fail();
+  if (PyErr_Occurred()) throw vt::PyError{};
   return out;
 }
 
@@ -148,12 +170,12 @@ Ref rerun_failed(Manager m) {
     try {
       vt::call_method(queue, m.st.names.put, {name});
     } catch (const vt::PyError&) {
-      m.report_closed_instead();
+      if (m.closed_meanwhile()) m.raise_stopped();
       throw;
     }
-    manager::wake_dispatcher(m);
+    dispatcher::wake(m);
   }
-  if (PyErr_Occurred()) vt::fail();
+  if (PyErr_Occurred()) throw vt::PyError{};
   return Ref::of(Py_True);
 }
 

@@ -2,8 +2,8 @@
 // microseconds, exact below 256, above that 128 buckets per power of two
 // (each less than 1/128 of its values wide), so a percentile read off the
 // middle of its bucket is within 1/256 of a value recorded there. Memory is
-// bounded (at most 37 KB, a kilobyte per power of two the values reach); counts, sum, minimum and maximum are exact, and two histograms
-// merge exactly by adding their buckets.
+// bounded (at most 37 KB, a kilobyte per power of two the values reach); counts, sum, minimum and
+// maximum are exact, and two histograms merge exactly by adding their buckets.
 #pragma once
 #include <algorithm>
 #include <cstdint>

@@ -3,6 +3,11 @@
 #include <vector>
 
 #include "common/call.h"
+#include "dispatcher/dispatcher.h"
+#include "manager/clearing.h"
+#include "manager/manager.h"
+#include "queue/queue.h"
+#include "task/task.h"
 #include "worker/worker.h"
 
 using vt::Borrowed;
@@ -15,7 +20,6 @@ namespace vtm::stop {
 namespace {
 
 constexpr const char* kStopThreadError = "Stop thread error";
-constexpr double kDrainTimeout = 0.2;  // seconds one take may wait for a name
 
 // self._async_raise(tid, SystemExit), through the method.
 void raise_system_exit(const Manager& m, unsigned long tid) {
@@ -29,11 +33,18 @@ Ref record_of(const Manager& m, const collab::Holder& var, PyObject* name) {
   return rec;
 }
 
-// Ends the request on a worker however the request went.
-struct StopRequest {
-  PyObject* worker;
-  ~StopRequest() { worker::end_stop_request(worker); }
-};
+// A stop's bookkeeping: the record's thread is cleared, and the run is
+// counted as stopped, unless (a thread this manager did not create, which
+// only the done list guards) it was counted as done first.
+void book_stop(const Manager& m, const collab::Holder& var, PyObject* name, bool ours) {
+  const Names& n = m.st.names;
+  const bool count_it = ours || !vt::contains(var.field(n.dones), name);
+  collab::Holder(m.st, record_of(m, var, name)).set(n.thread, Py_None);
+  if (count_it) {
+    var.append(n.stops, name);
+    collab::Holder(m.st, record_of(m, var, name)).set(n.status, m.st.status.stopped);
+  }
+}
 
 // Stops one target; a failure ends the caller's loop, after this target's
 // bookkeeping is done where it applies.
@@ -44,51 +55,33 @@ void stop_one(const Manager& m, const collab::Holder& var, PyObject* name) {
   Ref ident = take(PyObject_GetAttr(thread, n.ident));
   if (!vt::truth(ident)) return;  // not started yet
 
-  bool count_it = true;
-  bool raised = true;
-  Ref worker = manager::worker_of(m, name);
-  if (worker && worker::is_worker(m.st, worker)) {
+  Ref worker = task::worker_of(m, name);
+  const bool ours = worker && worker::is_worker(m.st, worker);
+  unsigned long tid = 0;
+  worker::StopClaim claim = worker::StopClaim::Raise;
+  if (ours) {
     // The run state decides, under the worker's lock, whether the run is
     // still ours to stop: a run that finished first stays counted as done,
     // and the request can only reach the task's own live thread.
-    unsigned long tid = 0;
-    worker::StopClaim claim = worker::claim_for_stop(worker, &tid);
+    claim = worker::claim_for_stop(worker, &tid);
     if (claim == worker::StopClaim::Over) return;
-    if (claim == worker::StopClaim::Raise) {
-      StopRequest request{worker};
-      raised = vt::as_python([&] { raise_system_exit(m, tid); });
-    }
   } else {
-    // A thread this manager did not create: only the done list guards it.
-    unsigned long tid = PyLong_AsUnsignedLong(ident);
-    if (PyErr_Occurred()) vt::fail();
-    raised = vt::as_python([&] { raise_system_exit(m, tid); });
-    vt::StashedError failure;
-    count_it = !vt::contains(var.field(n.dones), name);
+    tid = PyLong_AsUnsignedLong(ident);
+    if (PyErr_Occurred()) throw vt::PyError{};
   }
-  {
-    vt::StashedError failure;  // a failed request is raised after the bookkeeping
-    collab::Holder(m.st, record_of(m, var, name)).set(n.thread, Py_None);
-    if (count_it) {
-      var.append(n.stops, name);
-      collab::Holder(m.st, record_of(m, var, name)).set(n.status, m.st.status.stopped);
+  try {
+    if (!ours) {
+      raise_system_exit(m, tid);
+    } else if (claim == worker::StopClaim::Raise) {
+      vt::RaiseGate::Raising request(worker::stop_gate(worker));
+      raise_system_exit(m, tid);
     }
+  } catch (const vt::PyError&) {
+    vt::StashedError failure;  // a failed request is raised after the bookkeeping
+    book_stop(m, var, name, ours);
+    throw;
   }
-  if (!raised) throw vt::PyError{};
-}
-
-// queue.qsize() > 0, without the open check of _get_qsize (clearing works
-// on a closed manager too).
-bool queue_has_names(const State& st, Borrowed q) {
-  Ref zero = take(PyLong_FromLong(0));
-  return vt::compare(vt::call_method(q, st.names.qsize), zero, Py_GT);
-}
-
-// True when no name is queued and no started task is still running.
-bool idle(const Manager& m, const collab::Holder& var) {
-  const Names& n = m.st.names;
-  if (queue_has_names(m.st, var.field(n.queue))) return false;
-  return var.len(n.runs) - var.len(n.dones) - var.len(n.stops) <= 0;
+  book_stop(m, var, name, ours);
 }
 
 void set_new_lists(const Manager& m, const collab::Holder& var,
@@ -104,8 +97,7 @@ void set_new_lists(const Manager& m, const collab::Holder& var,
 
 }  // namespace
 
-Ref async_raise(ManagerClass cls, const vt::Args& a) {
-  Borrowed tid_arg = a[0], exc_type = a[1];
+Ref async_raise(ManagerClass cls, Borrowed tid_arg, Borrowed exc_type) {
   vt::catching(
       PyExc_Exception,
       [&] {
@@ -113,27 +105,26 @@ Ref async_raise(ManagerClass cls, const vt::Args& a) {
           vt::raise_format(PyExc_TypeError, "thread id must be an integer, not %.100s",
                            Py_TYPE(tid_arg.get())->tp_name);
         unsigned long tid = PyLong_AsUnsignedLong(tid_arg);
-        if (PyErr_Occurred()) vt::fail();
+        if (PyErr_Occurred()) throw vt::PyError{};
         // An exception instance stands for its class.
         PyObject* exc = PyType_Check(exc_type.get())
                             ? exc_type.get()
                             : reinterpret_cast<PyObject*>(Py_TYPE(exc_type.get()));
         int res = PyThreadState_SetAsyncExc(tid, exc);
         if (res == 1) return;
-        if (res == 0) throw vt::Raise{PyExc_ValueError, "Invalid thread id"};
+        if (res == 0) vt::raise_format(PyExc_ValueError, "Invalid thread id");
         // More than one thread state was hit: withdraw the request.
         PyThreadState_SetAsyncExc(tid, nullptr);
-        throw vt::Raise{PyExc_SystemError, "PyThreadState_SetAsyncExc failed"};
+        vt::raise_format(PyExc_SystemError, "PyThreadState_SetAsyncExc failed");
       },
       [&](const Ref& exc) {
-        Ref text = take(PyUnicode_FromString(kStopThreadError));
-        vt::raise_from_context(exc, cls.st.manager_error, text);
+        PyErr_SetRaisedException(Py_NewRef(exc.get()));  // the context of what follows
+        vt::raise_format(cls.st.manager_error, "%s", kStopThreadError);
       });
   return Ref::of(Py_None);
 }
 
-Ref stop_action(Manager m, const vt::Args& a) {
-  Borrowed wanted = a[0];
+Ref stop_action(Manager m, Borrowed wanted) {
   // One guard around the whole loop: the first failure ends it.
   vt::catching(
       PyExc_Exception,
@@ -150,12 +141,13 @@ Ref stop_action(Manager m, const vt::Args& a) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(targets.get()); ++i)
           stop_one(m, var, PyList_GET_ITEM(targets.get(), i));
       },
-      [&](const Ref& exc) { collab::log_error(m.st, m.sink(), collab::Level::Debug, "Stop error: ", exc); });
+      [&](const Ref& exc) {
+        collab::log_error(m.st, m.sink(), collab::Level::Debug, "Stop error: ", exc);
+      });
   return Ref::of(Py_None);
 }
 
-Ref stop(Manager m, const vt::Args& a) {
-  Borrowed name = a[0];
+Ref stop(Manager m, Borrowed name) {
   m.check_while();
   collab::Holder var = m.var();
   const bool known = m.table(var).contains(name);
@@ -176,35 +168,9 @@ Ref stop_all(Manager m) {
   return Ref::of(Py_True);
 }
 
-void withdraw_queued(const Manager& m) {
-  const Names& n = m.st.names;
-  collab::Holder var = m.var();
-  Ref q = var.field(n.queue);
-  Ref timeout = take(PyFloat_FromDouble(kDrainTimeout));
-  // Drain while names are counted, each take waiting briefly (a name put
-  // just before may still be on its way into the queue); the first take
-  // that finds nothing ends the drain, so it never waits for ever.
-  while (queue_has_names(m.st, q)) {
-    Ref name;
-    try {
-      name = vt::call_method(q, n.get, {Py_True, timeout});
-    } catch (const vt::PyError&) {
-      if (!PyErr_ExceptionMatches(m.st.queue_empty)) {
-        // A close on another thread has drained and closed the queue.
-        m.report_closed_instead();
-        if (!PyErr_ExceptionMatches(m.st.manager_error)) throw;
-      }
-      PyErr_Clear();
-      break;
-    }
-    if (Ref rec = m.table(var).record(name)) collab::Holder(m.st, rec).set(n.status, m.st.status.cancelled);
-    var.append(n.cancels, name);
-  }
-}
-
 Ref clear_queue(Manager m) {
   m.log(collab::Level::Info, "Clear queue......");
-  withdraw_queued(m);
+  queue::withdraw_all(m);
   m.log(collab::Level::Info, "Clear queue complete");
   return Ref::of(Py_True);
 }
@@ -221,10 +187,11 @@ Ref clear_record(Manager m) {
     collab::Holder var = m.var();
     // `done` can still be true from an earlier burst while new names wait or
     // run; clearing then would lose their records.
-    if (!idle(m, var)) return Ref::of(Py_False);
+    if (queue::size_is(queue::size_now(m, var), Py_GT) || queue::running(m, var) > 0)
+      return Ref::of(Py_False);
     released.push_back(m.table(var).take_all());
-    for (PyObject* f : {n.totals.get(), n.runs.get(), n.stops.get(), n.cancels.get(),
-                        n.dones.get(), n.success.get(), n.failed.get()})
+    for (PyObject* f : {n.totals.get(), n.runs.get(), n.stops.get(), n.cancels.get(), n.dones.get(),
+                        n.success.get(), n.failed.get()})
       released.push_back(var.field(f));
     set_new_lists(m, var, {n.totals, n.runs, n.stops, n.cancels}, nullptr, nullptr);
     set_new_lists(m, var, {n.dones, n.success, n.failed}, n.done, Py_False);
@@ -249,7 +216,7 @@ Ref close(Manager m) {
         // End the dispatcher only while it is still in its loop; one that has
         // already left it is no failure.
         vt::catching(
-            PyExc_Exception, [&] { manager::stop_dispatcher(m); },
+            PyExc_Exception, [&] { dispatcher::stop(m); },
             [&](const Ref& exc) {
               collab::log_error(m.st, m.sink(), collab::Level::Warning, "Close error：", exc);
             });
@@ -257,8 +224,8 @@ Ref close(Manager m) {
       },
       [&](const Ref& exc) {
         Ref text = vt::exc_text(exc);
-        Ref msg = take(PyUnicode_FromFormat("%s%U", "Close error：", text.get()));
-        vt::raise_from_context(exc, m.st.manager_error, msg);
+        PyErr_SetRaisedException(Py_NewRef(exc.get()));  // the context of what follows
+        vt::raise_format(m.st.manager_error, "%s%U", "Close error：", text.get());
       });
   return Ref::of(Py_True);
 }

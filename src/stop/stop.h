@@ -2,20 +2,16 @@
 // queue and the records, close. Bodies of VigilThreadsMain's methods; the
 // method table is in manager/methods.cpp.
 #pragma once
-#include "manager/manager.h"
+#include "manager/receiver.h"
 
 namespace vtm::stop {
 
-vt::Ref async_raise(ManagerClass cls, const vt::Args& a);
-vt::Ref stop_action(Manager m, const vt::Args& a);
-vt::Ref stop(Manager m, const vt::Args& a);
+vt::Ref async_raise(ManagerClass cls, vt::Borrowed tid, vt::Borrowed exc_type);
+vt::Ref stop_action(Manager m, vt::Borrowed thread_name);
+vt::Ref stop(Manager m, vt::Borrowed thread_name);
 vt::Ref stop_all(Manager m);
 vt::Ref clear_queue(Manager m);
 vt::Ref clear_record(Manager m);
 vt::Ref close(Manager m);
-
-// Withdraws every queued name ("取消", listed in cancels), without the log
-// messages of _clear_queue.
-void withdraw_queued(const Manager& m);
 
 }  // namespace vtm::stop

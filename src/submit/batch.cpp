@@ -1,6 +1,9 @@
 #include "submit/batch.h"
 
 #include "common/call.h"
+#include "dispatcher/dispatcher.h"
+#include "manager/manager.h"
+#include "queue/queue.h"
 
 using vt::Borrowed;
 using vt::check;
@@ -52,23 +55,21 @@ void one_pass(const Manager& m, PyObject* thread_list) {
   Ref gen = m.call(m.st.names._thread_list_yield, {thread_list});
   Ref it = take(PyObject_GetIter(gen));
   while (Ref element = Ref::steal(PyIter_Next(it))) {
-    if (manager::retired(m)) return;
+    if (dispatcher::retired(m)) return;
     submit_one(m, element);
   }
-  if (PyErr_Occurred()) vt::fail();
+  if (PyErr_Occurred()) throw vt::PyError{};
 }
 
 // Whether fewer than kQueueBound names are waiting.
 bool queue_has_room(const Manager& m) {
-  Ref size = m.call(m.st.names._get_qsize);
   Ref bound = take(PyLong_FromLong(kQueueBound));
-  return vt::compare(size, bound, Py_LT);
+  return vt::compare(queue::size(m), bound, Py_LT);
 }
 
 }  // namespace
 
-Ref send_list_thread(Manager m, const vt::Args& a) {
-  Borrowed thread_list = a[0];
+Ref send_list_thread(Manager m, Borrowed thread_list) {
   const Names& n = m.st.names;
   manager::BatchRunning running(m);
   if (!m.var().truth(n.duration)) {
@@ -77,7 +78,7 @@ Ref send_list_thread(Manager m, const vt::Args& a) {
   }
   Ref start = manager::time_now(m.st);
   Ref idle = take(PyFloat_FromDouble(kIdlePause));
-  while (m.var().truth(n.switch_) && !manager::retired(m)) {
+  while (m.var().truth(n.switch_) && !dispatcher::retired(m)) {
     const bool passed = manager::duration_passed(m, start);
     if (passed) running.end();
     if (!passed && queue_has_room(m)) {
@@ -93,8 +94,7 @@ Ref send_list_thread(Manager m, const vt::Args& a) {
   return Ref::of(Py_None);
 }
 
-Ref send_list(Manager m, const vt::Args& a) {
-  Borrowed thread_list = a[0];
+Ref send_list(Manager m, Borrowed thread_list) {
   if (!PyList_Check(thread_list.get()) && !PyTuple_Check(thread_list.get()) &&
       !PySet_Check(thread_list.get()))
     return Ref::of(Py_None);
@@ -112,8 +112,8 @@ Ref send_list(Manager m, const vt::Args& a) {
   return Ref::of(Py_None);
 }
 
-Ref thread_list_yield(ManagerClass cls, const vt::Args& a) {
-  return take(PyObject_CallOneArg(cls.st.walk, a[0]));
+Ref thread_list_yield(ManagerClass cls, Borrowed thread_list) {
+  return take(PyObject_CallOneArg(cls.st.walk, thread_list));
 }
 
 }  // namespace vtm::submit

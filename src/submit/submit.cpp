@@ -1,8 +1,11 @@
 #include "submit/submit.h"
 
 #include "common/call.h"
+#include "dispatcher/dispatcher.h"
+#include "manager/clearing.h"
+#include "manager/manager.h"
+#include "queue/queue.h"
 #include "stats/recorder.h"
-#include "stop/stop.h"
 #include "task/task.h"
 #include "worker/worker.h"
 
@@ -35,8 +38,7 @@ Ref settle_name(const State& st, const collab::Holder& var, const collab::Table&
 // Under the lock: settle the name and store the record, whose thread entry
 // is the task until the task starts (or the entry is read). Returns the
 // settled name.
-Ref register_task(const Manager& m, const collab::Holder& var, Borrowed wished,
-                  Borrowed kwargs) {
+Ref register_task(const Manager& m, const collab::Holder& var, Borrowed wished, Borrowed kwargs) {
   collab::Table table = m.table(var);
   Ref name = settle_name(m.st, var, table, wished);
   worker::check_collisions(m.st, kwargs);
@@ -74,8 +76,7 @@ class HeldLock {
 
 }  // namespace
 
-Ref send(Manager m, const vt::Args& a) {
-  Borrowed wished = a[0];
+Ref send(Manager m, Borrowed wished, Borrowed kwargs) {
   if (!wished.is(Py_None) && !PyUnicode_CheckExact(wished.get()))
     vt::raise_format(PyExc_TypeError,
                      "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
@@ -89,7 +90,7 @@ Ref send(Manager m, const vt::Args& a) {
   Ref name;
   {
     HeldLock lock(m.st, var.field(n.lock));
-    name = register_task(m, var, wished, a.kwargs());
+    name = register_task(m, var, wished, kwargs);
     lock.release();
   }
   Ref queue = var.field(n.queue);
@@ -105,14 +106,15 @@ Ref send(Manager m, const vt::Args& a) {
       vt::quietly([&] { m.table(var).remove(name); });
       vt::quietly([&] { manager::forget_task(m, name); });
     }
-    m.report_closed_instead();
+    // The queue's error stays as the context of the manager's.
+    if (m.closed_meanwhile()) m.raise_stopped();
     throw;
   }
-  manager::wake_dispatcher(m);
+  dispatcher::wake(m);
   var.append(n.totals, name);
   // Submitted after the program's end retired the dispatcher: nothing will
   // run it, so it is withdrawn at once.
-  if (manager::retired(m)) stop::withdraw_queued(m);
+  if (dispatcher::retired(m)) queue::withdraw_all(m);
   return Ref::of(Py_True);
 }
 

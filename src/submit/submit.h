@@ -1,10 +1,10 @@
 // Submission of single tasks. Body of VigilThreadsMain._send; the method
 // table is in manager/methods.cpp.
 #pragma once
-#include "manager/manager.h"
+#include "manager/receiver.h"
 
 namespace vtm::submit {
 
-vt::Ref send(Manager m, const vt::Args& a);
+vt::Ref send(Manager m, vt::Borrowed thread_name, vt::Borrowed kwargs);
 
 }  // namespace vtm::submit

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "common/call.h"
+#include "manager/manager.h"
 #include "worker/worker.h"
 
 using vt::Borrowed;
@@ -18,8 +19,8 @@ struct TaskObject {
   State* st;
   PyObject* manager;
   PyObject* name;
-  PyObject* kwargs;  // a dict, or null
-  PyObject* worker;  // of the latest run, or null
+  PyObject* kwargs;        // a dict, or null
+  PyObject* worker;        // of the latest run, or null
   std::int64_t queued_at;  // -1: unknown
 };
 
@@ -36,8 +37,7 @@ Run make_run(TaskObject& t) {
   Manager m = Manager::from(t.manager);
   collab::Holder var = m.var();
   Run run;
-  run.worker = worker::create(m.st, var.get(), t.name, m.sink(), t.kwargs,
-                              manager::recorder_of(m));
+  run.worker = worker::create(m.st, var.get(), t.name, m.sink(), t.kwargs, manager::recorder_of(m));
   run.thread = worker::make_thread(m.st, run.worker);
   return run;
 }
@@ -99,7 +99,8 @@ PyType_Slot slots[] = {
 }  // namespace
 
 PyType_Spec blueprint = {"threads_main._Task", sizeof(TaskObject), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC |
+                             Py_TPFLAGS_DISALLOW_INSTANTIATION,
                          slots};
 
 Ref create(const Manager& m, Borrowed name, Borrowed kwargs) {
@@ -116,6 +117,11 @@ Ref create(const Manager& m, Borrowed name, Borrowed kwargs) {
 }
 
 Ref worker(PyObject* task) { return Ref::of(as_task(task)->worker); }
+
+Ref worker_of(const Manager& m, PyObject* name) {
+  Ref t = manager::task_of(m, name);
+  return t ? worker(t) : Ref();
+}
 
 Ref new_run(PyObject* task) {
   Run run = make_run(*as_task(task));

@@ -4,7 +4,7 @@
 // entry holds the task itself, a deferred entry that makes the worker and
 // the not yet started thread when it is first read.
 #pragma once
-#include "manager/manager.h"
+#include "manager/receiver.h"
 
 namespace vtm::task {
 
@@ -16,6 +16,8 @@ vt::Ref create(const Manager& m, vt::Borrowed name, vt::Borrowed kwargs);
 
 // The worker of the task's latest run, or a null Ref before its first.
 vt::Ref worker(PyObject* task);
+// The same for the task of a name; a null Ref when the name has none.
+vt::Ref worker_of(const Manager& m, PyObject* name);
 
 // A fresh worker and not yet started thread for a run of the task; the
 // worker becomes the task's latest. Returns the thread.

@@ -2,9 +2,9 @@
 // state, the registration of VigilThreadsMain, _Worker and ManagerError,
 // and the hook that tells open managers the program has ended.
 #include "common/call.h"
+#include "common/parking.h"
 #include "manager/manager.h"
-#include "manager/parking.h"
-#include "threads_main/state.h"
+#include "state/state.h"
 #include "task/task.h"
 #include "worker/worker.h"
 
@@ -46,9 +46,15 @@ void init_names(State& st) {
   st.names.switch_ = intern("switch");  // `switch` is a C++ keyword
   st.status = {intern("待运行"), intern("运行中"), intern("完成"),
                intern("失败"),   intern("停止"),   intern("取消")};
-  st.texts = {intern(""),         intern(">6"),          intern(">5"),
-              intern(".2f"),      intern("%H:%M:%S"),    intern("vigil_break"),
-              intern("Task does not exist"), intern("p99.9"), intern("us")};
+  st.texts = {intern(""),
+              intern(">6"),
+              intern(">5"),
+              intern(".2f"),
+              intern("%H:%M:%S"),
+              intern("vigil_break"),
+              intern("Task does not exist"),
+              intern("p99.9"),
+              intern("us")};
 }
 
 Ref import_attr(const char* module, const char* attr) {
@@ -71,7 +77,7 @@ PyObject* at_shutdown(PyObject* module, PyObject*) {
     State& st = state_of_module(module);
     st.shutting_down.store(true);
     if (ended_by_interrupt()) manager::close_all_on_interrupt(st);
-    manager::wake_all();
+    vt::wake_all();
     return Ref::of(Py_None);
   });
 }
@@ -89,9 +95,9 @@ void exec(PyObject* module, State& st) {
   check(PyModule_AddObjectRef(module, "VigilVar", st.vigil_var_cls));
   st.vigil_var_module = take(PyImport_ImportModule("vigil_var"));
   st.var_api = static_cast<const VigilVarAPI*>(PyCapsule_Import(VIGIL_VAR_CAPSULE, 0));
-  if (!st.var_api) vt::fail();
+  if (!st.var_api) throw vt::PyError{};
   if (st.var_api->version != VIGIL_VAR_API_VERSION)
-    throw vt::Raise{PyExc_ImportError, "vigil_var has an incompatible version"};
+    vt::raise_format(PyExc_ImportError, "vigil_var has an incompatible version");
 
   init_names(st);
   st.threading = take(PyImport_ImportModule("threading"));

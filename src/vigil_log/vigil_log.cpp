@@ -49,9 +49,12 @@ constexpr const char* kHelpersSource =
     "        c = c.parent if c.propagate else None\n"
     "    return False\n";
 
+// (A list of names, laid out by hand.)
+// clang-format off
 #define VL_NAMES(X)                                                                          \
   X(getLogger) X(Formatter) X(FileHandler) X(setFormatter) X(setLevel) X(hasHandlers)         \
   X(isEnabledFor) X(makeRecord) X(handle) X(close) X(mode) X(encoding) X(delay)
+// clang-format on
 
 // One per interpreter, in the module's state.
 struct State {
@@ -66,12 +69,21 @@ struct State {
   Ref record_file;  // what a record says it was made in
   Ref append, utf8;
 
+  // The object references the module's garbage collection visits and
+  // clears (the rest are strings), listed once.
+  template <class F>
+  void each(F&& f) {
+    for (Ref* r : {&log_type, &logging, &console_cls, &reaches_console}) f(*r);
+  }
   int traverse(visitproc visit, void* arg) {
-    for (Ref* r : {&log_type, &logging, &console_cls, &reaches_console}) Py_VISIT(r->get());
-    return 0;
+    int out = 0;
+    each([&](Ref& r) {
+      if (!out && r) out = visit(r.get(), arg);
+    });
+    return out;
   }
   void clear() {
-    for (Ref* r : {&log_type, &logging, &console_cls, &reaches_console}) r->reset();
+    each([](Ref& r) { r.reset(); });
   }
 };
 
@@ -126,15 +138,14 @@ Ref file_path(const Sink& s, PyObject* file) {
   return p;
 }
 
-void init(PyObject* self, const vt::Args& a) {
+void init(PyObject* self, Borrowed title_arg, Borrowed file, Borrowed control, Borrowed level_arg) {
   Sink s = Sink::from(self);
   const State& st = s.st;
   if (PyList_GET_SIZE(s.obj.handlers) > 0)
-    throw vt::Raise{PyExc_RuntimeError, "VigilLog is already initialised"};
-  Borrowed file = a[1], control = a[2];
-  const int level = PyLong_AsInt(a[3]);
-  if (level == -1 && PyErr_Occurred()) vt::fail();
-  Ref title = take(PyObject_Str(a[0]));
+    vt::raise_format(PyExc_RuntimeError, "VigilLog is already initialised");
+  const int level = PyLong_AsInt(level_arg);
+  if (level == -1 && PyErr_Occurred()) throw vt::PyError{};
+  Ref title = take(PyObject_Str(title_arg));
   Ref logger = vt::call_method(st.logging, st.getLogger, {title});
   Py_SETREF(s.obj.title, title.release());
   Py_SETREF(s.obj.logger, logger.release());
@@ -144,8 +155,8 @@ void init(PyObject* self, const vt::Args& a) {
   if (vt::truth(file)) {
     Ref path = file_path(s, file);
     Ref cls = take(PyObject_GetAttr(st.logging, st.FileHandler));
-    Ref handler = vt::call_kw(cls, {path}, {{st.mode, st.append}, {st.encoding, st.utf8},
-                                            {st.delay, Py_True}});
+    Ref handler = vt::call_kw(cls, {path},
+                              {{st.mode, st.append}, {st.encoding, st.utf8}, {st.delay, Py_True}});
     vt::call_method(handler, st.setLevel, {lv});
     add_handler(s, handler);
     Py_SETREF(s.obj.path, path.release());
@@ -212,7 +223,7 @@ void log_dealloc(PyObject* self) {
 Ref emit(const Sink& s, int level, PyObject* msg) {
   const State& st = s.st;
   if (s.obj.logger == Py_None || !s.obj.logger)
-    throw vt::Raise{PyExc_RuntimeError, "VigilLog is not initialised"};
+    vt::raise_format(PyExc_RuntimeError, "VigilLog is not initialised");
   Ref lv = take(PyLong_FromLong(level));
   bool named = vt::truth(vt::call_method(s.obj.logger, st.hasHandlers)) &&
                vt::truth(vt::call_method(s.obj.logger, st.isEnabledFor, {lv}));
@@ -223,8 +234,8 @@ Ref emit(const Sink& s, int level, PyObject* msg) {
   Ref line = take(PyLong_FromLong(0));
   Ref no_args = take(PyTuple_New(0));
   PyObject* stack[] = {s.obj.logger, s.obj.title, lv, st.record_file, line, msg, no_args, Py_None};
-  Ref record = take(PyObject_VectorcallMethod(st.makeRecord, stack,
-                                              8 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  Ref record = take(
+      PyObject_VectorcallMethod(st.makeRecord, stack, 8 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (named) vt::call_method(s.obj.logger, st.handle, {record});
   if (!own) return Ref::of(Py_None);
   // When the application's handlers already printed the record on the
@@ -235,19 +246,18 @@ Ref emit(const Sink& s, int level, PyObject* msg) {
     PyObject* h = PyTuple_GET_ITEM(handlers.get(), i);
     const bool console = check(PyObject_IsInstance(h, st.console_cls));
     if (console && quiet_console < 0)
-      quiet_console = named && vt::truth(take(
-                                   PyObject_CallFunctionObjArgs(st.reaches_console, s.obj.logger,
-                                                                lv.get(), nullptr)));
+      quiet_console = named && vt::truth(take(PyObject_CallFunctionObjArgs(
+                                   st.reaches_console, s.obj.logger, lv.get(), nullptr)));
     if (console && quiet_console) continue;
     vt::call_method(h, st.handle, {record});
   }
   return Ref::of(Py_None);
 }
 
-Ref log_debug(Sink s, const vt::Args& a) { return emit(s, kDebug, a[0]); }
-Ref log_info(Sink s, const vt::Args& a) { return emit(s, kInfo, a[0]); }
-Ref log_warning(Sink s, const vt::Args& a) { return emit(s, kWarning, a[0]); }
-Ref log_error(Sink s, const vt::Args& a) { return emit(s, kError, a[0]); }
+Ref log_debug(Sink s, Borrowed message) { return emit(s, kDebug, message); }
+Ref log_info(Sink s, Borrowed message) { return emit(s, kInfo, message); }
+Ref log_warning(Sink s, Borrowed message) { return emit(s, kWarning, message); }
+Ref log_error(Sink s, Borrowed message) { return emit(s, kError, message); }
 Ref log_close(Sink s) {
   close_handlers(&s.obj);
   return Ref::of(Py_None);
@@ -281,20 +291,21 @@ PyMethodDef methods[] = {
               "Close and drop the sink's own handlers (the log file is released)."),
     VT_METHODS_END};
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(Init::doc.data())},
-    {Py_tp_new, reinterpret_cast<void*>(log_new)},
-    {Py_tp_init, reinterpret_cast<void*>(Init::call)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(log_dealloc)},
-    {Py_tp_finalize, reinterpret_cast<void*>(log_finalize)},
-    {Py_tp_traverse, reinterpret_cast<void*>(log_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(log_clear)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
-    {0, nullptr}};
+PyType_Slot slots[] = {{Py_tp_doc, const_cast<char*>(Init::doc.data())},
+                       {Py_tp_new, reinterpret_cast<void*>(log_new)},
+                       {Py_tp_init, reinterpret_cast<void*>(Init::call)},
+                       {Py_tp_dealloc, reinterpret_cast<void*>(log_dealloc)},
+                       {Py_tp_finalize, reinterpret_cast<void*>(log_finalize)},
+                       {Py_tp_traverse, reinterpret_cast<void*>(log_traverse)},
+                       {Py_tp_clear, reinterpret_cast<void*>(log_clear)},
+                       {Py_tp_methods, methods},
+                       {Py_tp_getset, getset},
+                       {0, nullptr}};
 
-PyType_Spec blueprint = {"vigil_log.VigilLog", sizeof(LogObject), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+PyType_Spec blueprint = {
+    "vigil_log.VigilLog", sizeof(LogObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    slots};
 
 Ref intern(const char* s) { return take(PyUnicode_InternFromString(s)); }
 

@@ -14,7 +14,6 @@ using vt::Ref;
 
 namespace {
 
-
 // What one module object owns (one per interpreter): its types, the names
 // it interns and the table it exports through its capsule.
 struct State {
@@ -57,7 +56,7 @@ const State& live(const State* st) {
   // Only garbage collection of the module itself clears it; code of its
   // types can still run in that collection (a __del__ of a subclass).
   if (!st || !st->var_type)
-    throw vt::Raise{PyExc_RuntimeError, "the vigil_var module has been cleared"};
+    vt::raise_format(PyExc_RuntimeError, "the vigil_var module has been cleared");
   return *st;
 }
 
@@ -65,7 +64,7 @@ const State& live(const State* st) {
 // subclass made in Python, its base).
 const State& state_of(Borrowed self) {
   PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &ThisModule::def);
-  if (!module) vt::fail();
+  if (!module) throw vt::PyError{};
   return live(ThisModule::slot(module));
 }
 
@@ -91,7 +90,7 @@ bool is_dunder(PyObject* name) {
 [[noreturn]] void no_attribute(Borrowed self, Borrowed name) {
   PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
                Py_TYPE(self)->tp_name, name.get());
-  vt::fail();
+  throw vt::PyError{};
 }
 
 // A field never written reads as None; a dunder is never a field.
@@ -148,15 +147,15 @@ PyObject* var_new(PyTypeObject* tp, PyObject*, PyObject*) {
   });
 }
 
-void var_init(Borrowed self, const vt::Args& a) {
-  if (a.given(0)) vt::check(PyDict_Merge(fields(self), a[0], 1));
-  if (a.kwargs()) vt::check(PyDict_Update(fields(self), a.kwargs()));
+void var_init(Borrowed self, vt::Given mapping, Borrowed more) {
+  if (mapping) vt::check(PyDict_Merge(fields(self), mapping, 1));
+  if (more) vt::check(PyDict_Update(fields(self), more));
 }
 using VarInit = vt::Init<var_init, "VigilVar", "mapping=None, /, **fields",
-                     "Attribute container. Fields are read and written as attributes; a "
-                     "field never written reads as None. Used as a keyed table through "
-                     "set(), get(), keys(), items() and clear(); every single operation "
-                     "is safe against concurrent ones.">;
+                         "Attribute container. Fields are read and written as attributes; a "
+                         "field never written reads as None. Used as a keyed table through "
+                         "set(), get(), keys(), items() and clear(); every single operation "
+                         "is safe against concurrent ones.">;
 
 int var_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
@@ -219,7 +218,7 @@ PyObject* var_getitem(PyObject* self, PyObject* key) {
     Ref v = lookup(fields(self), key);
     if (!v) {
       PyErr_SetObject(PyExc_KeyError, key);
-      vt::fail();
+      throw vt::PyError{};
     }
     return v;
   });
@@ -290,15 +289,15 @@ void rec_merge(const State& st, Borrowed self, Borrowed mapping) {
   while (PyDict_Next(d, &pos, &k, &v)) rec_store(st, self, k, v);
 }
 
-void rec_init(Borrowed self, const vt::Args& a) {
+void rec_init(Borrowed self, vt::Given mapping, Borrowed entries) {
   const State& st = state_of(self);
-  if (a.given(0)) rec_merge(st, self, a[0]);
-  if (a.kwargs()) rec_merge(st, self, a.kwargs());
+  if (mapping) rec_merge(st, self, mapping);
+  if (entries) rec_merge(st, self, entries);
 }
 using RecInit = vt::Init<rec_init, "VigilRecord", "mapping=None, /, **entries",
-                     "A task record of a VigilVar table: its entries are read and written "
-                     "as attributes (thread, result, status, and any other); an entry "
-                     "never written reads as None.">;
+                         "A task record of a VigilVar table: its entries are read and written "
+                         "as attributes (thread, result, status, and any other); an entry "
+                         "never written reads as None.">;
 
 int rec_traverse(PyObject* self, visitproc visit, void* arg) {
   VigilRecordObject* r = as_rec(self);
@@ -371,9 +370,9 @@ Ref rec_items(Borrowed self) {
   return vt::take(PyDict_Items(d));
 }
 
-Ref rec_get(Borrowed self, const vt::Args& a) {
-  if (Ref v = lookup(rec_to_dict(self), a[0])) return v;
-  return a[1].own();
+Ref rec_get(Borrowed self, Borrowed name, Borrowed default_) {
+  if (Ref v = lookup(rec_to_dict(self), name)) return v;
+  return default_.own();
 }
 
 PyObject* rec_repr(PyObject* self) {
@@ -398,22 +397,22 @@ PyMethodDef rec_methods[] = {
     VT_METHOD(rec_to_dict, "VigilRecord", "to_dict", "", "The entries as a new dict."),
     VT_METHODS_END};
 
-PyType_Slot rec_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(rec_new)},
-    {Py_tp_init, reinterpret_cast<void*>(RecInit::call)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(rec_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(rec_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(rec_clear)},
-    {Py_tp_getattro, reinterpret_cast<void*>(rec_getattro)},
-    {Py_tp_setattro, reinterpret_cast<void*>(rec_setattro)},
-    {Py_tp_repr, reinterpret_cast<void*>(rec_repr)},
-    {Py_tp_methods, rec_methods},
-    {Py_tp_doc, const_cast<char*>(RecInit::doc.data())},
-    {0, nullptr}};
+PyType_Slot rec_slots[] = {{Py_tp_new, reinterpret_cast<void*>(rec_new)},
+                           {Py_tp_init, reinterpret_cast<void*>(RecInit::call)},
+                           {Py_tp_dealloc, reinterpret_cast<void*>(rec_dealloc)},
+                           {Py_tp_traverse, reinterpret_cast<void*>(rec_traverse)},
+                           {Py_tp_clear, reinterpret_cast<void*>(rec_clear)},
+                           {Py_tp_getattro, reinterpret_cast<void*>(rec_getattro)},
+                           {Py_tp_setattro, reinterpret_cast<void*>(rec_setattro)},
+                           {Py_tp_repr, reinterpret_cast<void*>(rec_repr)},
+                           {Py_tp_methods, rec_methods},
+                           {Py_tp_doc, const_cast<char*>(RecInit::doc.data())},
+                           {0, nullptr}};
 
-PyType_Spec rec_blueprint = {"vigil_var.VigilRecord", sizeof(VigilRecordObject), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-                             rec_slots};
+PyType_Spec rec_blueprint = {
+    "vigil_var.VigilRecord", sizeof(VigilRecordObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    rec_slots};
 
 // --- deferred entries ----------------------------------------------------
 
@@ -424,8 +423,8 @@ PyType_Slot deferred_slots[] = {
     {0, nullptr}};
 
 PyType_Spec deferred_blueprint = {"vigil_var.VigilDeferred", sizeof(VigilDeferredObject), 0,
-                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE |
-                                  Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
+                                      Py_TPFLAGS_BASETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                                   deferred_slots};
 
 // --- views -------------------------------------------------------------
@@ -443,7 +442,7 @@ Borrowed view_fields(PyObject* view) { return fields(as_view(view)->var); }
 
 Ref make_view(Borrowed var, ViewKind kind) {
   auto* v = PyObject_GC_New(ViewObject, as_type(state_of(var).view_type));
-  if (!v) vt::fail();
+  if (!v) throw vt::PyError{};
   v->var = Py_NewRef(var.get());
   v->kind = kind;
   PyObject_GC_Track(v);
@@ -485,9 +484,9 @@ bool view_has(PyObject* self, PyObject* key) {
 }
 
 int view_contains(PyObject* self, PyObject* key) {
-  int out = -1;
-  vt::as_python([&] { out = view_has(self, key); });
-  return out;
+  bool found = false;
+  if (vt::boundary_status([&] { found = view_has(self, key); }) < 0) return -1;
+  return found ? 1 : 0;
 }
 
 // A snapshot taken now: entries added while the caller iterates never
@@ -530,9 +529,10 @@ PyType_Slot view_slots[] = {
                                   "entries, iteration over a snapshot.")},
     {0, nullptr}};
 
-PyType_Spec view_blueprint = {
-    "vigil_var.VigilVarView", sizeof(ViewObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, view_slots};
+PyType_Spec view_blueprint = {"vigil_var.VigilVarView", sizeof(ViewObject), 0,
+                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC |
+                                  Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                              view_slots};
 
 // --- the holder's operations -------------------------------------------
 
@@ -543,22 +543,22 @@ bool looks_like_mapping(const State& st, Borrowed v) {
   return vt::check(PyObject_HasAttrWithError(v, st.n_keys));
 }
 
-Ref var_add(Borrowed self, const vt::Args& a) {
-  if (a.kwargs()) vt::check(PyDict_Update(fields(self), a.kwargs()));
+Ref var_add(Borrowed self, Borrowed more) {
+  if (more) vt::check(PyDict_Update(fields(self), more));
   return none();
 }
 
-Ref var_set(Borrowed self, const vt::Args& a) {
+Ref var_set(Borrowed self, Borrowed name, Borrowed value) {
   const State& st = state_of(self);
   // A mapping becomes a record whose entries are attributes.
-  Ref stored = looks_like_mapping(st, a[1]) ? record_from(st, a[1]) : a[1].own();
-  vt::dict_set(fields(self), a[0], stored);
+  Ref stored = looks_like_mapping(st, value) ? record_from(st, value) : value.own();
+  vt::dict_set(fields(self), name, stored);
   return none();
 }
 
-Ref var_get(Borrowed self, const vt::Args& a) {
-  if (Ref v = lookup(fields(self), a[0])) return v;
-  return a[1].own();
+Ref var_get(Borrowed self, Borrowed name, Borrowed default_) {
+  if (Ref v = lookup(fields(self), name)) return v;
+  return default_.own();
 }
 
 Ref var_keys(Borrowed self) { return make_view(self, KEYS); }
@@ -596,28 +596,28 @@ PyMemberDef var_members[] = {
      nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
-PyType_Slot var_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(var_new)},
-    {Py_tp_init, reinterpret_cast<void*>(VarInit::call)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(var_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(var_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(var_clear)},
-    {Py_tp_getattro, reinterpret_cast<void*>(var_getattro)},
-    {Py_tp_setattro, reinterpret_cast<void*>(var_setattro)},
-    {Py_tp_repr, reinterpret_cast<void*>(var_repr)},
-    {Py_tp_iter, reinterpret_cast<void*>(var_iter)},
-    {Py_sq_length, reinterpret_cast<void*>(var_len)},
-    {Py_sq_contains, reinterpret_cast<void*>(var_contains)},
-    {Py_mp_length, reinterpret_cast<void*>(var_len)},
-    {Py_mp_subscript, reinterpret_cast<void*>(var_getitem)},
-    {Py_tp_methods, var_methods},
-    {Py_tp_members, var_members},
-    {Py_tp_doc, const_cast<char*>(VarInit::doc.data())},
-    {0, nullptr}};
+PyType_Slot var_slots[] = {{Py_tp_new, reinterpret_cast<void*>(var_new)},
+                           {Py_tp_init, reinterpret_cast<void*>(VarInit::call)},
+                           {Py_tp_dealloc, reinterpret_cast<void*>(var_dealloc)},
+                           {Py_tp_traverse, reinterpret_cast<void*>(var_traverse)},
+                           {Py_tp_clear, reinterpret_cast<void*>(var_clear)},
+                           {Py_tp_getattro, reinterpret_cast<void*>(var_getattro)},
+                           {Py_tp_setattro, reinterpret_cast<void*>(var_setattro)},
+                           {Py_tp_repr, reinterpret_cast<void*>(var_repr)},
+                           {Py_tp_iter, reinterpret_cast<void*>(var_iter)},
+                           {Py_sq_length, reinterpret_cast<void*>(var_len)},
+                           {Py_sq_contains, reinterpret_cast<void*>(var_contains)},
+                           {Py_mp_length, reinterpret_cast<void*>(var_len)},
+                           {Py_mp_subscript, reinterpret_cast<void*>(var_getitem)},
+                           {Py_tp_methods, var_methods},
+                           {Py_tp_members, var_members},
+                           {Py_tp_doc, const_cast<char*>(VarInit::doc.data())},
+                           {0, nullptr}};
 
-PyType_Spec var_blueprint = {"vigil_var.VigilVar", sizeof(VigilVarObject), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-                             var_slots};
+PyType_Spec var_blueprint = {
+    "vigil_var.VigilVar", sizeof(VigilVarObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    var_slots};
 
 // --- what other modules of the family call -----------------------------
 
@@ -651,15 +651,9 @@ void exec(PyObject* m, State& st) {
   st.n_result = intern("result");
   st.n_status = intern("status");
   st.n_keys = intern("keys");
-  st.api = {VIGIL_VAR_API_VERSION,
-            as_type(st.var_type),
-            {api_from_mapping, &st},
-            as_type(st.record_type),
-            {api_new_record, &st},
-            st.n_thread.get(),
-            st.n_result.get(),
-            st.n_status.get(),
-            as_type(st.deferred_type)};
+  st.api = {VIGIL_VAR_API_VERSION,   as_type(st.var_type),  {api_from_mapping, &st},
+            as_type(st.record_type), {api_new_record, &st}, st.n_thread.get(),
+            st.n_result.get(),       st.n_status.get(),     as_type(st.deferred_type)};
   vt::check(PyModule_AddObjectRef(m, "VigilVar", st.var_type));
   vt::check(PyModule_AddObjectRef(m, "VigilRecord", st.record_type));
   Ref capsule = vt::take(PyCapsule_New(&st.api, VIGIL_VAR_CAPSULE, nullptr));

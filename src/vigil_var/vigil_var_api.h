@@ -9,6 +9,7 @@
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
 #include <cstddef>
 
 #define VIGIL_VAR_CAPSULE "vigil_var._C_API"

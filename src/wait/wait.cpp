@@ -1,6 +1,9 @@
 #include "wait/wait.h"
 
 #include "common/call.h"
+#include "dispatcher/dispatcher.h"
+#include "manager/manager.h"
+#include "queue/queue.h"
 
 using vt::Borrowed;
 using vt::Ref;
@@ -23,11 +26,23 @@ Ref counters(const Manager& m) { return m.call(m.st.names._get_run_status); }
 // The counter dict goes to the sink as the object itself, not as its text.
 void log_counters(const Manager& m) { m.log(collab::Level::Info, counters(m)); }
 
-// A break result the caller did not give, or gave as "vigil_break", leaves
-// the stored one alone.
-void store_break_result(const Manager& m, const vt::Args& a) {
-  if (!a.given(0) || !vt::compare(a[0], m.st.texts.keep_break, Py_NE)) return;
-  m.var().set(m.st.names.break_result, a[0]);
+// "vigil_break" (the default) leaves the stored break result alone.
+void store_break_result(const Manager& m, Borrowed break_result) {
+  if (!vt::compare(break_result, m.st.texts.keep_break, Py_NE)) return;
+  m.var().set(m.st.names.break_result, break_result);
+}
+
+// Nothing queued, nothing running, no name held by the dispatcher between
+// the queue and runs, and no batch that may still submit: nothing is left to
+// wait for. (Read in the order a name travels: a name not found on the queue
+// has been taken, so it is either still held by the dispatcher or already
+// in runs.)
+bool nothing_left(const Manager& m) {
+  if (manager::batches_pending(m)) return false;
+  collab::Holder var = m.var();
+  if (!queue::size_is(queue::size_now(m, var), Py_LE)) return false;
+  if (dispatcher::holds_name(m)) return false;
+  return queue::running(m, var) <= 0;
 }
 
 // The completion test of both waits: _done(), or failing that the stop
@@ -36,13 +51,13 @@ void store_break_result(const Manager& m, const vt::Args& a) {
 // `done` would never come.
 bool work_over(const Manager& m) {
   return vt::truth(m.call(m.st.names._done)) || m.var().truth(m.st.names.stop_switch) ||
-         manager::idle(m);
+         nothing_left(m);
 }
 
 // A task waiting for its own manager would wait for itself.
 void refuse_own_task(const Manager& m) {
   if (manager::in_own_task(m))
-    throw vt::Raise{PyExc_RuntimeError, "cannot wait for the manager from one of its own tasks"};
+    vt::raise_format(PyExc_RuntimeError, "cannot wait for the manager from one of its own tasks");
 }
 
 // The common end of both waits. The switch is read again here: it alone
@@ -122,10 +137,10 @@ Ref build_line(const State& st, const collab::Holder& var, const LineFigures& f)
   Ref max_t = format(var.field(st.names.max_time), t.width5);
   Ref failed = format(f.failed, t.width5);
   Ref error = format(f.error, t.two_decimals);
-  return take(PyUnicode_FromFormat(
-      "summary %s %U in %U = %U/s Avg: %U Min: %U Max: %U Err: %U (%U%%)", f.sign,
-      finished.get(), length.get(), rate_text.get(), avg.get(), min_t.get(), max_t.get(),
-      failed.get(), error.get()));
+  return take(
+      PyUnicode_FromFormat("summary %s %U in %U = %U/s Avg: %U Min: %U Max: %U Err: %U (%U%%)",
+                           f.sign, finished.get(), length.get(), rate_text.get(), avg.get(),
+                           min_t.get(), max_t.get(), failed.get(), error.get()));
 }
 
 Ref length_of(const collab::Holder& var, PyObject* field) {
@@ -139,18 +154,18 @@ void next_interval(const Manager& m, Ref& old_result, Ref& elapsed_time, PyObjec
   const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
   if (n < 2)
     vt::raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-  if (n > 2) throw vt::Raise{PyExc_ValueError, "too many values to unpack (expected 2)"};
+  if (n > 2) vt::raise_format(PyExc_ValueError, "too many values to unpack (expected 2)");
   old_result = Ref::of(PyTuple_GET_ITEM(items.get(), 0));
   elapsed_time = Ref::of(PyTuple_GET_ITEM(items.get(), 1));
 }
 
 }  // namespace
 
-Ref join(Manager m, const vt::Args& a) {
+Ref join(Manager m, Borrowed break_result) {
   m.check_while();
   refuse_own_task(m);
   info(m, "Join......");
-  store_break_result(m, a);
+  store_break_result(m, break_result);
   Ref second = small_int(1);
   do {
     log_counters(m);
@@ -165,9 +180,8 @@ Ref join_log(Manager m) {
   return Ref::of(Py_None);
 }
 
-Ref join_property_log(Manager m, const vt::Args& a) {
+Ref join_property_log(Manager m, Borrowed old_result, Borrowed elapsed_time, Borrowed start_time) {
   const Names& n = m.st.names;
-  Borrowed old_result = a[0], elapsed_time = a[1], start_time = a[2];
 
   Ref new_result = counters(m);
   collab::Holder var = m.var();
@@ -201,12 +215,11 @@ Ref join_property_log(Manager m, const vt::Args& a) {
   return take(PyTuple_Pack(2, new_result.get(), now_time.get()));
 }
 
-Ref join_property(Manager m, const vt::Args& a) {
-  Borrowed interval = a[1];
+Ref join_property(Manager m, Borrowed break_result, Borrowed interval) {
   m.check_while();
   refuse_own_task(m);
   info(m, "Join......");
-  store_break_result(m, a);
+  store_break_result(m, break_result);
   Ref old_result = counters(m);
   Ref start_time = manager::time_now(m.st);
   Ref elapsed_time = start_time;
@@ -214,9 +227,8 @@ Ref join_property(Manager m, const vt::Args& a) {
     next_interval(m, old_result, elapsed_time, start_time);
     pause(m, interval);
     // A set duration alone ends the wait; finished work does not.
-    const bool over = m.var().truth(m.st.names.duration)
-                          ? manager::duration_passed(m, start_time)
-                          : work_over(m);
+    const bool over =
+        m.var().truth(m.st.names.duration) ? manager::duration_passed(m, start_time) : work_over(m);
     if (over) break;
   }
   // The last lines close the wait; their baseline is not needed any more.

@@ -63,8 +63,8 @@ void check_collisions(const State& st, Borrowed kwargs) {
   for (PyObject* key : {st.names.self.get(), st.names.vigil_var.get(), st.names.vigil_name.get(),
                         st.names.vigil_log.get()}) {
     if (check(PyDict_Contains(kwargs, key)))
-      vt::raise_format(PyExc_TypeError,
-                       "_Worker.__init__() got multiple values for argument '%U'", key);
+      vt::raise_format(PyExc_TypeError, "_Worker.__init__() got multiple values for argument '%U'",
+                       key);
   }
 }
 
@@ -87,10 +87,11 @@ void fill(WorkerObject& w, PyObject* var, PyObject* name, PyObject* log, Ref kwa
   Py_XSETREF(w.kwargs, kwargs.release());
 }
 
-void init(PyObject* self, const vt::Args& a) {
-  check_collisions(*as_worker(self)->st, a.kwargs());
-  Ref kwargs = a.kwargs() ? take(PyDict_Copy(a.kwargs())) : take(PyDict_New());
-  fill(*as_worker(self), a[0], a[1], a[2], std::move(kwargs));
+void init(PyObject* self, Borrowed vigil_var, Borrowed vigil_name, Borrowed vigil_log,
+          Borrowed kwargs) {
+  check_collisions(*as_worker(self)->st, kwargs);
+  Ref own = kwargs ? take(PyDict_Copy(kwargs)) : take(PyDict_New());
+  fill(*as_worker(self), vigil_var, vigil_name, vigil_log, std::move(own));
 }
 
 using Init = vt::Init<init, "_Worker", "vigil_var, vigil_name, vigil_log, **kwargs",
@@ -128,7 +129,7 @@ void worker_dealloc(PyObject* self) {
 double now_ms(const State& st) {
   Ref t = vt::call_method(st.time, st.names.time);
   double s = PyFloat_AsDouble(t);
-  if (s == -1.0 && PyErr_Occurred()) vt::fail();
+  if (s == -1.0 && PyErr_Occurred()) throw vt::PyError{};
   return s * 1000.0;
 }
 
@@ -221,12 +222,11 @@ Ref call_task(const Worker& w) {
   return take(PyObject_VectorcallDict(func, nullptr, 0, kw));
 }
 
-Ref start(Worker w) {
-  if (!w.obj.var || !w.obj.vigil_name)
-    throw vt::Raise{PyExc_RuntimeError, "_Worker is not initialised"};
-  Ref keep_alive = Ref::of(w.self);
-  Run& run = *w.obj.run;
-
+// Takes the run from Created to Running on this thread. The record says
+// running before the run is taken: a stop that comes in between finds the
+// run still Starting, takes it, and its "停止" stands. False when the run
+// is not to go on (a stop came first, or the record has gone).
+bool begin_run(const Worker& w, Run& run) {
   enum class Go { Run, Quit, Twice };
   Go go = run.gate.decide([&] {
     if (run.phase == Phase::Stopped) return Go::Quit;
@@ -234,13 +234,16 @@ Ref start(Worker w) {
     run.phase = Phase::Starting;
     return Go::Run;
   });
-  if (go == Go::Quit) return Ref::of(Py_None);
-  if (go == Go::Twice) throw vt::Raise{PyExc_RuntimeError, "a _Worker runs only once"};
+  if (go == Go::Quit) return false;
+  if (go == Go::Twice) vt::raise_format(PyExc_RuntimeError, "a _Worker runs only once");
 
-  // The record says running before the run is taken: a stop that comes in
-  // between finds the run still Starting, takes it, and its "停止" stands.
   bool recorded = false;
-  const bool wrote = vt::as_python([&] { recorded = write_record(w, w.st.names.status, w.st.status.running); });
+  bool wrote = true;
+  try {
+    recorded = write_record(w, w.st.names.status, w.st.status.running);
+  } catch (const vt::PyError&) {
+    wrote = false;  // raised once the stop had its say
+  }
   const bool stopped_early = run.gate.decide([&] {
     if (run.phase == Phase::Stopped) return true;
     run.phase = (wrote && recorded) ? Phase::Running : Phase::Finished;
@@ -251,24 +254,55 @@ Ref start(Worker w) {
     // Our "运行中" may have landed after the stop's word: say it again.
     if (!wrote) PyErr_Clear();
     vt::quietly([&] { write_record(w, w.st.names.status, w.st.status.stopped); });
-    return Ref::of(Py_None);
+    return false;
   }
   if (!wrote) throw vt::PyError{};
-  if (!recorded) return Ref::of(Py_None);
+  return recorded;
+}
+
+// What a run that no stop took leaves behind: its record, the lists and the
+// recorder's figures. A run whose record has gone ends quietly.
+void record_outcome(const Worker& w, double start_ms, std::int64_t began_us, std::int64_t run_us,
+                    Ref result, Ref exc) {
+  stats::Recorder* recorder = w.obj.run->recorder.get();
+  bool failed = false;
+  if (!exc) {
+    bool kept = true;
+    vt::catching(
+        PyExc_BaseException, [&] { kept = record_success(w, start_ms, result, &failed); },
+        [&](const Ref& raised) { exc = raised; });
+    if (!kept) return;
+  }
+  // Any exception ends the run as failed, including a BaseException such as
+  // sys.exit() inside the task, which no stop of the manager raised.
+  if (exc && !record_failure(w, exc)) return;
+  if (recorder && began_us) recorder->finished(run_us, failed || exc);
+  if (!write_record(w, w.st.names.thread, Py_None)) return;
+  collab::Holder(w.st, Ref::of(w.obj.var)).append(w.st.names.dones, w.obj.vigil_name);
+}
+
+Ref start(Worker w) {
+  if (!w.obj.var || !w.obj.vigil_name)
+    vt::raise_format(PyExc_RuntimeError, "_Worker is not initialised");
+  Ref keep_alive = Ref::of(w.self);
+  Run& run = *w.obj.run;
+  if (!begin_run(w, run)) return Ref::of(Py_None);
 
   double start_ms = 0;
   Ref result;
   Ref exc;
   stats::Recorder* recorder = run.recorder.get();
   std::int64_t began_us = 0;
-  if (!vt::as_python([&] {
+  vt::catching(
+      PyExc_BaseException,
+      [&] {
         start_ms = std::trunc(now_ms(w.st));
         began_us = stats::monotonic_us();
         if (recorder) recorder->started(run.queued_at >= 0 ? began_us - run.queued_at : -1);
         RunningFor running(recorder);
         result = call_task(w);
-      }))
-    exc = Ref::steal(PyErr_GetRaisedException());
+      },
+      [&](const Ref& raised) { exc = raised; });
   const std::int64_t run_us = stats::monotonic_us() - began_us;
 
   // Whoever moves the phase first owns the outcome. A stop whose request is
@@ -287,21 +321,7 @@ Ref start(Worker w) {
     vt::deliver_pending(w.st.flush);
     return Ref::of(Py_None);
   }
-
-  bool failed = false;
-  if (!exc) {
-    bool kept = false;
-    if (!vt::as_python([&] { kept = record_success(w, start_ms, result, &failed); }))
-      exc = Ref::steal(PyErr_GetRaisedException());
-    else if (!kept)
-      return Ref::of(Py_None);
-  }
-  // Any exception ends the run as failed, including a BaseException such as
-  // sys.exit() inside the task, which no stop of the manager raised.
-  if (exc && !record_failure(w, exc)) return Ref::of(Py_None);
-  if (recorder && began_us) recorder->finished(run_us, failed || exc);
-  if (!write_record(w, w.st.names.thread, Py_None)) return Ref::of(Py_None);
-  collab::Holder(w.st, Ref::of(w.obj.var)).append(w.st.names.dones, w.obj.vigil_name);
+  record_outcome(w, start_ms, began_us, run_us, std::move(result), std::move(exc));
   return Ref::of(Py_None);
 }
 
@@ -318,8 +338,7 @@ PyMemberDef members[] = {
      "The manager's state holder."},
     {"vigil_name", Py_T_OBJECT_EX, offsetof(WorkerObject, vigil_name), Py_READONLY,
      "The task name."},
-    {"_log", Py_T_OBJECT_EX, offsetof(WorkerObject, log), Py_READONLY,
-     "The manager's log sink."},
+    {"_log", Py_T_OBJECT_EX, offsetof(WorkerObject, log), Py_READONLY, "The manager's log sink."},
     {nullptr, 0, 0, 0, nullptr}};
 
 // Most tasks have no keyword arguments; their dict is made only when asked.
@@ -334,28 +353,27 @@ PyObject* get_kwargs(PyObject* self, void*) {
 PyGetSetDef getset[] = {{"kwargs", get_kwargs, nullptr, "The task's keyword arguments.", nullptr},
                         {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(Init::doc.data())},
-    {Py_tp_new, reinterpret_cast<void*>(worker_new)},
-    {Py_tp_init, reinterpret_cast<void*>(Init::call)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(worker_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(worker_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(worker_clear)},
-    {Py_tp_methods, methods},
-    {Py_tp_members, members},
-    {Py_tp_getset, getset},
-    {0, nullptr}};
+PyType_Slot slots[] = {{Py_tp_doc, const_cast<char*>(Init::doc.data())},
+                       {Py_tp_new, reinterpret_cast<void*>(worker_new)},
+                       {Py_tp_init, reinterpret_cast<void*>(Init::call)},
+                       {Py_tp_dealloc, reinterpret_cast<void*>(worker_dealloc)},
+                       {Py_tp_traverse, reinterpret_cast<void*>(worker_traverse)},
+                       {Py_tp_clear, reinterpret_cast<void*>(worker_clear)},
+                       {Py_tp_methods, methods},
+                       {Py_tp_members, members},
+                       {Py_tp_getset, getset},
+                       {0, nullptr}};
 
 }  // namespace
 
-PyType_Spec blueprint = {"threads_main._Worker", sizeof(WorkerObject), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+PyType_Spec blueprint = {
+    "threads_main._Worker", sizeof(WorkerObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    slots};
 
 bool is_worker(const State& st, PyObject* o) {
   return PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(st.worker_type.get()));
 }
-
-PyObject* kwargs_of(PyObject* worker) { return as_worker(worker)->kwargs; }
 
 Ref create(const State& st, Borrowed var, Borrowed name, Borrowed log, Borrowed kwargs,
            stats::RecorderPtr recorder) {
@@ -392,7 +410,7 @@ StopClaim claim_for_stop(PyObject* worker, unsigned long* tid) {
   });
 }
 
-void end_stop_request(PyObject* worker) { as_worker(worker)->run->gate.end_raise(); }
+vt::RaiseGate& stop_gate(PyObject* worker) { return as_worker(worker)->run->gate; }
 
 void set_queued_at(PyObject* worker, std::int64_t us) { as_worker(worker)->run->queued_at = us; }
 

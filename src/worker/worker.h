@@ -3,8 +3,9 @@
 // completion, which of the two counts the run.
 #pragma once
 #include "common/method.h"
+#include "common/raise_gate.h"
+#include "state/state.h"
 #include "stats/recorder.h"
-#include "threads_main/state.h"
 
 namespace vtm::worker {
 
@@ -23,16 +24,14 @@ bool is_worker(const State& st, PyObject* o);
 // TypeError when kwargs holds one of _Worker's own parameter names (they
 // share one keyword space with the task's arguments).
 void check_collisions(const State& st, vt::Borrowed kwargs);
-// The task's keyword arguments (borrowed; null when there are none).
-PyObject* kwargs_of(PyObject* worker);
 
 // A stop decides under the worker's lock whether the run is still its to
 // stop, and makes the request after the lock is released.
 enum class StopClaim {
   Over,       // the run already ended or was stopped: nothing to do
   BeforeRun,  // started but not yet running: it ends without running
-  Raise,      // running on thread *tid: request the stop there, then call
-              // end_stop_request, whatever the request did
+  Raise,      // running on thread *tid: request the stop there, inside a
+              // vt::RaiseGate::Raising of the worker's stop_gate
 };
 StopClaim claim_for_stop(PyObject* worker, unsigned long* tid);
 
@@ -42,6 +41,7 @@ void set_queued_at(PyObject* worker, std::int64_t us);
 // The recorder of the manager whose task this thread is running now (it
 // stands for the manager), or null.
 const stats::Recorder* running_for();
-void end_stop_request(PyObject* worker);
+// The gate through which stops reach the worker's thread.
+vt::RaiseGate& stop_gate(PyObject* worker);
 
 }  // namespace vtm::worker

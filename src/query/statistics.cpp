@@ -1,15 +1,21 @@
-#include "stats/statistics.h"
+#include "query/statistics.h"
 
 #include <algorithm>
 
 #include "common/call.h"
+#include "manager/manager.h"
+#include "queue/queue.h"
 #include "stats/recorder.h"
 
 using vt::Borrowed;
 using vt::Ref;
 using vt::take;
 
-namespace vtm::stats {
+namespace vtm::query {
+
+using stats::epoch_seconds;
+using stats::Histogram;
+using stats::Row;
 
 namespace {
 
@@ -27,9 +33,8 @@ Ref summary(const State& st, const Histogram& h) {
   };
   put(n.min, [&] { return ms(h.min()); });
   put(n.mean, [&] { return real(static_cast<double>(h.sum()) / h.count() / 1000.0); });
-  const std::pair<PyObject*, std::uint32_t> ranks[] = {{n.p50, 50000}, {n.p90, 90000},
-                                                       {n.p95, 95000}, {n.p99, 99000},
-                                                       {st.texts.p99_9, 99900}};
+  const std::pair<PyObject*, std::uint32_t> ranks[] = {
+      {n.p50, 50000}, {n.p90, 90000}, {n.p95, 95000}, {n.p99, 99000}, {st.texts.p99_9, 99900}};
   for (auto [key, q] : ranks) put(key, [&] { return ms(h.percentile(q)); });
   put(n.max, [&] { return ms(h.max()); });
   return out;
@@ -87,9 +92,9 @@ Ref history(const State& st, const std::vector<Row>& rows) {
 std::uint64_t queued_now(const Manager& m, const collab::Holder& var) {
   std::uint64_t queued = 0;
   vt::quietly([&] {
-    Ref size = vt::call_method(var.field(m.st.names.queue), m.st.names.qsize);
+    Ref size = queue::size_now(m, var);
     const long long v = PyLong_AsLongLong(size);
-    if (v == -1 && PyErr_Occurred()) vt::fail();
+    if (v == -1 && PyErr_Occurred()) throw vt::PyError{};
     queued = v > 0 ? static_cast<std::uint64_t>(v) : 0;
   });
   return queued;
@@ -107,7 +112,8 @@ Ref get_statistics(Manager m) {
   const auto cancelled = static_cast<std::uint64_t>(var.len(n.cancels));
   const Py_ssize_t runs = var.len(n.runs);
   const auto running = static_cast<std::uint64_t>(
-      std::max<Py_ssize_t>(0, runs - static_cast<Py_ssize_t>(finished + stopped)));
+      std::max<Py_ssize_t>(0, queue::running_of(runs, static_cast<Py_ssize_t>(finished),
+                                                static_cast<Py_ssize_t>(stopped))));
   const std::uint64_t queued = queued_now(m, var);
   const auto snap = manager::recorder_of(m)->snapshot();
 
@@ -142,4 +148,4 @@ Ref get_statistics(Manager m) {
   return out;
 }
 
-}  // namespace vtm::stats
+}  // namespace vtm::query

@@ -1,8 +1,10 @@
 // The one method table of VigilThreadsMain: each method's name, parameters
-// and docstring, declared once; the bodies live in their subsystems.
+// and docstring, declared once; the bodies live in their rooms.
+#include "common/method.h"
+#include "dispatcher/dispatcher.h"
 #include "manager/manager.h"
 #include "query/query.h"
-#include "stats/statistics.h"
+#include "query/statistics.h"
 #include "stop/stop.h"
 #include "submit/batch.h"
 #include "submit/submit.h"
@@ -24,26 +26,26 @@ PyMethodDef methods[] = {
     VTM_METHOD(set_max_workers, "_set_max_workers", "workers_number=None, maximum=False",
                "Change the worker count of an open manager, from the dispatcher's next "
                "pass on. Logs 'Workers number: <workers_number>' and returns True."),
-    VTM_METHOD(set_start_rate, "_set_start_rate", "per_second=None",
+    VTM_METHOD(dispatcher::set_start_rate, "_set_start_rate", "per_second=None",
                "Pace the dispatcher: None keeps the default of one start per 10 ms pass (at "
                "most 100 a second); a positive number starts tasks at that many a second, "
                "several per pass when the rate needs it, never more running than "
                "max_workers. Anything else raises TypeError or ValueError and changes "
                "nothing. Logs 'Start rate: <per_second>' and returns True."),
-    VTM_METHOD(start, "_start", "",
+    VTM_METHOD(dispatcher::start, "_start", "",
                "Create the dispatcher thread, store it as thread_init and start it."),
-    VTM_METHOD(queue_init, "_queue_init", "",
+    VTM_METHOD(dispatcher::queue_init, "_queue_init", "",
                "The dispatcher loop (target of the dispatcher thread): every 10 ms, while "
                "the manager is open, start the next queued task if fewer than max_workers "
                "are running, and set done/is_run when all work has finished."),
-    VTM_METHOD(consumer, "_consumer", "thread_name",
+    VTM_METHOD(dispatcher::consumer, "_consumer", "thread_name",
                "Under the lock, list thread_name in runs and start its thread."),
     VTM_METHOD(check_while, "_check_while", "",
                "Raise ManagerError('The manager has stopped') once the manager is closed."),
-    VTM_METHOD(get_qsize, "_get_qsize", "",
+    VTM_METHOD(query::get_qsize, "_get_qsize", "",
                "Number of task names waiting in the queue (raises ManagerError once "
                "closed)."),
-    VTM_METHOD(done, "_done", "",
+    VTM_METHOD(query::done, "_done", "",
                "The completion flag: True once every started task has ended and nothing "
                "is queued."),
 
@@ -66,7 +68,6 @@ PyMethodDef methods[] = {
                "the manager's duration set, again and again for that many seconds, each "
                "pass only while fewer than 1000 names are queued. A repeating call returns "
                "when the manager is closed."),
-
 
     // waits
     VTM_METHOD(wait::join, "_join", "break_result='vigil_break'",
@@ -109,7 +110,7 @@ PyMethodDef methods[] = {
                "counts are over all tasks."),
     VTM_METHOD(query::get_failed, "_get_failed", "",
                "Names of the tasks whose status is '失败', in registration order."),
-    VTM_METHOD(stats::get_statistics, "_get_statistics", "",
+    VTM_METHOD(query::get_statistics, "_get_statistics", "",
                "What the runs have left behind, as a new dict that survives json.dumps: the "
                "counts (finished, succeeded, failed, stopped, cancelled, queued, running), "
                "error_rate (percent of finished runs that failed), first_start, last_finish, "

@@ -14,6 +14,8 @@ namespace vtm {
 
 // Interned attribute, method and keyword names. A trailing underscore stands
 // for a C++ keyword (`switch`); the other spellings are the names themselves.
+// (A list of names, laid out by hand.)
+// clang-format off
 #define VTM_NAMES(X)                                                                     \
   X(_var) X(_log) X(func) X(queue) X(lock) X(reserve) X(duration) X(switch_)             \
   X(stop_switch) X(threads) X(is_run) X(done) X(name) X(min_time) X(max_time)            \
@@ -32,6 +34,7 @@ namespace vtm {
   X(first_start) X(last_finish) X(elapsed) X(throughput) X(run_time) X(queue_wait)        \
   X(history) X(histograms) X(min) X(mean) X(p50) X(p90) X(p95) X(p99) X(max) X(unit)      \
   X(precision_bits) X(count) X(sum) X(buckets) X(started) X(pop)
+// clang-format on
 
 struct Names {
 #define VTM_DECLARE(n) vt::Ref n;
@@ -51,15 +54,15 @@ struct StatusWords {
 
 // Texts used as values: format codes, fixed answers.
 struct Texts {
-  vt::Ref empty;          // ""
-  vt::Ref width6;         // ">6"
-  vt::Ref width5;         // ">5"
-  vt::Ref two_decimals;   // ".2f"
-  vt::Ref clock_format;   // "%H:%M:%S"
-  vt::Ref keep_break;     // "vigil_break"
-  vt::Ref no_such_task;   // "Task does not exist"
-  vt::Ref p99_9;          // "p99.9"
-  vt::Ref microseconds;   // "us"
+  vt::Ref empty;         // ""
+  vt::Ref width6;        // ">6"
+  vt::Ref width5;        // ">5"
+  vt::Ref two_decimals;  // ".2f"
+  vt::Ref clock_format;  // "%H:%M:%S"
+  vt::Ref keep_break;    // "vigil_break"
+  vt::Ref no_such_task;  // "Task does not exist"
+  vt::Ref p99_9;         // "p99.9"
+  vt::Ref microseconds;  // "us"
 };
 
 struct State {
@@ -74,14 +77,14 @@ struct State {
   vt::Ref time;
   vt::Ref queue_empty;  // queue.Empty
   vt::Ref builtin_round;
-  vt::Ref vigil_log_cls;  // VigilLog, as threads_main imported it
-  vt::Ref vigil_var_cls;  // VigilVar
+  vt::Ref vigil_log_cls;     // VigilLog, as threads_main imported it
+  vt::Ref vigil_var_cls;     // VigilVar
   vt::Ref vigil_var_module;  // keeps the capsule's objects alive
   const VigilVarAPI* var_api = nullptr;
 
   // Small pieces of interpreter code the module runs.
-  vt::Ref flush;  // an empty function: calling it delivers a pending async exception
-  vt::Ref walk;   // the generator function behind _thread_list_yield
+  vt::Ref flush;     // an empty function: calling it delivers a pending async exception
+  vt::Ref walk;      // the generator function behind _thread_list_yield
   vt::Ref undo_put;  // _undo_refused_put(queue, error): see module.cpp
 
   Names names;
@@ -96,6 +99,15 @@ struct State {
   // list when it is freed). Used with the GIL held.
   std::vector<PyObject*> managers;
 
+  // Every object reference above that the module's garbage collection
+  // visits and clears, listed once.
+  template <class F>
+  void each(F&& f) {
+    for (vt::Ref* r : {&manager_type, &worker_type, &task_type, &manager_error, &threading,
+                       &multiprocessing, &os, &time, &queue_empty, &builtin_round, &vigil_log_cls,
+                       &vigil_var_cls, &vigil_var_module, &flush, &walk, &undo_put})
+      f(*r);
+  }
   int traverse(visitproc visit, void* arg);
   void clear();
 };

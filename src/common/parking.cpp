@@ -1,20 +1,19 @@
-#include "manager/parking.h"
+#include "common/parking.h"
 
 #include <Python.h>
 
 #include <chrono>
 #include <mutex>
 
-
-namespace vtm::manager {
+namespace vt {
 
 namespace {
 
-// One mutex for all managers of every interpreter: it is taken only to
-// park, to wake a parked dispatcher and at program end; its holders touch
-// no Python object and never need the GIL.
+// One mutex for all parked threads of every interpreter: it is taken only
+// to park, to wake a parked thread and at program end; its holders touch no
+// Python object and never need the GIL.
 std::mutex g_mu;
-// The parked dispatchers, linked through their Parking (no allocation while
+// The parked threads, linked through their Parking (no allocation while
 // the GIL is released). Guarded by g_mu.
 Parking* g_parked = nullptr;
 
@@ -26,7 +25,10 @@ void link(Parking* p) {
 }
 
 void unlink(Parking* p) {
-  if (p->prev) p->prev->next = p->next; else g_parked = p->next;
+  if (p->prev)
+    p->prev->next = p->next;
+  else
+    g_parked = p->next;
   if (p->next) p->next->prev = p->prev;
   p->prev = p->next = nullptr;
 }
@@ -68,4 +70,4 @@ void park(Parking* p, const std::atomic<bool>& ending, std::uint64_t seen, int m
   Py_END_ALLOW_THREADS
 }
 
-}  // namespace vtm::manager
+}  // namespace vt

@@ -1,11 +1,11 @@
 // _get_statistics: what a load run leaves behind, as one JSON-ready dict.
 // Body of a VigilThreadsMain method; the method table is in
-// manager/methods.cpp.
+// threads_main/methods.cpp.
 #pragma once
-#include "manager/manager.h"
+#include "manager/receiver.h"
 
-namespace vtm::stats {
+namespace vtm::query {
 
 vt::Ref get_statistics(Manager m);
 
-}  // namespace vtm::stats
+}  // namespace vtm::query

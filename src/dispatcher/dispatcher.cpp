@@ -1,0 +1,393 @@
+#include "dispatcher/dispatcher.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "common/call.h"
+#include "manager/core.h"
+#include "manager/manager.h"
+#include "queue/queue.h"
+#include "task/task.h"
+#include "worker/worker.h"
+
+using vt::Borrowed;
+using vt::check;
+using vt::Ref;
+using vt::take;
+
+namespace vtm::dispatcher {
+
+using manager::Core;
+using manager::core_of;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr auto kPass = std::chrono::milliseconds(10);  // one dispatcher pass
+// Longest idle wait: bounds the delay for work that arrives without a
+// wake-up (a name put on the queue directly, the switch cleared by hand).
+constexpr int kIdleWaitMs = 100;
+// With a start rate, starts earned and not made (nothing to start, or the
+// dispatcher held up) are kept for at most this long.
+constexpr double kMaxCatchUpSeconds = 0.1;
+// Starts one pass may make at most, whatever the rate: more than any worker
+// count admits in practice, so a higher rate means "every free slot".
+constexpr double kMaxStartsPerPass = 1e9;
+
+// Removes the last occurrence of `name` from runs. The comparison may run
+// Python code that changes the list, so the item is held while it is
+// compared and found again by identity before it is removed.
+void unlist_run(const collab::Holder& var, const State& st, PyObject* name) {
+  Ref runs = var.field(st.names.runs);
+  if (!PyList_Check(runs.get())) return;
+  for (Py_ssize_t i = PyList_GET_SIZE(runs.get()) - 1; i >= 0; --i) {
+    if (i >= PyList_GET_SIZE(runs.get())) continue;
+    Ref item = Ref::of(PyList_GET_ITEM(runs.get(), i));
+    if (!vt::compare(item, name, Py_EQ)) continue;
+    for (Py_ssize_t j = PyList_GET_SIZE(runs.get()) - 1; j >= 0; --j) {
+      if (PyList_GET_ITEM(runs.get(), j) == item.get()) {
+        check(PySequence_DelItem(runs, j));
+        return;
+      }
+    }
+    return;
+  }
+}
+
+// Sleeps until `deadline` without the GIL.
+void sleep_until(Clock::time_point deadline) {
+  Py_BEGIN_ALLOW_THREADS
+  std::this_thread::sleep_until(deadline);
+  Py_END_ALLOW_THREADS
+}
+
+enum class Pass {
+  Busy,
+  Idle,
+  Held,  // names are queued, nothing runs, and the worker count admits none
+};
+
+// How many tasks this pass may start: one by default; with a start rate,
+// what the rate has earned since the last pass (several when the rate needs
+// it). While nothing is queued the rate earns up to one start, so the first
+// task after a quiet spell starts at once; what is earned is capped, so a
+// stall is not followed by a burst.
+long starts_allowed(Core& core, bool queued) {
+  const double rate = core.start_rate.load();
+  if (rate <= 0) return 1;
+  const auto now = std::chrono::steady_clock::now();
+  double elapsed = std::chrono::duration<double>(now - core.last_pass).count();
+  core.last_pass = now;
+  // A new rate starts from now, with one start in hand.
+  if (core.rate_changed.exchange(false)) {
+    core.earned = std::max(core.earned, 1.0);
+    elapsed = 0;
+  }
+  if (!queued) {
+    core.earned = std::min(core.earned + rate * elapsed, 1.0);
+    return 0;
+  }
+  // (At least two, so the fraction earned beyond a whole start is kept; at
+  // most kMaxStartsPerPass, so a huge rate cannot overflow the count.)
+  const double cap = std::clamp(rate * kMaxCatchUpSeconds, 2.0, kMaxStartsPerPass);
+  core.earned = std::min(core.earned + rate * elapsed, cap);
+  return static_cast<long>(core.earned);
+}
+
+// The dispatcher is about to take a name: from here until the name is
+// listed in runs (or withdrawn) nothing else counts the task, so no
+// SystemExit may strike and no clear of the records may run. False when it
+// must not take one now; throws the SystemExit a close asked for.
+bool enter_taking(const Manager& m) {
+  Core& core = core_of(m);
+  enum class Go { Take, Skip, Stop };
+  const Go go = core.gate.settle([&] {
+    if (core.raised) return Go::Stop;
+    if (core.clearing) return Go::Skip;
+    core.phase = Core::Phase::Taking;
+    return Go::Take;
+  });
+  if (go == Go::Stop) {
+    // The close's request is delivered here, at a point we control.
+    if (Ref exc = vt::deliver_pending(m.st.flush)) {
+      PyErr_SetRaisedException(exc.release());
+      throw vt::PyError{};
+    }
+  }
+  return go == Go::Take;
+}
+
+void leave_taking(const Manager& m) {
+  Core& core = core_of(m);
+  core.gate.decide([&] {
+    if (core.phase == Core::Phase::Taking) core.phase = Core::Phase::InLoop;
+  });
+}
+
+// Takes the next name without waiting (a queue found empty now is no work
+// for this pass, so a concurrent drain never parks the dispatcher) and
+// starts it. False when the queue had nothing.
+bool start_next(const Manager& m, const collab::Holder& var) {
+  const Names& n = m.st.names;
+  if (!enter_taking(m)) return false;
+  struct Leave {
+    const Manager& m;
+    ~Leave() { leave_taking(m); }
+  } leave{m};
+  Ref name = queue::take_now(m, var);
+  if (!name) return false;
+  var.set(n.done, Py_False);
+  var.set(n.is_run, Py_True);
+  m.call(n._consumer, {name});
+  return true;
+}
+
+// One pass: the running count, the start step, the completion step.
+Pass dispatch_pass(const Manager& m) {
+  const Names& n = m.st.names;
+  Core& core = core_of(m);
+  collab::Holder var = m.var();
+  long running = static_cast<long>(queue::running(m, var));
+  const long before = running;
+  bool held = false;
+  const bool queued = queue::size_is(queue::size(m), Py_GT);
+  long allowed = starts_allowed(core, queued);
+  while (queued && allowed > 0) {
+    Ref count = take(PyLong_FromLong(running));
+    const bool room = vt::compare(count, var.field(n.max_workers), Py_LT);
+    held = !room && running <= 0;
+    if (!room || !start_next(m, var)) break;
+    ++running;
+    --allowed;
+    if (core.start_rate.load() > 0) core.earned -= 1;
+  }
+  const bool started = running > before;
+  const bool working = var.truth(n.is_run);
+  // An idle manager (nothing queued, started or running, not working) has
+  // no completion to detect: its pass ends here.
+  if (!working && !queued && running == 0) {
+    core.recorder->tick(0, 0, false);
+    return Pass::Idle;
+  }
+  Ref size = queue::size(m);
+  const bool empty = queue::size_is(size, Py_EQ);
+  const long long waiting = PyLong_Check(size.get()) ? PyLong_AsLongLong(size) : 0;
+  if (waiting == -1 && PyErr_Occurred()) throw vt::PyError{};
+  core.recorder->tick(static_cast<std::uint32_t>(std::clamp<long long>(waiting, 0, 0xffffffffLL)),
+                      static_cast<std::uint32_t>(std::max(running, 0L)), !empty || running > 0);
+  if (held) return Pass::Held;
+  if (!empty || running != 0 || started) return Pass::Busy;
+  if (working) {
+    var.set(n.done, Py_True);
+    var.set(n.is_run, Py_False);
+  }
+  return Pass::Idle;
+}
+
+// The dispatcher ends at program end: from now on nothing runs what is
+// queued, so a name queued meanwhile is withdrawn ("取消") rather than left
+// waiting for ever.
+void retire(const Manager& m) {
+  core_of(m).retired.store(true);
+  queue::withdraw_all(m);
+}
+
+void set_phase(const Manager& m, Core::Phase phase) {
+  core_of(m).gate.decide([&] { core_of(m).phase = phase; });
+}
+
+// The dispatcher loop, on its own thread. A pass that fails with an
+// Exception is logged and the loop goes on; anything else ends it.
+void run_loop(const Manager& m) {
+  Core& core = core_of(m);
+  Clock::time_point deadline = Clock::now() + kPass;
+  while (m.var().truth(m.st.names.switch_)) {
+    // Passes keep a steady 10 ms rhythm; after a stall the rhythm restarts
+    // from now instead of bursting to catch up.
+    sleep_until(deadline);
+    const Clock::time_point now = Clock::now();
+    deadline += kPass;
+    if (deadline < now) deadline = now + kPass;
+    const std::uint64_t seen = core.park.kicks.load();
+    Pass pass = Pass::Busy;
+    vt::catching(
+        PyExc_Exception, [&] { pass = dispatch_pass(m); },
+        [&](const Ref& exc) {
+          // A failing sink must not end the dispatcher either.
+          vt::quietly(
+              [&] { collab::log_error(m.st, m.sink(), collab::Level::Debug, "Run error: ", exc); });
+        });
+    // The main thread has finished and nothing is left to do, nor will be
+    // by a batch still submitting: end, so the interpreter's wait for its
+    // threads does not hang on this one. A queue held by a worker count that
+    // admits no task would never drain: it is withdrawn.
+    if (pass != Pass::Busy && m.st.shutting_down.load() && core.batches.load() == 0) {
+      retire(m);
+      break;
+    }
+    // Nothing queued or running: wait for new work rather than poll.
+    if (pass == Pass::Idle) vt::park(&core.park, m.st.shutting_down, seen, kIdleWaitMs);
+  }
+}
+
+// A fresh worker and thread for a new run of `name` (a re-run), from the
+// keyword arguments its task keeps; the record gets the thread.
+Ref rebuild_thread(const Manager& m, const collab::Holder& var, PyObject* name) {
+  Ref task = manager::task_of(m, name);
+  if (!task) vt::raise_format(PyExc_RuntimeError, "Task <%S> has no thread to start", name);
+  Ref thread = task::new_run(task);
+  if (Ref rec = m.table(var).record(name)) collab::Holder(m.st, rec).set(m.st.names.thread, thread);
+  return thread;
+}
+
+// A task that will never run (its thread could not be made or started, or
+// the manager was closed as it was taken) is withdrawn ("取消") rather than
+// left waiting for ever, with the error, if any, as its result when results
+// are kept.
+void withdraw_unstarted(const Manager& m, const collab::Holder& var, PyObject* name,
+                        PyObject* error) {
+  const Names& n = m.st.names;
+  Ref rec = m.table(var).record(name);
+  if (!rec) return;
+  collab::Holder record(m.st, rec);
+  if (error && var.truth(n.reserve)) record.set(n.result, error);
+  record.set(n.status, m.st.status.cancelled);
+  var.append(n.cancels, name);
+}
+
+}  // namespace
+
+Ref consumer(Manager m, Borrowed name) {
+  const Names& n = m.st.names;
+  collab::Holder var = m.var();
+  Ref lock = var.field(n.lock);
+  vt::call_method(lock, n.acquire);
+  bool listed = false;
+  try {
+    if (!var.truth(n.switch_)) {
+      // A name taken just as the manager was closed is withdrawn with the
+      // rest of the queue rather than started.
+      withdraw_unstarted(m, var, name, nullptr);
+    } else {
+      var.append(n.runs, name);
+      listed = true;
+      Ref rec = m.table(var).record(name);
+      if (!rec) vt::raise_format(PyExc_KeyError, "Task <%S> has no record", name.get());
+      Ref thread = collab::Holder(m.st, rec).field(n.thread);
+      // A name queued again after its run (a re-run) holds no startable
+      // thread: its run gets a fresh worker from the arguments kept for it.
+      if (thread.is(Py_None) || !take(PyObject_GetAttr(thread, n.ident)).is(Py_None))
+        thread = rebuild_thread(m, var, name);
+      // The run measures the task's queue wait from when it was queued.
+      if (Ref task = manager::task_of(m, name))
+        if (Ref worker = task::worker(task))
+          worker::set_queued_at(worker, task::take_queued_at(task));
+      vt::call_method(thread, n.start);
+    }
+  } catch (const vt::PyError&) {
+    // The lock is released on every way out, and a name whose thread did
+    // not start does not count as running. A stop of the dispatcher itself
+    // (SystemExit) may strike after the thread has started: only an
+    // ordinary failure means it did not start.
+    vt::StashedError failure;
+    if (listed && failure.matches(PyExc_Exception)) {
+      vt::quietly([&] { unlist_run(var, m.st, name); });
+      vt::quietly([&] { withdraw_unstarted(m, var, name, failure.get()); });
+    }
+    vt::quietly([&] { vt::call_method(lock, n.release); });
+    throw;
+  }
+  vt::call_method(lock, n.release);
+  return Ref::of(Py_None);
+}
+
+Ref queue_init(Manager m) {
+  Ref keep_alive = Ref::of(m.self);
+  Core& core = core_of(m);
+  set_phase(m, Core::Phase::InLoop);
+  Ref ended;  // what ended the loop, when not the switch
+  vt::catching(
+      PyExc_BaseException, [&] { run_loop(m); }, [&](const Ref& exc) { ended = exc; });
+  // A close that asked this thread to stop must have made its request
+  // before the loop is marked left; one made after never comes.
+  const bool raised = core.gate.settle([&] {
+    core.phase = Core::Phase::Exited;
+    return core.raised;
+  });
+  // A request that arrived after the last loop test is delivered here, at a
+  // point we control, not later inside the threading library's own code.
+  vt::deliver_pending(m.st.flush);
+  // The close's SystemExit ends the loop wherever it lands (a pass may be
+  // in a subclass's Python code): it is how a close ends the dispatcher,
+  // not a failure to report.
+  if (ended && !(raised && PyErr_GivenExceptionMatches(ended, PyExc_SystemExit))) {
+    PyErr_SetRaisedException(ended.release());
+    throw vt::PyError{};
+  }
+  return Ref::of(Py_None);
+}
+
+Ref start(Manager m) {
+  const Names& n = m.st.names;
+  Ref target = take(PyObject_GetAttr(m.self, n._queue_init));
+  Ref thread = new_thread(m.st, target);
+  collab::Holder var = m.var();
+  var.set(n.thread_init, thread);
+  vt::call_method(var.field(n.thread_init), n.start);
+  return Ref::of(Py_None);
+}
+
+Ref set_start_rate(Manager m, Borrowed per_second) {
+  m.check_while();
+  double rate = 0;
+  if (!per_second.is(Py_None)) {
+    // A flag is not a rate, though bool is an int.
+    if (PyBool_Check(per_second.get()) ||
+        !(PyLong_Check(per_second.get()) || PyFloat_Check(per_second.get())))
+      vt::raise_format(PyExc_TypeError,
+                       "the start rate must be a number of starts per second or None, not %.100s",
+                       Py_TYPE(per_second.get())->tp_name);
+    rate = PyFloat_AsDouble(per_second);
+    if (rate == -1.0 && PyErr_Occurred()) throw vt::PyError{};
+    if (!(rate > 0) || !std::isfinite(rate))
+      vt::raise_format(PyExc_ValueError, "the start rate must be a positive, finite number, not %R",
+                       per_second.get());
+  }
+  core_of(m).start_rate.store(rate);
+  core_of(m).rate_changed.store(true);
+  Ref text = take(PyObject_Format(per_second, m.st.texts.empty));
+  m.log(collab::Level::Info, take(PyUnicode_FromFormat("Start rate: %U", text.get())));
+  return Ref::of(Py_True);
+}
+
+void wake(const Manager& m) { vt::wake(&core_of(m).park); }
+
+bool holds_name(const Manager& m) {
+  Core& core = core_of(m);
+  return core.gate.decide([&] { return core.phase == Core::Phase::Taking; });
+}
+
+bool retired(const Manager& m) { return core_of(m).retired.load(); }
+
+void stop(const Manager& m) {
+  Core& core = core_of(m);
+  // A parked dispatcher must come back to its loop test now.
+  vt::wake(&core.park);
+  // A dispatcher in the middle of a take finishes it (the name is then
+  // withdrawn, the manager being closed) and leaves its loop by itself.
+  const bool in_loop = core.gate.decide([&] {
+    if (core.phase != Core::Phase::InLoop) return false;
+    core.raised = true;
+    core.gate.begin_raise_locked();
+    return true;
+  });
+  if (!in_loop) return;
+  vt::RaiseGate::Raising raising(core.gate);
+  Ref thread = m.var().field(m.st.names.thread_init);
+  Ref ident = take(PyObject_GetAttr(thread, m.st.names.ident));
+  m.call(m.st.names._async_raise, {ident, PyExc_SystemExit});
+}
+
+}  // namespace vtm::dispatcher

@@ -1,0 +1,28 @@
+// The dispatcher: the thread that starts queued tasks in submission order as
+// running slots free up, its pass every 10 ms (or its pacer's rate), its
+// idle wait, the start of one task (_consumer) and its end at a close or at
+// the end of the program. Bodies of VigilThreadsMain's methods; the method
+// table is in threads_main/methods.cpp.
+#pragma once
+#include "manager/receiver.h"
+
+namespace vtm::dispatcher {
+
+vt::Ref start(Manager m);
+vt::Ref queue_init(Manager m);
+vt::Ref consumer(Manager m, vt::Borrowed thread_name);
+vt::Ref set_start_rate(Manager m, vt::Borrowed per_second);
+
+// New work (a name was queued): ends the dispatcher's idle wait.
+void wake(const Manager& m);
+// Between taking a name off the queue and listing it in runs (or
+// withdrawing it): the name is then nowhere else to be counted.
+bool holds_name(const Manager& m);
+// The program has ended and the dispatcher has left its loop: nothing will
+// run what is queued from now on.
+bool retired(const Manager& m);
+// Raises SystemExit in the dispatcher thread while it is in its loop; the
+// request can never reach the thread after it has left the loop.
+void stop(const Manager& m);
+
+}  // namespace vtm::dispatcher

@@ -1,0 +1,51 @@
+// The C++ side of a manager, made with the object and gone with it: what
+// its dispatcher, the clears of its records and its batches share. For the
+// rooms that keep it (manager/ and dispatcher/); the others go through their
+// functions.
+#pragma once
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "common/parking.h"
+#include "common/raise_gate.h"
+#include "manager/receiver.h"
+#include "stats/recorder.h"
+
+namespace vtm::manager {
+
+struct Core {
+  vt::Parking park;  // the dispatcher's idle wait
+  // Decides, between a close and the dispatcher, whether SystemExit may be
+  // raised in the dispatcher thread: in its loop, but not while it holds a
+  // name it has taken off the queue and not yet listed in runs (Taking),
+  // nor after it has left the loop. Also keeps a clear of the records and
+  // a take apart.
+  vt::RaiseGate gate;
+  enum class Phase { NotStarted, InLoop, Taking, Exited } phase = Phase::NotStarted;
+  bool raised = false;    // a close has asked for SystemExit
+  bool clearing = false;  // _clear_record is at work (the dispatcher's view)
+  // Submissions against clears of the records (see Submitting, Clearing).
+  struct {
+    std::mutex mu;
+    std::condition_variable cv;
+    int sending = 0;        // submissions in flight
+    bool clearing = false;  // a clear is at work, on thread `clearer`
+    unsigned long clearer = 0;
+  } records;
+  stats::RecorderPtr recorder = std::make_shared<stats::Recorder>();
+  // Starts per second asked with _set_start_rate; 0: one start per pass.
+  std::atomic<double> start_rate{0};
+  std::atomic<bool> rate_changed{false};  // set by _set_start_rate
+  double earned = 0;                      // starts the rate has earned (dispatcher thread only)
+  std::chrono::steady_clock::time_point last_pass = std::chrono::steady_clock::now();
+  std::atomic<int> batches{0};            // batch threads that may still submit
+  std::atomic<int> batches_announced{0};  // started by _send_list, not yet running
+  std::atomic<bool> retired{false};       // the dispatcher ended at program end
+};
+
+Core& core_of(const Manager& m);
+Core& core_of(PyObject* self);  // self: a VigilThreadsMain
+
+}  // namespace vtm::manager

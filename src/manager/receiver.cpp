@@ -1,0 +1,58 @@
+#include "manager/receiver.h"
+
+#include "common/call.h"
+
+using vt::Borrowed;
+using vt::Ref;
+using vt::take;
+
+namespace vtm {
+
+namespace {
+
+constexpr const char* kStopped = "The manager has stopped";
+
+}  // namespace
+
+ManagerClass ManagerClass::from(PyObject* module) { return ManagerClass{state_of_module(module)}; }
+
+collab::Holder Manager::var() const {
+  return collab::Holder(st, take(PyObject_GetAttr(self, st.names._var)));
+}
+
+Ref Manager::sink() const { return take(PyObject_GetAttr(self, st.names._log)); }
+
+collab::Table Manager::table(const collab::Holder& var) const {
+  return collab::Table(st, var.field(st.names.threads));
+}
+
+void Manager::log(collab::Level level, Borrowed message) const {
+  collab::log(st, sink(), level, message);
+}
+
+void Manager::log(collab::Level level, const char* text) const {
+  collab::log(st, sink(), level, text);
+}
+
+Ref Manager::call(PyObject* name, std::initializer_list<Borrowed> args) const {
+  return vt::call_method(self, name, args);
+}
+
+void Manager::check_while() const { call(st.names._check_while); }
+
+void Manager::check_open() const {
+  if (!var().truth(st.names.switch_)) raise_stopped();
+}
+
+void Manager::raise_stopped() const { vt::raise_format(st.manager_error, "%s", kStopped); }
+
+bool Manager::closed_meanwhile() const {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  bool open = true;
+  // The queue's error waits aside while the switch is read.
+  vt::StashedError queue_error;
+  vt::quietly([&] { open = var().truth(st.names.switch_); });
+  return !open;
+}
+
+}  // namespace vtm
