@@ -109,7 +109,10 @@ Ref get_statistics(Manager m) {
   const auto running = static_cast<std::uint64_t>(
       std::max<Py_ssize_t>(0, runs - static_cast<Py_ssize_t>(finished + stopped)));
   const std::uint64_t queued = queued_now(m, var);
-  const auto snap = manager::recorder_of(m)->snapshot();
+  auto u32 = [](std::uint64_t v) {
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(v, 0xffffffffu));
+  };
+  const auto snap = manager::recorder_of(m)->snapshot(u32(queued), u32(running));
 
   const bool busy = queued > 0 || running > 0;
   double elapsed = 0.0;
