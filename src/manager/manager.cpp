@@ -606,7 +606,10 @@ Ref consumer(Manager m, const vt::Args& a) {
     return Ref::of(Py_None);
   }
   auto start_it = [&] {
-    var.append(n.runs, name);
+    // The name read back from the queue is a copy of the submitted one; the
+    // list keeps the submitted one, so a task's name is stored once.
+    Ref task = task_of(m, name);
+    var.append(n.runs, task ? task::name(task) : name.own());
     listed = true;
     Ref rec = m.table(var).record(name);
     if (!rec) vt::raise_format(PyExc_KeyError, "Task <%S> has no record", name.get());
