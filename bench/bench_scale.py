@@ -374,9 +374,11 @@ def recording_cost(n=20000, rounds=7):
     print(f"  per run: {on * 1e6:.3g} us recording, {off * 1e6:.3g} us not", flush=True)
 
 
-def cleared_growth(per_round=50000, warm=2, rounds=2, processes=3):
+def cleared_growth(per_round=50000, warm=4, rounds=2, processes=3):
     # Median over fresh processes, ours and plain interleaved: a pymalloc
-    # arena kept or given back is 1 MiB, 10 bytes a task over 100,000.
+    # arena kept or given back is 1 MiB, 10 bytes a task over 100,000. The
+    # warm-up lets glibc make the arenas of the task threads (up to eight per
+    # core) and grow them to a round's needs.
     n = per_round * rounds
     ours, plain = [], []
     for _ in range(processes):
