@@ -114,6 +114,54 @@ class Statistics(ManagerCase, unittest.TestCase):
         busy = [r for r in rows if r["finished"]]
         self.assertTrue(all(5 <= r["run_time"]["p50"] <= r["run_time"]["max"] for r in busy), rows)
 
+    def test_every_finished_run_is_in_one_history_row(self):
+        # However the run ends, the second it ended in is a row, and no run is
+        # counted twice: the columns add up to the totals.
+        def task(i):
+            time.sleep(0.002)
+            if i % 5 == 0:
+                raise ValueError("planned failure")
+
+        def close_mid_second(m):
+            # Runs go on into the second the close ends: half a second of them.
+            time.sleep((0.5 - time.time()) % 1)
+            m._close()
+
+        def completes():
+            m = self.make(task, 20)
+            for i in range(100):
+                m._send(i=i)
+            self.wait_done(m)
+            return m
+
+        def closed():
+            m = self.make(task, 20)
+            m._set_start_rate(200)
+            for i in range(1000):
+                m._send(i=i)
+            close_mid_second(m)
+            return m
+
+        def duration():
+            m = self.make(task, 20, duration=1)
+            m._set_start_rate(200)
+            m._send_list([{"i": i} for i in range(20)])
+            m._join_property(None, interval=1)  # the runs go on after it
+            close_mid_second(m)
+            return m
+
+        for ending in (completes, closed, duration):
+            with self.subTest(ending.__name__):
+                m = ending()
+                # Runs the close found finishing are counted when they end.
+                self.assertTrue(wait_until(lambda: m._get_statistics()["running"] == 0))
+                s = m._get_statistics()
+                rows = s["history"]
+                self.assertGreater(s["failed"], 0)
+                self.assertEqual(sum(r["finished"] for r in rows), s["finished"])
+                self.assertEqual(sum(r["failed"] for r in rows), s["failed"])
+                self.assertEqual(sum(r["started"] for r in rows),
+                                 s["histograms"]["queue_wait"]["count"])
 
 if __name__ == "__main__":
     unittest.main()

@@ -271,7 +271,10 @@ Ref consumer(Manager m, Borrowed name) {
       // rest of the queue rather than started.
       withdraw_unstarted(m, var, name, nullptr);
     } else {
-      var.append(n.runs, name);
+      // The name read back from the queue is a copy of the submitted one; the
+      // list keeps the submitted one, so a task's name is stored once.
+      Ref task = manager::task_of(m, name);
+      var.append(n.runs, task ? task::name(task) : name.own());
       listed = true;
       Ref rec = m.table(var).record(name);
       if (!rec) vt::raise_format(PyExc_KeyError, "Task <%S> has no record", name.get());

@@ -115,7 +115,10 @@ Ref get_statistics(Manager m) {
       std::max<Py_ssize_t>(0, queue::running_of(runs, static_cast<Py_ssize_t>(finished),
                                                 static_cast<Py_ssize_t>(stopped))));
   const std::uint64_t queued = queued_now(m, var);
-  const auto snap = manager::recorder_of(m)->snapshot();
+  auto u32 = [](std::uint64_t v) {
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(v, 0xffffffffu));
+  };
+  const auto snap = manager::recorder_of(m)->snapshot(u32(queued), u32(running));
 
   const bool busy = queued > 0 || running > 0;
   double elapsed = 0.0;

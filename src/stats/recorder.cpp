@@ -44,9 +44,11 @@ void Recorder::finished(std::int64_t run_us, bool failed) {
   last_finish_ = now;
 }
 
-// The row of the second being counted. A second closed early (the work
-// ended within it) and closed again later keeps one row, the later one.
-void Recorder::close_second_locked(std::uint32_t queued, std::uint32_t running) {
+// Writes the row of the second being counted into `rows`. A second written
+// early (the work ended within it, or a snapshot) and again later keeps one
+// row, the later one.
+void Recorder::write_second_locked(std::vector<Row>& rows, std::uint32_t queued,
+                                   std::uint32_t running) const {
   Row row{second_, finished_, failed_, started_, queued, running, 0, 0, 0, 0};
   if (second_runs_.count()) {
     row.p50 = clamp32(second_runs_.percentile(50000));
@@ -54,10 +56,10 @@ void Recorder::close_second_locked(std::uint32_t queued, std::uint32_t running) 
     row.p99 = clamp32(second_runs_.percentile(99000));
     row.max = clamp32(second_runs_.max());
   }
-  if (!history_.empty() && history_.back().time == second_)
-    history_.back() = row;
+  if (!rows.empty() && rows.back().time == second_)
+    rows.back() = row;
   else
-    history_.push_back(row);
+    rows.push_back(row);
 }
 
 void Recorder::tick(std::uint32_t queued, std::uint32_t running, bool busy) {
@@ -66,7 +68,7 @@ void Recorder::tick(std::uint32_t queued, std::uint32_t running, bool busy) {
   if (second_ == 0) second_ = now_s;
   const bool active = finished_ || failed_ || started_;
   if (now_s != second_) {
-    if (active || busy_) close_second_locked(queued, running);
+    if (active || busy_) write_second_locked(history_, queued, running);
     second_ = now_s;
     finished_ = failed_ = started_ = 0;
     busy_ = false;
@@ -74,7 +76,7 @@ void Recorder::tick(std::uint32_t queued, std::uint32_t running, bool busy) {
   } else if (!busy && active) {
     // The work has ended within this second: its row is taken now, since
     // an idle dispatcher makes no more passes to take it later.
-    close_second_locked(queued, running);
+    write_second_locked(history_, queued, running);
   }
   busy_ = busy_ || busy;
 }
@@ -91,7 +93,8 @@ void Recorder::reset() {
   history_.shrink_to_fit();
 }
 
-std::unique_ptr<Recorder::Snapshot> Recorder::snapshot() const {
+std::unique_ptr<Recorder::Snapshot> Recorder::snapshot(std::uint32_t queued,
+                                                       std::uint32_t running) const {
   auto s = std::make_unique<Snapshot>();
   std::lock_guard<std::mutex> lk(mu_);
   s->run_time = run_time_;
@@ -99,6 +102,10 @@ std::unique_ptr<Recorder::Snapshot> Recorder::snapshot() const {
   s->first_start = first_start_;
   s->last_finish = last_finish_;
   s->history = history_;
+  // The second still being counted is a row too, provisional until the
+  // dispatcher closes it: a dispatcher that has ended (close, program end)
+  // or not yet passed never will, and its runs must be in the history.
+  if (finished_ || failed_ || started_ || busy_) write_second_locked(s->history, queued, running);
   return s;
 }
 

@@ -46,16 +46,18 @@ class Recorder {
   // _clear_record: everything but the count of returned runs.
   void reset();
 
-  // A copy of what is recorded, taken under the lock.
+  // A copy of what is recorded, taken under the lock; the history ends with
+  // the second still being counted, with `queued` and `running` as given.
   struct Snapshot {
     Histogram run_time, queue_wait;
     double first_start, last_finish;  // epoch seconds, -1 when none
     std::vector<Row> history;
   };
-  std::unique_ptr<Snapshot> snapshot() const;
+  std::unique_ptr<Snapshot> snapshot(std::uint32_t queued, std::uint32_t running) const;
 
  private:
-  void close_second_locked(std::uint32_t queued, std::uint32_t running);
+  void write_second_locked(std::vector<Row>& rows, std::uint32_t queued,
+                           std::uint32_t running) const;
 
   mutable std::mutex mu_;  // guards what follows; never held over Python code
   Histogram run_time_;

@@ -116,6 +116,8 @@ Ref create(const Manager& m, Borrowed name, Borrowed kwargs) {
   return self;
 }
 
+Ref name(PyObject* task) { return Ref::of(as_task(task)->name); }
+
 Ref worker(PyObject* task) { return Ref::of(as_task(task)->worker); }
 
 Ref worker_of(const Manager& m, PyObject* name) {

@@ -14,6 +14,9 @@ extern PyType_Spec blueprint;
 // A new task of the manager; kwargs (a dict, or null) is kept, not copied.
 vt::Ref create(const Manager& m, vt::Borrowed name, vt::Borrowed kwargs);
 
+// The task's name, as submitted.
+vt::Ref name(PyObject* task);
+
 // The worker of the task's latest run, or a null Ref before its first.
 vt::Ref worker(PyObject* task);
 // The same for the task of a name; a null Ref when the name has none.
