@@ -475,6 +475,22 @@ class TaskTimeout(ManagerCase, unittest.TestCase):
         s = m._get_statistics()
         self.assertEqual((s["finished"], s["failed"], s["stopped"]), (1, 1, 1))
 
+    def test_a_request_that_fails_still_counts_the_run(self):
+        gate = threading.Event()
+        self.addCleanup(gate.set)
+        m = self.make(lambda: gate.wait(30), 2)
+
+        def refuse(tid, exc):
+            raise ManagerError("Stop thread error")
+
+        m._async_raise = refuse
+        m._set_task_timeout(0.05)
+        m._send("t")
+        self.wait_done(m)
+        self.assertTrue(wait_until(lambda: m._log.messages("debug")))
+        self.assertEqual(m._log.messages("debug"), ["Timeout error: Stop thread error"])
+        self.assertEqual((m._var.failed, m._var.dones), (["t"], ["t"]))
+
 class Races(ManagerCase, unittest.TestCase):
     def check_counts(self, m):
         v = m._var

@@ -1,7 +1,7 @@
 // The C++ side of a manager, made with the object and gone with it: what
 // its dispatcher, the clears of its records and its batches share. For the
-// rooms that keep it (manager/, dispatcher/ and timeout/); the others go through their
-// functions.
+// rooms that keep it (manager/, dispatcher/ and timeout/); the others go
+// through their functions.
 #pragma once
 #include <atomic>
 #include <chrono>
