@@ -144,6 +144,14 @@ def cold_start(ms=5):
     time.sleep(ms / 1000)
     return "ok"
 
+def spin(ms=0):
+    # Python code all along, so that a stop or a time-out ends it at once.
+    _mark()
+    end = time.monotonic() + ms / 1000
+    while time.monotonic() < end:
+        time.sleep(0.005)
+    return "ok"
+
 def stuck():
     _mark()
     time.sleep(3600)  # one native call: a stop cannot reach it

@@ -167,6 +167,14 @@ def test_group_by_and_timeout_reach_the_manager(work, vigil_main, monkeypatch):
     assert (made["group_by"], made["timeout"]) == ("ms", 2.5)
 
 
+def test_timeout_fails_the_runs_that_last_longer(work, vigil_main):
+    p = vigil_main(["loadtarget:spin", *tasks(work, {"ms": 30000}, {"ms": 1}), "--count", "4",
+                    "--workers", "4", "--timeout", "0.3", "--check", "failed==2"], work)
+    s = finished(p, work)
+    assert (s["finished"], s["failed"], s["error_rate"]) == (4, 2, 50.0)
+    assert 300 <= s["run_time"]["max"] < 5000
+    assert s["settings"][0]["timeout"] == 0.3
+
 def test_the_run_ends_when_its_work_does(work):
     # Not at the next --interval boundary: with an interval of a minute, a
     # second's work once took a minute, and a duration one interval more.

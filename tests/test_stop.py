@@ -371,6 +371,126 @@ class WithBlock(ManagerCase, unittest.TestCase):
         self.assertEqual(out, "True {'busy': '停止', 'queued': '取消'}\n")
 
 
+class TaskTimeout(ManagerCase, unittest.TestCase):
+    MESSAGE = "the task ran longer than its time-out of 0.2 s"
+
+    def timed_out(self, m, name):
+        rec = m._var.threads.get(name)
+        return (rec.status, type(rec.result), str(rec.result)) == (
+            "失败", TimeoutError, self.MESSAGE)
+
+    def test_setting_and_refusals(self):
+        m = self.make(lambda: spin(30), 2)
+        self.assertIs(m._set_task_timeout(10**400), True)  # a number, if never reached
+        self.assertIs(m._set_task_timeout(), True)
+        self.assertIs(m._set_task_timeout(0.2), True)
+        for bad, error in (("1", TypeError), (True, TypeError), ([5], TypeError),
+                           (0, ValueError), (-3, ValueError), (-10**400, ValueError),
+                           (float("nan"), ValueError), (float("inf"), ValueError)):
+            with self.assertRaises(error, msg=repr(bad)):
+                m._set_task_timeout(bad)
+        self.assertEqual(m._log.messages(), [
+            f"Task timeout: {10**400}", "Task timeout: None", "Task timeout: 0.2"])
+        m._send("t")  # the refusals left the limit at 0.2 s
+        self.wait_done(m)
+        self.assertTrue(self.timed_out(m, "t"))
+        m._close()
+        with self.assertRaisesRegex(ManagerError, "The manager has stopped"):
+            m._set_task_timeout(1)
+
+    def test_a_run_past_the_limit_fails_as_a_run_that_raised(self):
+        def task(t, swallow=False):
+            try:
+                return spin(t)
+            except BaseException:  # what a careless task does
+                if not swallow:
+                    raise
+                return "swallowed"
+
+        m = self.make(task, 4)
+        m._set_task_timeout(0.2)
+        m._send("slow", t=30)
+        m._send("swallows", t=30, swallow=True)
+        m._send("quick", t=0)
+        threads = [m._var.threads.get(n).thread for n in ("slow", "swallows")]
+        self.wait_done(m)
+        for t in threads:
+            t.join(5)
+            self.assertFalse(t.is_alive())
+        for name in ("slow", "swallows"):
+            self.assertTrue(self.timed_out(m, name), name)
+            self.assertIsNone(m._var.threads.get(name).thread)
+        v = m._var
+        self.assertEqual((sorted(v.failed), v.success, v.stops), (["slow", "swallows"],
+                                                                   ["quick"], []))
+        self.assertEqual(sorted(v.dones), ["quick", "slow", "swallows"])
+        s = m._get_statistics()
+        self.assertEqual((s["finished"], s["failed"], s["stopped"]), (3, 2, 0))
+        self.assertAlmostEqual(s["error_rate"], 200 / 3)
+
+    def test_the_limit_reaches_runs_in_progress_and_none_removes_it(self):
+        # A run blocked in one native call is counted at its limit; its thread
+        # ends when the call returns.
+        gate = threading.Event()
+        m = self.make(lambda: gate.wait(30), 2)
+        m._send("blocked")
+        self.wait_running(m, "blocked")
+        thread = m._var.threads.get("blocked").thread
+        time.sleep(0.3)
+        m._set_task_timeout(0.2)
+        self.wait_done(m)
+        self.assertTrue(self.timed_out(m, "blocked"))
+        self.assertTrue(thread.is_alive())
+        m._set_task_timeout(None)
+        m._send("free")
+        self.wait_running(m, "free")
+        time.sleep(0.4)
+        gate.set()
+        self.wait_done(m)
+        thread.join(5)
+        self.assertFalse(thread.is_alive())
+        self.assertEqual(m._var.threads.get("free").status, "完成")
+        self.assertEqual((m._var.failed, m._var.success), (["blocked"], ["free"]))
+
+    def test_a_stop_and_the_time_out_count_a_run_once(self):
+        # Runs blocked in a native call stay in progress after either took
+        # them, for the other to find.
+        gate = threading.Event()
+        self.addCleanup(gate.set)
+        m = self.make(lambda: gate.wait(30), 2)
+        m._send("stopped")
+        m._send("timed_out")
+        self.wait_running(m, "stopped", "timed_out")
+        m._stop("stopped")
+        m._set_task_timeout(0.05)
+        self.assertTrue(wait_until(lambda: "timed_out" in m._var.failed))
+        m._stop_action()
+        time.sleep(0.1)  # the dispatcher's passes over the stopped run
+        gate.set()
+        self.wait_done(m)
+        v = m._var
+        self.assertEqual((v.stops, v.failed, v.dones, v.success),
+                         (["stopped"], ["timed_out"], ["timed_out"], []))
+        self.assertEqual(m._get_all_status(), {"stopped": "停止", "timed_out": "失败"})
+        s = m._get_statistics()
+        self.assertEqual((s["finished"], s["failed"], s["stopped"]), (1, 1, 1))
+
+    def test_a_request_that_fails_still_counts_the_run(self):
+        gate = threading.Event()
+        self.addCleanup(gate.set)
+        m = self.make(lambda: gate.wait(30), 2)
+
+        def refuse(tid, exc):
+            raise ManagerError("Stop thread error")
+
+        m._async_raise = refuse
+        m._set_task_timeout(0.05)
+        m._send("t")
+        self.wait_done(m)
+        self.assertTrue(wait_until(lambda: m._log.messages("debug")))
+        self.assertEqual(m._log.messages("debug"), ["Timeout error: Stop thread error"])
+        self.assertEqual((m._var.failed, m._var.dones), (["t"], ["t"]))
+
 class Races(ManagerCase, unittest.TestCase):
     def check_counts(self, m):
         v = m._var

@@ -148,6 +148,7 @@ bool start_next(const Manager& m, const collab::Holder& var) {
 Pass dispatch_pass(const Manager& m) {
   const Names& n = m.st.names;
   Core& core = core_of(m);
+  timeout::expire(m);  // first: a run it ends frees its slot for this pass
   collab::Holder var = m.var();
   long running = static_cast<long>(queue::running(m, var));
   const long before = running;

@@ -1,7 +1,7 @@
 // The C++ side of a manager, made with the object and gone with it: what
 // its dispatcher, the clears of its records and its batches share. For the
-// rooms that keep it (manager/ and dispatcher/); the others go through their
-// functions.
+// rooms that keep it (manager/, dispatcher/ and timeout/); the others go
+// through their functions.
 #pragma once
 #include <atomic>
 #include <chrono>
@@ -12,6 +12,7 @@
 #include "common/raise_gate.h"
 #include "manager/receiver.h"
 #include "stats/recorder.h"
+#include "timeout/timeout.h"
 
 namespace vtm::manager {
 
@@ -35,6 +36,7 @@ struct Core {
     unsigned long clearer = 0;
   } records;
   stats::RecorderPtr recorder = std::make_shared<stats::Recorder>();
+  timeout::WatchPtr watch = std::make_shared<timeout::Watch>();  // the per-task time-out
   // Starts per second asked with _set_start_rate; 0: one start per pass.
   std::atomic<double> start_rate{0};
   std::atomic<bool> rate_changed{false};  // set by _set_start_rate

@@ -21,12 +21,6 @@ namespace {
 
 constexpr const char* kStopThreadError = "Stop thread error";
 
-// self._async_raise(tid, SystemExit), through the method.
-void raise_system_exit(const Manager& m, unsigned long tid) {
-  Ref t = take(PyLong_FromUnsignedLong(tid));
-  m.call(m.st.names._async_raise, {t, PyExc_SystemExit});
-}
-
 Ref record_of(const Manager& m, const collab::Holder& var, PyObject* name) {
   Ref rec = m.table(var).record(name);
   if (!rec) vt::raise_format(PyExc_KeyError, "Task <%S> does not exist", name);
@@ -100,6 +94,11 @@ void set_new_lists(const Manager& m, const collab::Holder& var,
 }
 
 }  // namespace
+
+void raise_system_exit(const Manager& m, unsigned long tid) {
+  Ref t = take(PyLong_FromUnsignedLong(tid));
+  m.call(m.st.names._async_raise, {t, PyExc_SystemExit});
+}
 
 Ref async_raise(ManagerClass cls, Borrowed tid_arg, Borrowed exc_type) {
   vt::catching(

@@ -6,6 +6,10 @@
 
 namespace vtm::stop {
 
+// self._async_raise(tid, SystemExit), through the method: how a stop, and a
+// time-out, ask a task's thread to end.
+void raise_system_exit(const Manager& m, unsigned long tid);
+
 vt::Ref async_raise(ManagerClass cls, vt::Borrowed tid, vt::Borrowed exc_type);
 vt::Ref stop_action(Manager m, vt::Borrowed thread_name);
 vt::Ref stop(Manager m, vt::Borrowed thread_name);

@@ -37,7 +37,8 @@ Run make_run(TaskObject& t) {
   Manager m = Manager::from(t.manager);
   collab::Holder var = m.var();
   Run run;
-  run.worker = worker::create(m.st, var.get(), t.name, m.sink(), t.kwargs, manager::recorder_of(m));
+  run.worker = worker::create(m.st, var.get(), t.name, m.sink(), t.kwargs, manager::recorder_of(m),
+                              timeout::watch_of(m));
   run.thread = worker::make_thread(m.st, run.worker);
   return run;
 }

@@ -8,6 +8,7 @@
 #include "stop/stop.h"
 #include "submit/batch.h"
 #include "submit/submit.h"
+#include "timeout/timeout.h"
 #include "wait/wait.h"
 
 namespace vtm::manager {
@@ -32,6 +33,14 @@ PyMethodDef methods[] = {
                "several per pass when the rate needs it, never more running than "
                "max_workers. Anything else raises TypeError or ValueError and changes "
                "nothing. Logs 'Start rate: <per_second>' and returns True."),
+    VTM_METHOD(timeout::set_task_timeout, "_set_task_timeout", "seconds=None",
+               "Limit each run of the callable to that many seconds: a run that lasts "
+               "longer is stopped as _stop stops it (SystemExit in its thread) and counts "
+               "as failed ('失败', in failed), its result TimeoutError('the task ran longer "
+               "than its time-out of <seconds> s'). The limit applies to the runs in "
+               "progress too; None removes it. Anything but None or a positive, finite "
+               "number raises TypeError or ValueError and changes nothing. Logs 'Task "
+               "timeout: <seconds>' and returns True."),
     VTM_METHOD(dispatcher::start, "_start", "",
                "Create the dispatcher thread, store it as thread_init and start it."),
     VTM_METHOD(dispatcher::queue_init, "_queue_init", "",

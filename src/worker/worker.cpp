@@ -23,7 +23,7 @@ enum class Phase : unsigned char {
   Starting,  // in start(), before the callable
   Running,   // the callable may be executing on thread `tid`
   Finished,  // the worker owns the outcome; no stop may touch it any more
-  Stopped,   // a stop took the run; the worker writes nothing more
+  Stopped,   // a stop or the time-out took the run; the worker writes nothing more
 };
 
 struct Run {
@@ -33,6 +33,27 @@ struct Run {
   // The manager's, for a worker it made; none for one made by hand.
   stats::RecorderPtr recorder;
   std::int64_t queued_at = -1;  // when its task was queued, or -1
+  // The manager's time-out, and this run's place in its list while the
+  // callable may run.
+  timeout::WatchPtr watch;
+  timeout::Entry watched;
+};
+
+// Lists the run for the time-out from the call of the callable until the
+// callable is left, on every way out.
+class Watched {
+ public:
+  Watched(Run& run, PyObject* worker, std::int64_t began_us) : run_(run) {
+    if (run.watch) run.watch->enter(run.watched, worker, began_us);
+  }
+  ~Watched() {
+    if (run_.watch) run_.watch->leave(run_.watched);
+  }
+  Watched(const Watched&) = delete;
+  Watched& operator=(const Watched&) = delete;
+
+ private:
+  Run& run_;
 };
 
 struct WorkerObject {
@@ -303,6 +324,7 @@ Ref start(Worker w) {
       [&] {
         start_ms = std::trunc(now_ms(w.st));
         began_us = stats::monotonic_us();
+        Watched watched(run, w.self, began_us);
         if (recorder) recorder->started(run.queued_at >= 0 ? began_us - run.queued_at : -1);
         RunningFor running(recorder);
         result = call_task(w);
@@ -381,7 +403,7 @@ bool is_worker(const State& st, PyObject* o) {
 }
 
 Ref create(const State& st, Borrowed var, Borrowed name, Borrowed log, Borrowed kwargs,
-           stats::RecorderPtr recorder) {
+           stats::RecorderPtr recorder, timeout::WatchPtr watch) {
   check_collisions(st, kwargs);
   Ref kw;
   if (kwargs && PyDict_GET_SIZE(kwargs.get()) > 0) kw = take(PyDict_Copy(kwargs));
@@ -389,6 +411,7 @@ Ref create(const State& st, Borrowed var, Borrowed name, Borrowed log, Borrowed 
   Ref self = take(worker_new(type, nullptr, nullptr));
   fill(*as_worker(self), var, name, log, std::move(kw));
   as_worker(self)->run.recorder = std::move(recorder);
+  as_worker(self)->run.watch = std::move(watch);
   return self;
 }
 
@@ -413,6 +436,23 @@ StopClaim claim_for_stop(PyObject* worker, unsigned long* tid) {
         return StopClaim::Over;
     }
   });
+}
+
+bool claim_for_timeout(PyObject* worker, unsigned long* tid) {
+  Run& run = as_worker(worker)->run;
+  return run.gate.decide([&] {
+    if (run.phase != Phase::Running) return false;
+    run.phase = Phase::Stopped;
+    *tid = run.tid;
+    run.gate.begin_raise_locked();
+    return true;
+  });
+}
+
+void record_timeout(PyObject* worker, Borrowed error) {
+  Worker w = Worker::from(worker);
+  const std::int64_t began_us = w.obj.run.watched.began_us;
+  record_outcome(w, 0, began_us, stats::monotonic_us() - began_us, Ref(), error.own());
 }
 
 vt::RaiseGate& stop_gate(PyObject* worker) { return as_worker(worker)->run.gate; }

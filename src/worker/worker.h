@@ -6,6 +6,7 @@
 #include "common/raise_gate.h"
 #include "state/state.h"
 #include "stats/recorder.h"
+#include "timeout/timeout.h"
 
 namespace vtm::worker {
 
@@ -15,8 +16,11 @@ extern PyType_Spec blueprint;  // _Worker
 // recorder it reports to; kwargs may be null. Fails with the interpreter's
 // TypeError for an argument given twice when kwargs holds one of the
 // worker's own parameter names.
+// Its runs are watched for the manager's time-out by `watch` (none: never
+// timed out).
 vt::Ref create(const State& st, vt::Borrowed var, vt::Borrowed name, vt::Borrowed log,
-               vt::Borrowed kwargs, stats::RecorderPtr recorder);
+               vt::Borrowed kwargs, stats::RecorderPtr recorder,
+               timeout::WatchPtr watch = nullptr);
 // threading.Thread(target=worker.start): not started, default name, not a
 // daemon.
 vt::Ref make_thread(const State& st, PyObject* worker);
@@ -34,6 +38,14 @@ enum class StopClaim {
               // vt::RaiseGate::Raising of the worker's stop_gate
 };
 StopClaim claim_for_stop(PyObject* worker, unsigned long* tid);
+// The time-out takes a running run as a stop does (false: it ended, or a
+// stop took it first): it then requests the end on thread *tid inside a
+// vt::RaiseGate::Raising of the stop_gate, and records the run with
+// record_timeout, since the worker records nothing more.
+bool claim_for_timeout(PyObject* worker, unsigned long* tid);
+// The outcome of a run the time-out took: failed, with `error` as its
+// exception, recorded as the worker records a run that raised.
+void record_timeout(PyObject* worker, vt::Borrowed error);
 
 // When the worker's task was queued (stats::monotonic_us, or -1), so that
 // its run records its queue wait when the callable is called.

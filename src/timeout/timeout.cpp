@@ -1,0 +1,148 @@
+#include "timeout/timeout.h"
+
+#include <cmath>
+#include <limits>
+
+#include "common/call.h"
+#include "manager/core.h"
+#include "stats/recorder.h"
+#include "stop/stop.h"
+#include "worker/worker.h"
+
+using vt::Borrowed;
+using vt::Ref;
+using vt::take;
+
+namespace vtm::timeout {
+
+namespace {
+
+void unlink_locked(Entry*& head, Entry& e) {
+  if (e.prev) e.prev->next = e.next;
+  else head = e.next;
+  if (e.next) e.next->prev = e.prev;
+  e.prev = e.next = nullptr;
+  e.listed = false;
+}
+
+// "the task ran longer than its time-out of 2.5 s": the limit as Python
+// would print it, without a trailing ".0".
+Ref timeout_error(double limit) {
+  char* shown = PyOS_double_to_string(limit, 'r', 0, 0, nullptr);
+  if (!shown) throw vt::PyError{};
+  Ref text = take(PyUnicode_FromFormat("the task ran longer than its time-out of %s s", shown));
+  PyMem_Free(shown);
+  return take(PyObject_CallOneArg(PyExc_TimeoutError, text));
+}
+
+// A run past the limit is taken from its worker as a stop takes it, and
+// ended by the same request; it is then recorded here, as failed, whatever
+// its callable does next (return, raise, or swallow the request).
+void time_out(const Manager& m, PyObject* worker, double limit) {
+  unsigned long tid = 0;
+  if (!worker::claim_for_timeout(worker, &tid)) return;  // it ended, or a stop took it
+  try {
+    vt::RaiseGate::Raising request(worker::stop_gate(worker));
+    stop::raise_system_exit(m, tid);
+  } catch (const vt::PyError&) {
+    vt::StashedError failure;  // raised after the record: the run is ours to count
+    worker::record_timeout(worker, timeout_error(limit));
+    throw;
+  }
+  worker::record_timeout(worker, timeout_error(limit));
+}
+
+}  // namespace
+
+void Watch::enter(Entry& e, PyObject* worker, std::int64_t began_us) {
+  std::lock_guard<std::mutex> lk(mu_);
+  if (e.listed) return;
+  e.worker = worker;
+  e.began_us = began_us;
+  e.prev = nullptr;
+  e.next = head_;
+  if (head_) head_->prev = &e;
+  head_ = &e;
+  e.listed = true;
+}
+
+void Watch::leave(Entry& e) {
+  std::lock_guard<std::mutex> lk(mu_);
+  if (e.listed) unlink_locked(head_, e);
+}
+
+std::vector<Ref> Watch::take_begun_before(std::int64_t cutoff_us) {
+  std::vector<Ref> out;
+  std::lock_guard<std::mutex> lk(mu_);
+  for (Entry* e = head_; e;) {
+    Entry* next = e->next;
+    if (e->began_us < cutoff_us) {
+      out.push_back(Ref::of(e->worker));
+      unlink_locked(head_, *e);
+    }
+    e = next;
+  }
+  return out;
+}
+
+bool Watch::any() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return head_ != nullptr;
+}
+
+WatchPtr watch_of(const Manager& m) { return manager::core_of(m).watch; }
+
+Ref set_task_timeout(Manager m, Borrowed seconds) {
+  m.check_while();
+  double limit = 0;
+  if (!seconds.is(Py_None)) {
+    // A flag is not a duration, though bool is an int.
+    if (PyBool_Check(seconds.get()) ||
+        !(PyLong_Check(seconds.get()) || PyFloat_Check(seconds.get())))
+      vt::raise_format(PyExc_TypeError,
+                       "the task time-out must be a number of seconds or None, not %.100s",
+                       Py_TYPE(seconds.get())->tp_name);
+    limit = PyFloat_AsDouble(seconds);
+    if (limit == -1.0 && PyErr_Occurred()) {
+      // An int beyond any float is still a finite number: a limit no run
+      // reaches.
+      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw vt::PyError{};
+      PyErr_Clear();
+      Ref zero = take(PyLong_FromLong(0));
+      limit = vt::compare(seconds, zero, Py_GT) ? std::numeric_limits<double>::max() : -1.0;
+    }
+    if (!(limit > 0) || !std::isfinite(limit))
+      vt::raise_format(PyExc_ValueError,
+                       "the task time-out must be a positive, finite number of seconds, not %R",
+                       seconds.get());
+  }
+  watch_of(m)->seconds.store(limit);
+  Ref text = take(PyObject_Format(seconds, m.st.texts.empty));
+  m.log(collab::Level::Info, take(PyUnicode_FromFormat("Task timeout: %U", text.get())));
+  return Ref::of(Py_True);
+}
+
+void expire(const Manager& m) {
+  Watch& watch = *manager::core_of(m).watch;
+  const double limit = watch.seconds.load();
+  if (!(limit > 0)) return;
+  const std::int64_t now = stats::monotonic_us();
+  const double span = std::ceil(limit * 1e6);
+  if (span >= static_cast<double>(now)) return;  // no run began that long ago
+  for (const Ref& worker : watch.take_begun_before(now - static_cast<std::int64_t>(span))) {
+    vt::catching(
+        PyExc_Exception, [&] { time_out(m, worker.get(), limit); },
+        [&](const Ref& exc) {
+          vt::quietly([&] {
+            collab::log_error(m.st, m.sink(), collab::Level::Debug, "Timeout error: ", exc);
+          });
+        });
+  }
+}
+
+bool watching(const Manager& m) {
+  Watch& watch = *manager::core_of(m).watch;
+  return watch.seconds.load() > 0 && watch.any();
+}
+
+}  // namespace vtm::timeout
