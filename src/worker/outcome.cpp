@@ -1,0 +1,87 @@
+#include "worker/outcome.h"
+
+#include "collab/holder.h"
+#include "common/call.h"
+#include "common/error.h"
+
+using vt::Ref;
+using vt::take;
+
+namespace vtm::worker {
+
+namespace {
+
+constexpr Py_ssize_t kMessageChars = 200;
+constexpr Py_ssize_t kGroupChars = 100;
+
+}  // namespace
+
+void Utf8::set(PyObject* o, Of of, Py_ssize_t limit, std::string_view fallback) {
+  keep_.reset();
+  view_ = fallback;
+  vt::quietly([&] {
+    Ref text = PyUnicode_CheckExact(o) && of == Of::Str ? Ref::of(o)
+               : of == Of::Str                          ? take(PyObject_Str(o))
+                                                        : take(PyObject_Repr(o));
+    if (PyUnicode_GET_LENGTH(text.get()) > limit)
+      text = take(PyUnicode_Substring(text, 0, limit));
+    Py_ssize_t n = 0;
+    // A str caches its UTF-8 form: a group's value costs no copy per run.
+    if (const char* p = PyUnicode_AsUTF8AndSize(text, &n)) {
+      keep_ = std::move(text);
+      view_ = std::string_view(p, static_cast<std::size_t>(n));
+      return;
+    }
+    PyErr_Clear();
+    Ref bytes = take(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+    view_ = std::string_view(PyBytes_AS_STRING(bytes.get()),
+                             static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+    keep_ = std::move(bytes);
+  });
+}
+
+void describe_exception(PyObject* exc, Utf8& kind, Utf8& message) {
+  kind.literal("BaseException");
+  vt::quietly([&] {
+    PyTypeObject* type = Py_TYPE(exc);
+    Ref qualname = take(PyType_GetQualName(type));
+    Ref module = take(PyType_GetModuleName(type));
+    Ref name = PyUnicode_Check(module.get()) &&
+                       PyUnicode_CompareWithASCIIString(module, "builtins") != 0
+                   ? take(PyUnicode_FromFormat("%U.%U", module.get(), qualname.get()))
+                   : qualname;
+    kind.set(name, Utf8::Of::Str, PY_SSIZE_T_MAX, "BaseException");
+  });
+  message.set(exc, Utf8::Of::Str, kMessageChars, "<exception str() failed>");
+}
+
+void describe_break(PyObject* result, Utf8& kind, Utf8& message) {
+  kind.literal("break result");
+  message.set(result, Utf8::Of::Repr, kMessageChars, "<repr() failed>");
+}
+
+void group_of(PyObject* kwargs, PyObject* key, Utf8& out) {
+  out.literal("");
+  if (!kwargs) return;
+  PyObject* value = nullptr;
+  // A run without the argument, or whose look-up fails, is in group "".
+  if (PyDict_GetItemRef(kwargs, key, &value) <= 0) {
+    PyErr_Clear();
+    return;
+  }
+  Ref keep = Ref::steal(value);
+  out.set(value, Utf8::Of::Str, kGroupChars, "<str() failed>");
+}
+
+void log_exception(const State& st, PyObject* sink, PyObject* name, PyObject* exc) {
+  if (!sink || sink == Py_None) return;
+  vt::quietly([&] {
+    Ref traceback = take(PyImport_ImportModule("traceback"));
+    Ref lines = vt::call_method(traceback, take(PyUnicode_FromString("format_exception")), {exc});
+    Ref text = take(PyUnicode_Join(st.texts.empty, lines));
+    collab::log(st, sink, collab::Level::Debug,
+                take(PyUnicode_FromFormat("Task error: %S: %U", name, text.get())));
+  });
+}
+
+}  // namespace vtm::worker
