@@ -100,7 +100,9 @@ void Recorder::finished(const Outcome& o) {
     ++g.finished;
     g.run_time.record(us);
     g.latency.record(lat);
-    const double began = now - static_cast<double>(us) / 1e6;
+    // No run began before the manager's first start (the two clocks differ
+    // by a few microseconds).
+    const double began = std::max(now - static_cast<double>(us) / 1e6, first_start_);
     if (g.first_start < 0 || began < g.first_start) g.first_start = began;
     g.last_finish = now;
     if (o.failed) {
