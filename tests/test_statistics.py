@@ -229,6 +229,13 @@ class FailuresAndGroups(ManagerCase, unittest.TestCase):
         self.assertIn("in fail_as", logged[0])
         self.assertTrue(logged[0].endswith("ValueError: a\n"), logged[0])
 
+    def test_a_log_that_writes_debug_gets_the_traceback(self):
+        m = self.make(fail_as, 1, log=False)  # the manager's own VigilLog
+        with self.assertLogs("VigilThreads", "DEBUG") as logs:
+            m._send(how=(ValueError, "v"))
+            self.wait_done(m)
+        self.assertTrue(any("Task error: Thread_1: Traceback" in line for line in logs.output))
+
     def test_a_hundred_kinds_then_other(self):
         hows = [(ValueError, str(i)) for i in range(100)] + [(ValueError, "0")] * 2
         hows += [(KeyError, "late"), (ValueError, "100")]

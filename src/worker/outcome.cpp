@@ -73,9 +73,37 @@ void group_of(PyObject* kwargs, PyObject* key, Utf8& out) {
   out.set(value, Utf8::Of::Str, kGroupChars, "<str() failed>");
 }
 
+namespace {
+
+// Whether the sink may write a debug message. Formatting a traceback costs
+// some 200 us, which a run where every call fails would pay for nothing
+// when only info is written: a VigilLog is asked as it decides itself (its
+// logger, or one of its own handlers, takes that level); any other sink
+// gets every message.
+bool debug_wanted(const State& st, PyObject* sink) {
+  if (!PyObject_TypeCheck(sink, reinterpret_cast<PyTypeObject*>(st.vigil_log_cls.get())))
+    return true;
+  Ref debug = take(PyLong_FromLong(10));
+  Ref logger = take(PyObject_GetAttrString(sink, "logger"));
+  Ref is_enabled_for = take(PyUnicode_FromString("isEnabledFor"));
+  if (vt::truth(take(PyObject_CallMethod(logger, "hasHandlers", nullptr))) &&
+      vt::truth(take(PyObject_CallMethodOneArg(logger, is_enabled_for, debug))))
+    return true;
+  Ref own = take(PyObject_GetAttrString(sink, "handlers"));
+  Ref handlers = take(PySequence_Tuple(own));
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(handlers.get()); ++i) {
+    Ref level = take(PyObject_GetAttrString(PyTuple_GET_ITEM(handlers.get(), i), "level"));
+    if (vt::check(PyObject_RichCompareBool(level, debug, Py_LE))) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 void log_exception(const State& st, PyObject* sink, PyObject* name, PyObject* exc) {
   if (!sink || sink == Py_None) return;
   vt::quietly([&] {
+    if (!debug_wanted(st, sink)) return;
     Ref traceback = take(PyImport_ImportModule("traceback"));
     Ref lines = vt::call_method(traceback, take(PyUnicode_FromString("format_exception")), {exc});
     Ref text = take(PyUnicode_Join(st.texts.empty, lines));
