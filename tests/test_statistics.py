@@ -6,7 +6,6 @@ import time
 import unittest
 
 import threads_main
-
 from support import ManagerCase, wait_until
 from vigil_load.histogram import Histogram
 
