@@ -303,6 +303,9 @@ for round_ in range(4):
     m._rerun_failed()
     assert wait_until(lambda: m._get_qsize() == 0 and m._done(), 30)
     assert wait_until(m._clear_record, 10)
+    # The log keeps every message, a traceback per failed run among them.
+    with m._log.lock:
+        m._log.entries = []
     gc.collect()
     print(rss(), sys.getallocatedblocks(), len(gc.get_objects()), flush=True)
 m._close()

@@ -5,12 +5,13 @@ import threading
 import time
 import unittest
 
+import threads_main
 from support import ManagerCase, wait_until
 from vigil_load.histogram import Histogram
 
 KEYS = ["finished", "succeeded", "failed", "stopped", "cancelled", "queued", "running",
         "error_rate", "first_start", "last_finish", "elapsed", "throughput", "run_time",
-        "queue_wait", "history", "histograms"]
+        "queue_wait", "latency", "errors", "groups", "history", "histograms"]
 SUMMARY = ["min", "mean", "p50", "p90", "p95", "p99", "p99.9", "max"]
 
 
@@ -28,7 +29,8 @@ class Statistics(ManagerCase, unittest.TestCase):
         self.assertEqual([s[k] for k in KEYS[:8]], [0, 0, 0, 0, 0, 0, 0, 0.0])
         self.assertEqual((s["first_start"], s["last_finish"], s["elapsed"], s["throughput"]),
                          (None, None, 0.0, 0.0))
-        for key in ("run_time", "queue_wait"):
+        self.assertEqual((s["errors"], s["groups"]), ([], {}))
+        for key in ("run_time", "queue_wait", "latency"):
             self.assertEqual(s[key], dict.fromkeys(SUMMARY))
             self.assertEqual(s["histograms"][key], {"unit": "us", "precision_bits": 8, "count": 0,
                                                     "sum": 0, "min": None, "max": None,
@@ -165,3 +167,179 @@ class Statistics(ManagerCase, unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class Custom(Exception):
+    pass
+
+
+def here(case, func, tasks, group=None, break_result=None):
+    """A manager whose tasks run one after another on this thread, in the
+    order sent (its queue is held, its workers started by hand)."""
+    m = case.make(func, 0, True)
+    if group is not None:
+        m._set_statistics_group(group)
+    m._var.break_result = break_result
+    for kw in tasks:
+        m._send(**kw)
+    v = m._var
+    names = list(v.threads.keys())
+    v.runs.extend(names)
+    for name in names:
+        v.threads.get(name).thread._target.__self__.start()
+    return m
+
+
+def fail_as(how=None, ep=None):
+    if how is None:
+        return "ok"
+    if how == "break":
+        return ["broken", 1]
+    kind, message = how
+    raise kind(message)
+
+
+class FailuresAndGroups(ManagerCase, unittest.TestCase):
+    def test_failures_by_kind_ordered_by_count_each_logged_once(self):
+        long = "x" * 250
+        hows = [(ValueError, "a"), None, "break", (Custom, long), (ValueError, "b"),
+                (ValueError, "a"), "break", (ValueError, "a"), (KeyError, "k")]
+        m = here(self, fail_as, [{"how": h} for h in hows], break_result=[["broken", 1]])
+        s = m._get_statistics()
+        self.assertEqual(s["errors"], [
+            {"kind": "ValueError", "message": "a", "count": 3, "first": "Thread_1",
+             "last": "Thread_8"},
+            {"kind": "break result", "message": "['broken', 1]", "count": 2, "first": "Thread_3",
+             "last": "Thread_7"},
+            {"kind": "KeyError", "message": "'k'", "count": 1, "first": "Thread_9",
+             "last": "Thread_9"},
+            {"kind": "ValueError", "message": "b", "count": 1, "first": "Thread_5",
+             "last": "Thread_5"},
+            {"kind": f"{__name__}.Custom", "message": "x" * 200, "count": 1, "first": "Thread_4",
+             "last": "Thread_4"}])
+        self.assertEqual((s["failed"], s["groups"]), (8, {}))
+        # Each exception once at debug level, with its traceback; reading the
+        # failures again logs nothing more.
+        m._get_failed_result()
+        m._get_statistics()
+        logged = [msg for msg in m._log.messages("debug") if msg.startswith("Task error: ")]
+        self.assertEqual(len(logged), 6, logged)
+        self.assertTrue(logged[0].startswith("Task error: Thread_1: Traceback"), logged[0])
+        self.assertIn("in fail_as", logged[0])
+        self.assertTrue(logged[0].endswith("ValueError: a\n"), logged[0])
+
+    def test_a_log_that_writes_debug_gets_the_traceback(self):
+        m = self.make(fail_as, 1, log=False)  # the manager's own VigilLog
+        with self.assertLogs("VigilThreads", "DEBUG") as logs:
+            m._send(how=(ValueError, "v"))
+            self.wait_done(m)
+        self.assertTrue(any("Task error: Thread_1: Traceback" in line for line in logs.output))
+
+    def test_a_hundred_kinds_then_other(self):
+        hows = [(ValueError, str(i)) for i in range(100)] + [(ValueError, "0")] * 2
+        hows += [(KeyError, "late"), (ValueError, "100")]
+        m = here(self, fail_as, [{"how": h} for h in hows])
+        errors = m._get_statistics()["errors"]
+        self.assertEqual(len(errors), 101)
+        self.assertEqual(errors[0], {"kind": "ValueError", "message": "0", "count": 3,
+                                     "first": "Thread_1", "last": "Thread_102"})
+        self.assertEqual(errors[-1], {"kind": "other", "message": "", "count": 2,
+                                      "first": "Thread_103", "last": "Thread_104"})
+        self.assertEqual(sum(e["count"] for e in errors), len(hows))
+
+    def test_groups_by_a_keyword_argument(self):
+        tasks = [{"ep": "/a"}, {"ep": "/a", "how": (ValueError, "v")}, {"ep": 7}, {},
+                 {"ep": "é" * 120}, {"how": "break"}]
+        m = here(self, fail_as, tasks, group="ep", break_result=[["broken", 1]])
+        s = m._get_statistics()
+        g = s["groups"]
+        self.assertEqual(list(g), ["", "/a", "7", "é" * 100])  # most runs first, then by name
+        self.assertEqual([(x["finished"], x["succeeded"], x["failed"]) for x in g.values()],
+                         [(2, 1, 1), (2, 1, 1), (1, 1, 0), (1, 1, 0)])
+        self.assertEqual(g["/a"]["errors"], [{"kind": "ValueError", "message": "v", "count": 1,
+                                              "first": "Thread_2", "last": "Thread_2"}])
+        self.assertEqual(g[""]["errors"][0]["kind"], "break result")
+        a = g["/a"]
+        self.assertEqual(a["histograms"]["run_time"]["count"], 2)
+        self.assertEqual(a["error_rate"], 50.0)
+        self.assertLessEqual(s["first_start"], a["first_start"])
+        self.assertLessEqual(a["first_start"], a["last_finish"])
+        self.assertEqual(Histogram.from_json(a["histograms"]["latency"]).summary(), a["latency"])
+        self.assertEqual(json.loads(json.dumps(s)), s)
+
+    def test_a_thousand_groups_then_other(self):
+        tasks = [{"ep": i} for i in range(1000)] + [{"ep": 0}, {"ep": "new"}, {"ep": "newer"}]
+        m = here(self, fail_as, tasks, group="ep")
+        g = m._get_statistics()["groups"]
+        self.assertEqual(len(g), 1001)
+        self.assertEqual((g["0"]["finished"], g["other"]["finished"]), (2, 2))
+        self.assertEqual(list(g)[-1], "other")
+
+    def test_setting_the_group(self):
+        m = self.make(fail_as, 0, True)
+        self.assertIs(m._set_statistics_group("ep"), True)
+        for bad in (b"ep", 1, ["ep"]):
+            with self.assertRaises(TypeError, msg=repr(bad)):
+                m._set_statistics_group(bad)
+        self.assertIs(m._set_statistics_group(None), True)
+        self.assertIs(m._set_statistics_group(key="ep"), True)
+        self.assertEqual(m._log.messages("info"), ["Statistics group: ep",
+                                                   "Statistics group: None",
+                                                   "Statistics group: ep"])
+        # The refusals changed nothing: runs are grouped by "ep"; then, with
+        # the grouping removed, no longer.
+        m2 = here(self, fail_as, [{"ep": "/a"}], group="ep")
+        self.assertEqual(list(m2._get_statistics()["groups"]), ["/a"])
+        m2._set_statistics_group()
+        m2._send(ep="/b")
+        m2._var.runs.append("Thread_2")
+        m2._var.threads.get("Thread_2").thread._target.__self__.start()
+        self.assertEqual(m2._get_statistics()["groups"]["/a"]["finished"], 1)
+        self.assertEqual(len(m2._get_statistics()["groups"]), 1)
+        m._close()
+        with self.assertRaises(threads_main.ManagerError):
+            m._set_statistics_group("ep")
+
+    def test_unpaced_latency_is_queue_wait_plus_run_time_and_clearing(self):
+        m = self.make(sleeper, 2)
+        m._set_statistics_group("ms")
+        for i in range(12):
+            m._send(ms=i % 3, fail=i == 5)
+        self.wait_done(m)
+        s = m._get_statistics()
+        h = s["histograms"]
+        self.assertEqual(h["latency"]["count"], 12)
+        # Run by run, to the microsecond: the sums of exact values add up.
+        self.assertEqual(h["latency"]["sum"], h["queue_wait"]["sum"] + h["run_time"]["sum"])
+        self.assertGreater(h["queue_wait"]["sum"], 0)
+        self.assertEqual(len(s["errors"]), 1)
+        self.assertEqual(sorted(s["groups"]), ["0", "1", "2"])
+        self.assertTrue(all(r["latency"]["max"] is not None for r in s["history"] if r["finished"]))
+        self.assertIs(m._clear_record(), True)
+        s = m._get_statistics()
+        self.assertEqual((s["errors"], s["groups"], s["histograms"]["latency"]["count"]),
+                         ([], {}, 0))
+
+    def test_merging_real_runs_adds_kinds_and_groups_exactly(self):
+        import vigil_load
+
+        parts = []
+        for hows in ([(ValueError, "a"), None, "break", (ValueError, "a")],
+                     [(ValueError, "a"), (KeyError, "k"), None, None, "break"]):
+            tasks = [{"how": h, "ep": f"/{i % 2}"} for i, h in enumerate(hows)]
+            parts.append(here(self, fail_as, tasks, group="ep",
+                              break_result=[["broken", 1]])._get_statistics())
+        merged = vigil_load.merge(parts)
+        counts = {(e["kind"], e["message"]): e["count"] for e in merged["errors"]}
+        self.assertEqual(counts, {("ValueError", "a"): 3, ("break result", "['broken', 1]"): 2,
+                                  ("KeyError", "'k'"): 1})
+        for name in ("/0", "/1"):
+            got = merged["groups"][name]
+            for key in ("finished", "failed"):
+                self.assertEqual(got[key], sum(p["groups"][name][key] for p in parts))
+            for key in ("run_time", "latency"):
+                want = Histogram()
+                for p in parts:
+                    want.add(Histogram.from_json(p["groups"][name]["histograms"][key]))
+                self.assertEqual(got["histograms"][key], want.to_json())
+            self.assertEqual(sum(e["count"] for e in got["errors"]), got["failed"])

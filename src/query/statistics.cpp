@@ -14,6 +14,8 @@ using vt::take;
 namespace vtm::query {
 
 using stats::epoch_seconds;
+using stats::ErrorTable;
+using stats::Group;
 using stats::Histogram;
 using stats::Row;
 
@@ -75,15 +77,68 @@ Ref history(const State& st, const std::vector<Row>& rows) {
     vt::dict_set(row, n.started, integer(r.started));
     vt::dict_set(row, n.queued, integer(r.queued));
     vt::dict_set(row, n.running, integer(r.running));
-    Ref times = take(PyDict_New());
     auto value = [&](std::uint32_t us) { return r.finished ? ms(us) : Ref::of(Py_None); };
-    vt::dict_set(times, n.p50, value(r.p50));
-    vt::dict_set(times, n.p95, value(r.p95));
-    vt::dict_set(times, n.p99, value(r.p99));
-    vt::dict_set(times, n.max, value(r.max));
-    vt::dict_set(row, n.run_time, times);
+    auto times = [&](std::uint32_t p50, std::uint32_t p95, std::uint32_t p99, std::uint32_t max) {
+      Ref out = take(PyDict_New());
+      vt::dict_set(out, n.p50, value(p50));
+      vt::dict_set(out, n.p95, value(p95));
+      vt::dict_set(out, n.p99, value(p99));
+      vt::dict_set(out, n.max, value(max));
+      return out;
+    };
+    vt::dict_set(row, n.run_time, times(r.p50, r.p95, r.p99, r.max));
+    vt::dict_set(row, n.latency, times(r.lat_p50, r.lat_p95, r.lat_p99, r.lat_max));
     vt::list_append(out, row);
   }
+  return out;
+}
+
+// Text the recorder kept as UTF-8; lone surrogates of the str it came from
+// come back as they were.
+Ref text(std::string_view s) {
+  return take(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass"));
+}
+
+// [{"kind", "message", "count", "first", "last"}], as ordered.
+Ref errors(const State& st, const std::vector<ErrorTable::Kind>& kinds) {
+  const Names& n = st.names;
+  Ref out = take(PyList_New(0));
+  for (const ErrorTable::Kind& k : kinds) {
+    Ref row = take(PyDict_New());
+    vt::dict_set(row, n.kind, text(k.kind));
+    vt::dict_set(row, n.message, text(k.message));
+    vt::dict_set(row, n.count, integer(k.count));
+    vt::dict_set(row, n.first, text(k.first));
+    vt::dict_set(row, n.last, text(k.last));
+    vt::list_append(out, row);
+  }
+  return out;
+}
+
+// One group's figures; its elapsed time runs from its first start to its
+// last finish.
+Ref group(const State& st, const Group& g) {
+  const Names& n = st.names;
+  auto epoch = [](double t) { return t >= 0 ? real(t) : Ref::of(Py_None); };
+  const double elapsed =
+      g.first_start >= 0 && g.last_finish >= g.first_start ? g.last_finish - g.first_start : 0.0;
+  Ref out = take(PyDict_New());
+  vt::dict_set(out, n.finished, integer(g.finished));
+  vt::dict_set(out, n.succeeded, integer(g.finished - g.failed));
+  vt::dict_set(out, n.failed, integer(g.failed));
+  vt::dict_set(out, n.error_rate,
+               real(g.finished ? 100.0 * static_cast<double>(g.failed) / g.finished : 0.0));
+  vt::dict_set(out, n.first_start, epoch(g.first_start));
+  vt::dict_set(out, n.last_finish, epoch(g.last_finish));
+  vt::dict_set(out, n.elapsed, real(elapsed));
+  vt::dict_set(out, n.throughput, real(elapsed > 0 ? g.finished / elapsed : 0.0));
+  vt::dict_set(out, n.run_time, summary(st, g.run_time));
+  vt::dict_set(out, n.latency, summary(st, g.latency));
+  vt::dict_set(out, n.errors, errors(st, g.errors.rows()));
+  Ref histograms = take(PyDict_New());
+  vt::dict_set(histograms, n.run_time, histogram_json(st, g.run_time));
+  vt::dict_set(histograms, n.latency, histogram_json(st, g.latency));
+  vt::dict_set(out, n.histograms, histograms);
   return out;
 }
 
@@ -143,12 +198,34 @@ Ref get_statistics(Manager m) {
   vt::dict_set(out, n.throughput, real(elapsed > 0 ? finished / elapsed : 0.0));
   vt::dict_set(out, n.run_time, summary(m.st, snap->run_time));
   vt::dict_set(out, n.queue_wait, summary(m.st, snap->queue_wait));
+  vt::dict_set(out, n.latency, summary(m.st, snap->latency));
+  vt::dict_set(out, n.errors, errors(m.st, snap->errors));
+  Ref groups = take(PyDict_New());
+  for (const auto& [name, g] : snap->groups) vt::dict_set(groups, text(name), group(m.st, g));
+  vt::dict_set(out, n.groups, groups);
   vt::dict_set(out, n.history, history(m.st, snap->history));
   Ref histograms = take(PyDict_New());
   vt::dict_set(histograms, n.run_time, histogram_json(m.st, snap->run_time));
   vt::dict_set(histograms, n.queue_wait, histogram_json(m.st, snap->queue_wait));
+  vt::dict_set(histograms, n.latency, histogram_json(m.st, snap->latency));
   vt::dict_set(out, n.histograms, histograms);
   return out;
+}
+
+Ref set_statistics_group(Manager m, Borrowed key) {
+  m.check_while();
+  if (!key.is(Py_None) && !PyUnicode_Check(key.get()))
+    vt::raise_format(PyExc_TypeError,
+                     "the statistics group must be a keyword argument name (a str) or None, "
+                     "not %.100s",
+                     Py_TYPE(key.get())->tp_name);
+  // A str subclass could compare and hash as it likes on the workers'
+  // threads; its plain str is what looks the argument up.
+  Ref plain = key.is(Py_None) ? Ref() : take(PyUnicode_FromObject(key));
+  manager::recorder_of(m)->group_key = plain;
+  Ref shown = take(PyObject_Format(key, m.st.texts.empty));
+  m.log(collab::Level::Info, take(PyUnicode_FromFormat("Statistics group: %U", shown.get())));
+  return Ref::of(Py_True);
 }
 
 }  // namespace vtm::query

@@ -7,5 +7,8 @@
 namespace vtm::query {
 
 vt::Ref get_statistics(Manager m);
+// _set_statistics_group(key=None): also record each run under the value of
+// its keyword argument `key`; None stops grouping.
+vt::Ref set_statistics_group(Manager m, vt::Borrowed key);
 
 }  // namespace vtm::query

@@ -33,7 +33,8 @@ namespace vtm {
   X(finished) X(succeeded) X(stopped) X(cancelled) X(queued) X(running) X(error_rate)     \
   X(first_start) X(last_finish) X(elapsed) X(throughput) X(run_time) X(queue_wait)        \
   X(history) X(histograms) X(min) X(mean) X(p50) X(p90) X(p95) X(p99) X(max) X(unit)      \
-  X(precision_bits) X(count) X(sum) X(buckets) X(started) X(pop)
+  X(precision_bits) X(count) X(sum) X(buckets) X(started) X(pop)                         \
+  X(latency) X(errors) X(groups) X(kind) X(message) X(first) X(last)
 // clang-format on
 
 struct Names {

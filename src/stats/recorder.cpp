@@ -1,5 +1,6 @@
 #include "stats/recorder.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 
@@ -32,16 +33,83 @@ void Recorder::started(std::int64_t waited_us) {
   if (first_start_ < 0) first_start_ = now;
 }
 
-void Recorder::finished(std::int64_t run_us, bool failed) {
+void ErrorTable::add(std::string_view kind, std::string_view message, std::string_view task) {
+  std::string key;
+  key.reserve(kind.size() + 1 + message.size());
+  key.append(kind).push_back('\0');
+  key.append(message);
+  auto it = kinds_.find(key);
+  if (it == kinds_.end()) {
+    // The kinds beyond the bound share one row (keyed as the kind "other"
+    // with no message, as merges key it), so the table stops growing.
+    const std::string other = std::string(kOther) + '\0';
+    const bool has_other = kinds_.contains(other);
+    if (kinds_.size() - has_other >= kErrorKinds) {
+      key = other;
+      kind = kOther;
+      message = {};
+      it = kinds_.find(key);
+    }
+  }
+  if (it == kinds_.end())
+    it = kinds_.emplace(std::move(key), Kind{std::string(kind), std::string(message), 0,
+                                             std::string(task), {}}).first;
+  ++it->second.count;
+  it->second.last.assign(task);
+}
+
+std::vector<ErrorTable::Kind> ErrorTable::rows() const {
+  std::vector<Kind> out;
+  out.reserve(kinds_.size());
+  for (const auto& [key, k] : kinds_) out.push_back(k);
+  auto is_other = [](const Kind& k) { return k.kind == kOther && k.message.empty(); };
+  std::sort(out.begin(), out.end(), [&](const Kind& a, const Kind& b) {
+    if (is_other(a) != is_other(b)) return is_other(b);
+    if (a.count != b.count) return a.count > b.count;
+    return a.kind != b.kind ? a.kind < b.kind : a.message < b.message;
+  });
+  return out;
+}
+
+Group& Recorder::group_locked(std::string_view name) {
+  auto it = groups_.find(name);
+  if (it != groups_.end()) return it->second;
+  const bool has_other = groups_.contains(kOther);
+  if (groups_.size() - has_other >= kGroups) name = kOther;
+  return groups_.try_emplace(std::string(name)).first->second;
+}
+
+void Recorder::finished(const Outcome& o) {
   const double now = epoch_seconds();
-  const auto us = static_cast<std::uint64_t>(run_us < 0 ? 0 : run_us);
+  const auto us = static_cast<std::uint64_t>(o.run_us < 0 ? 0 : o.run_us);
+  const auto lat = static_cast<std::uint64_t>(o.latency_us < 0 ? 0 : o.latency_us);
   std::lock_guard<std::mutex> lk(mu_);
   if (second_ == 0) second_ = static_cast<std::int64_t>(std::floor(now));
   run_time_.record(us);
+  latency_.record(lat);
   second_runs_.record(us);
+  second_latency_.record(lat);
   ++finished_;
-  if (failed) ++failed_;
+  if (o.failed) {
+    ++failed_;
+    errors_.add(o.kind, o.message, o.task);
+  }
   last_finish_ = now;
+  if (o.group) {
+    Group& g = group_locked(*o.group);
+    ++g.finished;
+    g.run_time.record(us);
+    g.latency.record(lat);
+    // No run began before the manager's first start (the two clocks differ
+    // by a few microseconds).
+    const double began = std::max(now - static_cast<double>(us) / 1e6, first_start_);
+    if (g.first_start < 0 || began < g.first_start) g.first_start = began;
+    g.last_finish = now;
+    if (o.failed) {
+      ++g.failed;
+      g.errors.add(o.kind, o.message, o.task);
+    }
+  }
 }
 
 // Writes the row of the second being counted into `rows`. A second written
@@ -49,12 +117,18 @@ void Recorder::finished(std::int64_t run_us, bool failed) {
 // row, the later one.
 void Recorder::write_second_locked(std::vector<Row>& rows, std::uint32_t queued,
                                    std::uint32_t running) const {
-  Row row{second_, finished_, failed_, started_, queued, running, 0, 0, 0, 0};
+  Row row{second_, finished_, failed_, started_, queued, running, 0, 0, 0, 0, 0, 0, 0, 0};
   if (second_runs_.count()) {
     row.p50 = clamp32(second_runs_.percentile(50000));
     row.p95 = clamp32(second_runs_.percentile(95000));
     row.p99 = clamp32(second_runs_.percentile(99000));
     row.max = clamp32(second_runs_.max());
+  }
+  if (second_latency_.count()) {
+    row.lat_p50 = clamp32(second_latency_.percentile(50000));
+    row.lat_p95 = clamp32(second_latency_.percentile(95000));
+    row.lat_p99 = clamp32(second_latency_.percentile(99000));
+    row.lat_max = clamp32(second_latency_.max());
   }
   if (!rows.empty() && rows.back().time == second_)
     rows.back() = row;
@@ -73,6 +147,7 @@ void Recorder::tick(std::uint32_t queued, std::uint32_t running, bool busy) {
     finished_ = failed_ = started_ = 0;
     busy_ = false;
     second_runs_.reset();
+    second_latency_.reset();
   } else if (!busy && active) {
     // The work has ended within this second: its row is taken now, since
     // an idle dispatcher makes no more passes to take it later.
@@ -85,10 +160,14 @@ void Recorder::reset() {
   std::lock_guard<std::mutex> lk(mu_);
   run_time_.reset();
   queue_wait_.reset();
+  latency_.reset();
   first_start_ = last_finish_ = -1;
+  errors_ = ErrorTable();
+  groups_ = {};
   finished_ = failed_ = started_ = 0;
   busy_ = false;
   second_runs_.reset();
+  second_latency_.reset();
   history_.clear();
   history_.shrink_to_fit();
 }
@@ -96,9 +175,13 @@ void Recorder::reset() {
 std::unique_ptr<Recorder::Snapshot> Recorder::snapshot(std::uint32_t queued,
                                                        std::uint32_t running) const {
   auto s = std::make_unique<Snapshot>();
-  std::lock_guard<std::mutex> lk(mu_);
+  std::unique_lock<std::mutex> lk(mu_);
   s->run_time = run_time_;
   s->queue_wait = queue_wait_;
+  s->latency = latency_;
+  s->errors = errors_.rows();
+  s->groups.reserve(groups_.size());
+  for (const auto& [name, g] : groups_) s->groups.emplace_back(name, g);
   s->first_start = first_start_;
   s->last_finish = last_finish_;
   s->history = history_;
@@ -106,6 +189,14 @@ std::unique_ptr<Recorder::Snapshot> Recorder::snapshot(std::uint32_t queued,
   // dispatcher closes it: a dispatcher that has ended (close, program end)
   // or not yet passed never will, and its runs must be in the history.
   if (finished_ || failed_ || started_ || busy_) write_second_locked(s->history, queued, running);
+  lk.unlock();
+  // Ordered as merges order them, out of the lock.
+  std::sort(s->groups.begin(), s->groups.end(), [](const auto& a, const auto& b) {
+    const bool ao = a.first == kOther, bo = b.first == kOther;
+    if (ao != bo) return bo;
+    if (a.second.finished != b.second.finished) return a.second.finished > b.second.finished;
+    return a.first < b.first;
+  });
   return s;
 }
 

@@ -41,6 +41,12 @@ PyMethodDef methods[] = {
                "progress too; None removes it. Anything but None or a positive, finite "
                "number raises TypeError or ValueError and changes nothing. Logs 'Task "
                "timeout: <seconds>' and returns True."),
+    VTM_METHOD(query::set_statistics_group, "_set_statistics_group", "key=None",
+               "Also record each run under the value of its keyword argument key (its str, "
+               "cut to 100 characters; runs without it under ''), in the groups of "
+               "_get_statistics(): at most 1,000 groups, the rest counted under 'other'. None "
+               "stops grouping; a key that is not a str raises TypeError and changes nothing. "
+               "Logs 'Statistics group: <key>' and returns True."),
     VTM_METHOD(dispatcher::start, "_start", "",
                "Create the dispatcher thread, store it as thread_init and start it."),
     VTM_METHOD(dispatcher::queue_init, "_queue_init", "",
@@ -123,9 +129,12 @@ PyMethodDef methods[] = {
                "What the runs have left behind, as a new dict that survives json.dumps: the "
                "counts (finished, succeeded, failed, stopped, cancelled, queued, running), "
                "error_rate (percent of finished runs that failed), first_start, last_finish, "
-               "elapsed and throughput, run_time and queue_wait (min, mean, p50, p90, p95, "
-               "p99, p99.9, max in ms), history (one row a second while work was queued or "
-               "running) and histograms (their exact buckets, for merging runs)."),
+               "elapsed and throughput, run_time, queue_wait and latency (end minus intended "
+               "start; min, mean, p50, p90, p95, p99, p99.9, max in ms), errors (failed runs "
+               "by kind and message, most frequent first, at most 100 and an 'other' row), "
+               "groups (per value of the keyword argument set with _set_statistics_group), "
+               "history (one row a second while work was queued or running) and histograms "
+               "(their exact buckets, for merging runs)."),
     VTM_METHOD(query::rerun_failed, "_rerun_failed", "",
                "Queue every task named by _get_failed() again; each runs once more with its "
                "original keyword arguments. Returns True; raises ManagerError once the "

@@ -6,6 +6,7 @@
 #include "collab/holder.h"
 #include "common/call.h"
 #include "common/raise_gate.h"
+#include "worker/outcome.h"
 
 using vt::Borrowed;
 using vt::check;
@@ -33,6 +34,7 @@ struct Run {
   // The manager's, for a worker it made; none for one made by hand.
   stats::RecorderPtr recorder;
   std::int64_t queued_at = -1;  // when its task was queued, or -1
+  std::int64_t intended_at = -1;
   // The manager's time-out, and this run's place in its list while the
   // callable may run.
   timeout::WatchPtr watch;
@@ -61,7 +63,7 @@ struct WorkerObject {
   State* st;
   PyObject* var;         // the manager's state holder
   PyObject* vigil_name;  // task name, key of the record
-  PyObject* log;         // the manager's log sink (kept, not used)
+  PyObject* log;         // the manager's log sink (a task's exception goes there)
   PyObject* kwargs;      // the task's keyword arguments (a dict), or null
   // In the object, not apart: a worker is made per task on the dispatcher
   // thread, and a separate allocation there per task left that thread's
@@ -286,6 +288,40 @@ bool begin_run(const Worker& w, Run& run) {
   return recorded;
 }
 
+// Tells the recorder how the run ended. Its latency runs from the intended
+// start (the pacer's slot), else from when the task was queued, else from
+// the call. The texts are made here, before the recorder's lock.
+void report(const Worker& w, stats::Recorder& recorder, std::int64_t began_us,
+            std::int64_t run_us, PyObject* result, PyObject* exc, bool failed) {
+  const Run& run = w.obj.run;
+  const std::int64_t from = run.intended_at >= 0 ? run.intended_at
+                            : run.queued_at >= 0 ? run.queued_at
+                                                 : began_us;
+  stats::Outcome o;
+  o.run_us = run_us;
+  o.latency_us = began_us + run_us - from;
+  o.failed = failed || exc;
+  Utf8 kind, message, task, group;
+  if (o.failed) {
+    if (exc)
+      describe_exception(exc, kind, message);
+    else
+      describe_break(result, kind, message);
+    task.set(w.obj.vigil_name, Utf8::Of::Str, PY_SSIZE_T_MAX, "");
+    o.kind = kind.view();
+    o.message = message.view();
+    o.task = task.view();
+  }
+  std::string_view name;
+  if (recorder.group_key) {
+    const Ref key = recorder.group_key;  // a str() below may let _set_statistics_group in
+    group_of(w.obj.kwargs, key, group);
+    name = group.view();
+    o.group = &name;
+  }
+  recorder.finished(o);
+}
+
 // What a run that no stop took leaves behind: its record, the lists and the
 // recorder's figures. A run whose record has gone ends quietly.
 void record_outcome(const Worker& w, double start_ms, std::int64_t began_us, std::int64_t run_us,
@@ -302,7 +338,8 @@ void record_outcome(const Worker& w, double start_ms, std::int64_t began_us, std
   // Any exception ends the run as failed, including a BaseException such as
   // sys.exit() inside the task, which no stop of the manager raised.
   if (exc && !record_failure(w, exc)) return;
-  if (recorder && began_us) recorder->finished(run_us, failed || exc);
+  if (recorder && began_us) report(w, *recorder, began_us, run_us, result, exc, failed);
+  if (exc) log_exception(w.st, w.obj.log, w.obj.vigil_name, exc);
   if (!write_record(w, w.st.names.thread, Py_None)) return;
   collab::Holder(w.st, Ref::of(w.obj.var)).append(w.st.names.dones, w.obj.vigil_name);
 }
@@ -458,6 +495,10 @@ void record_timeout(PyObject* worker, Borrowed error) {
 vt::RaiseGate& stop_gate(PyObject* worker) { return as_worker(worker)->run.gate; }
 
 void set_queued_at(PyObject* worker, std::int64_t us) { as_worker(worker)->run.queued_at = us; }
+
+void set_intended_at(PyObject* worker, std::int64_t us) {
+  as_worker(worker)->run.intended_at = us;
+}
 
 const stats::Recorder* running_for() { return tls_running_for; }
 

@@ -50,6 +50,9 @@ void record_timeout(PyObject* worker, vt::Borrowed error);
 // When the worker's task was queued (stats::monotonic_us, or -1), so that
 // its run records its queue wait when the callable is called.
 void set_queued_at(PyObject* worker, std::int64_t us);
+// The start the pacer meant the worker's task to have (stats::monotonic_us),
+// from which its latency is measured; -1, the default, for none.
+void set_intended_at(PyObject* worker, std::int64_t us);
 // The recorder of the manager whose task this thread is running now (it
 // stands for the manager), or null.
 const stats::Recorder* running_for();
