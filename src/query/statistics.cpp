@@ -143,6 +143,7 @@ Ref get_statistics(Manager m) {
   vt::dict_set(out, n.throughput, real(elapsed > 0 ? finished / elapsed : 0.0));
   vt::dict_set(out, n.run_time, summary(m.st, snap->run_time));
   vt::dict_set(out, n.queue_wait, summary(m.st, snap->queue_wait));
+  vt::dict_set(out, n.late_starts, integer(snap->late_starts));
   vt::dict_set(out, n.history, history(m.st, snap->history));
   Ref histograms = take(PyDict_New());
   vt::dict_set(histograms, n.run_time, histogram_json(m.st, snap->run_time));

@@ -33,7 +33,8 @@ namespace vtm {
   X(finished) X(succeeded) X(stopped) X(cancelled) X(queued) X(running) X(error_rate)     \
   X(first_start) X(last_finish) X(elapsed) X(throughput) X(run_time) X(queue_wait)        \
   X(history) X(histograms) X(min) X(mean) X(p50) X(p90) X(p95) X(p99) X(max) X(unit)      \
-  X(precision_bits) X(count) X(sum) X(buckets) X(started) X(pop)
+  X(precision_bits) X(count) X(sum) X(buckets) X(started) X(pop) X(late_starts)         \
+  X(_closed) X(_reader) X(_handle) X(_rlock) X(_recv_bytes) X(_sem)
 // clang-format on
 
 struct Names {
@@ -76,6 +77,8 @@ struct State {
   vt::Ref os;
   vt::Ref time;
   vt::Ref queue_empty;  // queue.Empty
+  vt::Ref mp_queue_type;  // multiprocessing.queues.Queue, whose takes queue/ does itself
+  vt::Ref pickle_loads;   // what that queue unpickles its items with
   vt::Ref builtin_round;
   vt::Ref vigil_log_cls;     // VigilLog, as threads_main imported it
   vt::Ref vigil_var_cls;     // VigilVar
@@ -104,7 +107,7 @@ struct State {
   template <class F>
   void each(F&& f) {
     for (vt::Ref* r : {&manager_type, &worker_type, &task_type, &manager_error, &threading,
-                       &multiprocessing, &os, &time, &queue_empty, &builtin_round, &vigil_log_cls,
+                       &multiprocessing, &os, &time, &queue_empty, &mp_queue_type, &pickle_loads, &builtin_round, &vigil_log_cls,
                        &vigil_var_cls, &vigil_var_module, &flush, &walk, &undo_put})
       f(*r);
   }

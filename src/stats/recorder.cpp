@@ -44,6 +44,11 @@ void Recorder::finished(std::int64_t run_us, bool failed) {
   last_finish_ = now;
 }
 
+void Recorder::late_start() {
+  std::lock_guard<std::mutex> lk(mu_);
+  ++late_starts_;
+}
+
 // Writes the row of the second being counted into `rows`. A second written
 // early (the work ended within it, or a snapshot) and again later keeps one
 // row, the later one.
@@ -86,6 +91,7 @@ void Recorder::reset() {
   run_time_.reset();
   queue_wait_.reset();
   first_start_ = last_finish_ = -1;
+  late_starts_ = 0;
   finished_ = failed_ = started_ = 0;
   busy_ = false;
   second_runs_.reset();
@@ -101,6 +107,7 @@ std::unique_ptr<Recorder::Snapshot> Recorder::snapshot(std::uint32_t queued,
   s->queue_wait = queue_wait_;
   s->first_start = first_start_;
   s->last_finish = last_finish_;
+  s->late_starts = late_starts_;
   s->history = history_;
   // The second still being counted is a row too, provisional until the
   // dispatcher closes it: a dispatcher that has ended (close, program end)

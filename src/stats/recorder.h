@@ -40,6 +40,8 @@ class Recorder {
   // A run returned or raised after `run_us`; `failed` when it counts as
   // failed (raised, or returned the break result).
   void finished(std::int64_t run_us, bool failed);
+  // A paced start made more than a pass behind its intended time.
+  void late_start();
   // The dispatcher's pass: closes the second that has ended, with what is
   // queued and running now. `busy` says whether work is queued or running.
   void tick(std::uint32_t queued, std::uint32_t running, bool busy);
@@ -51,6 +53,7 @@ class Recorder {
   struct Snapshot {
     Histogram run_time, queue_wait;
     double first_start, last_finish;  // epoch seconds, -1 when none
+    std::uint64_t late_starts;
     std::vector<Row> history;
   };
   std::unique_ptr<Snapshot> snapshot(std::uint32_t queued, std::uint32_t running) const;
@@ -63,6 +66,7 @@ class Recorder {
   Histogram run_time_;
   Histogram queue_wait_;
   double first_start_ = -1;  // epoch seconds, -1 before any start
+  std::uint64_t late_starts_ = 0;
   double last_finish_ = -1;
   // The second being counted (0 before anything happened): its counts, its
   // runs, and whether work was queued or running in it.

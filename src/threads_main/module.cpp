@@ -105,6 +105,9 @@ void exec(PyObject* module, State& st) {
   st.os = take(PyImport_ImportModule("os"));
   st.time = take(PyImport_ImportModule("time"));
   st.queue_empty = import_attr("queue", "Empty");
+  st.mp_queue_type = import_attr("multiprocessing.queues", "Queue");
+  Ref pickler = import_attr("multiprocessing.reduction", "ForkingPickler");
+  st.pickle_loads = take(PyObject_GetAttrString(pickler, "loads"));
   st.builtin_round = import_attr("builtins", "round");
   st.flush = vt::defined(vt::run_source(kFlushSource, "threads_main"), "_deliver");
   st.walk = vt::defined(vt::run_source(kWalkSource, "threads_main"), "_thread_list_yield");
