@@ -89,6 +89,7 @@ struct State {
   vt::Ref flush;     // an empty function: calling it delivers a pending async exception
   vt::Ref walk;      // the generator function behind _thread_list_yield
   vt::Ref undo_put;  // _undo_refused_put(queue, error): see module.cpp
+  vt::Ref start_thread;  // _start_thread(thread): see module.cpp
 
   Names names;
   StatusWords status;
@@ -108,7 +109,7 @@ struct State {
   void each(F&& f) {
     for (vt::Ref* r : {&manager_type, &worker_type, &task_type, &manager_error, &threading,
                        &multiprocessing, &os, &time, &queue_empty, &mp_queue_type, &pickle_loads, &builtin_round, &vigil_log_cls,
-                       &vigil_var_cls, &vigil_var_module, &flush, &walk, &undo_put})
+                       &vigil_var_cls, &vigil_var_module, &flush, &walk, &undo_put, &start_thread})
       f(*r);
   }
   int traverse(visitproc visit, void* arg);
