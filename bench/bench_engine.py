@@ -47,6 +47,7 @@ import os, sys, threading, time
 import benchtarget
 kind, workers, seconds = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
 if kind == "vigil_load":
+    import threads_main  # imported before the measure, as the pool's module is
     from vigil_load import run
     plan = run.Plan(func=benchtarget.get, tasks=[{}], workers=workers, duration=seconds,
                     interval=3600)
@@ -58,6 +59,7 @@ if kind == "vigil_load":
     print(s["throughput"], cpu / done, done, wall)
 else:
     from concurrent.futures import ThreadPoolExecutor
+    ThreadPoolExecutor(1).shutdown()
     # A closed loop over the pool: each worker's task submits the next when
     # it ends, a name queued ahead for each, as long as the run lasts.
     slots = threading.Semaphore(2 * workers)

@@ -524,6 +524,28 @@ class StartRate(ManagerCase, unittest.TestCase):
         self.assertIs(m._var.done, True)
 
 
+    def test_a_failed_start_leaves_the_names_taken_with_it(self):
+        # One take reads several names when several may start; a start that
+        # fails is logged and the others still run.
+        class Picky(VigilThreadsMain):
+            def _consumer(self, thread_name):
+                if thread_name == "bad":
+                    raise ValueError("refused")
+                return super()._consumer(thread_name)
+
+        m = Picky(lambda: None, 0, True)
+        self.addCleanup(retire, m)
+        m._log = RecordingLog()
+        m._set_start_rate(math.inf)
+        for name in ("bad", "a", "b", "c"):
+            m._send(name)
+        time.sleep(0.1)
+        m._set_max_workers(4, maximum=True)  # the four are taken at once
+        self.assertTrue(wait_until(lambda: len(m._var.dones) == 3), m._var.cancels)
+        self.assertEqual([m._var.threads.get(n).status for n in "abc"], ["完成"] * 3)
+        self.assertIn("Run error: refused", m._log.messages())
+
+
 class ProgramEnd(unittest.TestCase):
     def test_program_without_close_ends_after_its_work(self):
         code = (

@@ -187,12 +187,21 @@ long start_some(const Manager& m, const collab::Holder& var, long most) {
   try {
     for (; i < names.size(); ++i) {
       core.intended_us = next_intended(core);
-      m.call(n._consumer, {names[i]});
+      // A start that fails is logged as a failed pass is, and the names
+      // taken with it still start.
+      vt::catching(
+          PyExc_Exception, [&] { m.call(n._consumer, {names[i]}); },
+          [&](const Ref& exc) {
+            vt::quietly([&] {
+              collab::log_error(m.st, m.sink(), collab::Level::Debug, "Run error: ", exc);
+            });
+          });
       core.intended_us = -1;
     }
   } catch (const vt::PyError&) {
-    // The names taken with it and not yet handed over are counted nowhere
-    // else: they are withdrawn rather than lost.
+    // Anything else ends the pass; the names taken with it and not yet
+    // handed over are counted nowhere else: they are withdrawn rather than
+    // lost.
     core.intended_us = -1;
     vt::StashedError failure;
     for (std::size_t j = i + 1; j < names.size(); ++j)
