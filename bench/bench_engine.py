@@ -17,7 +17,6 @@ run, in fresh processes taking turns:
 
 Usage: python bench/bench_engine.py [http] [instant] [withdraw] [timing]
 """
-import json
 import os
 import signal
 import socket
@@ -228,7 +227,8 @@ def withdraw():
     print(f"3. _close withdrawing {WITHDRAWN:,} queued names: {o:.3f} s; a bare drain of the "
           f"same names from a multiprocessing.Queue: {b:.3f} s; ratio {o / b:.2f} "
           f"(goal <= 1.3, {verdict(o / b <= 1.3)})")
-    print("  repeats: " + ", ".join(f"{x:.3f}/{y:.3f} s" for x, y in zip(ours, bare)), flush=True)
+    pairs = zip(ours, bare, strict=True)
+    print("  repeats: " + ", ".join(f"{x:.3f}/{y:.3f} s" for x, y in pairs), flush=True)
 
 
 def timing():

@@ -235,7 +235,7 @@ class Dispatch(ManagerCase, unittest.TestCase):
         self.assertEqual(m._var.runs, [f"Thread_{i}" for i in range(1, 8)])
         # runs keeps the submitted names, not the copies read back from the
         # queue: a task's name is stored once until the records are cleared.
-        self.assertTrue(all(r is t for r, t in zip(m._var.runs, m._var.totals)))
+        self.assertTrue(all(r is t for r, t in zip(m._var.runs, m._var.totals, strict=False)))
         self.assertEqual(m._get_qsize(), 0)
 
     def test_flags_follow_the_work(self):

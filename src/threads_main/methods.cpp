@@ -30,8 +30,9 @@ PyMethodDef methods[] = {
                "Pace the dispatcher: None keeps the default of one start per 10 ms pass (at "
                "most 100 a second); a positive number starts tasks at that many a second, "
                "several per pass when the rate needs it, never more running than "
-               "max_workers. Anything else raises TypeError or ValueError and changes "
-               "nothing. Logs 'Start rate: <per_second>' and returns True."),
+               "max_workers; math.inf starts a task into every free slot as soon as it "
+               "frees. Anything else raises TypeError or ValueError and changes nothing. "
+               "Logs 'Start rate: <per_second>' and returns True."),
     VTM_METHOD(dispatcher::start, "_start", "",
                "Create the dispatcher thread, store it as thread_init and start it."),
     VTM_METHOD(dispatcher::queue_init, "_queue_init", "",
