@@ -5,7 +5,9 @@ run, in fresh processes taking turns:
    loop, the same keep-alive client, the same worker count, on nginx at
    127.0.0.1 (set up as bench_spread.py does): requests/s and the process's
    CPU per request, measured around the run alone (start-up and the writing
-   of results left out of both).
+   of results left out of both); beside them the core alone (a manager at
+   the unlimited pace, no vigil_load around it) and the floor of a native
+   thread per request, both on the pool's count of requests.
 2. Instant tasks in a closed loop: starts/s and CPU per start of a manager at
    the unlimited pace against a ThreadPoolExecutor with the same worker
    count, and the floor of one native thread per task (a bare Thread start
@@ -56,6 +58,46 @@ if kind == "vigil_load":
     s = outcome.stats
     done, wall = s["finished"], time.perf_counter() - w0
     print(s["throughput"], cpu / done, done, wall)
+elif kind == "manager":
+    # The core alone: the same number of requests as the pool made, all
+    # queued at once, at the unlimited pace.
+    import math, threads_main
+    n = int(sys.argv[4])
+    m = threads_main.VigilThreadsMain(benchtarget.get, workers, True, logger=False,
+                                      reserve=False)
+    m._set_start_rate(math.inf)
+    time.sleep(0.1)
+    w0, c0 = time.perf_counter(), time.process_time()
+    for _ in range(n):
+        m._send()
+    while not m._done() or len(m._var.dones) < n:
+        time.sleep(0.001)
+    wall, cpu = time.perf_counter() - w0, time.process_time() - c0
+    m._close()
+    print(n / wall, cpu / n, n, wall)
+elif kind == "thread":
+    # The floor of a native thread per request: the pool's count, as many
+    # at once as there are workers.
+    n = int(sys.argv[4])
+    slots = threading.Semaphore(workers)
+    def one():
+        try:
+            benchtarget.get()
+        finally:
+            slots.release()
+    w0, c0 = time.perf_counter(), time.process_time()
+    threads = []
+    for _ in range(n):
+        slots.acquire()
+        t = threading.Thread(target=one)
+        t.start()
+        threads.append(t)
+        if len(threads) > 4 * workers:
+            threads.pop(0).join()
+    for t in threads:
+        t.join()
+    wall, cpu = time.perf_counter() - w0, time.process_time() - c0
+    print(n / wall, cpu / n, n, wall)
 else:
     from concurrent.futures import ThreadPoolExecutor
     ThreadPoolExecutor(1).shutdown()
@@ -169,10 +211,12 @@ def http():
             source = os.path.join(os.path.dirname(HERE), "python")
             env["PYTHONPATH"] = os.pathsep.join(
                 [tmp, source] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
-            runs = {"vigil_load": [], "pool": []}
+            runs = {"vigil_load": [], "pool": [], "manager": [], "thread": []}
             for _ in range(REPEATS):
                 for kind in runs:
-                    runs[kind].append(fresh(HTTP_PROBE, kind, WORKERS, DURATION, env=env, cwd=tmp))
+                    count = int(runs["pool"][-1][2]) if runs["pool"] else 0
+                    runs[kind].append(fresh(HTTP_PROBE, kind, WORKERS, DURATION, count,
+                                            env=env, cwd=tmp))
         finally:
             server.send_signal(signal.SIGQUIT)
             try:
@@ -185,14 +229,22 @@ def http():
           f"{DURATION:g} s, median of {REPEATS} (load average {os.getloadavg()[0]:.2f})")
     print(f"  {'':28}{'requests/s':>12}{'CPU us/request':>16}")
     for kind, label in (("vigil_load", "vigil_load closed loop"),
-                        ("pool", "ThreadPoolExecutor loop")):
+                        ("pool", "ThreadPoolExecutor loop"),
+                        ("manager", "the core alone, math.inf *"),
+                        ("thread", "a native thread per request *")):
         print(f"  {label:<28}{med[kind][0]:>12,.0f}{med[kind][1] * 1e6:>16.1f}")
         for r in runs[kind]:
             print(f"  {'  repeat':<28}{r[0]:>12,.0f}{r[1] * 1e6:>16.1f}")
     rate = med["vigil_load"][0] / med["pool"][0]
     cpu = med["vigil_load"][1] / med["pool"][1]
     print(f"  requests/s ratio {rate:.2f} (goal >= 0.9, {verdict(rate >= 0.9)}); "
-          f"CPU per request ratio {cpu:.2f} (goal <= 1.2, {verdict(cpu <= 1.2)})", flush=True)
+          f"CPU per request ratio {cpu:.2f} (goal <= 1.2, {verdict(cpu <= 1.2)})")
+    floor = med["vigil_load"][1] / med["thread"][1]
+    print(f"  CPU per request against a native thread per request {floor:.2f} "
+          f"(goal <= 1.2, {verdict(floor <= 1.2)})")
+    print("  * on the pool's count of requests: a manager at the unlimited pace with them all "
+          "queued at once, no vigil_load around it; a bare Thread started per request",
+          flush=True)
 
 
 def instant():
