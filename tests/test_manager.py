@@ -546,6 +546,37 @@ class StartRate(ManagerCase, unittest.TestCase):
         self.assertIn("Run error: refused", m._log.messages())
 
 
+    def test_a_started_thread_reads_as_started_at_once(self):
+        # The dispatcher does not wait for the new thread to run: the record's
+        # thread must still read as started (alive, with its ident) as soon
+        # as the start returns, and be the current thread inside the task.
+        release = threading.Event()
+        inside = []
+        seen = []
+
+        def task():
+            inside.append((threading.current_thread(), threading.get_ident()))
+            release.wait(10)
+
+        class Watch(VigilThreadsMain):
+            def _consumer(self, thread_name):
+                th = self._var.threads.get(thread_name).thread
+                super()._consumer(thread_name)
+                seen.append((th, th.is_alive(), th.ident))
+
+        m = Watch(task, 2, True)
+        self.addCleanup(retire, m)
+        m._set_start_rate(math.inf)
+        m._send("t")
+        self.assertTrue(wait_until(lambda: seen and inside))
+        th, alive, ident = seen[0]
+        self.assertEqual((alive, ident), (True, inside[0][1]))
+        self.assertIs(inside[0][0], th)
+        release.set()
+        th.join(5)
+        self.assertFalse(th.is_alive())
+
+
 class ProgramEnd(unittest.TestCase):
     def test_program_without_close_ends_after_its_work(self):
         code = (

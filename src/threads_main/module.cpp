@@ -29,15 +29,16 @@ constexpr const char* kWalkSource =
 // Thread.start without its wait for the new thread's handshake: the run
 // itself tells when it has started (the worker marks its record running),
 // so the dispatcher need not wait for it. Done only for a plain
-// threading.Thread of this interpreter's threading module (what the
-// dispatcher makes); any other thread starts as it says it does. The thread
+// threading.Thread (what the dispatcher makes), its class and start() as
+// the module found them; any other thread, a stand-in class or a patched
+// start() start as they say they do. The thread
 // is started, joinable and has its ident when this returns, as after
 // start(); its native_id is set by the thread itself.
 constexpr const char* kStartSource =
     "import threading as _t\n"
+    "_Thread, _start = _t.Thread, _t.Thread.start\n"
     "def _start_thread(thread):\n"
-    "    if (type(thread) is not _t.Thread or type(thread).start is not _t.Thread.start\n"
-    "            or thread._started.is_set()):\n"
+    "    if type(thread) is not _Thread or _Thread.start is not _start or thread._started.is_set():\n"
     "        return thread.start()\n"
     "    with _t._active_limbo_lock:\n"
     "        _t._limbo[thread] = thread\n"
