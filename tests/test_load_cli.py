@@ -113,6 +113,7 @@ class TestBadInput:
     def test_options_a_core_too_old_lacks(self, work, option, method, vigil_main, monkeypatch):
         class Older:  # all that check_core sees of a core without the method
             _get_statistics = threads_main.VigilThreadsMain._get_statistics
+            _set_start_rate = threads_main.VigilThreadsMain._set_start_rate
 
         monkeypatch.setattr(threads_main, "VigilThreadsMain", Older)
         refused(vigil_main(["loadtarget:work", *option], work), work, f"has no {method}",

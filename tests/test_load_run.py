@@ -82,15 +82,16 @@ def test_known_run_times_break_result_failures_and_checks(work, vigil_main):
     assert "How the run was made" in (work / "vigil-report.html").read_text()
 
 
-def test_queue_wait_of_a_known_backlog(work, vigil_main):
-    # One worker, eight 100 ms tasks: the k-th waits for the k-1 before it.
+def test_queue_wait_is_the_wait_for_a_worker(work, vigil_main):
+    # One worker, eight 100 ms tasks: the feeder keeps just ahead of need, so
+    # a task waits for the worker to free (about a run or two), never behind
+    # the whole list as it would were all eight queued at once (700 ms).
     p = vigil_main(["loadtarget:work", *tasks(work, {"ms": 100}), "--count", "8",
                     "--workers", "1", "--interval", "1"], work)
     s = finished(p, work)
     qw = s["queue_wait"]
     assert s["histograms"]["queue_wait"]["count"] == 8
-    assert qw["max"] >= 700 * (1 - ERROR)
-    assert qw["p50"] >= 300 * (1 - ERROR)  # rank 4: behind three runs
+    assert 80 <= qw["max"] <= 450, qw
     assert qw["min"] >= 0
 
 

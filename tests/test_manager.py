@@ -1,5 +1,6 @@
 """Construction, worker count and the dispatcher."""
 import json
+import math
 import multiprocessing
 import os
 import queue
@@ -193,7 +194,11 @@ class WorkerCount(ManagerCase, unittest.TestCase):
             m._set_max_workers(4)
         self.assertEqual(str(cm.exception), STOPPED)
         self.assertEqual(m._var.max_workers, 8)
-        self.assertEqual(len(m._log.messages()), 3)
+        # The refused call logs nothing (a dispatcher pass that runs into the
+        # cleared switch may log its own "Run error", or may not).
+        self.assertEqual([x for x in m._log.messages() if not x.startswith("Run error: ")],
+                         m._log.messages("info"))
+        self.assertEqual(len(m._log.messages("info")), 3)
 
 
 class Guard(ManagerCase, unittest.TestCase):
@@ -427,14 +432,15 @@ class StartRate(ManagerCase, unittest.TestCase):
         self.assertIs(m._set_start_rate(250), True)
         self.assertIs(m._set_start_rate(0.5), True)
         self.assertIs(m._set_start_rate(), True)
-        self.assertEqual(m._log.messages(),
-                         ["Start rate: 250", "Start rate: 0.5", "Start rate: None"])
+        self.assertIs(m._set_start_rate(math.inf), True)
+        self.assertEqual(m._log.messages(), ["Start rate: 250", "Start rate: 0.5",
+                                             "Start rate: None", "Start rate: inf"])
         for bad, error in (("10", TypeError), (True, TypeError), ([5], TypeError),
                            (0, ValueError), (-3, ValueError), (float("nan"), ValueError),
-                           (float("inf"), ValueError)):
+                           (float("-inf"), ValueError)):
             with self.assertRaises(error, msg=repr(bad)):
                 m._set_start_rate(bad)
-        self.assertEqual(len(m._log.messages()), 3)
+        self.assertEqual(len(m._log.messages()), 4)
         m._close()
         with self.assertRaisesRegex(ManagerError, STOPPED):
             m._set_start_rate(10)
@@ -478,6 +484,100 @@ class StartRate(ManagerCase, unittest.TestCase):
         gate.set()
         self.wait_done(m)
         self.assertEqual((now["most"], len(m._var.dones)), (3, 20))
+
+
+    def test_unlimited_pace(self):
+        # math.inf: every free slot is filled as soon as it frees, never more
+        # running than max_workers; every task runs, waits and stops work and
+        # the manager says done at the end.
+        lock = threading.Lock()
+        now = {"running": 0, "most": 0, "ran": 0}
+        release = threading.Event()
+
+        def task(hold=False):
+            with lock:
+                now["running"] += 1
+                now["most"] = max(now["most"], now["running"])
+            while hold and not release.wait(0.01):  # a stop strikes between waits
+                pass
+            with lock:
+                now["running"] -= 1
+                now["ran"] += 1
+
+        m = self.make(task, 4)
+        m._set_start_rate(math.inf)
+        m._send("held", hold=True)
+        for _ in range(2000):
+            m._send()
+        self.assertTrue(wait_until(lambda: now["ran"] == 2000))
+        release.set()
+        self.wait_done(m)
+        self.assertEqual((now["most"] <= 4, now["ran"], len(m._var.dones)), (True, 2001, 2001))
+        self.assertIs(m._var.done, True)
+        self.assertGreater(now["most"], 1)
+        # A stop reaches the run it names, and its slot is filled at once.
+        release.clear()
+        m._send("stuck", hold=True)
+        m._send("after")
+        self.wait_running(m, "stuck")
+        self.assertIs(m._stop("stuck"), True)
+        self.assertTrue(m._join_property(None, interval=0.05))
+        self.assertEqual((m._var.threads.get("stuck").status, m._var.threads.get("after").status),
+                         ("停止", "完成"))
+        self.assertIs(m._var.done, True)
+
+
+    def test_a_failed_start_leaves_the_names_taken_with_it(self):
+        # One take reads several names when several may start; a start that
+        # fails is logged and the others still run.
+        class Picky(VigilThreadsMain):
+            def _consumer(self, thread_name):
+                if thread_name == "bad":
+                    raise ValueError("refused")
+                return super()._consumer(thread_name)
+
+        m = Picky(lambda: None, 0, True)
+        self.addCleanup(retire, m)
+        m._log = RecordingLog()
+        m._set_start_rate(math.inf)
+        for name in ("bad", "a", "b", "c"):
+            m._send(name)
+        time.sleep(0.1)
+        m._set_max_workers(4, maximum=True)  # the four are taken at once
+        self.assertTrue(wait_until(lambda: len(m._var.dones) == 3), m._var.cancels)
+        self.assertEqual([m._var.threads.get(n).status for n in "abc"], ["完成"] * 3)
+        self.assertIn("Run error: refused", m._log.messages())
+
+
+    def test_a_started_thread_reads_as_started_at_once(self):
+        # The dispatcher does not wait for the new thread to run: the record's
+        # thread must still read as started (alive, with its ident) as soon
+        # as the start returns, and be the current thread inside the task.
+        release = threading.Event()
+        inside = []
+        seen = []
+
+        def task():
+            inside.append((threading.current_thread(), threading.get_ident()))
+            release.wait(10)
+
+        class Watch(VigilThreadsMain):
+            def _consumer(self, thread_name):
+                th = self._var.threads.get(thread_name).thread
+                super()._consumer(thread_name)
+                seen.append((th, th.is_alive(), th.ident))
+
+        m = Watch(task, 2, True)
+        self.addCleanup(retire, m)
+        m._set_start_rate(math.inf)
+        m._send("t")
+        self.assertTrue(wait_until(lambda: seen and inside))
+        th, alive, ident = seen[0]
+        self.assertEqual((alive, ident), (True, inside[0][1]))
+        self.assertIs(inside[0][0], th)
+        release.set()
+        th.join(5)
+        self.assertFalse(th.is_alive())
 
 
 class ProgramEnd(unittest.TestCase):

@@ -11,7 +11,7 @@ from vigil_load.histogram import Histogram
 
 KEYS = ["finished", "succeeded", "failed", "stopped", "cancelled", "queued", "running",
         "error_rate", "first_start", "last_finish", "elapsed", "throughput", "run_time",
-        "queue_wait", "latency", "errors", "groups", "history", "histograms"]
+        "queue_wait", "latency", "late_starts", "errors", "groups", "history", "histograms"]
 SUMMARY = ["min", "mean", "p50", "p90", "p95", "p99", "p99.9", "max"]
 
 
@@ -95,6 +95,25 @@ class Statistics(ManagerCase, unittest.TestCase):
                           cleared["histograms"]["queue_wait"]["count"]), (0, None, [], 0))
         m._close()
         self.assertEqual(m._get_statistics()["finished"], 0)  # it answers after close
+
+    def test_late_starts(self):
+        # At 100 starts a second with two workers busy for 150 ms, the starts
+        # after the first two come long after their slot in the schedule (the
+        # first is on time whatever the load); without a rate there is no
+        # schedule to be late for.
+        counts = []
+        for rate in (100, None):
+            m = self.make(sleeper, 2)
+            if rate:
+                m._set_start_rate(rate)
+            for _ in range(6):
+                m._send(ms=150)
+            self.wait_done(m)
+            counts.append(m._get_statistics()["late_starts"])
+            if rate:
+                m._clear_record()
+                self.assertEqual(m._get_statistics()["late_starts"], 0)
+        self.assertEqual((4 <= counts[0] <= 5, counts[1]), (True, 0), counts)
 
     def test_history_has_a_row_a_second(self):
         # About 2.5 s of steady work: a row for each second it touched, the

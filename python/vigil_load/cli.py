@@ -172,7 +172,8 @@ def run_parser(prog: str = "vigil-load") -> argparse.ArgumentParser:
     p.add_argument("--interval", metavar="S", type=_number(float, "--interval"),
                    help="seconds between two pairs of summary lines (default 5; 2 for the demo)")
     p.add_argument("--rate", metavar="PER_SECOND", type=_number(float, "--rate"),
-                   help="tasks started per second (default: one every 10 ms)")
+                   help="tasks started per second, an open loop (default: a closed loop at "
+                        "full speed, each task started as soon as a worker is free)")
     p.add_argument("--break-result", metavar="JSON",
                    help='a returned value that counts as a failure, as JSON: 500, "error", '
                         "or a list of such values; a raised exception always counts")

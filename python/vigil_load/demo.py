@@ -112,10 +112,11 @@ def plan(workers: int | None, duration: float | None, count: int | None,
 def closing(p: Plan, stats: Statistics) -> str:
     """The last line: what the queue wait and the cancelled tasks of a
     closed loop mean, lest they read as a fault."""
-    starts = f"{p.rate:g} a second (--rate)" if p.rate else "100 a second by default"
+    starts = (f"at most {p.rate:g} a second (--rate)" if p.rate
+              else "as soon as a worker is free")
     ended = f"still queued when the {p.duration:g} s ended" if p.duration else "never started"
     return (f"closed loop: {p.users} users, each sending a request when its last one ended; "
-            f"queue wait = the wait for the dispatcher's next start (at most {starts}); "
+            f"queue wait = the wait for the dispatcher's next start ({starts}); "
             f"the {stats['cancelled']} cancelled were requests {ended}.")
 
 

@@ -11,6 +11,7 @@ records. The summary lines and the statistics add up the cleared periods.
 from __future__ import annotations
 
 import inspect
+import math
 import os
 import signal
 import sys
@@ -28,7 +29,8 @@ if TYPE_CHECKING:
 
     from .shapes import HistoryRow, RunStatus, Statistics
 
-QUEUE_AHEAD: Final = 1000  # names kept queued by the feeder
+QUEUE_AHEAD: Final = 1000  # names the feeder keeps queued at most
+FEED_EVERY: Final = 0.01  # seconds between two top-ups of the feeder
 DRAIN_SECONDS: Final = 10.0  # after --duration, running tasks get this long to finish
 CLEAR_EVERY = 50_000  # tasks between two clears of the manager's records
 STEP: Final = 0.05  # seconds between two looks of the wait at the run and at signals
@@ -49,9 +51,10 @@ class Plan:
     warmup: float | None = None  # seconds at the start left out of the figures
     group_by: str | None = None  # the keyword argument whose value groups the runs
     timeout: float | None = None  # seconds after which a run is stopped as failed
-    # None: about QUEUE_AHEAD names are kept queued (an open loop); a number
-    # n: at most n tasks queued or running, each started as one ends (n
-    # users in a closed loop).
+    # None: the feeder keeps just ahead of the manager (the worker count and
+    # what it starts in two top-ups are kept queued); a number n: at most n
+    # tasks queued or running, each started as one ends (n users in a
+    # closed loop).
     users: int | None = None
 
 
@@ -68,8 +71,8 @@ def check_core(plan: Plan) -> None:
     import threads_main
 
     cls = threads_main.VigilThreadsMain
-    needed = ["_get_statistics"] + [name for name, used in (
-        ("_set_start_rate", plan.rate), ("_set_statistics_group", plan.group_by),
+    needed = ["_get_statistics", "_set_start_rate"] + [name for name, used in (
+        ("_set_statistics_group", plan.group_by),
         ("_set_task_timeout", plan.timeout)) if used is not None]
     missing = [name for name in needed if not hasattr(cls, name)]
     if missing:
@@ -201,14 +204,18 @@ class _Ledger:
 
 class _Feeder:
     """Submits `total` tasks (None: until stopped), cycling through the task
-    list, keeping about QUEUE_AHEAD queued; every CLEAR_EVERY tasks it lets
-    the manager run empty and clears its records."""
+    list, just ahead of need: what the workers take in two top-ups, plus a
+    name for each worker, stays queued (at most QUEUE_AHEAD), so that a
+    queue wait is the wait for a free worker rather than for a backlog of
+    the feeder's making. Every CLEAR_EVERY tasks it lets the manager run
+    empty and clears its records."""
 
     def __init__(self, m: VigilThreadsMain, tasks: Sequence[Mapping[str, Any]], total: int | None,
                  ledger: _Ledger, users: int | None = None) -> None:
         self.m, self.tasks, self.total, self.ledger, self.users = m, tasks, total, ledger, users
         self.sent = 0
         self.in_period = 0
+        self.level = 0  # names queued after the last top-up
         self.stop = threading.Event()
         self.error: BaseException | None = None
         self.thread = threading.Thread(target=self._run, name="vigil-load-feeder", daemon=True)
@@ -216,15 +223,24 @@ class _Feeder:
     def _more(self) -> bool:
         return (self.total is None or self.sent < self.total) and not self.stop.is_set()
 
+    def _ahead(self, queued: int) -> int:
+        if self.users is not None:
+            return self.users - queued - _running(self.m._get_run_status())
+        taken = max(0, self.level - queued)  # started since the last top-up
+        workers = self.m._var.max_workers
+        want = (workers if isinstance(workers, int) else 1) + 2 * taken
+        return min(want, QUEUE_AHEAD) - queued
+
     def top_up(self) -> None:
-        ahead = QUEUE_AHEAD - self.m._get_qsize() if self.users is None else (
-            self.users - self.m._get_qsize() - _running(self.m._get_run_status()))
-        room = min(ahead, CLEAR_EVERY - self.in_period)
+        queued = self.m._get_qsize()
+        room = min(self._ahead(queued), CLEAR_EVERY - self.in_period)
         while room > 0 and self._more():
             self.m._send(**self.tasks[self.sent % len(self.tasks)])
             self.sent += 1
             self.in_period += 1
+            queued += 1
             room -= 1
+        self.level = queued
 
     def _run(self) -> None:
         try:
@@ -236,7 +252,7 @@ class _Feeder:
                         self.stop.wait(0.02)
                     continue
                 self.top_up()
-                self.stop.wait(0.01)
+                self.stop.wait(FEED_EVERY)
         except BaseException as err:  # e.g. the manager closed under it
             self.error = err
 
@@ -384,6 +400,15 @@ def execute(plan: Plan, signals: Stop | None = None,
             m._close()
             shown = f"{value:g}" if isinstance(value, float) else value
             raise RunRefused(f"{option} {shown}: {err}") from None
+    if plan.rate is None:
+        # No --rate: a closed loop at full speed, each task started as soon
+        # as a worker is free.
+        try:
+            m._set_start_rate(math.inf)
+        except ValueError:
+            m._close()
+            raise CoreTooOld("this threads_main has no unlimited start rate; "
+                             "it is older than vigil_load") from None
     ledger = _Ledger(m)
     total = None if plan.duration is not None else (
         plan.count if plan.count is not None else len(plan.tasks))

@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <thread>
+#include <vector>
 
 #include "common/call.h"
 #include "manager/core.h"
 #include "manager/manager.h"
 #include "queue/queue.h"
+#include "stats/recorder.h"
 #include "task/task.h"
 #include "worker/worker.h"
 
@@ -35,6 +38,17 @@ constexpr double kMaxCatchUpSeconds = 0.1;
 // Starts one pass may make at most, whatever the rate: more than any worker
 // count admits in practice, so a higher rate means "every free slot".
 constexpr double kMaxStartsPerPass = 1e9;
+// Names one take reads off the queue at most.
+constexpr long kTakeBatch = 64;
+// A start more than this behind the pacer's schedule is late.
+constexpr std::int64_t kLateUs = 10'000;
+// Names counted on the queue but not yet readable (a putter's feeder thread
+// is still writing them): looked for again this soon.
+constexpr int kPendingWaitMs = 1;
+
+// The unlimited pace: a task starts into every free slot as soon as it
+// frees, the dispatcher waking at each end of a run and each queued name.
+bool unlimited(const Core& core) { return std::isinf(core.start_rate.load()); }
 
 // Removes the last occurrence of `name` from runs. The comparison may run
 // Python code that changes the list, so the item is held while it is
@@ -66,7 +80,8 @@ void sleep_until(Clock::time_point deadline) {
 enum class Pass {
   Busy,
   Idle,
-  Held,  // names are queued, nothing runs, and the worker count admits none
+  Held,     // names are queued, nothing runs, and the worker count admits none
+  Pending,  // names are counted on the queue, none could be read yet
 };
 
 // How many tasks this pass may start: one by default; with a start rate,
@@ -77,16 +92,23 @@ enum class Pass {
 long starts_allowed(Core& core, bool queued) {
   const double rate = core.start_rate.load();
   if (rate <= 0) return 1;
+  if (std::isinf(rate)) return queued ? std::numeric_limits<long>::max() : 0;
   const auto now = std::chrono::steady_clock::now();
   double elapsed = std::chrono::duration<double>(now - core.last_pass).count();
   core.last_pass = now;
-  // A new rate starts from now, with one start in hand.
+  const auto now_us = static_cast<double>(stats::monotonic_us());
+  // A new rate starts from now, with one start in hand; so does its
+  // schedule.
   if (core.rate_changed.exchange(false)) {
     core.earned = std::max(core.earned, 1.0);
     elapsed = 0;
+    core.next_due_us = -1;
   }
   if (!queued) {
     core.earned = std::min(core.earned + rate * elapsed, 1.0);
+    // Nothing asked to start: no start is behind schedule meanwhile, and
+    // the next one starts the schedule again from when it is made.
+    if (core.next_due_us < now_us) core.next_due_us = -1;
     return 0;
   }
   // (At least two, so the fraction earned beyond a whole start is kept; at
@@ -126,22 +148,83 @@ void leave_taking(const Manager& m) {
   });
 }
 
-// Takes the next name without waiting (a queue found empty now is no work
-// for this pass, so a concurrent drain never parks the dispatcher) and
-// starts it. False when the queue had nothing.
-bool start_next(const Manager& m, const collab::Holder& var) {
+void withdraw_unstarted(const Manager& m, const collab::Holder& var, PyObject* name,
+                        PyObject* error);
+
+// The intended time of the next start under a start rate (its slot in the
+// pacer's schedule: one every 1/rate s from the first), counting it late
+// when it comes more than a pass behind; -1 without a rate. A start held
+// up keeps its slot, so the schedule never skips one that could not happen
+// in time.
+std::int64_t next_intended(Core& core) {
+  const double rate = core.start_rate.load();
+  if (!(rate > 0) || std::isinf(rate)) return -1;
+  const std::int64_t now = stats::monotonic_us();
+  if (core.next_due_us < 0) core.next_due_us = static_cast<double>(now);
+  const auto intended = static_cast<std::int64_t>(core.next_due_us);
+  core.next_due_us += 1e6 / rate;
+  if (now - intended > kLateUs) core.recorder->late_start();
+  return intended;
+}
+
+// Takes up to `most` names without waiting (a queue found empty now is no
+// work for this pass, so a concurrent drain never parks the dispatcher) and
+// starts them in order. Returns how many were taken.
+long start_some(const Manager& m, const collab::Holder& var, long most) {
   const Names& n = m.st.names;
-  if (!enter_taking(m)) return false;
+  Core& core = core_of(m);
+  if (!enter_taking(m)) return 0;
   struct Leave {
     const Manager& m;
     ~Leave() { leave_taking(m); }
   } leave{m};
-  Ref name = queue::take_now(m, var);
-  if (!name) return false;
+  std::vector<Ref> names;
+  queue::take_some(m, var, static_cast<std::size_t>(std::max(most, 0L)), names);
+  if (names.empty()) return 0;
   var.set(n.done, Py_False);
   var.set(n.is_run, Py_True);
-  m.call(n._consumer, {name});
-  return true;
+  std::size_t i = 0;
+  try {
+    for (; i < names.size(); ++i) {
+      core.intended_us = next_intended(core);
+      // A start that fails is logged as a failed pass is, and the names
+      // taken with it still start.
+      vt::catching(
+          PyExc_Exception, [&] { m.call(n._consumer, {names[i]}); },
+          [&](const Ref& exc) {
+            vt::quietly([&] {
+              collab::log_error(m.st, m.sink(), collab::Level::Debug, "Run error: ", exc);
+            });
+          });
+      core.intended_us = -1;
+    }
+  } catch (const vt::PyError&) {
+    // Anything else ends the pass; the names taken with it and not yet
+    // handed over are counted nowhere else: they are withdrawn rather than
+    // lost.
+    core.intended_us = -1;
+    vt::StashedError failure;
+    for (std::size_t j = i + 1; j < names.size(); ++j)
+      vt::quietly([&] { withdraw_unstarted(m, var, names[j], nullptr); });
+    throw;
+  }
+  return static_cast<long>(names.size());
+}
+
+// How many more tasks may run beside `running`: max_workers minus running
+// when it is a plain int, else 1 or 0 as Python compares them.
+long room_for(const Manager& m, const collab::Holder& var, long running) {
+  Ref most = var.field(m.st.names.max_workers);
+  if (PyLong_CheckExact(most.get())) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(most, &overflow);
+    if (v == -1 && PyErr_Occurred()) throw vt::PyError{};
+    if (overflow > 0) return std::numeric_limits<long>::max();
+    if (overflow < 0) return 0;
+    return static_cast<long>(std::clamp<long long>(v - running, 0, kMaxStartsPerPass));
+  }
+  Ref count = take(PyLong_FromLong(running));
+  return vt::compare(count, most, Py_LT) ? 1 : 0;
 }
 
 // One pass: the running count, the start step, the completion step.
@@ -151,20 +234,33 @@ Pass dispatch_pass(const Manager& m) {
   timeout::expire(m);  // first: a run it ends frees its slot for this pass
   collab::Holder var = m.var();
   long running = static_cast<long>(queue::running(m, var));
-  const long before = running;
+  long started = 0;
   bool held = false;
+  bool pending = false;
   const bool queued = queue::size_is(queue::size(m), Py_GT);
   long allowed = starts_allowed(core, queued);
+  const bool paced = core.start_rate.load() > 0;
   while (queued && allowed > 0) {
-    Ref count = take(PyLong_FromLong(running));
-    const bool room = vt::compare(count, var.field(n.max_workers), Py_LT);
-    held = !room && running <= 0;
-    if (!room || !start_next(m, var)) break;
-    ++running;
-    --allowed;
-    if (core.start_rate.load() > 0) core.earned -= 1;
+    long room = room_for(m, var, running);
+    if (room <= 0 && started > 0) {
+      // Runs may have ended since the pass counted them.
+      running = static_cast<long>(queue::running(m, var));
+      room = room_for(m, var, running);
+    }
+    if (room <= 0) {
+      held = running <= 0;
+      break;
+    }
+    const long took = start_some(m, var, std::min({allowed, room, kTakeBatch}));
+    if (took == 0) {
+      pending = started == 0;
+      break;
+    }
+    running += took;
+    started += took;
+    allowed -= took;
+    if (paced && !unlimited(core)) core.earned -= static_cast<double>(took);
   }
-  const bool started = running > before;
   const bool working = var.truth(n.is_run);
   // An idle manager (nothing queued, started or running, not working) has
   // no completion to detect: its pass ends here.
@@ -179,6 +275,7 @@ Pass dispatch_pass(const Manager& m) {
   core.recorder->tick(static_cast<std::uint32_t>(std::clamp<long long>(waiting, 0, 0xffffffffLL)),
                       static_cast<std::uint32_t>(std::max(running, 0L)), !empty || running > 0);
   if (held) return Pass::Held;
+  if (pending && !empty) return Pass::Pending;
   if (!empty || running != 0 || started) return Pass::Busy;
   if (working) {
     var.set(n.done, Py_True);
@@ -206,12 +303,16 @@ void run_loop(const Manager& m) {
   Clock::time_point deadline = Clock::now() + kPass;
   while (m.var().truth(m.st.names.switch_)) {
     // Passes keep a steady 10 ms rhythm; after a stall the rhythm restarts
-    // from now instead of bursting to catch up.
-    sleep_until(deadline);
-    const Clock::time_point now = Clock::now();
-    deadline += kPass;
-    if (deadline < now) deadline = now + kPass;
-    const std::uint64_t seen = core.park.kicks.load();
+    // from now instead of bursting to catch up. The unlimited pace waits
+    // for work instead (below).
+    const bool eager = unlimited(core);
+    if (!eager) {
+      sleep_until(deadline);
+      const Clock::time_point now = Clock::now();
+      deadline += kPass;
+      if (deadline < now) deadline = now + kPass;
+    }
+    const std::uint64_t seen = core.park->kicks.load();
     Pass pass = Pass::Busy;
     vt::catching(
         PyExc_Exception, [&] { pass = dispatch_pass(m); },
@@ -224,12 +325,20 @@ void run_loop(const Manager& m) {
     // by a batch still submitting: end, so the interpreter's wait for its
     // threads does not hang on this one. A queue held by a worker count that
     // admits no task would never drain: it is withdrawn.
-    if (pass != Pass::Busy && m.st.shutting_down.load() && core.batches.load() == 0) {
+    const bool busy = pass == Pass::Busy || pass == Pass::Pending;
+    if (!busy && m.st.shutting_down.load() && core.batches.load() == 0) {
       retire(m);
       break;
     }
     // Nothing queued or running: wait for new work rather than poll.
-    if (pass == Pass::Idle) vt::park(&core.park, m.st.shutting_down, seen, kIdleWaitMs);
+    if (pass == Pass::Idle) {
+      vt::park(core.park.get(), m.st.shutting_down, seen, kIdleWaitMs);
+    } else if (eager) {
+      // Until a run ends or a name is queued; a pass at least every 10 ms
+      // keeps the history's seconds and the completion step going.
+      vt::park(core.park.get(), m.st.shutting_down, seen,
+               pass == Pass::Pending ? kPendingWaitMs : static_cast<int>(kPass.count()));
+    }
   }
 }
 
@@ -286,9 +395,12 @@ Ref consumer(Manager m, Borrowed name) {
         thread = rebuild_thread(m, var, name);
       // The run measures the task's queue wait from when it was queued.
       if (Ref task = manager::task_of(m, name))
-        if (Ref worker = task::worker(task))
+        if (Ref worker = task::worker(task)) {
           worker::set_queued_at(worker, task::take_queued_at(task));
-      vt::call_method(thread, n.start);
+          worker::set_intended_at(worker, core_of(m).intended_us);
+          worker::set_on_end(worker, core_of(m).park);
+        }
+      take(PyObject_CallOneArg(m.st.start_thread, thread));
     }
   } catch (const vt::PyError&) {
     // The lock is released on every way out, and a name whose thread did
@@ -355,8 +467,10 @@ Ref set_start_rate(Manager m, Borrowed per_second) {
                        Py_TYPE(per_second.get())->tp_name);
     rate = PyFloat_AsDouble(per_second);
     if (rate == -1.0 && PyErr_Occurred()) throw vt::PyError{};
-    if (!(rate > 0) || !std::isfinite(rate))
-      vt::raise_format(PyExc_ValueError, "the start rate must be a positive, finite number, not %R",
+    // math.inf is the unlimited pace; NaN is no rate.
+    if (!(rate > 0))
+      vt::raise_format(PyExc_ValueError,
+                       "the start rate must be a positive number (math.inf: no limit), not %R",
                        per_second.get());
   }
   core_of(m).start_rate.store(rate);
@@ -366,7 +480,7 @@ Ref set_start_rate(Manager m, Borrowed per_second) {
   return Ref::of(Py_True);
 }
 
-void wake(const Manager& m) { vt::wake(&core_of(m).park); }
+void wake(const Manager& m) { vt::wake(core_of(m).park.get()); }
 
 bool holds_name(const Manager& m) {
   Core& core = core_of(m);
@@ -378,7 +492,7 @@ bool retired(const Manager& m) { return core_of(m).retired.load(); }
 void stop(const Manager& m) {
   Core& core = core_of(m);
   // A parked dispatcher must come back to its loop test now.
-  vt::wake(&core.park);
+  vt::wake(core.park.get());
   // A dispatcher in the middle of a take finishes it (the name is then
   // withdrawn, the manager being closed) and leaves its loop by itself.
   const bool in_loop = core.gate.decide([&] {

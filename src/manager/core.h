@@ -6,6 +6,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <memory>
 #include <mutex>
 
 #include "common/parking.h"
@@ -17,7 +19,9 @@
 namespace vtm::manager {
 
 struct Core {
-  vt::Parking park;  // the dispatcher's idle wait
+  // The dispatcher's waits; shared with the workers it starts, which wake it
+  // when their run ends.
+  std::shared_ptr<vt::Parking> park = std::make_shared<vt::Parking>();
   // Decides, between a close and the dispatcher, whether SystemExit may be
   // raised in the dispatcher thread: in its loop, but not while it holds a
   // name it has taken off the queue and not yet listed in runs (Taking),
@@ -41,6 +45,11 @@ struct Core {
   std::atomic<double> start_rate{0};
   std::atomic<bool> rate_changed{false};  // set by _set_start_rate
   double earned = 0;                      // starts the rate has earned (dispatcher thread only)
+  // The pacer's schedule (dispatcher thread only): when its next start is
+  // due, in stats::monotonic_us, or negative before the first; and the
+  // intended time of the start being handed to _consumer, or -1.
+  double next_due_us = -1;
+  std::int64_t intended_us = -1;
   std::chrono::steady_clock::time_point last_pass = std::chrono::steady_clock::now();
   std::atomic<int> batches{0};            // batch threads that may still submit
   std::atomic<int> batches_announced{0};  // started by _send_list, not yet running

@@ -199,6 +199,7 @@ Ref get_statistics(Manager m) {
   vt::dict_set(out, n.run_time, summary(m.st, snap->run_time));
   vt::dict_set(out, n.queue_wait, summary(m.st, snap->queue_wait));
   vt::dict_set(out, n.latency, summary(m.st, snap->latency));
+  vt::dict_set(out, n.late_starts, integer(snap->late_starts));
   vt::dict_set(out, n.errors, errors(m.st, snap->errors));
   Ref groups = take(PyDict_New());
   for (const auto& [name, g] : snap->groups) vt::dict_set(groups, text(name), group(m.st, g));

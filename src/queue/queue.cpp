@@ -1,5 +1,7 @@
 #include "queue/queue.h"
 
+#include <poll.h>
+
 #include "common/call.h"
 
 using vt::Borrowed;
@@ -11,6 +13,7 @@ namespace vtm::queue {
 namespace {
 
 constexpr double kDrainTimeout = 0.2;  // seconds one take may wait for a name
+constexpr std::size_t kDrainBatch = 512;  // names one take of a drain reads at most
 
 }  // namespace
 
@@ -25,9 +28,11 @@ bool size_is(Borrowed size, int op) {
   return vt::compare(size, zero, op);
 }
 
-Ref take_now(const Manager& m, const collab::Holder& var) {
+namespace {
+
+// The queue's own get(False), for a queue of another kind or a closed one.
+Ref get_now(const Manager& m, Borrowed q) {
   const Names& n = m.st.names;
-  Ref q = var.field(n.queue);
   try {
     return vt::call_method(q, n.get, {Py_False});
   } catch (const vt::PyError&) {
@@ -37,18 +42,83 @@ Ref take_now(const Manager& m, const collab::Holder& var) {
   }
 }
 
+// The descriptor a plain multiprocessing queue is read from, or -1 for any
+// other queue (a subclass may take its items differently) or a closed one.
+int reader_fd(const Manager& m, Borrowed q) {
+  const Names& n = m.st.names;
+  if (Py_TYPE(q.get()) != reinterpret_cast<PyTypeObject*>(m.st.mp_queue_type.get())) return -1;
+  if (vt::truth(take(PyObject_GetAttr(q, n._closed)))) return -1;
+  Ref reader = take(PyObject_GetAttr(q, n._reader));
+  Ref handle = take(PyObject_GetAttr(reader, n._handle));
+  if (!PyLong_Check(handle.get())) return -1;
+  const long fd = PyLong_AsLong(handle);
+  if (fd == -1 && PyErr_Occurred()) throw vt::PyError{};
+  return fd < 0 || fd > INT32_MAX ? -1 : static_cast<int>(fd);
+}
+
+// Whether a whole item (or the writer's end) is waiting on `fd` now.
+bool readable(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, 0) > 0;
+}
+
+}  // namespace
+
+Ref take_now(const Manager& m, const collab::Holder& var) {
+  std::vector<Ref> one;
+  take_some(m, var, 1, one);
+  return one.empty() ? Ref() : std::move(one.front());
+}
+
+// What get(False) does, item by item, but the readiness test is one poll()
+// of the reader's descriptor instead of a selector built for every call,
+// and one hold of the reading lock covers several items. Items are
+// unpickled after the lock is released, as get does.
+void take_some(const Manager& m, const collab::Holder& var, std::size_t most,
+               std::vector<Ref>& out) {
+  const Names& n = m.st.names;
+  Ref q = var.field(n.queue);
+  const int fd = most ? reader_fd(m, q) : -1;
+  if (fd < 0) {
+    if (most == 0) return;
+    if (Ref name = get_now(m, q)) out.push_back(std::move(name));
+    return;
+  }
+  Ref rlock = take(PyObject_GetAttr(q, n._rlock));
+  // Another reader (a drain at close) holds the queue: nothing for now.
+  if (!vt::truth(vt::call_method(rlock, n.acquire, {Py_False}))) return;
+  std::vector<Ref> raw;
+  try {
+    Ref sem = take(PyObject_GetAttr(q, n._sem));
+    while (raw.size() < most && readable(fd)) {
+      raw.push_back(vt::call_method(q, n._recv_bytes));
+      vt::call_method(sem, n.release);
+    }
+  } catch (const vt::PyError&) {
+    vt::StashedError failure;
+    vt::quietly([&] { vt::call_method(rlock, n.release); });
+    throw;
+  }
+  vt::call_method(rlock, n.release);
+  for (const Ref& bytes : raw)
+    out.push_back(take(PyObject_CallOneArg(m.st.pickle_loads, bytes)));
+}
+
 void withdraw_all(const Manager& m) {
   const Names& n = m.st.names;
   collab::Holder var = m.var();
   Ref q = var.field(n.queue);
   Ref timeout = take(PyFloat_FromDouble(kDrainTimeout));
-  // Drain while names are counted, each take waiting briefly (a name put
-  // just before may still be on its way into the queue); the first take
-  // that finds nothing ends the drain, so it never waits for ever.
+  // Drain while names are counted: what is ready now in batches, then a
+  // take waiting briefly (a name put just before may still be on its way
+  // into the queue); the first wait that finds nothing ends the drain, so
+  // it never waits for ever.
+  std::vector<Ref> names;
   while (size_is(vt::call_method(q, n.qsize), Py_GT)) {
-    Ref name;
+    names.clear();
     try {
-      name = vt::call_method(q, n.get, {Py_True, timeout});
+      take_some(m, var, kDrainBatch, names);
+      if (names.empty()) names.push_back(vt::call_method(q, n.get, {Py_True, timeout}));
     } catch (const vt::PyError&) {
       // Nothing came, or a close on another thread has drained and closed
       // the queue.
@@ -56,9 +126,11 @@ void withdraw_all(const Manager& m) {
       PyErr_Clear();
       break;
     }
-    if (Ref rec = m.table(var).record(name))
-      collab::Holder(m.st, rec).set(n.status, m.st.status.cancelled);
-    var.append(n.cancels, name);
+    for (const Ref& name : names) {
+      if (Ref rec = m.table(var).record(name))
+        collab::Holder(m.st, rec).set(n.status, m.st.status.cancelled);
+      var.append(n.cancels, name);
+    }
   }
 }
 

@@ -3,6 +3,8 @@
 // count of started tasks still running. The dispatcher, stop/, wait/ and
 // query/ all read these facts here.
 #pragma once
+#include <vector>
+
 #include "manager/receiver.h"
 
 namespace vtm::queue {
@@ -18,6 +20,10 @@ bool size_is(vt::Borrowed size, int op);
 // Takes the next name without waiting: a null Ref when the queue has none
 // now.
 vt::Ref take_now(const Manager& m, const collab::Holder& var);
+// Takes up to `most` names without waiting, in queue order, into `out`
+// (fewer, or none, when the queue has fewer now).
+void take_some(const Manager& m, const collab::Holder& var, std::size_t most,
+               std::vector<vt::Ref>& out);
 // Withdraws every queued name ("取消", listed in cancels), without the log
 // messages of _clear_queue.
 void withdraw_all(const Manager& m);

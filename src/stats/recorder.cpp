@@ -112,6 +112,11 @@ void Recorder::finished(const Outcome& o) {
   }
 }
 
+void Recorder::late_start() {
+  std::lock_guard<std::mutex> lk(mu_);
+  ++late_starts_;
+}
+
 // Writes the row of the second being counted into `rows`. A second written
 // early (the work ended within it, or a snapshot) and again later keeps one
 // row, the later one.
@@ -164,6 +169,7 @@ void Recorder::reset() {
   first_start_ = last_finish_ = -1;
   errors_ = ErrorTable();
   groups_ = {};
+  late_starts_ = 0;
   finished_ = failed_ = started_ = 0;
   busy_ = false;
   second_runs_.reset();
@@ -184,6 +190,7 @@ std::unique_ptr<Recorder::Snapshot> Recorder::snapshot(std::uint32_t queued,
   for (const auto& [name, g] : groups_) s->groups.emplace_back(name, g);
   s->first_start = first_start_;
   s->last_finish = last_finish_;
+  s->late_starts = late_starts_;
   s->history = history_;
   // The second still being counted is a row too, provisional until the
   // dispatcher closes it: a dispatcher that has ended (close, program end)

@@ -103,6 +103,8 @@ class Recorder {
   void started(std::int64_t waited_us);
   // A run returned or raised.
   void finished(const Outcome& o);
+  // A paced start made more than a pass behind its intended time.
+  void late_start();
   // The dispatcher's pass: closes the second that has ended, with what is
   // queued and running now. `busy` says whether work is queued or running.
   void tick(std::uint32_t queued, std::uint32_t running, bool busy);
@@ -115,6 +117,7 @@ class Recorder {
   struct Snapshot {
     Histogram run_time, queue_wait, latency;
     double first_start, last_finish;  // epoch seconds, -1 when none
+    std::uint64_t late_starts;
     std::vector<Row> history;
     std::vector<ErrorTable::Kind> errors;
     // Ordered by finished runs (then name), "other" last.
@@ -132,6 +135,7 @@ class Recorder {
   Histogram queue_wait_;
   Histogram latency_;
   double first_start_ = -1;  // epoch seconds, -1 before any start
+  std::uint64_t late_starts_ = 0;
   double last_finish_ = -1;
   ErrorTable errors_;
   std::unordered_map<std::string, Group, TextHash, TextEq> groups_;

@@ -31,8 +31,9 @@ PyMethodDef methods[] = {
                "Pace the dispatcher: None keeps the default of one start per 10 ms pass (at "
                "most 100 a second); a positive number starts tasks at that many a second, "
                "several per pass when the rate needs it, never more running than "
-               "max_workers. Anything else raises TypeError or ValueError and changes "
-               "nothing. Logs 'Start rate: <per_second>' and returns True."),
+               "max_workers; math.inf starts a task into every free slot as soon as it "
+               "frees. Anything else raises TypeError or ValueError and changes nothing. "
+               "Logs 'Start rate: <per_second>' and returns True."),
     VTM_METHOD(timeout::set_task_timeout, "_set_task_timeout", "seconds=None",
                "Limit each run of the callable to that many seconds: a run that lasts "
                "longer is stopped as _stop stops it (SystemExit in its thread) and counts "

@@ -35,6 +35,7 @@ struct Run {
   stats::RecorderPtr recorder;
   std::int64_t queued_at = -1;  // when its task was queued, or -1
   std::int64_t intended_at = -1;
+  std::shared_ptr<vt::Parking> on_end;  // the dispatcher to wake when the run ends
   // The manager's time-out, and this run's place in its list while the
   // callable may run.
   timeout::WatchPtr watch;
@@ -241,13 +242,18 @@ class RunningFor {
 };
 
 // Calls the manager's callable with a fresh dict of the task's keyword
-// arguments, so the callable cannot change the stored one.
-Ref call_task(const Worker& w) {
+// arguments, so the callable cannot change the stored one. `began_us` and
+// `ended_us` are read right around the call, so the run time is the
+// callable's own.
+Ref call_task(const Worker& w, std::int64_t& began_us, std::int64_t& ended_us) {
   collab::Holder var(w.st, Ref::of(w.obj.var));
   Ref func = var.field(w.st.names.func);
-  if (!w.obj.kwargs) return take(PyObject_CallNoArgs(func));
-  Ref kw = take(PyDict_Copy(w.obj.kwargs));
-  return take(PyObject_VectorcallDict(func, nullptr, 0, kw));
+  Ref kw;
+  if (w.obj.kwargs) kw = take(PyDict_Copy(w.obj.kwargs));
+  began_us = stats::monotonic_us();
+  PyObject* result = kw ? PyObject_VectorcallDict(func, nullptr, 0, kw) : PyObject_CallNoArgs(func);
+  ended_us = stats::monotonic_us();
+  return take(result);
 }
 
 // Takes the run from Created to Running on this thread. The record says
@@ -349,6 +355,14 @@ Ref start(Worker w) {
     vt::raise_format(PyExc_RuntimeError, "_Worker is not initialised");
   Ref keep_alive = Ref::of(w.self);
   Run& run = w.obj.run;
+  // However the run ends, its slot is free: the dispatcher may fill it now
+  // rather than at its next pass.
+  struct WakeOnEnd {
+    Run& run;
+    ~WakeOnEnd() {
+      if (run.on_end) vt::wake(run.on_end.get());
+    }
+  } wake_on_end{run};
   if (!begin_run(w, run)) return Ref::of(Py_None);
 
   double start_ms = 0;
@@ -356,18 +370,21 @@ Ref start(Worker w) {
   Ref exc;
   stats::Recorder* recorder = run.recorder.get();
   std::int64_t began_us = 0;
+  std::int64_t ended_us = 0;
   vt::catching(
       PyExc_BaseException,
       [&] {
         start_ms = std::trunc(now_ms(w.st));
+        // (Read again just before the call; this reading stands when the
+        // run fails before it.)
         began_us = stats::monotonic_us();
         Watched watched(run, w.self, began_us);
         if (recorder) recorder->started(run.queued_at >= 0 ? began_us - run.queued_at : -1);
         RunningFor running(recorder);
-        result = call_task(w);
+        result = call_task(w, began_us, ended_us);
       },
       [&](const Ref& raised) { exc = raised; });
-  const std::int64_t run_us = stats::monotonic_us() - began_us;
+  const std::int64_t run_us = (ended_us ? ended_us : stats::monotonic_us()) - began_us;
 
   // Whoever moves the phase first owns the outcome. A stop whose request is
   // still being made is waited for, so its exception can only reach this
@@ -498,6 +515,10 @@ void set_queued_at(PyObject* worker, std::int64_t us) { as_worker(worker)->run.q
 
 void set_intended_at(PyObject* worker, std::int64_t us) {
   as_worker(worker)->run.intended_at = us;
+}
+
+void set_on_end(PyObject* worker, std::shared_ptr<vt::Parking> park) {
+  as_worker(worker)->run.on_end = std::move(park);
 }
 
 const stats::Recorder* running_for() { return tls_running_for; }

@@ -2,7 +2,10 @@
 // its outcome. Its run state decides, between a stop and the task's own
 // completion, which of the two counts the run.
 #pragma once
+#include <memory>
+
 #include "common/method.h"
+#include "common/parking.h"
 #include "common/raise_gate.h"
 #include "state/state.h"
 #include "stats/recorder.h"
@@ -50,9 +53,12 @@ void record_timeout(PyObject* worker, vt::Borrowed error);
 // When the worker's task was queued (stats::monotonic_us, or -1), so that
 // its run records its queue wait when the callable is called.
 void set_queued_at(PyObject* worker, std::int64_t us);
-// The start the pacer meant the worker's task to have (stats::monotonic_us),
-// from which its latency is measured; -1, the default, for none.
+// When a paced start of the task was due by the pacer's schedule
+// (stats::monotonic_us), or -1 for a start with no schedule.
 void set_intended_at(PyObject* worker, std::int64_t us);
+// Woken when the run ends, however it ends: its dispatcher, which may start
+// the next task in the slot it frees.
+void set_on_end(PyObject* worker, std::shared_ptr<vt::Parking> park);
 // The recorder of the manager whose task this thread is running now (it
 // stands for the manager), or null.
 const stats::Recorder* running_for();

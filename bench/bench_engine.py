@@ -1,0 +1,298 @@
+"""The cost of one request, each figure beside its peer measured in the same
+run, in fresh processes taking turns:
+
+1. HTTP: vigil_load's closed loop (no --rate) against a ThreadPoolExecutor
+   loop, the same keep-alive client, the same worker count, on nginx at
+   127.0.0.1 (set up as bench_spread.py does): requests/s and the process's
+   CPU per request, measured around the run alone (start-up and the writing
+   of results left out of both); beside them the core alone (a manager at
+   the unlimited pace, no vigil_load around it) and the floor of a native
+   thread per request, both on the pool's count of requests.
+2. Instant tasks in a closed loop: starts/s and CPU per start of a manager at
+   the unlimited pace against a ThreadPoolExecutor with the same worker
+   count, and the floor of one native thread per task (a bare Thread start
+   and join per task, as many at once as there are workers).
+3. _close withdrawing 200,000 queued names against a bare drain of the same
+   names from a multiprocessing.Queue.
+4. The run time a manager records for an empty callable (what the worker's
+   timing adds around the call).
+
+Usage: python bench/bench_engine.py [http] [instant] [withdraw] [timing]
+"""
+import os
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+from bench_scale import MILLION_PROBE  # noqa: E402
+from bench_spread import CONFIG, TARGET, free_port, nginx_binary  # noqa: E402
+
+WORKERS = 4
+DURATION = 6.0  # seconds of each HTTP run
+REPEATS = 3
+INSTANT = 20000  # tasks of each instant-task run
+WITHDRAWN = 200000
+
+# One HTTP run in a fresh process: the kind, the worker count and the
+# seconds; prints requests/s and CPU seconds per request, both over the run
+# alone.
+HTTP_PROBE = r"""
+import os, sys, threading, time
+import benchtarget
+kind, workers, seconds = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
+if kind == "vigil_load":
+    import threads_main  # imported before the measure, as the pool's module is
+    from vigil_load import run
+    plan = run.Plan(func=benchtarget.get, tasks=[{}], workers=workers, duration=seconds,
+                    interval=3600)
+    w0, c0 = time.perf_counter(), time.process_time()
+    outcome = run.execute(plan, progress=lambda live: None)
+    cpu = time.process_time() - c0
+    s = outcome.stats
+    done, wall = s["finished"], time.perf_counter() - w0
+    print(s["throughput"], cpu / done, done, wall)
+elif kind == "manager":
+    # The core alone: the same number of requests as the pool made, all
+    # queued at once, at the unlimited pace.
+    import math, threads_main
+    n = int(sys.argv[4])
+    m = threads_main.VigilThreadsMain(benchtarget.get, workers, True, logger=False,
+                                      reserve=False)
+    m._set_start_rate(math.inf)
+    time.sleep(0.1)
+    w0, c0 = time.perf_counter(), time.process_time()
+    for _ in range(n):
+        m._send()
+    while not m._done() or len(m._var.dones) < n:
+        time.sleep(0.001)
+    wall, cpu = time.perf_counter() - w0, time.process_time() - c0
+    m._close()
+    print(n / wall, cpu / n, n, wall)
+elif kind == "thread":
+    # The floor of a native thread per request: the pool's count, as many
+    # at once as there are workers.
+    n = int(sys.argv[4])
+    slots = threading.Semaphore(workers)
+    def one():
+        try:
+            benchtarget.get()
+        finally:
+            slots.release()
+    w0, c0 = time.perf_counter(), time.process_time()
+    threads = []
+    for _ in range(n):
+        slots.acquire()
+        t = threading.Thread(target=one)
+        t.start()
+        threads.append(t)
+        if len(threads) > 4 * workers:
+            threads.pop(0).join()
+    for t in threads:
+        t.join()
+    wall, cpu = time.perf_counter() - w0, time.process_time() - c0
+    print(n / wall, cpu / n, n, wall)
+else:
+    from concurrent.futures import ThreadPoolExecutor
+    ThreadPoolExecutor(1).shutdown()
+    # A closed loop over the pool: each worker's task submits the next when
+    # it ends, a name queued ahead for each, as long as the run lasts.
+    slots = threading.Semaphore(2 * workers)
+    count = [0]
+    end = time.monotonic() + seconds
+    def done(_):
+        count[0] += 1
+        slots.release()
+    w0, c0 = time.perf_counter(), time.process_time()
+    with ThreadPoolExecutor(workers) as pool:
+        while time.monotonic() < end:
+            slots.acquire()
+            pool.submit(benchtarget.get).add_done_callback(done)
+    wall = time.perf_counter() - w0
+    cpu = time.process_time() - c0
+    print(count[0] / wall, cpu / count[0], count[0], wall)
+"""
+
+# Instant tasks in a fresh process: the kind, the count, the worker count;
+# prints starts/s and CPU seconds per start.
+INSTANT_PROBE = r"""
+import math, sys, threading, time
+kind, n, workers = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+def task():
+    pass
+if kind == "manager":
+    import threads_main
+    m = threads_main.VigilThreadsMain(task, workers, True, logger=False)
+    m._set_start_rate(math.inf)
+    time.sleep(0.2)
+    w0, c0 = time.perf_counter(), time.process_time()
+    for _ in range(n):
+        m._send()
+    while not m._done() or len(m._var.dones) < n:
+        time.sleep(0.0005)
+elif kind == "pool":
+    from concurrent.futures import ThreadPoolExecutor, wait
+    pool = ThreadPoolExecutor(workers)
+    wait([pool.submit(task) for _ in range(workers)])
+    w0, c0 = time.perf_counter(), time.process_time()
+    wait([pool.submit(task) for _ in range(n)])
+else:  # a native thread per task, `workers` at once
+    slots = threading.Semaphore(workers)
+    def run():
+        slots.release()
+    w0, c0 = time.perf_counter(), time.process_time()
+    threads = []
+    for _ in range(n):
+        slots.acquire()
+        t = threading.Thread(target=run)
+        t.start()
+        threads.append(t)
+        if len(threads) > 4 * workers:
+            threads.pop(0).join()
+    for t in threads:
+        t.join()
+wall, cpu = time.perf_counter() - w0, time.process_time() - c0
+print(n / wall, cpu / n)
+"""
+
+# The run time recorded for an empty callable, mean and p50 in us.
+TIMING_PROBE = r"""
+import math, time, threads_main
+m = threads_main.VigilThreadsMain(lambda: None, 4, True, logger=False)
+m._set_start_rate(math.inf)
+for _ in range(5000):
+    m._send()
+while not m._done() or len(m._var.dones) < 5000:
+    time.sleep(0.001)
+h = m._get_statistics()["histograms"]["run_time"]
+s = m._get_statistics()["run_time"]
+print(h["sum"] / h["count"], s["p50"] * 1000)
+"""
+
+
+def fresh(code, *args, env=None, cwd=None):
+    out = subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True,
+                         text=True, env=env, cwd=cwd)
+    if out.returncode != 0:
+        raise SystemExit(f"probe failed ({out.returncode}):\n{out.stderr[-3000:]}")
+    return [float(x) for x in out.stdout.split()[-4:]]
+
+
+def verdict(ok):
+    return "met" if ok else "MISSED"
+
+
+def http():
+    nginx = nginx_binary()
+    with tempfile.TemporaryDirectory() as tmp:
+        os.chmod(tmp, 0o755)  # nginx's worker runs as an unprivileged user
+        port = free_port()
+        conf = os.path.join(tmp, "nginx.conf")
+        with open(conf, "w") as f:
+            f.write(CONFIG.format(tmp=tmp, port=port).replace(
+                f"access_log {tmp}/access.log;", "access_log off;"))
+        with open(os.path.join(tmp, "benchtarget.py"), "w") as f:
+            f.write(TARGET)
+        server = subprocess.Popen([nginx, "-c", conf, "-p", tmp], stderr=subprocess.DEVNULL)
+        try:
+            for _ in range(100):
+                try:
+                    socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                    break
+                except OSError:
+                    time.sleep(0.05)
+            env = dict(os.environ, BENCH_PORT=str(port))
+            source = os.path.join(os.path.dirname(HERE), "python")
+            env["PYTHONPATH"] = os.pathsep.join(
+                [tmp, source] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+            runs = {"vigil_load": [], "pool": [], "manager": [], "thread": []}
+            for _ in range(REPEATS):
+                for kind in runs:
+                    count = int(runs["pool"][-1][2]) if runs["pool"] else 0
+                    runs[kind].append(fresh(HTTP_PROBE, kind, WORKERS, DURATION, count,
+                                            env=env, cwd=tmp))
+        finally:
+            server.send_signal(signal.SIGQUIT)
+            try:
+                server.wait(10)
+            except subprocess.TimeoutExpired:
+                server.kill()
+    med = {k: (statistics.median(r[0] for r in v), statistics.median(r[1] for r in v))
+           for k, v in runs.items()}
+    print(f"1. HTTP GET / on nginx at 127.0.0.1, keep-alive client, {WORKERS} workers, "
+          f"{DURATION:g} s, median of {REPEATS} (load average {os.getloadavg()[0]:.2f})")
+    print(f"  {'':28}{'requests/s':>12}{'CPU us/request':>16}")
+    for kind, label in (("vigil_load", "vigil_load closed loop"),
+                        ("pool", "ThreadPoolExecutor loop"),
+                        ("manager", "the core alone, math.inf *"),
+                        ("thread", "a native thread per request *")):
+        print(f"  {label:<28}{med[kind][0]:>12,.0f}{med[kind][1] * 1e6:>16.1f}")
+        for r in runs[kind]:
+            print(f"  {'  repeat':<28}{r[0]:>12,.0f}{r[1] * 1e6:>16.1f}")
+    rate = med["vigil_load"][0] / med["pool"][0]
+    cpu = med["vigil_load"][1] / med["pool"][1]
+    print(f"  requests/s ratio {rate:.2f} (goal >= 0.9, {verdict(rate >= 0.9)}); "
+          f"CPU per request ratio {cpu:.2f} (goal <= 1.2, {verdict(cpu <= 1.2)})")
+    floor = med["vigil_load"][1] / med["thread"][1]
+    print(f"  CPU per request against a native thread per request {floor:.2f} "
+          f"(goal <= 1.2, {verdict(floor <= 1.2)})")
+    print("  * on the pool's count of requests: a manager at the unlimited pace with them all "
+          "queued at once, no vigil_load around it; a bare Thread started per request",
+          flush=True)
+
+
+def instant():
+    runs = {"manager": [], "pool": [], "thread": []}
+    for _ in range(REPEATS):
+        for kind in runs:
+            runs[kind].append(fresh(INSTANT_PROBE, kind, INSTANT, WORKERS))
+    med = {k: (statistics.median(r[0] for r in v), statistics.median(r[1] for r in v))
+           for k, v in runs.items()}
+    print(f"2. instant tasks in a closed loop, {WORKERS} workers, {INSTANT:,} tasks, median of "
+          f"{REPEATS} (load average {os.getloadavg()[0]:.2f})")
+    print(f"  {'':40}{'starts/s':>12}{'CPU us/start':>14}")
+    for kind, label in (("manager", "manager, unlimited pace"),
+                        ("pool", "ThreadPoolExecutor"),
+                        ("thread", "a native thread per task (the floor)")):
+        print(f"  {label:<40}{med[kind][0]:>12,.0f}{med[kind][1] * 1e6:>14.1f}")
+        print(f"  {'  repeats':<40}" + "  ".join(f"{r[0]:,.0f}/s {r[1] * 1e6:.1f} us"
+                                               for r in runs[kind]))
+    to_pool = med["manager"][0] / med["pool"][0]
+    to_floor = med["manager"][1] / med["thread"][1]
+    print(f"  starts/s against the pool {to_pool:.2f} (goal >= 0.8, {verdict(to_pool >= 0.8)}); "
+          f"CPU per start against the thread-per-task floor {to_floor:.2f} "
+          f"(goal <= 1.2, {verdict(to_floor <= 1.2)})", flush=True)
+
+
+def withdraw():
+    ours, bare = [], []
+    for _ in range(REPEATS):
+        ours.append(fresh(MILLION_PROBE, WITHDRAWN, "ours")[1])
+        bare.append(fresh(MILLION_PROBE, WITHDRAWN, "bare")[1])
+    o, b = statistics.median(ours), statistics.median(bare)
+    print(f"3. _close withdrawing {WITHDRAWN:,} queued names: {o:.3f} s; a bare drain of the "
+          f"same names from a multiprocessing.Queue: {b:.3f} s; ratio {o / b:.2f} "
+          f"(goal <= 1.3, {verdict(o / b <= 1.3)})")
+    pairs = zip(ours, bare, strict=True)
+    print("  repeats: " + ", ".join(f"{x:.3f}/{y:.3f} s" for x, y in pairs), flush=True)
+
+
+def timing():
+    runs = [fresh(TIMING_PROBE) for _ in range(REPEATS)]
+    mean = statistics.median(r[0] for r in runs)
+    p50 = statistics.median(r[1] for r in runs)
+    print(f"4. run time recorded for an empty callable: mean {mean:.2f} us, p50 {p50:.1f} us "
+          f"(what the worker's timing adds around the call)", flush=True)
+
+
+BENCHES = {"http": http, "instant": instant, "withdraw": withdraw, "timing": timing}
+
+if __name__ == "__main__":
+    for name in sys.argv[1:] or list(BENCHES):
+        BENCHES[name]()
