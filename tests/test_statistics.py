@@ -328,8 +328,10 @@ class FailuresAndGroups(ManagerCase, unittest.TestCase):
         s = m._get_statistics()
         h = s["histograms"]
         self.assertEqual(h["latency"]["count"], 12)
-        # Run by run, to the microsecond: the sums of exact values add up.
-        self.assertEqual(h["latency"]["sum"], h["queue_wait"]["sum"] + h["run_time"]["sum"])
+        # Run by run: queue wait, the worker's own steps before the call
+        # (microseconds), then the call itself.
+        gap = h["latency"]["sum"] - (h["queue_wait"]["sum"] + h["run_time"]["sum"])
+        self.assertTrue(0 <= gap < 12 * 1000, gap)
         self.assertGreater(h["queue_wait"]["sum"], 0)
         self.assertEqual(len(s["errors"]), 1)
         self.assertEqual(sorted(s["groups"]), ["0", "1", "2"])
