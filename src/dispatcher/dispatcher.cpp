@@ -13,6 +13,7 @@
 #include "queue/queue.h"
 #include "stats/recorder.h"
 #include "task/task.h"
+#include "timeout/timeout.h"
 #include "worker/worker.h"
 
 using vt::Borrowed;

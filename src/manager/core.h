@@ -14,7 +14,7 @@
 #include "common/raise_gate.h"
 #include "manager/receiver.h"
 #include "stats/recorder.h"
-#include "timeout/timeout.h"
+#include "worker/watch.h"
 
 namespace vtm::manager {
 
@@ -40,7 +40,7 @@ struct Core {
     unsigned long clearer = 0;
   } records;
   stats::RecorderPtr recorder = std::make_shared<stats::Recorder>();
-  timeout::WatchPtr watch = std::make_shared<timeout::Watch>();  // the per-task time-out
+  worker::WatchPtr watch = std::make_shared<worker::Watch>();  // the per-task time-out
   // Starts per second asked with _set_start_rate; 0: one start per pass.
   std::atomic<double> start_rate{0};
   std::atomic<bool> rate_changed{false};  // set by _set_start_rate

@@ -6,7 +6,6 @@
 #include "common/call.h"
 #include "manager/core.h"
 #include "stats/recorder.h"
-#include "stop/stop.h"
 #include "worker/worker.h"
 
 using vt::Borrowed;
@@ -16,14 +15,6 @@ using vt::take;
 namespace vtm::timeout {
 
 namespace {
-
-void unlink_locked(Entry*& head, Entry& e) {
-  if (e.prev) e.prev->next = e.next;
-  else head = e.next;
-  if (e.next) e.next->prev = e.prev;
-  e.prev = e.next = nullptr;
-  e.listed = false;
-}
 
 // "the task ran longer than its time-out of 2.5 s": the limit as Python
 // would print it, without a trailing ".0".
@@ -43,7 +34,9 @@ void time_out(const Manager& m, PyObject* worker, double limit) {
   if (!worker::claim_for_timeout(worker, &tid)) return;  // it ended, or a stop took it
   try {
     vt::RaiseGate::Raising request(worker::stop_gate(worker));
-    stop::raise_system_exit(m, tid);
+    // Through _async_raise, as _stop asks: a subclass's own is honoured.
+    Ref ident = take(PyLong_FromUnsignedLong(tid));
+    m.call(m.st.names._async_raise, {ident, PyExc_SystemExit});
   } catch (const vt::PyError&) {
     vt::StashedError failure;  // raised after the record: the run is ours to count
     worker::record_timeout(worker, timeout_error(limit));
@@ -53,44 +46,6 @@ void time_out(const Manager& m, PyObject* worker, double limit) {
 }
 
 }  // namespace
-
-void Watch::enter(Entry& e, PyObject* worker, std::int64_t began_us) {
-  std::lock_guard<std::mutex> lk(mu_);
-  if (e.listed) return;
-  e.worker = worker;
-  e.began_us = began_us;
-  e.prev = nullptr;
-  e.next = head_;
-  if (head_) head_->prev = &e;
-  head_ = &e;
-  e.listed = true;
-}
-
-void Watch::leave(Entry& e) {
-  std::lock_guard<std::mutex> lk(mu_);
-  if (e.listed) unlink_locked(head_, e);
-}
-
-std::vector<Ref> Watch::take_begun_before(std::int64_t cutoff_us) {
-  std::vector<Ref> out;
-  std::lock_guard<std::mutex> lk(mu_);
-  for (Entry* e = head_; e;) {
-    Entry* next = e->next;
-    if (e->began_us < cutoff_us) {
-      out.push_back(Ref::of(e->worker));
-      unlink_locked(head_, *e);
-    }
-    e = next;
-  }
-  return out;
-}
-
-bool Watch::any() const {
-  std::lock_guard<std::mutex> lk(mu_);
-  return head_ != nullptr;
-}
-
-WatchPtr watch_of(const Manager& m) { return manager::core_of(m).watch; }
 
 Ref set_task_timeout(Manager m, Borrowed seconds) {
   m.check_while();
@@ -116,14 +71,14 @@ Ref set_task_timeout(Manager m, Borrowed seconds) {
                        "the task time-out must be a positive, finite number of seconds, not %R",
                        seconds.get());
   }
-  watch_of(m)->seconds.store(limit);
+  manager::core_of(m).watch->seconds.store(limit);
   Ref text = take(PyObject_Format(seconds, m.st.texts.empty));
   m.log(collab::Level::Info, take(PyUnicode_FromFormat("Task timeout: %U", text.get())));
   return Ref::of(Py_True);
 }
 
 void expire(const Manager& m) {
-  Watch& watch = *manager::core_of(m).watch;
+  worker::Watch& watch = *manager::core_of(m).watch;
   const double limit = watch.seconds.load();
   if (!(limit > 0)) return;
   const std::int64_t now = stats::monotonic_us();
@@ -141,7 +96,7 @@ void expire(const Manager& m) {
 }
 
 bool watching(const Manager& m) {
-  Watch& watch = *manager::core_of(m).watch;
+  worker::Watch& watch = *manager::core_of(m).watch;
   return watch.seconds.load() > 0 && watch.any();
 }
 

@@ -38,8 +38,8 @@ struct Run {
   std::shared_ptr<vt::Parking> on_end;  // the dispatcher to wake when the run ends
   // The manager's time-out, and this run's place in its list while the
   // callable may run.
-  timeout::WatchPtr watch;
-  timeout::Entry watched;
+  worker::WatchPtr watch;
+  worker::Entry watched;
 };
 
 // Lists the run for the time-out from the call of the callable until the
@@ -457,7 +457,7 @@ bool is_worker(const State& st, PyObject* o) {
 }
 
 Ref create(const State& st, Borrowed var, Borrowed name, Borrowed log, Borrowed kwargs,
-           stats::RecorderPtr recorder, timeout::WatchPtr watch) {
+           stats::RecorderPtr recorder, worker::WatchPtr watch) {
   check_collisions(st, kwargs);
   Ref kw;
   if (kwargs && PyDict_GET_SIZE(kwargs.get()) > 0) kw = take(PyDict_Copy(kwargs));

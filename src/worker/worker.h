@@ -9,7 +9,7 @@
 #include "common/raise_gate.h"
 #include "state/state.h"
 #include "stats/recorder.h"
-#include "timeout/timeout.h"
+#include "worker/watch.h"
 
 namespace vtm::worker {
 
@@ -23,7 +23,7 @@ extern PyType_Spec blueprint;  // _Worker
 // timed out).
 vt::Ref create(const State& st, vt::Borrowed var, vt::Borrowed name, vt::Borrowed log,
                vt::Borrowed kwargs, stats::RecorderPtr recorder,
-               timeout::WatchPtr watch = nullptr);
+               worker::WatchPtr watch = nullptr);
 // threading.Thread(target=worker.start): not started, default name, not a
 // daemon.
 vt::Ref make_thread(const State& st, PyObject* worker);
