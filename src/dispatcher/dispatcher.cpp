@@ -476,8 +476,7 @@ Ref set_start_rate(Manager m, Borrowed per_second) {
   }
   core_of(m).start_rate.store(rate);
   core_of(m).rate_changed.store(true);
-  Ref text = take(PyObject_Format(per_second, m.st.texts.empty));
-  m.log(collab::Level::Info, take(PyUnicode_FromFormat("Start rate: %U", text.get())));
+  m.log_setting("Start rate", per_second);
   return Ref::of(Py_True);
 }
 

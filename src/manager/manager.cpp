@@ -214,8 +214,7 @@ Ref check_max_workers(Manager m, Borrowed wished, Borrowed maximum) {
 Ref set_max_workers(Manager m, Borrowed workers_number, Borrowed maximum) {
   m.check_while();
   m.call(m.st.names._check_max_workers, {workers_number, maximum});
-  Ref text = take(PyObject_Format(workers_number, m.st.texts.empty));
-  m.log(collab::Level::Info, take(PyUnicode_FromFormat("Workers number: %U", text.get())));
+  m.log_setting("Workers number", workers_number);
   return Ref::of(Py_True);
 }
 

@@ -34,6 +34,11 @@ void Manager::log(collab::Level level, const char* text) const {
   collab::log(st, sink(), level, text);
 }
 
+void Manager::log_setting(const char* label, Borrowed value) const {
+  Ref shown = take(PyObject_Format(value, st.texts.empty));
+  log(collab::Level::Info, take(PyUnicode_FromFormat("%s: %U", label, shown.get())));
+}
+
 Ref Manager::call(PyObject* name, std::initializer_list<Borrowed> args) const {
   return vt::call_method(self, name, args);
 }

@@ -24,6 +24,8 @@ class Manager {
   // self._log.<level>(message)
   void log(collab::Level level, vt::Borrowed message) const;
   void log(collab::Level level, const char* text) const;
+  // What every setter logs at info level: "<label>: <format(value)>".
+  void log_setting(const char* label, vt::Borrowed value) const;
 
   // self.<name>(*args): through the method, so subclasses are honoured.
   vt::Ref call(PyObject* name, std::initializer_list<vt::Borrowed> args = {}) const;

@@ -224,8 +224,7 @@ Ref set_statistics_group(Manager m, Borrowed key) {
   // threads; its plain str is what looks the argument up.
   Ref plain = key.is(Py_None) ? Ref() : take(PyUnicode_FromObject(key));
   manager::recorder_of(m)->group_key = plain;
-  Ref shown = take(PyObject_Format(key, m.st.texts.empty));
-  m.log(collab::Level::Info, take(PyUnicode_FromFormat("Statistics group: %U", shown.get())));
+  m.log_setting("Statistics group", key);
   return Ref::of(Py_True);
 }
 

@@ -72,8 +72,7 @@ Ref set_task_timeout(Manager m, Borrowed seconds) {
                        seconds.get());
   }
   manager::core_of(m).watch->seconds.store(limit);
-  Ref text = take(PyObject_Format(seconds, m.st.texts.empty));
-  m.log(collab::Level::Info, take(PyUnicode_FromFormat("Task timeout: %U", text.get())));
+  m.log_setting("Task timeout", seconds);
   return Ref::of(Py_True);
 }
 
