@@ -1,4 +1,6 @@
 """Cancellation, stop, queue and record clearing, close; and their races."""
+import itertools
+import math
 import random
 import signal
 import subprocess
@@ -17,6 +19,17 @@ def spin(seconds=5.0):
     while time.time() < end:
         time.sleep(0.001)
     return "spun"
+
+
+def unreadable():
+    raise ValueError("unreadable item")
+
+
+class Unreadable:
+    """Put on the queue, it fails as it is read back."""
+
+    def __reduce__(self):
+        return unreadable, ()
 
 
 def settled(m):
@@ -219,6 +232,54 @@ class StopAllAndClear(ManagerCase, unittest.TestCase):
         self.assertEqual((m._get_run_status(), list(m._get_all_status())), (
             {"total": 1, "done": 1, "run": 1, "success": 1, "failed": 0, "stop": 0,
              "cancel": 0}, ["late"]))
+
+
+class UnreadableItem(ManagerCase, unittest.TestCase):
+    def test_it_is_logged_and_skipped_and_the_names_read_with_it_go_on(self):
+        # Beside it, items that name no task. Starts at once (math.inf, a
+        # rate with a hundred starts in hand), one per pass, a clear and a
+        # close; each through the batched read and through get() (a queue of
+        # another kind).
+        for way, other_kind in itertools.product((math.inf, 1000, None, "clear", "close"),
+                                                 (False, True)):
+            with self.subTest(way=way, other_kind=other_kind):
+                gate = threading.Event()
+                self.addCleanup(gate.set)
+                m = self.make(lambda: gate.wait(30), 1)
+                if other_kind:
+                    FakeQueue(m)
+                if way in (math.inf, 1000):
+                    m._set_start_rate(way)
+                m._send("holder")
+                self.assertTrue(wait_until(lambda: "holder" in m._var.runs))
+                names = [f"n{i}" for i in range(10)]
+                for name in names[:5]:
+                    m._send(name)
+                for item in (Unreadable(), "stranger", ["unhashable"]):
+                    m._var.queue.put(item)
+                for name in names[5:]:
+                    m._send(name)
+                time.sleep(0.2)  # the queue's feeder writes them all, to be read as one
+                if way == "clear":
+                    self.assertIs(m._clear_queue(), True)
+                elif way == "close":
+                    self.assertIs(m._close(), True)
+                else:
+                    m._set_max_workers(20)
+                gate.set()
+                final = "取消" if way in ("clear", "close") else "完成"
+                v = m._var
+
+                def statuses():
+                    return [v.threads.get(n).status for n in names]
+
+                self.assertTrue(wait_until(lambda: statuses() == [final] * 10, 30), statuses())
+                self.assertTrue(wait_until(lambda: len(v.runs) == len(v.dones) + len(v.stops), 30))
+                s = m._get_run_status()
+                self.assertEqual(s["total"], s["success"] + s["failed"] + s["stop"] + s["cancel"])
+                for line in ("Run error: unreadable item",
+                             "Run error: 'Task <stranger> has no record'"):
+                    self.assertIn(line, m._log.messages("debug"))
 
 
 class Close(ManagerCase, unittest.TestCase):

@@ -170,7 +170,8 @@ std::int64_t next_intended(Core& core) {
 
 // Takes up to `most` names without waiting (a queue found empty now is no
 // work for this pass, so a concurrent drain never parks the dispatcher) and
-// starts them in order. Returns how many were taken.
+// starts them in order. Returns how many names were taken: an item that
+// could not be read was skipped and is not one.
 long start_some(const Manager& m, const collab::Holder& var, long most) {
   const Names& n = m.st.names;
   Core& core = core_of(m);

@@ -30,14 +30,32 @@ bool size_is(Borrowed size, int op) {
 
 namespace {
 
-// The queue's own get(False), for a queue of another kind or a closed one.
-Ref get_now(const Manager& m, Borrowed q) {
+// The queue's own get: without waiting (a queue of another kind, or a
+// closed one), or waiting up to `timeout` seconds. A null Ref when it has
+// no name. A failure after which the queue holds fewer items means an item
+// left it and could not be read: its error goes to `unreadable` and the take
+// gives nothing; any other failure goes on.
+Ref get_one(const Manager& m, Borrowed q, Borrowed timeout, std::vector<Ref>& unreadable) {
   const Names& n = m.st.names;
+  Ref before;  // without it, no failure counts as an unreadable item
+  vt::catching(
+      PyExc_Exception, [&] { before = vt::call_method(q, n.qsize); }, [](const Ref&) {});
   try {
-    return vt::call_method(q, n.get, {Py_False});
+    return timeout ? vt::call_method(q, n.get, {Py_True, timeout})
+                   : vt::call_method(q, n.get, {Py_False});
   } catch (const vt::PyError&) {
-    if (!PyErr_ExceptionMatches(m.st.queue_empty)) throw;
-    PyErr_Clear();
+    if (PyErr_ExceptionMatches(m.st.queue_empty)) {
+      PyErr_Clear();
+      return Ref();
+    }
+    if (!before || !PyErr_ExceptionMatches(PyExc_Exception)) throw;
+    bool left = false;
+    {
+      vt::StashedError failure;
+      vt::quietly([&] { left = vt::compare(vt::call_method(q, n.qsize), before, Py_LT); });
+    }
+    if (!left) throw;
+    unreadable.push_back(Ref::steal(PyErr_GetRaisedException()));
     return Ref();
   }
 }
@@ -70,23 +88,28 @@ Ref take_now(const Manager& m, const collab::Holder& var) {
   return one.empty() ? Ref() : std::move(one.front());
 }
 
+namespace {
+
+// take_some without the log: what could not be read goes to `unreadable`.
 // What get(False) does, item by item, but the readiness test is one poll()
 // of the reader's descriptor instead of a selector built for every call,
 // and one hold of the reading lock covers several items. Items are
-// unpickled after the lock is released, as get does.
-void take_some(const Manager& m, const collab::Holder& var, std::size_t most,
-               std::vector<Ref>& out) {
+// unpickled after the lock is released, as get does, each on its own: one
+// that cannot be read loses none of the others.
+std::size_t read_some(const Manager& m, Borrowed q, std::size_t most, std::vector<Ref>& out,
+                      std::vector<Ref>& unreadable) {
   const Names& n = m.st.names;
-  Ref q = var.field(n.queue);
-  const int fd = most ? reader_fd(m, q) : -1;
+  const int fd = reader_fd(m, q);
   if (fd < 0) {
-    if (most == 0) return;
-    if (Ref name = get_now(m, q)) out.push_back(std::move(name));
-    return;
+    const std::size_t skipped = unreadable.size();
+    Ref name = get_one(m, q, Borrowed(), unreadable);
+    if (!name) return unreadable.size() - skipped;
+    out.push_back(std::move(name));
+    return 1;
   }
   Ref rlock = take(PyObject_GetAttr(q, n._rlock));
   // Another reader (a drain at close) holds the queue: nothing for now.
-  if (!vt::truth(vt::call_method(rlock, n.acquire, {Py_False}))) return;
+  if (!vt::truth(vt::call_method(rlock, n.acquire, {Py_False}))) return 0;
   std::vector<Ref> raw;
   try {
     Ref sem = take(PyObject_GetAttr(q, n._sem));
@@ -101,7 +124,50 @@ void take_some(const Manager& m, const collab::Holder& var, std::size_t most,
   }
   vt::call_method(rlock, n.release);
   for (const Ref& bytes : raw)
-    out.push_back(take(PyObject_CallOneArg(m.st.pickle_loads, bytes)));
+    vt::catching(
+        PyExc_Exception, [&] { out.push_back(take(PyObject_CallOneArg(m.st.pickle_loads, bytes))); },
+        [&](const Ref& exc) { unreadable.push_back(exc); });
+  return raw.size();
+}
+
+// An item that cannot be read is logged as a failed pass is, never while
+// the queue's reading lock is held: the sink runs Python code.
+void log_run_error(const Manager& m, Borrowed exc) {
+  vt::quietly([&] { collab::log_error(m.st, m.sink(), collab::Level::Debug, "Run error: ", exc); });
+}
+
+void log_unreadable(const Manager& m, const std::vector<Ref>& unreadable) {
+  for (const Ref& exc : unreadable) log_run_error(m, exc);
+}
+
+// Withdraws one item taken off the queue: its task becomes "取消" and is
+// listed in cancels. An item that names no task (no record, or none can be
+// looked up) is no task to count: it is logged as the dispatcher logs it,
+// and skipped.
+void withdraw(const Manager& m, const collab::Holder& var, Borrowed name) {
+  const Names& n = m.st.names;
+  Ref rec;
+  vt::catching(
+      PyExc_Exception,
+      [&] {
+        rec = m.table(var).record(name);
+        if (!rec) vt::raise_format(PyExc_KeyError, "Task <%S> has no record", name.get());
+      },
+      [&](const Ref& exc) { log_run_error(m, exc); });
+  if (!rec) return;
+  collab::Holder(m.st, rec).set(n.status, m.st.status.cancelled);
+  var.append(n.cancels, name);
+}
+
+}  // namespace
+
+std::size_t take_some(const Manager& m, const collab::Holder& var, std::size_t most,
+                      std::vector<Ref>& out) {
+  if (most == 0) return 0;
+  std::vector<Ref> unreadable;
+  const std::size_t taken = read_some(m, var.field(m.st.names.queue), most, out, unreadable);
+  log_unreadable(m, unreadable);
+  return taken;
 }
 
 void withdraw_all(const Manager& m) {
@@ -112,25 +178,26 @@ void withdraw_all(const Manager& m) {
   // Drain while names are counted: what is ready now in batches, then a
   // take waiting briefly (a name put just before may still be on its way
   // into the queue); the first wait that finds nothing ends the drain, so
-  // it never waits for ever.
+  // it never waits for ever. An item that cannot be read is skipped and
+  // the drain goes on.
   std::vector<Ref> names;
+  std::vector<Ref> unreadable;
   while (size_is(vt::call_method(q, n.qsize), Py_GT)) {
     names.clear();
+    unreadable.clear();
     try {
-      take_some(m, var, kDrainBatch, names);
-      if (names.empty()) names.push_back(vt::call_method(q, n.get, {Py_True, timeout}));
+      if (take_some(m, var, kDrainBatch, names) == 0) {
+        if (Ref name = get_one(m, q, timeout, unreadable)) names.push_back(std::move(name));
+        log_unreadable(m, unreadable);
+        if (names.empty() && unreadable.empty()) break;
+      }
     } catch (const vt::PyError&) {
-      // Nothing came, or a close on another thread has drained and closed
-      // the queue.
-      if (!PyErr_ExceptionMatches(m.st.queue_empty) && !m.closed_meanwhile()) throw;
+      // A close on another thread has drained and closed the queue.
+      if (!m.closed_meanwhile()) throw;
       PyErr_Clear();
       break;
     }
-    for (const Ref& name : names) {
-      if (Ref rec = m.table(var).record(name))
-        collab::Holder(m.st, rec).set(n.status, m.st.status.cancelled);
-      var.append(n.cancels, name);
-    }
+    for (const Ref& name : names) withdraw(m, var, name);
   }
 }
 

@@ -21,11 +21,14 @@ bool size_is(vt::Borrowed size, int op);
 // now.
 vt::Ref take_now(const Manager& m, const collab::Holder& var);
 // Takes up to `most` names without waiting, in queue order, into `out`
-// (fewer, or none, when the queue has fewer now).
-void take_some(const Manager& m, const collab::Holder& var, std::size_t most,
-               std::vector<vt::Ref>& out);
+// (fewer, or none, when the queue has fewer now). An item that cannot be
+// read is logged ("Run error: ") and skipped; the names taken with it are
+// kept. Returns how many items left the queue, the skipped ones included.
+std::size_t take_some(const Manager& m, const collab::Holder& var, std::size_t most,
+                      std::vector<vt::Ref>& out);
 // Withdraws every queued name ("取消", listed in cancels), without the log
-// messages of _clear_queue.
+// messages of _clear_queue; an item that cannot be read, or names no task,
+// is skipped and the drain goes on.
 void withdraw_all(const Manager& m);
 
 // Started tasks still running. A started task counts once, in dones when it
