@@ -602,25 +602,61 @@ class ProgramEnd(unittest.TestCase):
                              timeout=timeout)
         return out, time.monotonic() - started
 
-    def test_program_ending_during_a_repeated_batch(self):
-        # The batch's list yields a description every 0.1 s, for a window of
-        # 1 s; the main thread ends after 0.25 s. Everything submitted must
-        # reach a final state and the program must end cleanly.
-        code = ("import atexit, time, threads_main\n"
-                "class Slow(list):\n"
-                "    def __iter__(self):\n"
-                "        for d in super().__iter__():\n"
-                "            time.sleep(0.1)\n"
-                "            yield d\n"
-                "m = threads_main.VigilThreadsMain(lambda i: i, 4, duration=1.0)\n"
-                "m._send_list(Slow([{'i': i} for i in range(12)]))\n"
-                "atexit.register(lambda: print(len(m._var.totals),\n"
-                "                sorted(set(m._get_all_status().values()))))\n"
-                "time.sleep(0.25)\n")
-        out, took = self.run_program(code)
-        self.assertEqual((out.returncode, out.stderr), (0, ""))
-        self.assertEqual(out.stdout.split(), ["12", "['完成']"])
-        self.assertLess(took, 20)
+    def test_program_end_takes_no_new_submission(self):
+        # The main thread ends while work keeps coming: from a daemon thread
+        # (tasks, lists, re-runs), from the tasks themselves, from a batch
+        # whose pass or window outlasts the program. Once the end has begun
+        # nothing new is taken (no record left behind by a refusal); what was
+        # queued finishes and the program ends.
+        head = ("import atexit, json, threading, time, threads_main\n"
+                "caught, refused = [], threading.Event()\n"
+                "def feed(submit):\n"
+                "    def loop():\n"
+                "        try:\n"
+                "            while True:\n"
+                "                submit(); time.sleep(0.005)\n"
+                "        except threads_main.ManagerError as e:\n"
+                "            caught.append(str(e)); refused.set()\n"
+                "    threading.Thread(target=loop, daemon=True).start()\n")
+        tail = ("def report():\n"
+                "    refused.wait(30 if FED else 0)\n"
+                "    print(json.dumps([sorted(set(m._get_all_status().values())), caught,\n"
+                "          sorted({str(m._get_result(n)[n]) for n in m._get_failed()})]))\n"
+                "atexit.register(report)\n"
+                "time.sleep(0.3)\n")
+        plain = "m = threads_main.VigilThreadsMain(lambda: None, 4)\n"
+        done, failed, cancelled = "完成", "失败", "取消"
+        # case: (program, fed by a daemon, final statuses it may end with,
+        # the texts of the failed results)
+        cases = {
+            "send": (plain + "feed(m._send)\n", True, {done, cancelled}, []),
+            "send_list": (plain + "feed(lambda: m._send_list([{}, {}]))\n", True,
+                          {done, cancelled}, []),
+            "rerun": ("def task(): raise ValueError('boom')\n"
+                      "m = threads_main.VigilThreadsMain(task, 4)\n"
+                      "for _ in range(3): m._send()\n"
+                      "feed(m._rerun_failed)\n", True, {failed}, ["boom"]),
+            "own task": ("def task(): time.sleep(0.005); m._send()\n"
+                         "m = threads_main.VigilThreadsMain(task, 4)\n"
+                         "m._send()\n", False, {done, failed}, [STOPPED]),
+            "endless pass": ("class Endless(list):\n"
+                             "    def __iter__(self):\n"
+                             "        while True:\n"
+                             "            time.sleep(0.005); yield {}\n"
+                             + plain + "m._send_list(Endless())\n", False, {done}, []),
+            # (the window keeps up to 1000 queued: they run at full speed)
+            "window": ("m = threads_main.VigilThreadsMain(lambda: None, 4, duration=3600)\n"
+                       "m._set_start_rate(float('inf'))\n"
+                       "m._send_list([{}])\n", False, {done}, []),
+        }
+        for case, (body, fed, finals, failures) in cases.items():
+            with self.subTest(case):
+                out, _ = self.run_program(f"{head}FED = {fed}\n{body}{tail}", timeout=30)
+                self.assertEqual((out.returncode, out.stderr), (0, ""))
+                statuses, got, texts = json.loads(out.stdout)
+                self.assertTrue(statuses and set(statuses) <= finals, statuses)
+                self.assertEqual(got, [STOPPED] if fed else [])
+                self.assertEqual(texts, failures)
 
     def test_program_ending_with_a_held_queue(self):
         # A window that closed with the queue full, and a worker count that

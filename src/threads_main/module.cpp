@@ -96,8 +96,9 @@ bool ended_by_interrupt() {
 }
 
 // The program's main thread has finished: the interpreter is about to join
-// the remaining threads. After Ctrl-C the user wants the program to end, not
-// to wait for the queue: open managers are closed first.
+// the remaining threads. From now on the managers take no new submission.
+// After Ctrl-C the user wants the program to end, not to wait for the
+// queue: open managers are closed first.
 PyObject* at_shutdown(PyObject* module, PyObject*) {
   return vt::boundary([&] {
     State& st = state_of_module(module);
