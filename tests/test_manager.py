@@ -1,4 +1,5 @@
 """Construction, worker count and the dispatcher."""
+import contextlib
 import json
 import math
 import multiprocessing
@@ -705,9 +706,54 @@ class ProgramEnd(unittest.TestCase):
         self.assertEqual(proc.returncode, -signal.SIGINT, err)
         self.assertIn("KeyboardInterrupt", err)
         self.assertLess(took, 2.0)
+        self.assertNotIn("still running", err)  # everything ended at once
         counts, statuses = json.loads(out.splitlines()[-1])
         self.assertEqual(statuses, ["停止", "取消"])  # none pending, none running
         self.assertEqual((counts["stop"], counts["cancel"], counts["done"]), (4, 6, 0))
+
+    def test_ctrl_c_says_what_it_still_waits_for(self):
+        # Two tasks in a long sleep, two queued: after Ctrl-C the sleeps hold
+        # the program. After a second it says so, once; a second Ctrl-C ends
+        # it at once.
+        code = ("import signal, threading, time, threads_main\n"
+                "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
+                "started = threading.Semaphore(0)\n"
+                "def task():\n    started.release(); time.sleep(300)\n"
+                "m = threads_main.VigilThreadsMain(task, 2)\n"
+                "for _ in range(4): m._send()\n"
+                "started.acquire(); started.acquire()\n"
+                "print('ready', flush=True)\n"
+                "m._join()\n")
+        told = ("threads_main: 2 task(s) still running; each ends when its current call "
+                "returns. Press Ctrl-C again to end the program now.\n")
+        proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+        lines = queue.Queue()
+
+        def read():
+            for line in proc.stderr:
+                lines.put(line)
+            lines.put(None)
+
+        reader = threading.Thread(target=read)
+        try:
+            self.assertEqual(proc.stdout.readline().strip(), "ready")
+            reader.start()
+            proc.send_signal(signal.SIGINT)
+            err, deadline = [], time.monotonic() + 30
+            while told not in err and time.monotonic() < deadline:
+                with contextlib.suppress(queue.Empty):
+                    err.append(lines.get(timeout=0.1))
+            self.assertIn(told, err, "".join(map(str, err)))
+            proc.send_signal(signal.SIGINT)
+            proc.wait(timeout=30)
+            reader.join(30)
+        finally:
+            proc.kill()
+            proc.wait()
+        err += iter(lines.get_nowait, None)
+        self.assertEqual(proc.returncode, -signal.SIGINT)
+        self.assertEqual(err.count(told), 1)
 
     def test_daemon_threads_inside_the_module_at_exit(self):
         # CPython ends daemon threads at exit by unwinding them from where
