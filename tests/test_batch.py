@@ -151,6 +151,8 @@ class Repeated(ManagerCase, unittest.TestCase):
         self.assertFalse(batch[0].is_alive())
 
     def test_program_without_close_ends_after_the_window(self):
+        # The main thread ends once the window has passed: the batch, which
+        # would wait for a close, must let the program end.
         code = (
             "import atexit, time, threads_main\n"
             "class Counting(list):\n"
@@ -158,15 +160,13 @@ class Repeated(ManagerCase, unittest.TestCase):
             "    def __iter__(self):\n"
             "        Counting.passes += 1\n"
             "        return super().__iter__()\n"
-            "t0 = time.monotonic()\n"
             "m = threads_main.VigilThreadsMain(print, duration=0.5)\n"
             "m._send_list(Counting())\n"
-            "atexit.register(lambda: print(Counting.passes > 1,"
-            " time.monotonic() - t0 >= 0.5))\n")
+            "atexit.register(lambda: print(Counting.passes > 1))\n"
+            "time.sleep(0.7)\n")
         out = subprocess.run([sys.executable, "-c", code], capture_output=True,
                              text=True, timeout=30, env=dict(os.environ))
-        self.assertEqual((out.returncode, out.stdout.strip()), (0, "True True"), out.stderr)
-
+        self.assertEqual((out.returncode, out.stdout.strip()), (0, "True"), out.stderr)
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,4 +1,5 @@
 """Construction, worker count and the dispatcher."""
+import contextlib
 import json
 import math
 import multiprocessing
@@ -602,25 +603,61 @@ class ProgramEnd(unittest.TestCase):
                              timeout=timeout)
         return out, time.monotonic() - started
 
-    def test_program_ending_during_a_repeated_batch(self):
-        # The batch's list yields a description every 0.1 s, for a window of
-        # 1 s; the main thread ends after 0.25 s. Everything submitted must
-        # reach a final state and the program must end cleanly.
-        code = ("import atexit, time, threads_main\n"
-                "class Slow(list):\n"
-                "    def __iter__(self):\n"
-                "        for d in super().__iter__():\n"
-                "            time.sleep(0.1)\n"
-                "            yield d\n"
-                "m = threads_main.VigilThreadsMain(lambda i: i, 4, duration=1.0)\n"
-                "m._send_list(Slow([{'i': i} for i in range(12)]))\n"
-                "atexit.register(lambda: print(len(m._var.totals),\n"
-                "                sorted(set(m._get_all_status().values()))))\n"
-                "time.sleep(0.25)\n")
-        out, took = self.run_program(code)
-        self.assertEqual((out.returncode, out.stderr), (0, ""))
-        self.assertEqual(out.stdout.split(), ["12", "['完成']"])
-        self.assertLess(took, 20)
+    def test_program_end_takes_no_new_submission(self):
+        # The main thread ends while work keeps coming: from a daemon thread
+        # (tasks, lists, re-runs), from the tasks themselves, from a batch
+        # whose pass or window outlasts the program. Once the end has begun
+        # nothing new is taken (no record left behind by a refusal); what was
+        # queued finishes and the program ends.
+        head = ("import atexit, json, threading, time, threads_main\n"
+                "caught, refused = [], threading.Event()\n"
+                "def feed(submit):\n"
+                "    def loop():\n"
+                "        try:\n"
+                "            while True:\n"
+                "                submit(); time.sleep(0.005)\n"
+                "        except threads_main.ManagerError as e:\n"
+                "            caught.append(str(e)); refused.set()\n"
+                "    threading.Thread(target=loop, daemon=True).start()\n")
+        tail = ("def report():\n"
+                "    refused.wait(30 if FED else 0)\n"
+                "    print(json.dumps([sorted(set(m._get_all_status().values())), caught,\n"
+                "          sorted({str(m._get_result(n)[n]) for n in m._get_failed()})]))\n"
+                "atexit.register(report)\n"
+                "time.sleep(0.3)\n")
+        plain = "m = threads_main.VigilThreadsMain(lambda: None, 4)\n"
+        done, failed, cancelled = "完成", "失败", "取消"
+        # case: (program, fed by a daemon, final statuses it may end with,
+        # the texts of the failed results)
+        cases = {
+            "send": (plain + "feed(m._send)\n", True, {done, cancelled}, []),
+            "send_list": (plain + "feed(lambda: m._send_list([{}, {}]))\n", True,
+                          {done, cancelled}, []),
+            "rerun": ("def task(): raise ValueError('boom')\n"
+                      "m = threads_main.VigilThreadsMain(task, 4)\n"
+                      "for _ in range(3): m._send()\n"
+                      "feed(m._rerun_failed)\n", True, {failed}, ["boom"]),
+            "own task": ("def task(): time.sleep(0.005); m._send()\n"
+                         "m = threads_main.VigilThreadsMain(task, 4)\n"
+                         "m._send()\n", False, {done, failed}, [STOPPED]),
+            "endless pass": ("class Endless(list):\n"
+                             "    def __iter__(self):\n"
+                             "        while True:\n"
+                             "            time.sleep(0.005); yield {}\n"
+                             + plain + "m._send_list(Endless())\n", False, {done}, []),
+            # (the window keeps up to 1000 queued: they run at full speed)
+            "window": ("m = threads_main.VigilThreadsMain(lambda: None, 4, duration=3600)\n"
+                       "m._set_start_rate(float('inf'))\n"
+                       "m._send_list([{}])\n", False, {done}, []),
+        }
+        for case, (body, fed, finals, failures) in cases.items():
+            with self.subTest(case):
+                out, _ = self.run_program(f"{head}FED = {fed}\n{body}{tail}", timeout=30)
+                self.assertEqual((out.returncode, out.stderr), (0, ""))
+                statuses, got, texts = json.loads(out.stdout)
+                self.assertTrue(statuses and set(statuses) <= finals, statuses)
+                self.assertEqual(got, [STOPPED] if fed else [])
+                self.assertEqual(texts, failures)
 
     def test_program_ending_with_a_held_queue(self):
         # A window that closed with the queue full, and a worker count that
@@ -669,9 +706,54 @@ class ProgramEnd(unittest.TestCase):
         self.assertEqual(proc.returncode, -signal.SIGINT, err)
         self.assertIn("KeyboardInterrupt", err)
         self.assertLess(took, 2.0)
+        self.assertNotIn("still running", err)  # everything ended at once
         counts, statuses = json.loads(out.splitlines()[-1])
         self.assertEqual(statuses, ["停止", "取消"])  # none pending, none running
         self.assertEqual((counts["stop"], counts["cancel"], counts["done"]), (4, 6, 0))
+
+    def test_ctrl_c_says_what_it_still_waits_for(self):
+        # Two tasks in a long sleep, two queued: after Ctrl-C the sleeps hold
+        # the program. After a second it says so, once; a second Ctrl-C ends
+        # it at once.
+        code = ("import signal, threading, time, threads_main\n"
+                "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
+                "started = threading.Semaphore(0)\n"
+                "def task():\n    started.release(); time.sleep(300)\n"
+                "m = threads_main.VigilThreadsMain(task, 2)\n"
+                "for _ in range(4): m._send()\n"
+                "started.acquire(); started.acquire()\n"
+                "print('ready', flush=True)\n"
+                "m._join()\n")
+        told = ("threads_main: 2 task(s) still running; each ends when its current call "
+                "returns. Press Ctrl-C again to end the program now.\n")
+        proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+        lines = queue.Queue()
+
+        def read():
+            for line in proc.stderr:
+                lines.put(line)
+            lines.put(None)
+
+        reader = threading.Thread(target=read)
+        try:
+            self.assertEqual(proc.stdout.readline().strip(), "ready")
+            reader.start()
+            proc.send_signal(signal.SIGINT)
+            err, deadline = [], time.monotonic() + 30
+            while told not in err and time.monotonic() < deadline:
+                with contextlib.suppress(queue.Empty):
+                    err.append(lines.get(timeout=0.1))
+            self.assertIn(told, err, "".join(map(str, err)))
+            proc.send_signal(signal.SIGINT)
+            proc.wait(timeout=30)
+            reader.join(30)
+        finally:
+            proc.kill()
+            proc.wait()
+        err += iter(lines.get_nowait, None)
+        self.assertEqual(proc.returncode, -signal.SIGINT)
+        self.assertEqual(err.count(told), 1)
 
     def test_daemon_threads_inside_the_module_at_exit(self):
         # CPython ends daemon threads at exit by unwinding them from where

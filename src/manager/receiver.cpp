@@ -49,6 +49,10 @@ void Manager::check_open() const {
   if (!var().truth(st.names.switch_)) raise_stopped();
 }
 
+void Manager::check_program_running() const {
+  if (st.shutting_down.load()) raise_stopped();
+}
+
 void Manager::raise_stopped() const { vt::raise_format(st.manager_error, "%s", kStopped); }
 
 bool Manager::closed_meanwhile() const {

@@ -33,6 +33,10 @@ class Manager {
   void check_while() const;
   // The guard itself (the switch test), without the method call.
   void check_open() const;
+  // Once the program's end has begun a manager takes no new submission from
+  // any thread (ManagerError "The manager has stopped"): what a daemon thread
+  // or a task kept submitting would keep the program alive for ever.
+  void check_program_running() const;
   // ManagerError "The manager has stopped".
   [[noreturn]] void raise_stopped() const;
   // While the failure of a queue operation is being raised: whether it is

@@ -157,6 +157,7 @@ Ref get_failed(Manager m) {
 
 Ref rerun_failed(Manager m) {
   m.check_while();
+  m.check_program_running();
   // Through the method, so a subclass decides what counts as failed.
   Ref failed = m.call(m.st.names._get_failed);
   Ref queue = m.var().field(m.st.names.queue);

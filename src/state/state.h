@@ -99,6 +99,10 @@ struct State {
   // Set once the main thread has finished and the interpreter is joining the
   // remaining threads: open managers then wind down by themselves.
   std::atomic<bool> shutting_down{false};
+  // Calls of a manager's callable in progress on the task threads of this
+  // module's managers: after Ctrl-C the program's end tells how many it
+  // still waits for.
+  std::atomic<int> calls_running{0};
 
   // Every live manager of this module (not owning; a manager leaves the
   // list when it is freed). Used with the GIL held.

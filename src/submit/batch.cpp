@@ -1,7 +1,6 @@
 #include "submit/batch.h"
 
 #include "common/call.h"
-#include "dispatcher/dispatcher.h"
 #include "manager/manager.h"
 #include "queue/queue.h"
 
@@ -47,16 +46,26 @@ void submit_one(const Manager& m, PyObject* element) {
   take(PyObject_Call(send, none, kwargs));
 }
 
+// The program's end has begun: a batch submits nothing more (the manager
+// would refuse it), and what it queued before runs.
+bool program_ending(const Manager& m) { return m.st.shutting_down.load(); }
+
 // One pass over the caller's container, through self._thread_list_yield.
 // The first failing element ends the pass; those before it stay submitted.
-// A pass also ends once nothing would run what it submits (the program has
-// ended and the dispatcher with it).
+// A pass also ends, quietly, once the program's end has begun.
 void one_pass(const Manager& m, PyObject* thread_list) {
   Ref gen = m.call(m.st.names._thread_list_yield, {thread_list});
   Ref it = take(PyObject_GetIter(gen));
   while (Ref element = Ref::steal(PyIter_Next(it))) {
-    if (dispatcher::retired(m)) return;
-    submit_one(m, element);
+    if (program_ending(m)) return;
+    try {
+      submit_one(m, element);
+    } catch (const vt::PyError&) {
+      // The end came between the test above and the submission.
+      if (!program_ending(m) || !PyErr_ExceptionMatches(m.st.manager_error)) throw;
+      PyErr_Clear();
+      return;
+    }
   }
   if (PyErr_Occurred()) throw vt::PyError{};
 }
@@ -78,17 +87,16 @@ Ref send_list_thread(Manager m, Borrowed thread_list) {
   }
   Ref start = manager::time_now(m.st);
   Ref idle = take(PyFloat_FromDouble(kIdlePause));
-  while (m.var().truth(n.switch_) && !dispatcher::retired(m)) {
+  // Past its window the loop only waits for the close; once the program's
+  // end has begun no close may come and nothing more is submitted, so it
+  // ends and lets the interpreter exit.
+  while (m.var().truth(n.switch_) && !program_ending(m)) {
     const bool passed = manager::duration_passed(m, start);
     if (passed) running.end();
     if (!passed && queue_has_room(m)) {
       one_pass(m, thread_list);
       continue;
     }
-    // Past its window the loop only waits for the close; once the program's
-    // main thread has finished no close may come, so end here and let the
-    // interpreter exit.
-    if (passed && m.st.shutting_down.load()) break;
     vt::call_method(m.st.time, n.sleep, {idle});
   }
   return Ref::of(Py_None);
@@ -98,6 +106,7 @@ Ref send_list(Manager m, Borrowed thread_list) {
   if (!PyList_Check(thread_list.get()) && !PyTuple_Check(thread_list.get()) &&
       !PySet_Check(thread_list.get()))
     return Ref::of(Py_None);
+  m.check_program_running();
   const Names& n = m.st.names;
   Ref target = take(PyObject_GetAttr(m.self, n._send_list_thread));
   Ref args = take(PyTuple_Pack(1, thread_list.get()));

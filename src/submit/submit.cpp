@@ -82,6 +82,8 @@ Ref send(Manager m, Borrowed wished, Borrowed kwargs) {
                      "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                      "thread_name", "str", Py_TYPE(wished.get())->tp_name);
   m.check_while();
+  // Before anything is settled: a refusal leaves no record and no name.
+  m.check_program_running();
 
   const Names& n = m.st.names;
   collab::Holder var = m.var();

@@ -74,16 +74,18 @@ PyMethodDef methods[] = {
     VTM_METHOD(submit::send, "_send", "thread_name=None, **kwargs",
                "Submit one task: the callable will run with kwargs. thread_name must be a "
                "str or None; when it is None, empty or already in use the task gets the "
-               "next free name 'Thread_N'. Returns True as soon as the task is queued."),
+               "next free name 'Thread_N'. Returns True as soon as the task is queued; raises "
+               "ManagerError once the manager is closed or the program's end has begun."),
     VTM_METHOD(submit::send_list, "_send_list", "thread_list",
                "Submit a list, tuple or set of task descriptions from a new background "
                "thread (see _send_list_thread) and return at once. Any other container is "
-               "ignored."),
+               "ignored. Raises ManagerError once the program's end has begun."),
     VTM_METHOD(submit::send_list_thread, "_send_list_thread", "thread_list",
                "Submit every element of thread_list with _send(**element): once, or, with "
                "the manager's duration set, again and again for that many seconds, each "
                "pass only while fewer than 1000 names are queued. A repeating call returns "
-               "when the manager is closed."),
+               "when the manager is closed. Once the program's end has begun it submits "
+               "nothing more and returns."),
 
     // waits
     VTM_METHOD(wait::join, "_join", "break_result='vigil_break'",
@@ -139,7 +141,7 @@ PyMethodDef methods[] = {
     VTM_METHOD(query::rerun_failed, "_rerun_failed", "",
                "Queue every task named by _get_failed() again; each runs once more with its "
                "original keyword arguments. Returns True; raises ManagerError once the "
-               "manager is closed."),
+               "manager is closed or the program's end has begun."),
 
     // stopping and closing
     VTM_METHOD(stop::stop_action, "_stop_action", "thread_name=None",

@@ -1,6 +1,9 @@
 // threads_main: the module's entry (multi-phase initialisation) and its
 // state, the registration of VigilThreadsMain, _Worker and ManagerError,
 // and the hook that tells open managers the program has ended.
+#include <chrono>
+#include <thread>
+
 #include "common/call.h"
 #include "common/parking.h"
 #include "manager/manager.h"
@@ -95,15 +98,38 @@ bool ended_by_interrupt() {
   return last && PyErr_GivenExceptionMatches(last, PyExc_KeyboardInterrupt);
 }
 
+// After Ctrl-C a stopped task ends only when its current call returns: one
+// in a long sleep or a blocking read holds the program with nothing on
+// screen. Waits up to a second for them (without the GIL, and a second
+// Ctrl-C still ends the program), then says once what the program waits for.
+void tell_what_still_runs(State& st) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(1);
+  while (st.calls_running.load() > 0 && Clock::now() < deadline) {
+    Py_BEGIN_ALLOW_THREADS
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    Py_END_ALLOW_THREADS
+    check(PyErr_CheckSignals());
+  }
+  if (const int left = st.calls_running.load(); left > 0)
+    PySys_FormatStderr(
+        "threads_main: %d task(s) still running; each ends when its current call returns. "
+        "Press Ctrl-C again to end the program now.\n",
+        left);
+}
+
 // The program's main thread has finished: the interpreter is about to join
-// the remaining threads. After Ctrl-C the user wants the program to end, not
-// to wait for the queue: open managers are closed first.
+// the remaining threads. From now on the managers take no new submission.
+// After Ctrl-C the user wants the program to end, not to wait for the
+// queue: open managers are closed first.
 PyObject* at_shutdown(PyObject* module, PyObject*) {
   return vt::boundary([&] {
     State& st = state_of_module(module);
-    st.shutting_down.store(true);
-    if (ended_by_interrupt()) manager::close_all_on_interrupt(st);
+    if (st.shutting_down.exchange(true)) return Ref::of(Py_None);  // once per program end
+    const bool interrupted = ended_by_interrupt();
+    if (interrupted) manager::close_all_on_interrupt(st);
     vt::wake_all();
+    if (interrupted) tell_what_still_runs(st);
     return Ref::of(Py_None);
   });
 }

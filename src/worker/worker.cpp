@@ -59,6 +59,23 @@ class Watched {
   Run& run_;
 };
 
+// Counts a call of a manager's callable in the module's calls_running from
+// the call until it is left, on every way out.
+class CallCounted {
+ public:
+  explicit CallCounted(std::atomic<int>* count) : count_(count) {
+    if (count_) count_->fetch_add(1);
+  }
+  ~CallCounted() {
+    if (count_) count_->fetch_sub(1);
+  }
+  CallCounted(const CallCounted&) = delete;
+  CallCounted& operator=(const CallCounted&) = delete;
+
+ private:
+  std::atomic<int>* count_;
+};
+
 struct WorkerObject {
   PyObject_HEAD
   State* st;
@@ -379,6 +396,8 @@ Ref start(Worker w) {
         // run fails before it.)
         began_us = stats::monotonic_us();
         Watched watched(run, w.self, began_us);
+        // (A worker made by hand has no manager whose end waits for it.)
+        CallCounted counted(recorder ? &w.st.calls_running : nullptr);
         if (recorder) recorder->started(run.queued_at >= 0 ? began_us - run.queued_at : -1);
         RunningFor running(recorder);
         result = call_task(w, began_us, ended_us);
