@@ -80,19 +80,22 @@ namespace {
 // when only info is written: a VigilLog is asked as it decides itself (its
 // logger, or one of its own handlers, takes that level); any other sink
 // gets every message.
+// The names looked up are the interned ones: each entry of the interpreter's
+// type attribute cache (4,096 of them) holds the name object it was looked
+// up with, so a string made afresh per failed run stayed behind in hundreds.
 bool debug_wanted(const State& st, PyObject* sink) {
   if (!PyObject_TypeCheck(sink, reinterpret_cast<PyTypeObject*>(st.vigil_log_cls.get())))
     return true;
+  const Names& n = st.names;
   Ref debug = take(PyLong_FromLong(10));
-  Ref logger = take(PyObject_GetAttrString(sink, "logger"));
-  Ref is_enabled_for = take(PyUnicode_FromString("isEnabledFor"));
-  if (vt::truth(take(PyObject_CallMethod(logger, "hasHandlers", nullptr))) &&
-      vt::truth(take(PyObject_CallMethodOneArg(logger, is_enabled_for, debug))))
+  Ref logger = take(PyObject_GetAttr(sink, n.logger));
+  if (vt::truth(vt::call_method(logger, n.hasHandlers)) &&
+      vt::truth(vt::call_method(logger, n.isEnabledFor, {debug})))
     return true;
-  Ref own = take(PyObject_GetAttrString(sink, "handlers"));
+  Ref own = take(PyObject_GetAttr(sink, n.handlers));
   Ref handlers = take(PySequence_Tuple(own));
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(handlers.get()); ++i) {
-    Ref level = take(PyObject_GetAttrString(PyTuple_GET_ITEM(handlers.get(), i), "level"));
+    Ref level = take(PyObject_GetAttr(PyTuple_GET_ITEM(handlers.get(), i), n.level));
     if (vt::check(PyObject_RichCompareBool(level, debug, Py_LE))) return true;
   }
   return false;
@@ -104,8 +107,8 @@ void log_exception(const State& st, PyObject* sink, PyObject* name, PyObject* ex
   if (!sink || sink == Py_None) return;
   vt::quietly([&] {
     if (!debug_wanted(st, sink)) return;
-    Ref traceback = take(PyImport_ImportModule("traceback"));
-    Ref lines = vt::call_method(traceback, take(PyUnicode_FromString("format_exception")), {exc});
+    Ref traceback = take(PyImport_Import(st.names.traceback));
+    Ref lines = vt::call_method(traceback, st.names.format_exception, {exc});
     Ref text = take(PyUnicode_Join(st.texts.empty, lines));
     collab::log(st, sink, collab::Level::Debug,
                 take(PyUnicode_FromFormat("Task error: %S: %U", name, text.get())));
