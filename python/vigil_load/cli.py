@@ -22,7 +22,7 @@ from typing import TYPE_CHECKING, Any, NoReturn
 from . import check as checks
 from .files import destination, write_atomic
 from .report import ReportUnavailable, write_report
-from .stats import StatsError, load, merge
+from .stats import StatsError, load, merge, notes
 from .table import render as render_table
 
 if TYPE_CHECKING:
@@ -386,8 +386,11 @@ def finish(stats: Statistics, args: argparse.Namespace, check_list: list[checks.
            title: str, stdout: int | None = None) -> int:
     """Prints the table and the checks, writes the files (the statistics to
     the descriptor `stdout` when given); the exit status."""
+    stats = {**stats, "notes": notes(stats)}  # (its settings are complete only now)
     say()
     say(render_table(stats))
+    for note in stats["notes"]:
+        print(f"vigil_load: warning: {note}", file=sys.stderr, flush=True)
     say()
     status = 0
     try:
