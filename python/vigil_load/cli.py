@@ -51,7 +51,8 @@ _CHECKS_HELP = """\
 checks (--check, repeatable), KEY OP NUMBER with OP one of < <= > >= ==:
   min mean p50 p90 p95 p99 p99.9 max   run time in ms ("run_time.p95" too)
   queue_wait.p95 (and the other keys)  queue wait in ms
-  latency.p95 (and the other keys)     end minus intended start in ms
+  latency.p95 (and the other keys)     end minus intended start in ms (without
+                                       --rate: the run time)
   error_rate  throughput  elapsed      percent, runs/s, seconds
   finished succeeded failed stopped cancelled late_starts
   e.g. --check "p95<200" --check "error_rate<1". Exit status 1 when one is
