@@ -407,8 +407,8 @@ Ref consumer(Manager m, Borrowed name) {
           const Core& core = core_of(m);
           worker::set_waiting_since(
               worker, queued < 0 ? -1 : std::max({queued, core.slot_free_us, core.intended_us}));
-          worker::set_intended_at(worker, core_of(m).intended_us);
-          worker::set_on_end(worker, core_of(m).park);
+          worker::set_intended_at(worker, core.intended_us);
+          worker::set_on_end(worker, core.park);
         }
       take(PyObject_CallOneArg(m.st.start_thread, thread));
     }
