@@ -78,6 +78,8 @@ class _HistoryRow(TypedDict):
     running: int
     run_time: _SecondRunTime
     latency: _SecondRunTime
+    # The second's failures by group, only the groups that failed in it.
+    failed_by_group: dict[str, int]
 
 class _Histogram(TypedDict):
     unit: Literal["us"]
@@ -93,15 +95,19 @@ class _Histograms(TypedDict):
     queue_wait: _Histogram
     latency: _Histogram
 
-# One kind of failure: the exception's qualified type name and message, or
-# "break result" and the value's repr, or "other" for the kinds beyond the
-# first 100; first and last are task names.
+# One kind of failure: the exception's qualified type name and its message's
+# template (ids, numbers and quoted values as <uuid>, <hex>, <n>, <str>), or
+# "break result" and the value's repr, or "other" (message "") for the kinds
+# beyond the first 100; example is the first full message; first and last
+# the epoch seconds of the first and last failure (None only as vigil_load
+# reads the rows of an older file, which named tasks there).
 class _ErrorKind(TypedDict):
     kind: str
     message: str
+    example: str
     count: int
-    first: str
-    last: str
+    first: float | None
+    last: float | None
 
 class _GroupHistograms(TypedDict):
     run_time: _Histogram

@@ -25,9 +25,11 @@ def _second(values_us: list[int]) -> dict[str, float | None]:
 
 
 def row(t: int, times_us: list[int] | None = None, *, failed: int = 0, started: int | None = None,
-        queued: int = 0, running: int = 0, latency_us: list[int] | None = None) -> HistoryRow:
+        queued: int = 0, running: int = 0, latency_us: list[int] | None = None,
+        by_group: dict[str, int] | None = None) -> HistoryRow:
     """A history row of second START + t in which runs of the given run
-    times (and latencies, by default the same) finished."""
+    times (and latencies, by default the same) finished, and runs of the
+    groups in `by_group` failed."""
     times_us = times_us or []
     return {
         "time": START + t, "finished": len(times_us), "failed": failed,
@@ -35,13 +37,16 @@ def row(t: int, times_us: list[int] | None = None, *, failed: int = 0, started: 
         "queued": queued, "running": running,
         "run_time": _second(times_us),  # type: ignore[typeddict-item]
         "latency": _second(times_us if latency_us is None else latency_us),  # type: ignore[typeddict-item]
+        "failed_by_group": by_group or {},
     }
 
 
-def error(kind: str, count: int, message: str = "", first: str = "Thread_1",
-          last: str | None = None) -> ErrorKind:
-    return {"kind": kind, "message": message, "count": count, "first": first,
-            "last": first if last is None else last}
+def error(kind: str, count: int, message: str = "", first: float | None = START + 1.0,
+          last: float | None = None, example: str | None = None) -> ErrorKind:
+    """A kind of failure; its first and last failure at epoch seconds, its
+    example by default the message."""
+    return {"kind": kind, "message": message, "example": message if example is None else example,
+            "count": count, "first": first, "last": first if last is None else last}
 
 
 def make_group(run_us: list[int], latency_us: list[int] | None = None, *, failed: int = 0,

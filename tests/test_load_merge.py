@@ -94,22 +94,24 @@ class TestRunsOneAfterAnother:
 
 
 class TestFailuresAndGroups:
-    def test_kinds_add_by_type_and_message(self):
-        a = make_stats([1000] * 5, failed=5, first_start=START + 10.0, last_finish=START + 20.0,
-                       errors=[error("ValueError", 3, "x", "A1", "A3"),
-                               error("break result", 2, "500", "A2", "A5")])
-        b = make_stats([1000] * 9, failed=9, first_start=START + 5.0, last_finish=START + 15.0,
-                       errors=[error("ValueError", 5, "y", "B5", "B9"),
-                               error("ValueError", 4, "x", "B1", "B4")])
+    def test_kinds_add_by_type_and_template(self):
+        a = make_stats([1000] * 5, failed=5,
+                       errors=[error("ValueError", 3, "x <n>", START + 11, START + 19, "x 1"),
+                               error("break result", 2, "500", START + 12, START + 18)])
+        b = make_stats([1000] * 9, failed=9,
+                       errors=[error("ValueError", 5, "y", START + 6, START + 14),
+                               error("ValueError", 4, "x <n>", START + 5.5, START + 9, "x 2")])
         merged = vigil_load.merge([a, b])["errors"]
-        # first from the run that started first, last from the one that ended last
-        assert merged == [error("ValueError", 7, "x", "B1", "A3"), error("ValueError", 5, "y", "B5", "B9"),
-                          error("break result", 2, "500", "A2", "A5")]
+        # the earliest first failure, the latest last, the example of the earliest
+        assert merged == [error("ValueError", 7, "x <n>", START + 5.5, START + 19, "x 2"),
+                          error("ValueError", 5, "y", START + 6, START + 14),
+                          error("break result", 2, "500", START + 12, START + 18)]
 
     def test_at_most_a_hundred_kinds_and_the_rest_as_other(self):
-        a = make_stats([], errors=[error(f"E{i}", 1000 + i, first=f"a{i}") for i in range(100)]
-                       + [error("other", 50, first="a-other")])
-        b = make_stats([], errors=[error("E0", 5000)] + [error(f"F{i}", 2000 + i) for i in range(60)])
+        a = make_stats([], errors=[error(f"E{i}", 1000 + i, "bad", START + i) for i in range(100)]
+                       + [error("other", 50, first=START + 200, example="Z: z")])
+        b = make_stats([], errors=[error("E0", 5000, "bad")]
+                       + [error(f"F{i}", 2000 + i) for i in range(60)])
         merged = vigil_load.merge([a, b])
         rows = merged["errors"]
         total = 50 + 5000 + sum(1000 + i for i in range(100)) + sum(2000 + i for i in range(60))
@@ -118,10 +120,10 @@ class TestFailuresAndGroups:
                                                    *(f"E{i}" for i in range(61, 100))}
         kept = [e["count"] for e in rows[:100]]
         assert kept[0] == 6000 and kept == sorted(kept, reverse=True)
-        # Its first and last task: those of the kind with the most runs among
-        # the ones of the earliest (latest) run it took in.
+        # It spans the failures of every kind it took in; its example is the
+        # earliest one's, with its kind.
         assert rows[100] == error("other", 50 + sum(1000 + i for i in range(1, 61)),
-                                  first="a60", last="a60")
+                                  first=START + 1, last=START + 200, example="E1: bad")
         twice = vigil_load.merge([merged, merged])["errors"]
         assert len(twice) == 101 and sum(e["count"] for e in twice) == 2 * total
 
@@ -145,9 +147,15 @@ class TestFailuresAndGroups:
             START + 0.25, START + 2.25, 2.0)
 
     def test_at_most_a_thousand_groups_and_the_rest_as_other(self):
-        a = make_stats([], groups={f"a{i:03}": make_group([1000, 1000]) for i in range(600)})
-        b = make_stats([], groups={f"b{i:03}": make_group([2000]) for i in range(600)})
-        g = vigil_load.merge([a, b])["groups"]
+        a = make_stats([], groups={f"a{i:03}": make_group([1000, 1000]) for i in range(600)},
+                       history=[row(0, by_group={"a000": 3})])
+        b = make_stats([], groups={f"b{i:03}": make_group([2000]) for i in range(600)},
+                       history=[row(0, by_group={"a000": 1, "b400": 2, "b500": 1})])
+        merged = vigil_load.merge([a, b])
+        g = merged["groups"]
+        # the history's failures by group add, those of groups merged into
+        # "other" there too
+        assert merged["history"][0]["failed_by_group"] == {"a000": 4, "other": 3}
         assert len(g) == 1001 and list(g)[-1] == "other"
         assert sum(x["finished"] for x in g.values()) == 1800
         assert "b399" in g and "b400" not in g  # ties go by name
@@ -160,14 +168,23 @@ class TestFailuresAndGroups:
         for key in ("latency", "late_starts", "errors", "groups"):
             del old[key]
         del old["histograms"]["latency"], old["history"][0]["latency"]
+        del old["history"][0]["failed_by_group"]
         s = check_stats(old)
         assert set(s["latency"].values()) == {None} and s["histograms"]["latency"]["count"] == 0
         assert (s["late_starts"], s["errors"], s["groups"], s["settings"]) == (0, [], {}, [])
         assert set(s["history"][0]["latency"].values()) == {None}
-        new = make_stats([2000], latency_us=[7000], late_starts=3, errors=[error("KeyError", 1)])
-        both = vigil_load.merge([old, new])
+        assert s["history"][0]["failed_by_group"] == {}
+        # Failures by kind as they were written before templates: the exact
+        # message, which is its own example, and the first and last task
+        # where the times now are (not known: None).
+        older = make_stats([], errors=[{"kind": "KeyError", "message": "'k'", "count": 2,  # type: ignore[typeddict-item]
+                                        "first": "Thread_1", "last": "Thread_9"}])
+        new = make_stats([2000], latency_us=[7000], late_starts=3,
+                         errors=[error("KeyError", 1, "<str>", example="'j'")])
+        both = vigil_load.merge([old, older, new])
         assert both["latency"]["max"] == 7.0 and both["late_starts"] == 3
-        assert both["errors"] == [error("KeyError", 1)]
+        assert both["errors"] == [error("KeyError", 2, "'k'", None, None),
+                                  error("KeyError", 1, "<str>", example="'j'")]
 
 
 class TestWarmup:

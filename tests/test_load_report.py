@@ -11,7 +11,14 @@ import pytest
 import vigil_load
 from load_support import START, child_env, error, make_group, make_stats, row
 from vigil_load.histogram import Histogram
-from vigil_load.report import COLOURS, MAX_POINTS, distribution, render, resample
+from vigil_load.report import (
+    COLOURS,
+    MAX_POINTS,
+    distribution,
+    group_failures,
+    render,
+    resample,
+)
 
 
 def day_of_rows(seconds=86_400):
@@ -53,12 +60,14 @@ class TestResample:
 
 
 def test_what_went_wrong_where_when_and_how_the_run_was_made():
-    history = [row(t, [1000 * (1 + t)] * 50, failed=int(t == 7), latency_us=[90_000] * 50)
-               for t in range(20)]
+    failing = {3: {"/items": 4}, 4: {"/items": 5}, 15: {"/search": 3}}
+    history = [row(t, [1000 * (1 + t)] * 50, failed=sum(failing.get(t, {}).values()),
+                   latency_us=[90_000] * 50, by_group=failing.get(t)) for t in range(20)]
     stats = make_stats([1000] * 1000, failed=12, history=history, first_start=START + 0.1,
                        last_finish=START + 20.0, latency_us=[90_000] * 1000,
-                       errors=[error("urllib.error.HTTPError", 9, "HTTP Error 503: <Unavailable>",
-                                     "Thread_4", "Thread_990"), error("break result", 3, "500")],
+                       errors=[error("urllib.error.HTTPError", 9, "HTTP Error <n>: <str>",
+                                     START + 3.5, START + 4.9, "HTTP Error 503: '<Unavailable>'"),
+                               error("break result", 3, "500", START + 15.2)],
                        groups={"/items": make_group([1000] * 700, failed=9),
                                "/search": make_group([1000] * 300, failed=3)})
     stats["settings"] = [{"command": "vigil-load t:f --rate 50 --warmup 5 --group-by endpoint",
@@ -66,8 +75,10 @@ def test_what_went_wrong_where_when_and_how_the_run_was_made():
                           "warmup_end": START + 5.1, "host": "loadbox", "tasks_file": "t.jsonl",
                           "tasks": 2, "group_by": "endpoint"}]
     page = render(stats)
-    assert ("<td class=\"text\">urllib.error.HTTPError</td><td class=\"text\">"
-            "HTTP Error 503: &lt;Unavailable&gt;</td><td class=\"text\">Thread_4</td>") in page
+    # Failures by kind: the template, an example, first and last as clock times.
+    assert ("<td class=\"text\">urllib.error.HTTPError</td><td class=\"text\">HTTP Error "
+            "&lt;n&gt;: &lt;str&gt;</td><td class=\"text\">HTTP Error 503: &#x27;&lt;Unavailable"
+            "&gt;&#x27;</td><td>22:13:23</td><td>22:13:24</td>") in page
     assert "<td>9</td><td>75.0 %</td>" in page
     assert page.index("/items") < page.index("/search")  # a row per group, most runs first
     assert "vigil-load t:f --rate 50 --warmup 5 --group-by endpoint" in page
@@ -75,10 +86,24 @@ def test_what_went_wrong_where_when_and_how_the_run_was_made():
     # The time charts: clock time and offset, the warm-up marked, starts
     # beside finishes (a paced run), failures on their own axis, latency.
     assert "22:13:20" in page and "+5 s" in page
-    # a band in each of the six panels, and in the legend of each chart
-    assert page.count(f"fill: {COLOURS['warm-up']}") == 6 + 3
-    for text in ("started", "failed runs per second", "latency (ms)", "run time (ms)"):
+    # a band in each of the seven panels, and in the legend of each chart
+    assert page.count(f"fill: {COLOURS['warm-up']}") == 7 + 4
+    for text in ("started", "failed runs per second", "latency (ms)", "run time (ms)",
+                 "Failures per second by group"):
         assert text in page, text
+
+
+def test_failures_by_group_are_drawn_for_the_groups_that_failed_most():
+    rows = [row(0, by_group={f"/g{i}": i + 1 for i in range(10)}),
+            row(2, by_group={"/g0": 5, "other": 1})]
+    series = resample(rows)
+    lines = group_failures(rows, series, most=3)
+    # the three that failed most, then the rest (a group named "other" too)
+    assert lines == {"/g9": [10.0, 0.0, 0.0], "/g8": [9.0, 0.0, 0.0], "/g7": [8.0, 0.0, 0.0],
+                     "other": [sum(range(1, 8)), 0.0, 6.0]}
+    few = group_failures(rows[1:], resample(rows[1:]), most=3)
+    assert few == {"/g0": [5.0], "other": [1.0]}
+    assert group_failures([row(0)], resample([row(0)])) == {}
 
 
 def test_distribution_counts_every_run_once():

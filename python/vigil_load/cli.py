@@ -22,7 +22,7 @@ from typing import TYPE_CHECKING, Any, NoReturn
 from . import check as checks
 from .files import destination, write_atomic
 from .report import ReportUnavailable, write_report
-from .stats import StatsError, load, merge
+from .stats import StatsError, load, merge, notes
 from .table import render as render_table
 
 if TYPE_CHECKING:
@@ -51,7 +51,8 @@ _CHECKS_HELP = """\
 checks (--check, repeatable), KEY OP NUMBER with OP one of < <= > >= ==:
   min mean p50 p90 p95 p99 p99.9 max   run time in ms ("run_time.p95" too)
   queue_wait.p95 (and the other keys)  queue wait in ms
-  latency.p95 (and the other keys)     end minus intended start in ms
+  latency.p95 (and the other keys)     end minus intended start in ms (without
+                                       --rate: the run time)
   error_rate  throughput  elapsed      percent, runs/s, seconds
   finished succeeded failed stopped cancelled late_starts
   e.g. --check "p95<200" --check "error_rate<1". Exit status 1 when one is
@@ -386,8 +387,11 @@ def finish(stats: Statistics, args: argparse.Namespace, check_list: list[checks.
            title: str, stdout: int | None = None) -> int:
     """Prints the table and the checks, writes the files (the statistics to
     the descriptor `stdout` when given); the exit status."""
+    stats = {**stats, "notes": notes(stats)}  # (its settings are complete only now)
     say()
     say(render_table(stats))
+    for note in stats["notes"]:
+        print(f"vigil_load: warning: {note}", file=sys.stderr, flush=True)
     say()
     status = 0
     try:

@@ -21,7 +21,8 @@ from typing import TYPE_CHECKING, Final
 from .files import write_atomic
 from .histogram import Histogram, bucket_bounds
 from .shapes import LATENCY_KEYS, SECOND_KEYS, PercentileKey, RowCountKey
-from .table import GROUP_COLUMNS, error_line, group_rows, latency_rows, overview, warmups
+from .stats import OTHER
+from .table import GROUP_COLUMNS, clock, error_line, group_rows, latency_rows, overview, warmups
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -32,6 +33,12 @@ if TYPE_CHECKING:
 INSTALL_HINT: Final = "pip install 'threads-main[report]'"
 MAX_POINTS: Final = 720  # per line; a 24 h history is drawn in 2-minute steps
 DISTRIBUTION_BINS: Final = 90
+GROUP_LINES: Final = 8  # groups drawn on their own in the failures by group; the rest as one
+# The groups' lines: distinct colours, and dashes too so that lines drawn on
+# top of each other still show.
+GROUP_COLOURS: Final = ("#d62728", "#1f77b4", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b",
+                        "#e377c2", "#17becf", "#7f7f7f")
+GROUP_DASHES: Final = ("-", "--", "-.", ":")
 
 COLOURS: Final = {
     "finished": "#1f77b4", "failed": "#d62728", "started": "#bcbd22",
@@ -101,6 +108,29 @@ def resample(history: Sequence[HistoryRow], max_points: int = MAX_POINTS) -> Ser
         s.values[k] = [v / n if n else 0.0 for v, n in zip(sums[k], present, strict=False)]
     s.values.update(tops)
     return s
+
+
+def group_failures(history: Sequence[HistoryRow], series: Series,
+                   most: int = GROUP_LINES) -> dict[str, list[float]]:
+    """Failed runs in each step of `series` by group: the `most` groups with
+    the most failures (ties by name) each on its own, the rest summed under
+    "other" (with the group of that name); none when no group failed."""
+    totals: dict[str, int] = {}
+    for row in history:
+        for name, failed in row["failed_by_group"].items():
+            totals[name] = totals.get(name, 0) + failed
+    ranked = sorted(totals, key=lambda n: (-totals[n], n))
+    if len(ranked) > most + 1:
+        lines = {name: name for name in ranked[:most] if name != OTHER}
+    else:
+        lines = {name: name for name in ranked}
+    out = {name: [0.0] * len(series.x) for name in [*lines.values(), *(
+        [OTHER] if len(lines) < len(ranked) else [])]}
+    for row in history:
+        b = (row["time"] - series.start) // series.step
+        for name, failed in row["failed_by_group"].items():
+            out[lines.get(name, OTHER)][b] += failed
+    return out
 
 
 def distribution(hist: Histogram, bins: int = DISTRIBUTION_BINS) -> tuple[list[float], list[int]]:
@@ -201,6 +231,8 @@ class Panel:
     # Linear up to 1, logarithmic above: a single failure stands out beside
     # hundreds.
     symlog: bool = False
+    # Lines named otherwise than by their key: label, colour and dashes.
+    lines: dict[str, tuple[str, str, str]] = field(default_factory=dict)
 
 
 def _colour(key: str) -> str:
@@ -227,7 +259,9 @@ def _time_chart(series: Series, title: str, note: str, panels: Sequence[Panel],
             ys = series.values[key]
             if all(math.isnan(y) for y in ys):
                 continue
-            ax.plot(xs, ys + ys[-1:], label=key.rpartition(".")[2], color=_colour(key),
+            label, colour, dashes = panel.lines.get(key) or (
+                key.rpartition(".")[2], _colour(key), "-")
+            ax.plot(xs, ys + ys[-1:], label=label, color=colour, linestyle=dashes,
                     linewidth=1.3, drawstyle="steps-post")
             drawn += 1
         if not drawn:
@@ -311,7 +345,7 @@ def charts(stats: Statistics) -> list[str]:
     times = [Panel(run_time, "run time (ms)", log=_spread(series, run_time) > 50)]
     if stats["histograms"]["latency"]["count"]:
         times.append(Panel(latency, "latency (ms)", log=_spread(series, latency) > 50))
-    return [
+    out = [
         _time_chart(series, "Throughput and failures per second", mean,
                     [Panel(("started", "finished") if paced else ("finished",), "runs per second"),
                      Panel(("failures",), f"failed runs per {per}", symlog=True)],
@@ -322,6 +356,19 @@ def charts(stats: Statistics) -> list[str]:
                     [Panel(("queued",), "tasks"), Panel(("running",), "tasks")], "tasks", warm),
         _distribution_chart(stats, Histogram.from_json(stats["histograms"]["run_time"])),
     ]
+    by_group = group_failures(stats["history"], series)
+    if by_group:
+        # Which group failed when: one line each, under keys of their own
+        # (a group's name may be anything).
+        keyed = {f"group {n}": ys for n, ys in enumerate(by_group.values())}
+        styles = {key: (name if name else '""', GROUP_COLOURS[n % len(GROUP_COLOURS)],
+                        GROUP_DASHES[n % len(GROUP_DASHES)])
+                  for n, (key, name) in enumerate(zip(keyed, by_group, strict=True))}
+        series.values.update(keyed)
+        out.insert(1, _time_chart(series, "Failures per second by group", "",
+                                  [Panel(list(keyed), f"failed runs per {per}", symlog=True,
+                                         lines=styles)], "group-failures", warm))
+    return out
 
 
 # -- the page ------------------------------------------------------------------
@@ -345,6 +392,7 @@ table.num tr:first-child th{padding:4px 8px}
 table.settings th.run{padding:4px 8px}
 table.settings td{overflow-wrap:anywhere}
 code{font-size:13px}
+p.note{background:#fff3cd;border:1px solid #e6c96b;border-radius:6px;padding:8px 12px}
 .charts svg{display:block;width:100%;height:auto;margin:6px 0 12px}
 """ + "".join(f"table.{name} th.head{{background:{colour}}}\n"
               for name, colour in TABLE_COLOURS.items())
@@ -363,12 +411,13 @@ def _failures(stats: Statistics) -> str:
                 "<section><h2>Failures by kind</h2><p>not recorded: the threads_main that made "
                 "this run does not count failures by kind</p></section>")
     total = sum(e["count"] for e in stats["errors"]) or 1
-    head = "".join(f"<th class=\"head\">{h}</th>" for h in ("runs", "share", "kind", "message",
-                                                             "first task", "last task"))
+    head = "".join(f"<th class=\"head\">{h}</th>" for h in (
+        "runs", "share", "kind", "message", "example", "first (UTC)", "last (UTC)"))
     rows = "".join(
         f"<tr><td>{e['count']:,}</td><td>{100 * e['count'] / total:.1f} %</td>"
         f"<td class=\"text\">{esc(e['kind'])}</td><td class=\"text\">{esc(e['message'])}</td>"
-        f"<td class=\"text\">{esc(e['first'])}</td><td class=\"text\">{esc(e['last'])}</td></tr>"
+        f"<td class=\"text\">{esc(e['example'])}</td>"
+        f"<td>{clock(e['first'])}</td><td>{clock(e['last'])}</td></tr>"
         for e in stats["errors"])
     return (f"<section><h2>Failures by kind</h2><table class=\"num failures\"><tr>{head}</tr>"
             f"{rows}</table></section>")
@@ -461,6 +510,7 @@ def render(stats: Statistics, title: str | None = None) -> str:
         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
         f"<style>{_CSS}</style></head><body><main>"
         f"<h1>{esc(heading)}</h1><p class=\"sub\">{sub}</p>"
+        + "".join(f"<p class=\"note\">{esc(note)}</p>" for note in stats["notes"]) +
         f"<section><table>{rows}</table></section>"
         f"<section><table class=\"lat\"><tr><th>ms</th>{head}</tr>{lat}</table></section>"
         f"{_failures(stats)}{_groups(stats)}"

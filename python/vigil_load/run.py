@@ -205,10 +205,10 @@ class _Ledger:
 class _Feeder:
     """Submits `total` tasks (None: until stopped), cycling through the task
     list, just ahead of need: what the workers take in two top-ups, plus a
-    name for each worker, stays queued (at most QUEUE_AHEAD), so that a
-    queue wait is the wait for a free worker rather than for a backlog of
-    the feeder's making. Every CLEAR_EVERY tasks it lets the manager run
-    empty and clears its records."""
+    name for each worker, stays queued (at most QUEUE_AHEAD), so that few
+    names wait for a worker (their queue wait counts only from when one was
+    free for them). Every CLEAR_EVERY tasks it lets the manager run empty
+    and clears its records."""
 
     def __init__(self, m: VigilThreadsMain, tasks: Sequence[Mapping[str, Any]], total: int | None,
                  ledger: _Ledger, users: int | None = None) -> None:

@@ -30,10 +30,13 @@ if TYPE_CHECKING:
 
     class Statistics(CoreStatistics):
         """The statistics vigil_load writes and reads: the core's, with the
-        settings of every run they cover and the spans of time in which those
-        runs were active (epoch seconds, sorted, not overlapping)."""
+        settings of every run they cover, the spans of time in which those
+        runs were active (epoch seconds, sorted, not overlapping) and
+        warnings about what the figures mean (computed from them, one line
+        each)."""
         settings: list[Settings]
         active: list[list[float]]
+        notes: list[str]
 
     __all__ = ["CoreStatistics", "ErrorKind", "Group", "GroupHistograms", "HistogramJson",
                "Histograms", "HistoryRow", "Latency", "RunStatus", "SecondRunTime", "Setting",

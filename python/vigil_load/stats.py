@@ -82,6 +82,13 @@ def _second(times: object, what: str) -> SecondRunTime:
 _NO_SECOND: Final = {"p50": None, "p95": None, "p99": None, "max": None}
 
 
+def _failed_by_group(value: object, what: str) -> dict[str, int]:
+    if not isinstance(value, Mapping):
+        raise StatsError(f"{what} must be a JSON object of counts by group")
+    return {_text(k, f"{what}: a group's name"): _count(v, f"{what} {show(k)}")
+            for k, v in value.items()}
+
+
 def _row(row: object, n: int) -> HistoryRow:
     if not isinstance(row, Mapping):
         raise StatsError(f"history row {n} must be a JSON object")
@@ -93,11 +100,14 @@ def _row(row: object, n: int) -> HistoryRow:
         _count(row.get(key), f'history row {n}: "{key}"') for key in ROW_COUNT_KEYS)
     if not isinstance(row.get("run_time"), Mapping):
         raise StatsError(f'history row {n} needs "run_time" as a JSON object')
-    latency = row.get("latency", _NO_SECOND)  # rows of a core that did not record it
+    # (rows of a core that did not record them)
+    latency = row.get("latency", _NO_SECOND)
+    by_group = row.get("failed_by_group", {})
     return {"time": time, "finished": finished, "failed": failed, "started": started,
             "queued": queued, "running": running,
             "run_time": _second(row["run_time"], f'history row {n}: "run_time"'),
-            "latency": _second(latency, f'history row {n}: "latency"')}
+            "latency": _second(latency, f'history row {n}: "latency"'),
+            "failed_by_group": _failed_by_group(by_group, f'history row {n}: "failed_by_group"')}
 
 
 def _histogram(hists: Mapping[str, object], name: str, where: str) -> Histogram:
@@ -111,6 +121,11 @@ def _histogram(hists: Mapping[str, object], name: str, where: str) -> Histogram:
         raise StatsError(f'{where}"{name}" histogram: {err}') from None
 
 
+def _when(value: object, what: str) -> float | None:
+    # An older format named the task there: its time is not known.
+    return None if isinstance(value, str) else _number_or_none(value, what, LAST_EPOCH)
+
+
 def _errors(value: object, where: str) -> list[ErrorKind]:
     if not isinstance(value, list):
         raise StatsError(f'{where}"errors" must be a list')
@@ -119,11 +134,14 @@ def _errors(value: object, where: str) -> list[ErrorKind]:
         what = f'{where}"errors" row {n}'
         if not isinstance(e, Mapping):
             raise StatsError(f"{what} must be a JSON object")
-        kind, message, first, last = (_text(e.get(k), f'{what}: "{k}"')
-                                      for k in ("kind", "message", "first", "last"))
-        out.append({"kind": kind, "message": message, "count": _count(e.get("count"),
-                   f'{what}: "count"'), "first": first, "last": last})
-    return merge_errors([(out, 0.0, 0.0)])  # in order and within bounds, as a merge leaves them
+        kind, message = (_text(e.get(k), f'{what}: "{k}"') for k in ("kind", "message"))
+        # An older format kept the exact message, which is its own example.
+        example = _text(e.get("example", message), f'{what}: "example"')
+        first, last = (_when(e.get(k), f'{what}: "{k}" (epoch seconds)') for k in ("first", "last"))
+        out.append({"kind": kind, "message": message, "example": example,
+                    "count": _count(e.get("count"), f'{what}: "count"'),
+                    "first": first, "last": last})
+    return merge_errors([out])  # in order and within bounds, as a merge leaves them
 
 
 def _spans(value: object) -> list[list[float]]:
@@ -207,14 +225,36 @@ def check_stats(data: object) -> Statistics:
     checked = {_text(k, "a group's name"): _group(g, k) for k, g in groups.items()}
     active = (_spans(data["active"]) if "active" in data
               else span_of(first_start, last_finish))
-    return assemble(counts, first_start, last_finish, rows, histograms,
+    kept = merge_groups([(checked, active)])
+    return assemble(counts, first_start, last_finish, _groups_kept(rows, [checked], kept),
+                    histograms,
                     late_starts=_count(data.get("late_starts", 0), '"late_starts"'),
                     errors=_errors(data.get("errors", []), ""),
-                    groups=merge_groups([(checked, active)]),
+                    groups=kept,
                     settings=_settings(data.get("settings", [])), active=active)
 
 
 # -- the figures that derive from others --------------------------------------
+
+# A closed loop whose free workers wait longer for their next call than the
+# calls take (and at least this long, in ms) is held back by the load
+# generator, not by the target.
+GENERATOR_WAIT_MS: Final = 1.0
+
+
+def notes(stats: Statistics) -> list[str]:
+    """Warnings about what the figures mean, each one line. A paced run's
+    starts wait for their slot in the schedule by design; its delays behind
+    the schedule are its late starts."""
+    wait, run = stats["queue_wait"]["p50"], stats["run_time"]["p50"]
+    if (any(s.get("rate") is not None for s in stats["settings"]) or wait is None or run is None
+            or wait <= max(run, GENERATOR_WAIT_MS)):
+        return []
+    return [f"the load generator, not the target, limits this run: a free worker waited "
+            f"{wait:.3g} ms (median queue wait) for its next call, longer than the calls took "
+            f"({run:.3g} ms median run time); spread the load over more processes "
+            f"(--processes N)"]
+
 
 def span_of(start: float | None, end: float | None) -> list[list[float]]:
     return [[start, end]] if start is not None and end is not None and end >= start else []
@@ -275,7 +315,7 @@ def assemble(counts: Mapping[CountKey, int], first_start: float | None,
     finished, failed = counts["finished"], counts["failed"]
     active = span_of(first_start, last_finish) if active is None else active
     elapsed = _length(active)
-    return {
+    stats: Statistics = {
         "finished": finished, "succeeded": counts["succeeded"], "failed": failed,
         "stopped": counts["stopped"], "cancelled": counts["cancelled"],
         "queued": counts["queued"], "running": counts["running"],
@@ -292,11 +332,14 @@ def assemble(counts: Mapping[CountKey, int], first_start: float | None,
         "groups": groups or {},
         "settings": settings or [],
         "active": active,
+        "notes": [],
         "history": history,
         "histograms": {"run_time": histograms["run_time"].to_json(),
                        "queue_wait": histograms["queue_wait"].to_json(),
                        "latency": histograms["latency"].to_json()},
     }
+    stats["notes"] = notes(stats)
+    return stats
 
 
 # -- merging --------------------------------------------------------------------
@@ -305,37 +348,45 @@ def _is_other(e: ErrorKind) -> bool:
     return e["kind"] == OTHER and e["message"] == ""
 
 
-def merge_errors(parts: Iterable[tuple[Sequence[ErrorKind], float, float]],
-                 limit: int = ERROR_KINDS) -> list[ErrorKind]:
+def _earliest(times: Iterable[float | None]) -> float | None:
+    return min((t for t in times if t is not None), default=None)
+
+
+def _latest(times: Iterable[float | None]) -> float | None:
+    return max((t for t in times if t is not None), default=None)
+
+
+def _first_seen(rows: Sequence[ErrorKind]) -> ErrorKind:
+    # The row whose first failure came first; one of unknown time last.
+    return min(rows, key=lambda e: (e["first"] is None, e["first"] or 0.0))
+
+
+def merge_errors(parts: Iterable[Sequence[ErrorKind]], limit: int = ERROR_KINDS) -> list[ErrorKind]:
     """The failures of several runs by kind: the counts of a kind (type and
-    message) add; each part comes with the times of its first start and last
-    finish, and a kind's first task is taken from the earliest part that has
-    it, its last from the latest. The `limit` most frequent kinds are kept,
-    the rest are counted in one OTHER row."""
-    rows: dict[tuple[str, str], tuple[ErrorKind, float, float]] = {}
-    for errors, begin, end in parts:
+    message template) add, its first failure is the earliest, its last the
+    latest, and its example that of the row that failed first. The `limit`
+    most frequent kinds are kept, the rest are counted in one OTHER row,
+    whose example names its kind."""
+    rows: dict[tuple[str, str], list[ErrorKind]] = {}
+    for errors in parts:
         for e in errors:
-            key = (e["kind"], e["message"])
-            have = rows.get(key)
-            if have is None:
-                rows[key] = ({**e}, begin, end)
-                continue
-            row, b, t = have
-            row["count"] += e["count"]
-            if begin < b:
-                row["first"], b = e["first"], begin
-            if end > t:
-                row["last"], t = e["last"], end
-            rows[key] = (row, b, t)
-    ranked = sorted((v for v in rows.values() if not _is_other(v[0])),
-                    key=lambda v: (-v[0]["count"], v[0]["kind"], v[0]["message"]))
-    rest = ranked[limit:] + [v for v in rows.values() if _is_other(v[0])]
-    out = [row for row, _, _ in ranked[:limit]]
+            rows.setdefault((e["kind"], e["message"]), []).append(e)
+    merged: list[ErrorKind] = []
+    for same in rows.values():
+        merged.append({**_first_seen(same), "count": sum(e["count"] for e in same),
+                       "first": _earliest(e["first"] for e in same),
+                       "last": _latest(e["last"] for e in same)})
+    ranked = sorted((e for e in merged if not _is_other(e)),
+                    key=lambda e: (-e["count"], e["kind"], e["message"]))
+    rest = ranked[limit:] + [e for e in merged if _is_other(e)]
+    out = ranked[:limit]
     if rest:
-        first = min(rest, key=lambda v: v[1])
-        last = max(rest, key=lambda v: v[2])
-        out.append({"kind": OTHER, "message": "", "count": sum(v[0]["count"] for v in rest),
-                    "first": first[0]["first"], "last": last[0]["last"]})
+        first = _first_seen(rest)
+        example = first["example"] if _is_other(first) else f"{first['kind']}: {first['example']}"
+        out.append({"kind": OTHER, "message": "", "example": example,
+                    "count": sum(e["count"] for e in rest),
+                    "first": _earliest(e["first"] for e in rest),
+                    "last": _latest(e["last"] for e in rest)})
     return out
 
 
@@ -351,8 +402,7 @@ def _fold_groups(parts: Sequence[tuple[Group, list[list[float]]]]) -> Group:
     # that leaves out the time between runs made one after another.
     spans = union(s for g, spans in parts for s in _within(g["first_start"], g["last_finish"],
                                                            spans))
-    errors = merge_errors((g["errors"], g["first_start"] or 0.0, g["last_finish"] or 0.0)
-                          for g, _ in parts)
+    errors = merge_errors(g["errors"] for g, _ in parts)
     return assemble_group({key: sum(g[key] for g, _ in parts) for key in GROUP_COUNT_KEYS},
                           min(firsts) if firsts else None, max(lasts) if lasts else None,
                           hists["run_time"], hists["latency"], errors, spans)
@@ -382,10 +432,14 @@ def _merge_rows(rows: Iterable[HistoryRow]) -> list[HistoryRow]:
         have = by_time.get(row["time"])
         if have is None:
             by_time[row["time"]] = {**row, "run_time": {**row["run_time"]},
-                                    "latency": {**row["latency"]}}
+                                    "latency": {**row["latency"]},
+                                    "failed_by_group": {**row["failed_by_group"]}}
             continue
         for key in ROW_COUNT_KEYS:
             have[key] += row[key]
+        counts = have["failed_by_group"]
+        for name, failed in row["failed_by_group"].items():
+            counts[name] = counts.get(name, 0) + failed
         # Percentiles of a second cannot be merged from percentiles; the
         # largest of them is an upper bound of the merged one.
         for part in ("run_time", "latency"):
@@ -394,6 +448,23 @@ def _merge_rows(rows: Iterable[HistoryRow]) -> list[HistoryRow]:
                 values = [v for v in (times[name], other[name]) if v is not None]
                 times[name] = max(values) if values else None
     return [by_time[t] for t in sorted(by_time)]
+
+
+def _groups_kept(rows: list[HistoryRow], parts: Iterable[Mapping[str, Group]],
+                 kept: Mapping[str, Group]) -> list[HistoryRow]:
+    """The rows with the failures of the groups that a merge counted under
+    OTHER counted there too."""
+    folded = {name for groups in parts for name in groups} - kept.keys()
+    if not folded:
+        return rows
+    out: list[HistoryRow] = []
+    for row in rows:
+        counts: dict[str, int] = {}
+        for name, failed in row["failed_by_group"].items():
+            name = OTHER if name in folded else name
+            counts[name] = counts.get(name, 0) + failed
+        out.append({**row, "failed_by_group": counts})
+    return out
 
 
 def merge(list_of_stats: Iterable[Mapping[str, object]]) -> Statistics:
@@ -418,14 +489,15 @@ def merge(list_of_stats: Iterable[Mapping[str, object]]) -> Statistics:
     for s in checked:
         for key in LATENCY_GROUPS:
             hists[key].add(Histogram.from_json(s["histograms"][key]))
+    groups = merge_groups((s["groups"], s["active"]) for s in checked)
+    rows = _merge_rows(row for s in checked for row in s["history"])
     return assemble(
         {key: sum(s[key] for s in checked) for key in COUNT_KEYS},
         min(firsts) if firsts else None, max(lasts) if lasts else None,
-        _merge_rows(row for s in checked for row in s["history"]), hists,
+        _groups_kept(rows, [s["groups"] for s in checked], groups), hists,
         late_starts=sum(s["late_starts"] for s in checked),
-        errors=merge_errors((s["errors"], s["first_start"] or 0.0, s["last_finish"] or 0.0)
-                            for s in checked),
-        groups=merge_groups((s["groups"], s["active"]) for s in checked),
+        errors=merge_errors(s["errors"] for s in checked),
+        groups=groups,
         settings=[entry for s in checked for entry in s["settings"]],
         active=union(span for s in checked for span in s["active"]))
 
@@ -443,7 +515,7 @@ def _errors_since(now: Sequence[ErrorKind], then: Sequence[ErrorKind]) -> list[E
     for e in out:
         if gone and _is_other(e):
             e["count"], gone = e["count"] - min(gone, e["count"]), 0
-    return merge_errors([([e for e in out if e["count"] > 0], 0.0, 0.0)])
+    return merge_errors([[e for e in out if e["count"] > 0]])
 
 
 def _group_since(now: Group, then: Group | None, start: float) -> Group:

@@ -3,6 +3,7 @@ the HTML report shares."""
 
 from __future__ import annotations
 
+import time
 from typing import TYPE_CHECKING, Final
 
 from .shapes import LATENCY_GROUPS, LATENCY_KEYS
@@ -83,6 +84,11 @@ def error_line(e: ErrorKind) -> str:
     return f"{e['kind']}: {e['message']}" if e["message"] else e["kind"]
 
 
+def clock(epoch: float | None) -> str:
+    """A time of day, UTC, to the second ("-" when unknown)."""
+    return "-" if epoch is None else time.strftime("%H:%M:%S", time.gmtime(epoch))
+
+
 def group_rows(stats: Statistics) -> list[list[str]]:
     """A row per group, in the order of GROUP_COLUMNS, most runs first."""
     def cells(name: str, g: Group) -> list[str]:
@@ -125,7 +131,7 @@ def render(stats: Statistics) -> str:
         lines += ["", "failures by kind" + (f" (the {len(shown)} most frequent of "
                                             f"{len(errors)}; all in the report)"
                                             if len(errors) > len(shown) else "")]
-        lines += _columns([["count", "first", "last", "kind: message"],
-                           *([f"{e['count']:,}", e["first"], e["last"], error_line(e)]
-                             for e in shown)], left=frozenset({1, 2, 3}))
+        lines += _columns([["count", "first (UTC)", "last (UTC)", "kind: message"],
+                           *([f"{e['count']:,}", clock(e["first"]), clock(e["last"]),
+                              error_line(e)] for e in shown)], left=frozenset({3}))
     return "\n".join(lines)

@@ -170,9 +170,9 @@ std::int64_t next_intended(Core& core) {
 
 // Takes up to `most` names without waiting (a queue found empty now is no
 // work for this pass, so a concurrent drain never parks the dispatcher) and
-// starts them in order. Returns how many names were taken: an item that
-// could not be read was skipped and is not one.
-long start_some(const Manager& m, const collab::Holder& var, long most) {
+// starts them in order, into `room` free slots. Returns how many names were
+// taken: an item that could not be read was skipped and is not one.
+long start_some(const Manager& m, const collab::Holder& var, long most, long room) {
   const Names& n = m.st.names;
   Core& core = core_of(m);
   if (!enter_taking(m)) return 0;
@@ -189,6 +189,7 @@ long start_some(const Manager& m, const collab::Holder& var, long most) {
   try {
     for (; i < names.size(); ++i) {
       core.intended_us = next_intended(core);
+      core.slot_free_us = core.recorder->take_slot(room - static_cast<long>(i));
       // A start that fails is logged as a failed pass is, and the names
       // taken with it still start.
       vt::catching(
@@ -198,13 +199,13 @@ long start_some(const Manager& m, const collab::Holder& var, long most) {
               collab::log_error(m.st, m.sink(), collab::Level::Debug, "Run error: ", exc);
             });
           });
-      core.intended_us = -1;
+      core.intended_us = core.slot_free_us = -1;
     }
   } catch (const vt::PyError&) {
     // Anything else ends the pass; the names taken with it and not yet
     // handed over are counted nowhere else: they are withdrawn rather than
     // lost.
-    core.intended_us = -1;
+    core.intended_us = core.slot_free_us = -1;
     vt::StashedError failure;
     for (std::size_t j = i + 1; j < names.size(); ++j)
       vt::quietly([&] { withdraw_unstarted(m, var, names[j], nullptr); });
@@ -253,7 +254,7 @@ Pass dispatch_pass(const Manager& m) {
       held = running <= 0;
       break;
     }
-    const long took = start_some(m, var, std::min({allowed, room, kTakeBatch}));
+    const long took = start_some(m, var, std::min({allowed, room, kTakeBatch}), room);
     if (took == 0) {
       pending = started == 0;
       break;
@@ -268,6 +269,7 @@ Pass dispatch_pass(const Manager& m) {
   // no completion to detect: its pass ends here.
   if (!working && !queued && running == 0) {
     core.recorder->tick(0, 0, false);
+    core.recorder->slots_idle();
     return Pass::Idle;
   }
   Ref size = queue::size(m);
@@ -283,6 +285,7 @@ Pass dispatch_pass(const Manager& m) {
     var.set(n.done, Py_True);
     var.set(n.is_run, Py_False);
   }
+  core.recorder->slots_idle();
   return Pass::Idle;
 }
 
@@ -395,12 +398,17 @@ Ref consumer(Manager m, Borrowed name) {
       // thread: its run gets a fresh worker from the arguments kept for it.
       if (thread.is(Py_None) || !take(PyObject_GetAttr(thread, n.ident)).is(Py_None))
         thread = rebuild_thread(m, var, name);
-      // The run measures the task's queue wait from when it was queued.
+      // The run's queue wait counts from when the name was queued, a slot
+      // was free for it and, paced, its start was due, whichever came last:
+      // the time it waited on the manager alone.
       if (Ref task = manager::task_of(m, name))
         if (Ref worker = task::worker(task)) {
-          worker::set_queued_at(worker, task::take_queued_at(task));
-          worker::set_intended_at(worker, core_of(m).intended_us);
-          worker::set_on_end(worker, core_of(m).park);
+          const std::int64_t queued = task::take_queued_at(task);
+          const Core& core = core_of(m);
+          worker::set_waiting_since(
+              worker, queued < 0 ? -1 : std::max({queued, core.slot_free_us, core.intended_us}));
+          worker::set_intended_at(worker, core.intended_us);
+          worker::set_on_end(worker, core.park);
         }
       take(PyObject_CallOneArg(m.st.start_thread, thread));
     }

@@ -50,6 +50,9 @@ struct Core {
   // intended time of the start being handed to _consumer, or -1.
   double next_due_us = -1;
   std::int64_t intended_us = -1;
+  // When the slot the start being handed to _consumer takes became free,
+  // or -1 (free since before any queued name).
+  std::int64_t slot_free_us = -1;
   std::chrono::steady_clock::time_point last_pass = std::chrono::steady_clock::now();
   std::atomic<int> batches{0};            // batch threads that may still submit
   std::atomic<int> batches_announced{0};  // started by _send_list, not yet running

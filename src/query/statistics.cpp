@@ -66,10 +66,18 @@ Ref histogram_json(const State& st, const Histogram& h) {
   return out;
 }
 
-Ref history(const State& st, const std::vector<Row>& rows) {
+// Text the recorder kept as UTF-8; lone surrogates of the str it came from
+// come back as they were.
+Ref text(std::string_view s) {
+  return take(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass"));
+}
+
+Ref history(const State& st, const stats::Recorder::Snapshot& snap) {
   const Names& n = st.names;
+  // Each group's name once, however many rows name it.
+  std::vector<Ref> names(snap.group_names.size());
   Ref out = take(PyList_New(0));
-  for (const Row& r : rows) {
+  for (const Row& r : snap.history) {
     Ref row = take(PyDict_New());
     vt::dict_set(row, n.time, integer(static_cast<std::uint64_t>(r.time)));
     vt::dict_set(row, n.finished, integer(r.finished));
@@ -88,18 +96,19 @@ Ref history(const State& st, const std::vector<Row>& rows) {
     };
     vt::dict_set(row, n.run_time, times(r.p50, r.p95, r.p99, r.max));
     vt::dict_set(row, n.latency, times(r.lat_p50, r.lat_p95, r.lat_p99, r.lat_max));
+    Ref by_group = take(PyDict_New());
+    for (std::uint32_t i = 0; i < r.group_failures; ++i) {
+      const stats::GroupFailures& f = snap.history_failures[r.group_failures_at + i];
+      if (!names[f.group]) names[f.group] = text(snap.group_names[f.group]);
+      vt::dict_set(by_group, names[f.group], integer(f.failed));
+    }
+    vt::dict_set(row, n.failed_by_group, by_group);
     vt::list_append(out, row);
   }
   return out;
 }
 
-// Text the recorder kept as UTF-8; lone surrogates of the str it came from
-// come back as they were.
-Ref text(std::string_view s) {
-  return take(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass"));
-}
-
-// [{"kind", "message", "count", "first", "last"}], as ordered.
+// [{"kind", "message", "example", "count", "first", "last"}], as ordered.
 Ref errors(const State& st, const std::vector<ErrorTable::Kind>& kinds) {
   const Names& n = st.names;
   Ref out = take(PyList_New(0));
@@ -107,9 +116,10 @@ Ref errors(const State& st, const std::vector<ErrorTable::Kind>& kinds) {
     Ref row = take(PyDict_New());
     vt::dict_set(row, n.kind, text(k.kind));
     vt::dict_set(row, n.message, text(k.message));
+    vt::dict_set(row, n.example, text(k.example));
     vt::dict_set(row, n.count, integer(k.count));
-    vt::dict_set(row, n.first, text(k.first));
-    vt::dict_set(row, n.last, text(k.last));
+    vt::dict_set(row, n.first, real(k.first));
+    vt::dict_set(row, n.last, real(k.last));
     vt::list_append(out, row);
   }
   return out;
@@ -204,7 +214,7 @@ Ref get_statistics(Manager m) {
   Ref groups = take(PyDict_New());
   for (const auto& [name, g] : snap->groups) vt::dict_set(groups, text(name), group(m.st, g));
   vt::dict_set(out, n.groups, groups);
-  vt::dict_set(out, n.history, history(m.st, snap->history));
+  vt::dict_set(out, n.history, history(m.st, *snap));
   Ref histograms = take(PyDict_New());
   vt::dict_set(histograms, n.run_time, histogram_json(m.st, snap->run_time));
   vt::dict_set(histograms, n.queue_wait, histogram_json(m.st, snap->queue_wait));

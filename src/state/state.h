@@ -34,7 +34,8 @@ namespace vtm {
   X(first_start) X(last_finish) X(elapsed) X(throughput) X(run_time) X(queue_wait)        \
   X(history) X(histograms) X(min) X(mean) X(p50) X(p90) X(p95) X(p99) X(max) X(unit)      \
   X(precision_bits) X(count) X(sum) X(buckets) X(started) X(pop) X(late_starts)         \
-  X(latency) X(errors) X(groups) X(kind) X(message) X(first) X(last)                      \
+  X(latency) X(errors) X(groups) X(kind) X(message) X(first) X(last) X(example)          \
+  X(failed_by_group)                                                                      \
   X(_closed) X(_reader) X(_handle) X(_rlock) X(_recv_bytes) X(_sem)                    \
   X(logger) X(handlers) X(level) X(hasHandlers) X(isEnabledFor) X(traceback)            \
   X(format_exception)

@@ -5,8 +5,10 @@
 // work is queued or running.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <queue>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -35,6 +37,15 @@ struct Row {
   // in us; only meaningful when finished > 0.
   std::uint32_t p50, p95, p99, max;
   std::uint32_t lat_p50, lat_p95, lat_p99, lat_max;
+  // Its failures by group: `group_failures` entries from this index on in
+  // the history's list of them (the rows stay small and fixed in size).
+  std::uint32_t group_failures_at, group_failures;
+};
+
+// Failures of one group in one second of the history.
+struct GroupFailures {
+  std::uint32_t group;  // the group's number, in the order groups were made
+  std::uint32_t failed;
 };
 
 // Hashing for maps keyed by std::string that are looked up by string_view,
@@ -47,16 +58,18 @@ struct TextHash {
 };
 using TextEq = std::equal_to<>;
 
-// Failures by kind (the exception's type and message, or the break result
-// and its repr), at most kErrorKinds kinds; the rest in one "other" row.
+// Failures by kind and message template (the exception's type, or the
+// break result), at most kErrorKinds of them; the rest in one "other" row.
 class ErrorTable {
  public:
   struct Kind {
-    std::string kind, message;
+    std::string kind, message;  // message: the template
+    std::string example;        // the first full message seen
     std::uint64_t count = 0;
-    std::string first, last;  // task names
+    double first = 0, last = 0;  // epoch seconds of the first and last failure
   };
-  void add(std::string_view kind, std::string_view message, std::string_view task);
+  void add(std::string_view kind, std::string_view message_template, std::string_view message,
+           double now);
   // Ordered by count (then kind and message), "other" last.
   std::vector<Kind> rows() const;
   bool empty() const { return kinds_.empty(); }
@@ -68,6 +81,7 @@ class ErrorTable {
 
 // The runs of one value of the grouping keyword argument.
 struct Group {
+  std::uint32_t number = 0;  // in the order groups were made
   std::uint64_t finished = 0, failed = 0;
   double first_start = -1, last_finish = -1;  // epoch seconds
   Histogram run_time, latency;
@@ -81,8 +95,8 @@ struct Outcome {
   std::int64_t run_us = 0;
   std::int64_t latency_us = 0;  // end minus intended start
   bool failed = false;
-  std::string_view kind, message;  // the failure's kind, when failed
-  std::string_view task;           // the task's name, when failed
+  // The failure's kind, its message and the message's template, when failed.
+  std::string_view kind, message, message_template;
   const std::string_view* group = nullptr;  // the run's group, when grouping
 };
 
@@ -101,6 +115,15 @@ class Recorder {
   // A task started; `waited_us` is its queue wait, or negative when unknown
   // (a name put on the queue by hand).
   void started(std::int64_t waited_us);
+  // When the running slots became free (stats::monotonic_us), so that a
+  // start's queue wait counts only the time a free slot waited for it: a
+  // run's end frees one; a start into one of `room` free slots takes the
+  // oldest. Slots free since the manager was made or last idle are older
+  // than any queued name: taking one of them gives -1 (no bound).
+  void slot_freed(std::int64_t at_us);
+  std::int64_t take_slot(long room);
+  // Nothing queued or running: every slot is free since before what comes.
+  void slots_idle();
   // A run returned or raised.
   void finished(const Outcome& o);
   // A paced start made more than a pass behind its intended time.
@@ -119,6 +142,8 @@ class Recorder {
     double first_start, last_finish;  // epoch seconds, -1 when none
     std::uint64_t late_starts;
     std::vector<Row> history;
+    std::vector<GroupFailures> history_failures;  // the rows' failures by group
+    std::vector<std::string> group_names;          // by group number
     std::vector<ErrorTable::Kind> errors;
     // Ordered by finished runs (then name), "other" last.
     std::vector<std::pair<std::string, Group>> groups;
@@ -126,9 +151,16 @@ class Recorder {
   std::unique_ptr<Snapshot> snapshot(std::uint32_t queued, std::uint32_t running) const;
 
  private:
-  void write_second_locked(std::vector<Row>& rows, std::uint32_t queued,
-                           std::uint32_t running) const;
+  void write_second_locked(std::vector<Row>& rows, std::vector<GroupFailures>& failures,
+                           std::uint32_t queued, std::uint32_t running) const;
   Group& group_locked(std::string_view name);
+  void reset_second_groups_locked();
+
+  // Ends of runs whose slot no start has taken yet, oldest on top; at most
+  // kFreedSlots (beyond, the oldest reads as free since the last idle).
+  static constexpr std::size_t kFreedSlots = 1 << 16;
+  std::mutex slots_mu_;  // guards freed_ alone
+  std::priority_queue<std::int64_t, std::vector<std::int64_t>, std::greater<>> freed_;
 
   mutable std::mutex mu_;  // guards what follows; never held over Python code
   Histogram run_time_;
@@ -139,6 +171,7 @@ class Recorder {
   double last_finish_ = -1;
   ErrorTable errors_;
   std::unordered_map<std::string, Group, TextHash, TextEq> groups_;
+  std::vector<std::string> group_names_;  // by number
   // The second being counted (0 before anything happened): its counts, its
   // runs, and whether work was queued or running in it.
   std::int64_t second_ = 0;
@@ -146,7 +179,11 @@ class Recorder {
   bool busy_ = false;
   Histogram second_runs_;
   Histogram second_latency_;
+  // The second's failures by group number, and the numbers counted in it.
+  std::vector<std::uint32_t> second_group_failed_;
+  std::vector<std::uint32_t> second_groups_;
   std::vector<Row> history_;
+  std::vector<GroupFailures> history_failures_;
 };
 
 using RecorderPtr = std::shared_ptr<Recorder>;

@@ -1,11 +1,13 @@
 #include "worker/worker.h"
 
+#include <algorithm>
 #include <cmath>
 #include <new>
 
 #include "collab/holder.h"
 #include "common/call.h"
 #include "common/raise_gate.h"
+#include "stats/message_template.h"
 #include "worker/outcome.h"
 
 using vt::Borrowed;
@@ -33,7 +35,8 @@ struct Run {
   unsigned long tid = 0;
   // The manager's, for a worker it made; none for one made by hand.
   stats::RecorderPtr recorder;
-  std::int64_t queued_at = -1;  // when its task was queued, or -1
+  // Since when its start waited on the manager alone (see set_waiting_since), or -1.
+  std::int64_t waiting_since = -1;
   std::int64_t intended_at = -1;
   std::shared_ptr<vt::Parking> on_end;  // the dispatcher to wake when the run ends
   // The manager's time-out, and this run's place in its list while the
@@ -311,29 +314,36 @@ bool begin_run(const Worker& w, Run& run) {
   return recorded;
 }
 
+// A message's template keeps at most as many characters as the message.
+constexpr std::size_t kTemplateChars = 200;
+
 // Tells the recorder how the run ended. Its latency runs from the intended
-// start (the pacer's slot), else from when the task was queued, else from
-// the call. The texts are made here, before the recorder's lock.
+// start (the pacer's slot); a start with no schedule has none but the call,
+// so its latency is its run time. The texts are made here, before the
+// recorder's lock.
 void report(const Worker& w, stats::Recorder& recorder, std::int64_t began_us,
             std::int64_t run_us, PyObject* result, PyObject* exc, bool failed) {
   const Run& run = w.obj.run;
-  const std::int64_t from = run.intended_at >= 0 ? run.intended_at
-                            : run.queued_at >= 0 ? run.queued_at
-                                                 : began_us;
+  const std::int64_t from = run.intended_at >= 0 ? run.intended_at : began_us;
   stats::Outcome o;
   o.run_us = run_us;
   o.latency_us = began_us + run_us - from;
   o.failed = failed || exc;
-  Utf8 kind, message, task, group;
+  Utf8 kind, message, group;
+  std::string message_template;
   if (o.failed) {
-    if (exc)
+    if (exc) {
       describe_exception(exc, kind, message);
-    else
+      message_template = stats::message_template(message.view(), kTemplateChars);
+      o.message_template = message_template;
+    } else {
+      // A break result is one of the few values the caller named: its repr
+      // is its own template.
       describe_break(result, kind, message);
-    task.set(w.obj.vigil_name, Utf8::Of::Str, PY_SSIZE_T_MAX, "");
+      o.message_template = message.view();
+    }
     o.kind = kind.view();
     o.message = message.view();
-    o.task = task.view();
   }
   std::string_view name;
   if (recorder.group_key) {
@@ -364,6 +374,10 @@ void record_outcome(const Worker& w, double start_ms, std::int64_t began_us, std
   if (recorder && began_us) report(w, *recorder, began_us, run_us, result, exc, failed);
   if (exc) log_exception(w.st, w.obj.log, w.obj.vigil_name, exc);
   if (!write_record(w, w.st.names.thread, Py_None)) return;
+  // The slot is free from the end of the call: the worker's own steps since
+  // are the manager's delay, part of the next start's queue wait. Told
+  // before the run counts as ended, so no start into the slot misses it.
+  if (recorder && began_us) recorder->slot_freed(began_us + run_us);
   collab::Holder(w.st, Ref::of(w.obj.var)).append(w.st.names.dones, w.obj.vigil_name);
 }
 
@@ -398,7 +412,10 @@ Ref start(Worker w) {
         Watched watched(run, w.self, began_us);
         // (A worker made by hand has no manager whose end waits for it.)
         CallCounted counted(recorder ? &w.st.calls_running : nullptr);
-        if (recorder) recorder->started(run.queued_at >= 0 ? began_us - run.queued_at : -1);
+        if (recorder)
+          recorder->started(run.waiting_since >= 0 ? std::max<std::int64_t>(
+                                                         0, began_us - run.waiting_since)
+                                                   : -1);
         RunningFor running(recorder);
         result = call_task(w, began_us, ended_us);
       },
@@ -530,7 +547,9 @@ void record_timeout(PyObject* worker, Borrowed error) {
 
 vt::RaiseGate& stop_gate(PyObject* worker) { return as_worker(worker)->run.gate; }
 
-void set_queued_at(PyObject* worker, std::int64_t us) { as_worker(worker)->run.queued_at = us; }
+void set_waiting_since(PyObject* worker, std::int64_t us) {
+  as_worker(worker)->run.waiting_since = us;
+}
 
 void set_intended_at(PyObject* worker, std::int64_t us) {
   as_worker(worker)->run.intended_at = us;

@@ -50,9 +50,11 @@ bool claim_for_timeout(PyObject* worker, unsigned long* tid);
 // exception, recorded as the worker records a run that raised.
 void record_timeout(PyObject* worker, vt::Borrowed error);
 
-// When the worker's task was queued (stats::monotonic_us, or -1), so that
-// its run records its queue wait when the callable is called.
-void set_queued_at(PyObject* worker, std::int64_t us);
+// Since when the task's start waited on the manager alone: the latest of
+// when it was queued, when the slot it takes became free and, paced, when
+// its start was due (stats::monotonic_us); -1 when unknown (a name put on
+// the queue by hand). Its run's queue wait counts from there to the call.
+void set_waiting_since(PyObject* worker, std::int64_t us);
 // When a paced start of the task was due by the pacer's schedule
 // (stats::monotonic_us), or -1 for a start with no schedule.
 void set_intended_at(PyObject* worker, std::int64_t us);
