@@ -78,6 +78,28 @@ class Statistics(ManagerCase, unittest.TestCase):
             self.assertEqual(s["histograms"]["queue_wait"]["count"], 4)
             self.assertLess(s["queue_wait"]["p50"], 100, (rate, s["queue_wait"]))
 
+    def test_a_stop_frees_its_slot_for_the_queue_wait(self):
+        # The next task waits from the stop, not from when it was queued.
+        began = {}
+
+        def task(name):
+            began[name] = time.monotonic()
+            while name == "a":
+                time.sleep(0.005)
+
+        m = self.make(task, 1)
+        sent = time.monotonic()
+        m._send("a", name="a")
+        self.assertTrue(wait_until(lambda: "a" in began))
+        m._send("b", name="b")
+        time.sleep(0.5)
+        stopped = time.monotonic()
+        m._stop("a")
+        self.assertTrue(wait_until(m._done, 30))
+        waited = m._get_statistics()["queue_wait"]["max"]
+        bound = max(began["a"] - sent, began["b"] - stopped) * 1000
+        self.assertLessEqual(waited, bound * 1.02 + 1)
+
     def test_stops_cancels_and_clearing(self):
         gate = threading.Event()
         m = self.make(lambda: wait_until(gate.is_set, 10), 1)

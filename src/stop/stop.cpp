@@ -5,6 +5,7 @@
 #include "common/call.h"
 #include "dispatcher/dispatcher.h"
 #include "manager/clearing.h"
+#include "manager/core.h"
 #include "manager/manager.h"
 #include "queue/queue.h"
 #include "task/task.h"
@@ -35,6 +36,9 @@ void book_stop(const Manager& m, const collab::Holder& var, PyObject* name, bool
   const bool count_it = ours || !vt::contains(var.field(n.dones), name);
   collab::Holder(m.st, record_of(m, var, name)).set(n.thread, Py_None);
   if (count_it) {
+    // The slot is free from now: the next start's queue wait counts from
+    // here, as from the end of a run. Told before the run counts as ended.
+    manager::core_of(m).recorder->slot_freed(stats::monotonic_us());
     var.append(n.stops, name);
     collab::Holder(m.st, record_of(m, var, name)).set(n.status, m.st.status.stopped);
   }
