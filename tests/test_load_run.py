@@ -241,10 +241,14 @@ SHORT_DRAIN = ("-c", "import sys, vigil_load.cli, vigil_load.run\n"
                      "sys.exit(vigil_load.cli.main())")
 
 
-def test_a_task_stuck_in_native_code_does_not_keep_the_process(work):
+@pytest.mark.parametrize("args, ended", [
+    (["--duration", "1", "--interval", "1", "--workers", "1"], "stopped"),
+    # each worker process's one task timed out, and still running at its end
+    (["--count", "2", "--timeout", "0.5", "--processes", "2"], "failed"),
+])
+def test_a_task_stuck_in_native_code_does_not_keep_the_process(work, args, ended):
     err_path = work / "stderr.txt"
-    child = start_child(work, ["loadtarget:stuck", "--duration", "1", "--interval", "1",
-                               "--workers", "1"], err_path, entry=SHORT_DRAIN)
+    child = start_child(work, ["loadtarget:stuck", *args], err_path, entry=SHORT_DRAIN)
     try:
         out, _ = child.communicate(timeout=60)
     finally:
@@ -253,9 +257,11 @@ def test_a_task_stuck_in_native_code_does_not_keep_the_process(work):
     err = err_path.read_text()
     assert child.returncode == 0, err[-2000:]
     assert "report written" in out
-    assert json.loads((work / "vigil-stats.json").read_text())["stopped"] == 1
+    s = json.loads((work / "vigil-stats.json").read_text())
+    assert s[ended] == args.count("--processes") + 1  # one task, or one a worker
     line = next(line for line in err.splitlines() if "still running" in line)
     assert "Thread_1" in err and "loadtarget.py" in err, line
+    assert "leaked" not in err  # the worker's semaphores, left to the parent's tracker
 
 
 MEMORY_TARGET = """

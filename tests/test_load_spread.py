@@ -281,11 +281,18 @@ def test_dask_cluster_runs_a_target_and_refuses_workers_that_cannot_import_it(
     assert "importable on every worker" in p.stderr
     assert sorted(f.name for f in tmp_path.iterdir() if f.name != "__pycache__") == [
         "awaytarget.py"]
+    # Schemes whose client fails before it connects (no certificates given).
+    for scheme in ("tls", "ucx"):
+        p = vigil_main(["awaytarget:work", "--dask", f"{scheme}://127.0.0.1:9", "--count", "1"],
+                       tmp_path)
+        assert p.returncode == 2 and p.stderr.count("\n") == 1, p.stderr
+        assert "cannot reach the scheduler" in p.stderr
 
 
 @pytest.mark.parametrize("args, fragment", [
     (["--dask", "local:2"], 'needs the package distributed: pip install "threads-main[dask]"'),
     (["--dask", "local:0"], "above 0"),
+    (["--dask", "local:100000"], "runs at most"),  # distributed missing: no cluster if not
     (["--dask", "local:2", "--processes", "2"], "not allowed with"),
 ])
 def test_dask_refused(work, vigil_main, monkeypatch, args, fragment):

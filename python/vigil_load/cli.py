@@ -431,6 +431,12 @@ def _run(argv: Sequence[str], prog: str) -> int:
         from .spread import DASK_HINT
 
         raise BadInput(f"--dask needs the package distributed: {DASK_HINT}")
+    if args.processes is not None:
+        from .spread import most_processes
+
+        if args.processes > most_processes():
+            raise BadInput(f"--processes {args.processes}: this machine runs at most "
+                           f"{most_processes()} worker processes (one a CPU)")
     if args.group_by is not None and not args.group_by.isidentifier():
         raise BadInput(f"--group-by {args.group_by!r}: must be a keyword argument name")
     if args.target is None:
@@ -451,6 +457,9 @@ def _run(argv: Sequence[str], prog: str) -> int:
                            break_result=break_result)
         title = f"Load run: {args.target}"
     plan.warmup, plan.timeout = args.warmup, args.timeout
+    if plan.warmup is not None and plan.duration is not None and plan.warmup >= plan.duration:
+        raise BadInput(f"--warmup {plan.warmup:g}: must be shorter than the run's duration, "
+                       f"{plan.duration:g} s (nothing after it would be counted)")
     plan.group_by = args.group_by if args.group_by is not None else plan.group_by
     try:
         runner.check_core(plan)

@@ -29,6 +29,7 @@ import logging
 import math
 import multiprocessing
 import multiprocessing.connection
+import os
 import signal
 import sys
 import threading
@@ -187,6 +188,11 @@ def _process_main(number: int, target: str, share: dict[str, Any], start_at: flo
     """A worker process: its share, its live counts and its statistics
     through the pipe to the parent. Its manager's messages would repeat
     those of the others: only its warnings are shown, named by the worker."""
+    # Spawned, this process makes the manager's queue and locks as named
+    # semaphores that the parent's resource tracker unlinks, with a warning,
+    # when a worker ends with tasks still running (end_lingering); with the
+    # platform's own default they are made as in a one-process run.
+    multiprocessing.set_start_method(multiprocessing.get_all_start_methods()[0], force=True)
     logging.basicConfig(level=logging.WARNING,
                         format=f"%(asctime)s %(levelname)s worker {number}: %(message)s")
     with run.Signals() as signals:
@@ -303,12 +309,23 @@ def run_processes(target: str, plan: run.Plan, n: int, signals: run.Stop) -> Spr
 
 # -- a Dask cluster --------------------------------------------------------------------
 
+def most_processes() -> int:
+    """The most worker processes a run may start on this machine: one a
+    CPU it may use (each runs Python on one core at a time, so more only
+    cost memory and start-up), and two on a single CPU, so that a run split
+    in two can be tried anywhere."""
+    return max(2, os.process_cpu_count() or 1)
+
+
 def parse_dask(text: str) -> tuple[str, int | None]:
     """`local:N` as ("local", N), anything else an address of a scheduler."""
     if text.startswith("local:"):
         number = text.removeprefix("local:")
         if not number.isdigit() or int(number) < 1:
             raise ValueError(f"--dask local:N needs a number of workers above 0, got {text!r}")
+        if int(number) > most_processes():
+            raise ValueError(f"--dask {text}: this machine runs at most {most_processes()} "
+                             f"worker processes (one a CPU)")
         return "local", int(number)
     if not text:
         raise ValueError("--dask needs the address of a scheduler, or local:N")
@@ -408,7 +425,7 @@ def _connect(address: str) -> tuple[Any, Any]:
         return cluster, distributed.Client(cluster)
     try:
         return None, distributed.Client(where, timeout=10)
-    except (OSError, TimeoutError, ValueError) as err:
+    except Exception as err:  # the comm layers raise more than OSError (TypeError for tls://)
         raise DaskRefused(f"--dask {address}: cannot reach the scheduler: {err}") from None
 
 
