@@ -217,7 +217,7 @@ def test_a_signal_stops_writes_what_ran_and_exits_128_plus_it(work, how_long, si
         wait_for("summary =", err_path, child)
         child.send_signal(signum)
         time.sleep(0.3)
-        child.send_signal(signum)  # a second one must not lose the results
+        child.send_signal(signum)  # a second one must not lose the stats file
         out, _ = child.communicate(timeout=60)
     finally:
         if child.poll() is None:
@@ -230,8 +230,53 @@ def test_a_signal_stops_writes_what_ran_and_exits_128_plus_it(work, how_long, si
     # Every finished run was a call; every call ended finished or stopped (a
     # stop can also take a task whose thread started but had not called yet).
     assert s["finished"] <= ran(work) <= s["finished"] + s["stopped"]
-    assert (work / "vigil-report.html").exists()
+    # ...but it ends the report's drawing when it comes then
+    assert ((work / "vigil-report.html").exists()
+            != ("while drawing the report; no report written" in err_path.read_text()))
     assert not [f for f in work.iterdir() if f.name.endswith(".tmp")]
+
+
+# The command with one phase made to last (a stand-in for a slow import, a
+# large merge, a cluster that is slow to start, a long report): the phase
+# says when it has begun, and a signal must end it.
+SLOW_PHASE = """
+import sys, time, importlib
+module = importlib.import_module(sys.argv[1])
+def slow(*args, **kwargs):
+    print("slow phase begun", file=sys.stderr, flush=True)
+    time.sleep(120)
+setattr(module, sys.argv[2], slow)
+import vigil_load.cli
+sys.exit(vigil_load.cli.main(sys.argv[3:]))
+"""
+
+
+@pytest.mark.parametrize("phase, args, signum, written", [
+    ("vigil_load.stats load", ["merge", "a.json"], signal.SIGTERM, []),
+    ("vigil_load.spread _connect", ["loadtarget:work", "--dask", "local:2"], signal.SIGTERM, []),
+    ("vigil_load.report render", ["merge", "a.json"], signal.SIGINT, ["vigil-stats.json"]),
+    ("vigil_load.report render", ["loadtarget:work", "--count", "3"], signal.SIGTERM,
+     ["vigil-stats.json"]),
+])
+def test_a_signal_ends_every_phase_and_keeps_what_was_written(work, phase, args, signum,
+                                                              written):
+    from load_support import make_stats
+
+    (work / "a.json").write_text(json.dumps(make_stats([1000, 2000])))
+    err_path = work / "stderr.txt"
+    child = start_child(work, [*phase.split(), *args], err_path, entry=("-c", SLOW_PHASE))
+    try:
+        wait_for("slow phase begun", err_path, child, 60)
+        child.send_signal(signum)
+        child.communicate(timeout=60)
+    finally:
+        if child.poll() is None:
+            child.kill()
+    err = err_path.read_text()
+    assert child.returncode == 128 + signum, err[-2000:]
+    assert f"interrupted by {signal.Signals(signum).name}" in err
+    made = sorted(f.name for f in work.iterdir() if f.suffix in (".json", ".html", ".tmp"))
+    assert made == sorted(["a.json", *written])
 
 
 # The command with the running tasks' time to finish after --duration cut

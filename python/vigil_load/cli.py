@@ -21,12 +21,12 @@ from typing import TYPE_CHECKING, Any, NoReturn
 
 from . import check as checks
 from .files import destination, write_atomic
-from .report import ReportUnavailable, write_report
+from .report import ReportUnavailable, page
 from .stats import StatsError, load, merge
 from .table import render as render_table
 
 if TYPE_CHECKING:
-    from .run import Plan, Stop
+    from .run import Plan, Signals
     from .shapes import Settings, Statistics
 
 DEFAULT_STATS = "vigil-stats.json"
@@ -383,9 +383,12 @@ def settings(argv: Sequence[str], prog: str, args: argparse.Namespace, plan: Pla
 
 
 def finish(stats: Statistics, args: argparse.Namespace, check_list: list[checks.Check],
-           title: str, stdout: int | None = None) -> int:
+           title: str, stdout: int | None = None, signals: Signals | None = None) -> int:
     """Prints the table and the checks, writes the files (the statistics to
-    the descriptor `stdout` when given); the exit status."""
+    the descriptor `stdout` when given); the exit status. A signal that
+    comes while the report is drawn ends the drawing: no report is written."""
+    from .run import Interrupted
+
     say()
     say(render_table(stats))
     say()
@@ -403,8 +406,13 @@ def finish(stats: Statistics, args: argparse.Namespace, check_list: list[checks.
         print(f"vigil_load: cannot write {where}: {err}", file=sys.stderr)
         status = 1
     try:
-        write_report(stats, args.report, title=title)
+        with signals.interruptible() if signals is not None else contextlib.nullcontext():
+            html = page(stats, title=title)
+        write_atomic(args.report, html)
         say(f"report written to {args.report} ({os.path.getsize(args.report):,} bytes)")
+    except Interrupted as stop:
+        print(f"vigil_load: interrupted by {signal.Signals(stop.signum).name} while drawing the "
+              f"report; no report written", file=sys.stderr)
     except ReportUnavailable as err:
         say(f"no report: {err}")
     except OSError as err:
@@ -420,7 +428,7 @@ def finish(stats: Statistics, args: argparse.Namespace, check_list: list[checks.
     return status
 
 
-def _run(argv: Sequence[str], prog: str) -> int:
+def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
     from . import run as runner
 
     args = run_parser(prog).parse_args(argv)
@@ -468,7 +476,7 @@ def _run(argv: Sequence[str], prog: str) -> int:
 
     # A signal from the start of the run until its results are written ends
     # the run, as Ctrl-C does, and is otherwise held: the results come first.
-    with json_stdout(args.stats) as stdout, runner.Signals() as signals:
+    with json_stdout(args.stats) as stdout, signals.interruptible(False):
         lost: list[str] = []
         started, warmup_end, workers = time.time(), None, plan.workers
         try:
@@ -497,7 +505,7 @@ def _run(argv: Sequence[str], prog: str) -> int:
         else:
             stats = {**stats, "settings": [settings(argv, prog, args, plan, workers, started,
                                                     warmup_end)]}
-            status = finish(stats, args, check_list, title, stdout)
+            status = finish(stats, args, check_list, title, stdout, signals)
             if args.target is None:
                 say()
                 say(demo.closing(plan, stats))
@@ -510,7 +518,7 @@ def _run(argv: Sequence[str], prog: str) -> int:
 
 
 def _spread(args: argparse.Namespace, target: str, plan: Plan,
-            signals: Stop) -> tuple[Statistics | None, list[str], float]:
+            signals: Signals) -> tuple[Statistics | None, list[str], float]:
     """The run over worker processes or a Dask cluster: the merged
     statistics (None when no worker returned any), the workers lost and the
     common start."""
@@ -518,7 +526,11 @@ def _spread(args: argparse.Namespace, target: str, plan: Plan,
 
     try:
         if args.dask is not None:
-            done = spread.run_dask(args.dask, target, plan, signals)
+            # Starting or reaching a cluster has nothing worth finishing.
+            with signals.interruptible():
+                cluster = spread.start_dask(args.dask, target)
+            with cluster:
+                done = spread.run_dask(cluster, target, plan, signals)
         else:
             done = spread.run_processes(target, plan, args.processes, signals)
     except (spread.DaskUnavailable, spread.DaskRefused) as err:
@@ -529,9 +541,7 @@ def _spread(args: argparse.Namespace, target: str, plan: Plan,
     return done.stats, done.lost, done.start_at
 
 
-def _merge(argv: Sequence[str], prog: str) -> int:
-    from . import run as runner
-
+def _merge(argv: Sequence[str], prog: str, signals: Signals) -> int:
     args = merge_parser(prog).parse_args(argv)
     check_list = read_checks(args.check)
     check_outputs(args.stats, args.report)
@@ -539,22 +549,31 @@ def _merge(argv: Sequence[str], prog: str) -> int:
         merged = merge([load(path) for path in args.files])
     except StatsError as err:
         raise BadInput(str(err)) from None
-    with json_stdout(args.stats) as stdout, runner.Signals() as signals:
+    with json_stdout(args.stats) as stdout, signals.interruptible(False):
         say(f"merged {len(args.files)} statistics files")
         status = finish(merged, args, check_list, f"Merged load run ({len(args.files)} files)",
-                        stdout)
+                        stdout, signals)
     return status if signals.received is None else EXIT_SIGNALLED + signals.received
 
 
 def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     """The command; `prog` is how it was called (by default read off
     sys.argv[0]), as --help and the messages name it."""
+    from .run import Interrupted, Signals
+
     argv = list(sys.argv[1:] if argv is None else argv)
     prog = prog or program()
-    try:
-        if argv[:1] == ["merge"]:
-            return _merge(argv[1:], prog)
-        return _run(argv, prog)
-    except BadInput as err:
-        print(f"vigil_load: {err}", file=sys.stderr)
-        return EXIT_BAD_INPUT
+    # Until a run begins, and while its report is drawn, a signal ends the
+    # command at once: nothing there is worth finishing.
+    with Signals() as signals, signals.interruptible():
+        try:
+            if argv[:1] == ["merge"]:
+                return _merge(argv[1:], prog, signals)
+            return _run(argv, prog, signals)
+        except BadInput as err:
+            print(f"vigil_load: {err}", file=sys.stderr)
+            return EXIT_BAD_INPUT
+        except Interrupted as stop:
+            print(f"vigil_load: interrupted by {signal.Signals(stop.signum).name}; nothing was "
+                  f"written", file=sys.stderr)
+            return EXIT_SIGNALLED + stop.signum

@@ -595,14 +595,20 @@ def render(stats: Statistics, title: str | None = None) -> str:
     )
 
 
-def write_report(stats: Statistics, path: str, title: str | None = None) -> None:
-    """Writes the report of `stats` (a dict as `_get_statistics()` or
-    `merge()` returns it) to `path` as one self-contained HTML file.
-
-    Raises ReportUnavailable when matplotlib (the "report" extra) is missing."""
+def page(stats: Statistics, title: str | None = None) -> str:
+    """The report of `stats` as one HTML page. Raises ReportUnavailable when
+    matplotlib (the "report" extra) is missing."""
     try:
         import matplotlib  # noqa: F401
     except ImportError as err:
         raise ReportUnavailable(
             f"the report needs matplotlib: {INSTALL_HINT}") from err
-    write_atomic(path, render(stats, title))
+    return render(stats, title)
+
+
+def write_report(stats: Statistics, path: str, title: str | None = None) -> None:
+    """Writes the report of `stats` (a dict as `_get_statistics()` or
+    `merge()` returns it) to `path` as one self-contained HTML file.
+
+    Raises ReportUnavailable when matplotlib (the "report" extra) is missing."""
+    write_atomic(path, page(stats, title))

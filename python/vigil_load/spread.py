@@ -457,18 +457,41 @@ def _check_workers(client: Any, target: str) -> list[str]:
     return workers
 
 
-def run_dask(address: str, target: str, plan: run.Plan, signals: run.Stop) -> Spread:
-    """The plan over the workers of a Dask cluster, one share a worker: a
-    scheduler's address, or local:N for a cluster of N worker processes on
-    this machine for the length of the run."""
+@dataclass
+class DaskCluster:
+    """A client of a cluster whose workers can take the run, and the
+    cluster itself when the run started it (local:N); closed on leaving."""
+
+    client: Any
+    cluster: Any
+    workers: list[str]
+
+    def __enter__(self) -> DaskCluster:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.client.close()
+        if self.cluster is not None:
+            self.cluster.close()
+
+
+def start_dask(address: str, target: str) -> DaskCluster:
+    """A scheduler's address, or local:N for a cluster of N worker
+    processes on this machine for the length of the run, with every worker
+    checked for what the run needs."""
     cluster, client = _connect(address)
+    held = DaskCluster(client, cluster, [])
     try:
-        workers = _check_workers(client, target)
-        return _on_cluster(client, workers, target, plan, signals)
-    finally:
-        client.close()
-        if cluster is not None:
-            cluster.close()
+        held.workers = _check_workers(client, target)
+    except BaseException:
+        held.__exit__()
+        raise
+    return held
+
+
+def run_dask(cluster: DaskCluster, target: str, plan: run.Plan, signals: run.Stop) -> Spread:
+    """The plan over the workers of a cluster, one share a worker."""
+    return _on_cluster(cluster.client, cluster.workers, target, plan, signals)
 
 
 def _on_cluster(client: Any, workers: Sequence[str], target: str, plan: run.Plan,
