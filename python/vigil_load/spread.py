@@ -241,7 +241,7 @@ class _Process:
     number: int
     proc: BaseProcess
     conn: Connection
-    heard: float  # time.monotonic() of its last message, or of its launch
+    heard: float  # time.monotonic() of its last message, or of the common start
     ended: bool = False
     result: dict[str, Any] | None = None
     error: str | None = None
@@ -319,7 +319,10 @@ def run_processes(target: str, plan: run.Plan, n: int, signals: run.Stop) -> Spr
                                args=(number, target, settings(share), start_at, there))
             proc.start()
             there.close()  # the worker's end of the pipe is the worker's alone
-            workers.append(_Process(number, proc, here, time.monotonic()))
+            # Its silence is counted from the common start, by which it
+            # should be up whatever the machine's load.
+            up_by = time.monotonic() + max(0.0, start_at - time.time())
+            workers.append(_Process(number, proc, here, up_by))
         lines = run.Lines(lambda: run.Live.add([w.last for w in workers]), _log(),
                           plan.interval, start=start_at)
         kill_at: float | None = None
