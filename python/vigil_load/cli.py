@@ -65,8 +65,9 @@ outputs:
 
 exit status:
   0 done, all checks met; 1 a check not met; 2 bad input (nothing ran);
-  3 a worker process died (--processes, --dask); 130 interrupted by Ctrl-C,
-  143 by SIGTERM (the results of what ran are still written)
+  3 a worker process died or fell silent (--processes, --dask); 130
+  interrupted by Ctrl-C, 143 by SIGTERM, in any phase (the results of what
+  ran are still written)
 
 """
 
@@ -91,9 +92,10 @@ more than one process:
   ... task of the whole run, 1/N of --rate and of --count, the whole
   --duration and --workers tasks at once; all start together, the summary
   lines add up their counts and the results are merged as merge does. A
-  worker that dies is named on stderr, the others' results are written,
-  exit status 3. With --dask every worker needs threads-main installed and
-  the target's module importable.
+  worker that dies, or sends nothing for 10 s (three intervals if longer),
+  is named on stderr, the others' results are written, exit status 3. N is
+  at most the number of CPUs. With --dask every worker needs threads-main
+  installed and the target's module importable.
 
 """ + _CHECKS_HELP + """\
 Results of several processes or machines are combined with
