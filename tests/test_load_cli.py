@@ -80,6 +80,8 @@ class TestBadInput:
         (["--warmup", "0"], ("--warmup", "greater than 0")),
         (["--timeout", "-1"], ("--timeout", "greater than 0")),
         (["--group-by", "not a name"], ("--group-by", "keyword argument name")),
+        (["--warmup", "5", "--duration", "2"], ("--warmup 5", "shorter than the run's duration")),
+        (["--processes", "100000"], ("--processes 100000", "at most")),
         (["--no-such-option"], ("unrecognized arguments",)),
     ])
     def test_numbers_and_options(self, work, args, fragments, vigil_main):
@@ -326,6 +328,7 @@ class TestMerge:
         (lambda s: s.update(last_finish=1e308), '"last_finish"'),
         (lambda s: s["histograms"]["run_time"].update(sum=10**400), "sum"),
         (lambda s: s["histograms"]["run_time"].update(min=10**400, max=10**400), "min"),
+        (lambda s: s["histograms"]["run_time"].update(min=10**9), "larger than its max"),
         (lambda s: s["history"][0].update(time=10**30), "history row 1"),
     ])
     def test_numbers_out_of_range_are_refused(self, files, change, fragment, vigil_main):

@@ -58,6 +58,32 @@ class TestResample:
     def test_no_history(self):
         assert resample([]).x == []
 
+    def test_runs_far_apart_cost_their_rows_and_the_gap_is_one_step(self):
+        # A run at the first seconds of the epoch merged with one of today:
+        # each second of both is drawn, and the 54 years between are one gap.
+        def run(first):
+            history = [row(t, [1000 * (1 + t % 3)], failed=1, by_group={"/a": 1})
+                       for t in range(30)]
+            for r in history:
+                r["time"] += first - START
+            return make_stats([1000] * 30, history=history, first_start=first + 0.25,
+                              last_finish=first + 30.0)
+
+        merged = vigil_load.merge([run(0), run(START)])
+        s = resample(merged["history"])
+        assert (s.step, len(s.x)) == (1, 30 + 1 + 30)
+        assert s.gaps == [(30.0, START - 30)] and [p[1] for p in s.pieces] == [0, START]
+        assert sum(v for v in s.values["finished"] if v == v) == 60
+        assert s.values["finished"][30] != s.values["finished"][30]  # the gap has no value
+        by_group = group_failures(merged["history"], s)["/a"]
+        assert (sum(by_group), by_group[30], by_group[31]) == (60, 0, 1)
+        ticks = re.findall(r'id="throughput-xtick_\d+"', render(merged))
+        assert 0 < len(ticks) <= 20
+        # Quiet seconds within a run's active span are drawn to scale.
+        rows = [row(0, [1000]), row(200, [1000])]
+        s = resample(rows, active=[[START, START + 201.0]])
+        assert (s.step, len(s.x), s.gaps) == (1, 201, [])
+
 
 def test_what_went_wrong_where_when_and_how_the_run_was_made():
     failing = {3: {"/items": 4}, 4: {"/items": 5}, 15: {"/search": 3}}

@@ -219,7 +219,7 @@ def test_a_signal_stops_writes_what_ran_and_exits_128_plus_it(work, how_long, si
         wait_for("summary =", err_path, child)
         child.send_signal(signum)
         time.sleep(0.3)
-        child.send_signal(signum)  # a second one must not lose the results
+        child.send_signal(signum)  # a second one must not lose the stats file
         out, _ = child.communicate(timeout=60)
     finally:
         if child.poll() is None:
@@ -232,8 +232,53 @@ def test_a_signal_stops_writes_what_ran_and_exits_128_plus_it(work, how_long, si
     # Every finished run was a call; every call ended finished or stopped (a
     # stop can also take a task whose thread started but had not called yet).
     assert s["finished"] <= ran(work) <= s["finished"] + s["stopped"]
-    assert (work / "vigil-report.html").exists()
+    # ...but it ends the report's drawing when it comes then
+    assert ((work / "vigil-report.html").exists()
+            != ("while drawing the report; no report written" in err_path.read_text()))
     assert not [f for f in work.iterdir() if f.name.endswith(".tmp")]
+
+
+# The command with one phase made to last (a stand-in for a slow import, a
+# large merge, a cluster that is slow to start, a long report): the phase
+# says when it has begun, and a signal must end it.
+SLOW_PHASE = """
+import sys, time, importlib
+module = importlib.import_module(sys.argv[1])
+def slow(*args, **kwargs):
+    print("slow phase begun", file=sys.stderr, flush=True)
+    time.sleep(120)
+setattr(module, sys.argv[2], slow)
+import vigil_load.cli
+sys.exit(vigil_load.cli.main(sys.argv[3:]))
+"""
+
+
+@pytest.mark.parametrize("phase, args, signum, written", [
+    ("vigil_load.stats load", ["merge", "a.json"], signal.SIGTERM, []),
+    ("vigil_load.spread _connect", ["loadtarget:work", "--dask", "local:2"], signal.SIGTERM, []),
+    ("vigil_load.report render", ["merge", "a.json"], signal.SIGINT, ["vigil-stats.json"]),
+    ("vigil_load.report render", ["loadtarget:work", "--count", "3"], signal.SIGTERM,
+     ["vigil-stats.json"]),
+])
+def test_a_signal_ends_every_phase_and_keeps_what_was_written(work, phase, args, signum,
+                                                              written):
+    from load_support import make_stats
+
+    (work / "a.json").write_text(json.dumps(make_stats([1000, 2000])))
+    err_path = work / "stderr.txt"
+    child = start_child(work, [*phase.split(), *args], err_path, entry=("-c", SLOW_PHASE))
+    try:
+        wait_for("slow phase begun", err_path, child, 60)
+        child.send_signal(signum)
+        child.communicate(timeout=60)
+    finally:
+        if child.poll() is None:
+            child.kill()
+    err = err_path.read_text()
+    assert child.returncode == 128 + signum, err[-2000:]
+    assert f"interrupted by {signal.Signals(signum).name}" in err
+    made = sorted(f.name for f in work.iterdir() if f.suffix in (".json", ".html", ".tmp"))
+    assert made == sorted(["a.json", *written])
 
 
 # The command with the running tasks' time to finish after --duration cut
@@ -243,10 +288,14 @@ SHORT_DRAIN = ("-c", "import sys, vigil_load.cli, vigil_load.run\n"
                      "sys.exit(vigil_load.cli.main())")
 
 
-def test_a_task_stuck_in_native_code_does_not_keep_the_process(work):
+@pytest.mark.parametrize("args, ended", [
+    (["--duration", "1", "--interval", "1", "--workers", "1"], "stopped"),
+    # each worker process's one task timed out, and still running at its end
+    (["--count", "2", "--timeout", "0.5", "--processes", "2"], "failed"),
+])
+def test_a_task_stuck_in_native_code_does_not_keep_the_process(work, args, ended):
     err_path = work / "stderr.txt"
-    child = start_child(work, ["loadtarget:stuck", "--duration", "1", "--interval", "1",
-                               "--workers", "1"], err_path, entry=SHORT_DRAIN)
+    child = start_child(work, ["loadtarget:stuck", *args], err_path, entry=SHORT_DRAIN)
     try:
         out, _ = child.communicate(timeout=60)
     finally:
@@ -255,9 +304,11 @@ def test_a_task_stuck_in_native_code_does_not_keep_the_process(work):
     err = err_path.read_text()
     assert child.returncode == 0, err[-2000:]
     assert "report written" in out
-    assert json.loads((work / "vigil-stats.json").read_text())["stopped"] == 1
+    s = json.loads((work / "vigil-stats.json").read_text())
+    assert s[ended] == args.count("--processes") + 1  # one task, or one a worker
     line = next(line for line in err.splitlines() if "still running" in line)
     assert "Thread_1" in err and "loadtarget.py" in err, line
+    assert "leaked" not in err  # the worker's semaphores, left to the parent's tracker
 
 
 MEMORY_TARGET = """

@@ -5,6 +5,7 @@ process writes down every call it makes, so what ran is counted apart from
 what the statistics say."""
 
 import collections
+import contextlib
 import itertools
 import json
 import os
@@ -211,6 +212,52 @@ def test_a_worker_that_dies_is_named_and_the_others_results_written(work):
     assert "worker 1 of 2: 20 finished" in out and "worker 2 of 2" not in out
 
 
+def idle(address):
+    """Waits until no Dask worker holds a task: a released one ends only
+    when its run has stopped."""
+    import distributed
+
+    with distributed.Client(address, timeout=30) as client:
+        deadline = time.monotonic() + 60
+        while any(client.run(lambda dask_worker: len(dask_worker.state.tasks)).values()):
+            assert time.monotonic() < deadline, "a Dask worker kept its task"
+            time.sleep(0.2)
+
+
+@pytest.mark.slow  # a worker is given up after 10 s of silence
+@pytest.mark.parametrize("where", ["processes", "dask"])
+def test_a_worker_that_falls_silent_is_given_up(where, work, request):
+    if where == "dask":
+        work = request.getfixturevalue("home")
+        how = ["--dask", request.getfixturevalue("cluster")[0]]
+    else:
+        how = ["--processes", "2"]
+    child = start_child(work, ["spreadtarget:work", *tasks(work, {"ms": 20}), *how,
+                               "--duration", "4", "--workers", "2", "--interval", "1"])
+    silent = None
+    try:
+        wait_for("summary =", work, child)
+        silent = calls(work)[-1][0]
+        os.kill(silent, signal.SIGSTOP)  # stopped, as a frozen machine would be
+        out = finish(child, 120)
+        killed = where == "dask" or ended([silent], 10)  # a Dask worker is the cluster's
+    finally:
+        if silent is not None and where == "dask":  # the cluster's, not ours to end
+            os.kill(silent, signal.SIGCONT)
+            idle(request.getfixturevalue("cluster")[0])
+        elif silent is not None:
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(silent, signal.SIGKILL)
+    err = (work / "stderr.txt").read_text()
+    assert child.returncode == spread.EXIT_WORKER_LOST, err[-2000:]
+    lost = [line for line in err.splitlines() if "sent nothing for 10 s" in line]
+    assert len(lost) == 1, err[-2000:]
+    number = int(lost[0].split("worker ")[1].split()[0])
+    assert f"worker {3 - number} of 2:" in out and f"worker {number} of 2:" not in out
+    assert json.loads((work / "vigil-stats.json").read_text())["finished"] > 0
+    assert killed, "the silent worker was not killed"
+
+
 def test_workers_stop_when_the_parent_dies(work):
     child = start_child(work, ["spreadtarget:work", *tasks(work, {"ms": 50}), "--processes", "2",
                                "--duration", "120", "--interval", "1"])
@@ -281,11 +328,18 @@ def test_dask_cluster_runs_a_target_and_refuses_workers_that_cannot_import_it(
     assert "importable on every worker" in p.stderr
     assert sorted(f.name for f in tmp_path.iterdir() if f.name != "__pycache__") == [
         "awaytarget.py"]
+    # Schemes whose client fails before it connects (no certificates given).
+    for scheme in ("tls", "ucx"):
+        p = vigil_main(["awaytarget:work", "--dask", f"{scheme}://127.0.0.1:9", "--count", "1"],
+                       tmp_path)
+        assert p.returncode == 2 and p.stderr.count("\n") == 1, p.stderr
+        assert "cannot reach the scheduler" in p.stderr
 
 
 @pytest.mark.parametrize("args, fragment", [
     (["--dask", "local:2"], 'needs the package distributed: pip install "threads-main[dask]"'),
     (["--dask", "local:0"], "above 0"),
+    (["--dask", "local:100000"], "runs at most"),  # distributed missing: no cluster if not
     (["--dask", "local:2", "--processes", "2"], "not allowed with"),
 ])
 def test_dask_refused(work, vigil_main, monkeypatch, args, fragment):

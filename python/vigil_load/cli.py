@@ -21,12 +21,12 @@ from typing import TYPE_CHECKING, Any, NoReturn
 
 from . import check as checks
 from .files import destination, write_atomic
-from .report import ReportUnavailable, write_report
+from .report import ReportUnavailable, page
 from .stats import StatsError, load, merge, notes
 from .table import render as render_table
 
 if TYPE_CHECKING:
-    from .run import Plan, Stop
+    from .run import Plan, Signals
     from .shapes import Settings, Statistics
 
 DEFAULT_STATS = "vigil-stats.json"
@@ -66,8 +66,9 @@ outputs:
 
 exit status:
   0 done, all checks met; 1 a check not met; 2 bad input (nothing ran);
-  3 a worker process died (--processes, --dask); 130 interrupted by Ctrl-C,
-  143 by SIGTERM (the results of what ran are still written)
+  3 a worker process died or fell silent (--processes, --dask); 130
+  interrupted by Ctrl-C, 143 by SIGTERM, in any phase (the results of what
+  ran are still written)
 
 """
 
@@ -92,9 +93,10 @@ more than one process:
   ... task of the whole run, 1/N of --rate and of --count, the whole
   --duration and --workers tasks at once; all start together, the summary
   lines add up their counts and the results are merged as merge does. A
-  worker that dies is named on stderr, the others' results are written,
-  exit status 3. With --dask every worker needs threads-main installed and
-  the target's module importable.
+  worker that dies, or sends nothing for 10 s (three intervals if longer),
+  is named on stderr, the others' results are written, exit status 3. N is
+  at most the number of CPUs. With --dask every worker needs threads-main
+  installed and the target's module importable.
 
 """ + _CHECKS_HELP + """\
 Results of several processes or machines are combined with
@@ -384,9 +386,12 @@ def settings(argv: Sequence[str], prog: str, args: argparse.Namespace, plan: Pla
 
 
 def finish(stats: Statistics, args: argparse.Namespace, check_list: list[checks.Check],
-           title: str, stdout: int | None = None) -> int:
+           title: str, stdout: int | None = None, signals: Signals | None = None) -> int:
     """Prints the table and the checks, writes the files (the statistics to
-    the descriptor `stdout` when given); the exit status."""
+    the descriptor `stdout` when given); the exit status. A signal that
+    comes while the report is drawn ends the drawing: no report is written."""
+    from .run import Interrupted
+
     stats = {**stats, "notes": notes(stats)}  # (its settings are complete only now)
     say()
     say(render_table(stats))
@@ -407,8 +412,13 @@ def finish(stats: Statistics, args: argparse.Namespace, check_list: list[checks.
         print(f"vigil_load: cannot write {where}: {err}", file=sys.stderr)
         status = 1
     try:
-        write_report(stats, args.report, title=title)
+        with signals.interruptible() if signals is not None else contextlib.nullcontext():
+            html = page(stats, title=title)
+        write_atomic(args.report, html)
         say(f"report written to {args.report} ({os.path.getsize(args.report):,} bytes)")
+    except Interrupted as stop:
+        print(f"vigil_load: interrupted by {signal.Signals(stop.signum).name} while drawing the "
+              f"report; no report written", file=sys.stderr)
     except ReportUnavailable as err:
         say(f"no report: {err}")
     except OSError as err:
@@ -424,7 +434,7 @@ def finish(stats: Statistics, args: argparse.Namespace, check_list: list[checks.
     return status
 
 
-def _run(argv: Sequence[str], prog: str) -> int:
+def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
     from . import run as runner
 
     args = run_parser(prog).parse_args(argv)
@@ -435,6 +445,12 @@ def _run(argv: Sequence[str], prog: str) -> int:
         from .spread import DASK_HINT
 
         raise BadInput(f"--dask needs the package distributed: {DASK_HINT}")
+    if args.processes is not None:
+        from .spread import most_processes
+
+        if args.processes > most_processes():
+            raise BadInput(f"--processes {args.processes}: this machine runs at most "
+                           f"{most_processes()} worker processes (one a CPU)")
     if args.group_by is not None and not args.group_by.isidentifier():
         raise BadInput(f"--group-by {args.group_by!r}: must be a keyword argument name")
     if args.target is None:
@@ -455,6 +471,9 @@ def _run(argv: Sequence[str], prog: str) -> int:
                            break_result=break_result)
         title = f"Load run: {args.target}"
     plan.warmup, plan.timeout = args.warmup, args.timeout
+    if plan.warmup is not None and plan.duration is not None and plan.warmup >= plan.duration:
+        raise BadInput(f"--warmup {plan.warmup:g}: must be shorter than the run's duration, "
+                       f"{plan.duration:g} s (nothing after it would be counted)")
     plan.group_by = args.group_by if args.group_by is not None else plan.group_by
     try:
         runner.check_core(plan)
@@ -463,7 +482,7 @@ def _run(argv: Sequence[str], prog: str) -> int:
 
     # A signal from the start of the run until its results are written ends
     # the run, as Ctrl-C does, and is otherwise held: the results come first.
-    with json_stdout(args.stats) as stdout, runner.Signals() as signals:
+    with json_stdout(args.stats) as stdout, signals.interruptible(False):
         lost: list[str] = []
         started, warmup_end, workers = time.time(), None, plan.workers
         try:
@@ -492,7 +511,7 @@ def _run(argv: Sequence[str], prog: str) -> int:
         else:
             stats = {**stats, "settings": [settings(argv, prog, args, plan, workers, started,
                                                     warmup_end)]}
-            status = finish(stats, args, check_list, title, stdout)
+            status = finish(stats, args, check_list, title, stdout, signals)
             if args.target is None:
                 say()
                 say(demo.closing(plan, stats))
@@ -505,7 +524,7 @@ def _run(argv: Sequence[str], prog: str) -> int:
 
 
 def _spread(args: argparse.Namespace, target: str, plan: Plan,
-            signals: Stop) -> tuple[Statistics | None, list[str], float]:
+            signals: Signals) -> tuple[Statistics | None, list[str], float]:
     """The run over worker processes or a Dask cluster: the merged
     statistics (None when no worker returned any), the workers lost and the
     common start."""
@@ -513,7 +532,11 @@ def _spread(args: argparse.Namespace, target: str, plan: Plan,
 
     try:
         if args.dask is not None:
-            done = spread.run_dask(args.dask, target, plan, signals)
+            # Starting or reaching a cluster has nothing worth finishing.
+            with signals.interruptible():
+                cluster = spread.start_dask(args.dask, target)
+            with cluster:
+                done = spread.run_dask(cluster, target, plan, signals)
         else:
             done = spread.run_processes(target, plan, args.processes, signals)
     except (spread.DaskUnavailable, spread.DaskRefused) as err:
@@ -524,9 +547,7 @@ def _spread(args: argparse.Namespace, target: str, plan: Plan,
     return done.stats, done.lost, done.start_at
 
 
-def _merge(argv: Sequence[str], prog: str) -> int:
-    from . import run as runner
-
+def _merge(argv: Sequence[str], prog: str, signals: Signals) -> int:
     args = merge_parser(prog).parse_args(argv)
     check_list = read_checks(args.check)
     check_outputs(args.stats, args.report)
@@ -534,22 +555,31 @@ def _merge(argv: Sequence[str], prog: str) -> int:
         merged = merge([load(path) for path in args.files])
     except StatsError as err:
         raise BadInput(str(err)) from None
-    with json_stdout(args.stats) as stdout, runner.Signals() as signals:
+    with json_stdout(args.stats) as stdout, signals.interruptible(False):
         say(f"merged {len(args.files)} statistics files")
         status = finish(merged, args, check_list, f"Merged load run ({len(args.files)} files)",
-                        stdout)
+                        stdout, signals)
     return status if signals.received is None else EXIT_SIGNALLED + signals.received
 
 
 def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     """The command; `prog` is how it was called (by default read off
     sys.argv[0]), as --help and the messages name it."""
+    from .run import Interrupted, Signals
+
     argv = list(sys.argv[1:] if argv is None else argv)
     prog = prog or program()
-    try:
-        if argv[:1] == ["merge"]:
-            return _merge(argv[1:], prog)
-        return _run(argv, prog)
-    except BadInput as err:
-        print(f"vigil_load: {err}", file=sys.stderr)
-        return EXIT_BAD_INPUT
+    # Until a run begins, and while its report is drawn, a signal ends the
+    # command at once: nothing there is worth finishing.
+    with Signals() as signals, signals.interruptible():
+        try:
+            if argv[:1] == ["merge"]:
+                return _merge(argv[1:], prog, signals)
+            return _run(argv, prog, signals)
+        except BadInput as err:
+            print(f"vigil_load: {err}", file=sys.stderr)
+            return EXIT_BAD_INPUT
+        except Interrupted as stop:
+            print(f"vigil_load: interrupted by {signal.Signals(stop.signum).name}; nothing was "
+                  f"written", file=sys.stderr)
+            return EXIT_SIGNALLED + stop.signum

@@ -227,6 +227,8 @@ class Histogram:
             )
         if (h.count == 0) != (h.min is None) or (h.count == 0) != (h.max is None):
             raise ValueError("a histogram has min and max exactly when its count is not 0")
+        if h.min is not None and h.max is not None and h.min > h.max:
+            raise ValueError(f"a histogram's min {h.min} is larger than its max {h.max}")
         return h
 
     def __eq__(self, other: object) -> bool:

@@ -9,8 +9,10 @@ when a report is written, never by `import vigil_load`.
 from __future__ import annotations
 
 import bisect
+import heapq
 import html
 import io
+import itertools
 import math
 import re
 import time
@@ -21,7 +23,7 @@ from typing import TYPE_CHECKING, Final
 from .files import write_atomic
 from .histogram import Histogram, bucket_bounds
 from .shapes import LATENCY_KEYS, SECOND_KEYS, PercentileKey, RowCountKey
-from .stats import OTHER
+from .stats import OTHER, union
 from .table import GROUP_COLUMNS, clock, error_line, group_rows, latency_rows, overview, warmups
 
 if TYPE_CHECKING:
@@ -46,6 +48,7 @@ COLOURS: Final = {
     "queued": "#17becf", "running": "#e377c2",
     "failures": "#d62728",
     "warm-up": "#fbe7a1",  # the warm-up's band behind the time charts
+    "gap": "#e8e8e8",  # a stretch without runs, left out of the time charts
 }
 # The headings of the tables, each its own colour: the failures', the
 # groups' and the settings'.
@@ -67,30 +70,104 @@ class Series:
     a step; "failures" is the count in a step, so that a single failure
     shows; queued and running are the mean of the rows present; run-time and
     latency percentiles ("latency.p50", ...) are the largest per-second
-    value in a step (an upper bound, as when histories are merged)."""
+    value in a step (an upper bound, as when histories are merged).
+
+    A stretch without rows in which no run was active (runs made apart and
+    merged) is left out: it takes one step of the chart, with no values, so
+    the chart costs what the rows do and not what the clock between them
+    spans. `pieces` are the stretches drawn, (chart x, first epoch second,
+    seconds), and `gaps` those left out, (chart x, seconds)."""
 
     start: int = 0
     step: int = 1
-    x: list[float] = field(default_factory=list)  # seconds since start, step start
+    x: list[float] = field(default_factory=list)  # chart seconds of each step's start
     values: dict[str, list[float]] = field(default_factory=dict)
+    pieces: list[tuple[float, int, int]] = field(default_factory=list)
+    gaps: list[tuple[float, int]] = field(default_factory=list)
+
+    def at(self, epoch: float) -> float:
+        """The chart x of an epoch time; a time within a gap falls at the
+        gap's start."""
+        if not self.pieces:
+            return 0.0
+        i = max(0, bisect.bisect_right([p[1] for p in self.pieces], epoch) - 1)
+        x, first, length = self.pieces[i]
+        if i < len(self.pieces) - 1:
+            return x + min(epoch - first, length)
+        return x + (epoch - first)
+
+    def epoch(self, x: float) -> float | None:
+        """The epoch time at chart x; None within a gap."""
+        if not self.pieces:
+            return None
+        i = max(0, bisect.bisect_right([p[0] for p in self.pieces], x) - 1)
+        left, first, length = self.pieces[i]
+        if i < len(self.pieces) - 1 and x - left >= length:
+            return None
+        return first + (x - left)
 
 
 _SUMMED: Final[tuple[RowCountKey, ...]] = ("finished", "failed", "started", "queued", "running")
+GAP_SECONDS: Final = 60  # a stretch of this long without rows and runs is left out...
+GAPS: Final = 20  # ...the longest this many of them; shorter ones are drawn to scale
 
 
-def resample(history: Sequence[HistoryRow], max_points: int = MAX_POINTS) -> Series:
+def _pieces(times: Sequence[int], active: Sequence[Sequence[float]]) -> list[tuple[int, int]]:
+    """(first epoch second, seconds) of the stretches worth drawing: the
+    seconds from the first row to the last, less the longest gaps between
+    rows that no active span covers."""
+    spans = union(active)
+    starts = [s for s, _ in spans]
+
+    def covered(first: int, end: int) -> bool:
+        i = bisect.bisect_right(starts, first) - 1
+        return i >= 0 and spans[i][1] >= end
+
+    found = [(b - a - 1, a, b) for a, b in itertools.pairwise(times)
+             if b - a - 1 >= GAP_SECONDS and not covered(a + 1, b)]
+    cuts = sorted((a, b) for _, a, b in heapq.nlargest(GAPS, found))
+    pieces, first = [], times[0]
+    for a, b in cuts:
+        pieces.append((first, a + 1 - first))
+        first = b
+    pieces.append((first, times[-1] + 1 - first))
+    return pieces
+
+
+def resample(history: Sequence[HistoryRow], max_points: int = MAX_POINTS,
+             active: Sequence[Sequence[float]] = ()) -> Series:
+    """The history in at most about `max_points` steps; `active` are the
+    spans (epoch seconds) in which a run was active, whose quiet stretches
+    are drawn to scale."""
     if not history:
         return Series()
-    start = min(r["time"] for r in history)
-    end = max(r["time"] for r in history)
-    step = max(1, math.ceil((end - start + 1) / max_points))
-    nbins = (end - start) // step + 1
+    times = sorted({r["time"] for r in history})
+    pieces = _pieces(times, active)
+    gaps = len(pieces) - 1
+    drawn = sum(length for _, length in pieces)
+    # Each gap takes a step and may round a piece up by one.
+    step = max(1, math.ceil(drawn / max(1, max_points - 2 * gaps)))
+    s = Series(start=times[0], step=step)
+    firsts, offsets, x = [], [], 0
+    nbins = 0
+    for n, (first, length) in enumerate(pieces):
+        firsts.append(first)
+        offsets.append(nbins)
+        s.pieces.append((float(x), first, length))
+        count = (length - 1) // step + 1
+        nbins += count
+        x += count * step
+        if n < gaps:
+            s.gaps.append((float(x), pieces[n + 1][0] - (first + length)))
+            nbins += 1
+            x += step
     sums = {k: [0.0] * nbins for k in _SUMMED}
     present = [0] * nbins
     tops: dict[str, list[float]] = {f"{prefix}{k}": [math.nan] * nbins
                                     for prefix in ("", "latency.") for k in SECOND_KEYS}
     for row in history:
-        b = (row["time"] - start) // step
+        i = bisect.bisect_right(firsts, row["time"]) - 1
+        b = offsets[i] + (row["time"] - firsts[i]) // step
         present[b] += 1
         for k in _SUMMED:
             sums[k][b] += row[k]
@@ -99,7 +176,6 @@ def resample(history: Sequence[HistoryRow], max_points: int = MAX_POINTS) -> Ser
                 v, col = row[part][name], tops[prefix + name]  # type: ignore[literal-required]
                 if v is not None and not (col[b] >= v):  # nan compares false
                     col[b] = float(v)
-    s = Series(start=start, step=step)
     s.x = [float(b * step) for b in range(nbins)]
     for k in ("finished", "failed", "started"):
         s.values[k] = [v / step for v in sums[k]]
@@ -107,6 +183,10 @@ def resample(history: Sequence[HistoryRow], max_points: int = MAX_POINTS) -> Ser
     for k in ("queued", "running"):
         s.values[k] = [v / n if n else 0.0 for v, n in zip(sums[k], present, strict=False)]
     s.values.update(tops)
+    for gx, _ in s.gaps:  # a gap has no values: the lines break there
+        b = int(gx) // step
+        for col in s.values.values():
+            col[b] = math.nan
     return s
 
 
@@ -127,7 +207,7 @@ def group_failures(history: Sequence[HistoryRow], series: Series,
     out = {name: [0.0] * len(series.x) for name in [*lines.values(), *(
         [OTHER] if len(lines) < len(ranked) else [])]}
     for row in history:
-        b = (row["time"] - series.start) // series.step
+        b = min(int(series.at(row["time"]) // series.step), len(series.x) - 1)
         for name, failed in row["failed_by_group"].items():
             out[lines.get(name, OTHER)][b] += failed
     return out
@@ -156,29 +236,64 @@ def _time_axis(span: float) -> tuple[float, str]:
         return 1.0, "s"
     if span <= 3 * 3600:
         return 60.0, "min"
-    return 3600.0, "h"
+    if span <= 3 * 86400:
+        return 3600.0, "h"
+    return 86400.0, "d"
 
 
+_DAY: Final = 86400
 _TICK_STEPS: Final = (1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200, 10800,
-                      21600, 43200, 86400)
+                      21600, 43200, _DAY, 2 * _DAY, 7 * _DAY, 14 * _DAY, 28 * _DAY, 91 * _DAY,
+                      182 * _DAY, 365 * _DAY)
 
 
-def _clock_ticks(ax: Axes, start: int, end: float) -> str:
-    """Ticks every few seconds, minutes or hours, each labelled with the
-    clock time (UTC) and the offset from the first second; the axis label."""
-    from matplotlib.ticker import FuncFormatter, MultipleLocator
+def _tick_step(drawn: float) -> int:
+    """About eight ticks over `drawn` seconds; whole years, 1-2-5 times a
+    power of ten, beyond the steps listed."""
+    for t in _TICK_STEPS:
+        if drawn / t <= 8:
+            return t
+    years = drawn / 8 / (365 * _DAY)  # above 1 here
+    power: int = 10 ** int(math.log10(years))
+    return next(m * power for m in (1, 2, 5, 10) if m * power >= years) * 365 * _DAY
 
-    step = next((t for t in _TICK_STEPS if end / t <= 8), _TICK_STEPS[-1])
-    scale, unit = _time_axis(end)
-    clock = "%H:%M:%S" if step < 60 else "%H:%M"
+
+def _clock_ticks(ax: Axes, series: Series, end: float) -> str:
+    """Ticks every few seconds, minutes, hours or days from the start of
+    each piece, each labelled with the clock time (UTC) and the offset from
+    the first second (the date, when gaps are left out); the axis label."""
+    from matplotlib.ticker import FixedLocator, FuncFormatter
+
+    drawn = sum(length for _, _, length in series.pieces)
+    step = _tick_step(drawn)
+    scale, unit = _time_axis(drawn)
+    clock = "%H:%M:%S" if step < 60 else "%H:%M" if step < _DAY else "%Y-%m-%d"
+    gaps = bool(series.gaps)
 
     def label(x: float, _pos: int | None = None) -> str:
-        return f"{time.strftime(clock, time.gmtime(start + x))}\n+{x / scale:g} {unit}"
+        at = series.epoch(x)
+        if at is None:
+            return ""
+        below = (time.strftime("%Y-%m-%d", time.gmtime(at)) if gaps
+                 else f"+{(at - series.start) / scale:g} {unit}")
+        return f"{time.strftime(clock, time.gmtime(at))}\n{below}"
 
-    ax.xaxis.set_major_locator(MultipleLocator(step))
+    ticks = [x + k * step for x, _, length in series.pieces
+             for k in range(max(1, math.ceil(length / step)))]
+    ax.xaxis.set_major_locator(FixedLocator([t for t in ticks if t <= end]))
     ax.xaxis.set_major_formatter(FuncFormatter(label))
-    day = time.strftime("%Y-%m-%d", time.gmtime(start))
+    if gaps:
+        return (f"clock time (UTC) and date; {len(series.gaps)} stretch"
+                f"{'es' if len(series.gaps) > 1 else ''} with no run active left out (shaded)")
+    day = time.strftime("%Y-%m-%d", time.gmtime(series.start))
     return f"clock time (UTC, {day}) and time since the first second"
+
+
+def _how_long(seconds: float) -> str:
+    for size, unit in ((365 * _DAY, "years"), (_DAY, "days"), (3600, "h"), (60, "min")):
+        if seconds >= 2 * size:
+            return f"{seconds / size:.3g} {unit}"
+    return f"{seconds:g} s"
 
 
 def _figure(panels: int = 1) -> tuple[Figure, list[Axes]]:
@@ -252,8 +367,14 @@ def _time_chart(series: Series, title: str, note: str, panels: Sequence[Panel],
     xs = [*series.x, end]
     for ax, panel in zip(axes, panels, strict=False):
         for n, (first, last) in enumerate(warm):
-            ax.axvspan(first - series.start, last - series.start, color=COLOURS["warm-up"],
+            ax.axvspan(series.at(first), series.at(last), color=COLOURS["warm-up"],
                        linewidth=0, label=None if n or ax is not axes[0] else "warm-up")
+        for x, seconds in series.gaps:
+            ax.axvspan(x, x + series.step, color=COLOURS["gap"], linewidth=0)
+            if ax is axes[0]:
+                ax.text(x + series.step / 2, 0.98, f"{_how_long(seconds)} without runs",
+                        transform=ax.get_xaxis_transform(), rotation=90, ha="center",
+                        va="top", fontsize=7, color="#666666")
         drawn = 0
         for key in panel.keys:
             ys = series.values[key]
@@ -273,14 +394,16 @@ def _time_chart(series: Series, title: str, note: str, panels: Sequence[Panel],
             from matplotlib.ticker import FuncFormatter
 
             ax.set_yscale("symlog", linthresh=1.0)
-            ax.set_ylim(0, max(2.0, max(v for k in panel.keys for v in series.values[k]) * 1.5))
+            top = max((v for k in panel.keys for v in series.values[k] if not math.isnan(v)),
+                      default=0.0)
+            ax.set_ylim(0, max(2.0, top * 1.5))
             ax.yaxis.set_major_formatter(FuncFormatter(_plain))
         else:
             ax.set_ylim(bottom=0)
         ax.set_ylabel(panel.ylabel)
         _legend(ax, drawn + (1 if warm and ax is axes[0] else 0))
     axes[-1].set_xlim(0, end)
-    axes[-1].set_xlabel(_clock_ticks(axes[-1], series.start, end) + note)
+    axes[-1].set_xlabel(_clock_ticks(axes[-1], series, end) + note)
     return _svg(fig, salt)
 
 
@@ -331,10 +454,11 @@ def _spread(series: Series, keys: Sequence[str]) -> float:
 
 def charts(stats: Statistics) -> list[str]:
     """The charts as SVG texts."""
-    series = resample(stats["history"])
+    warm = warmups(stats)
+    # A warm-up's quiet seconds belong to its run, as the active spans' do.
+    series = resample(stats["history"], active=[*stats["active"], *warm])
     mean = f"; means over {series.step} s" if series.step > 1 else ""
     top = f"; highest per-second value in each {series.step} s" if series.step > 1 else ""
-    warm = warmups(stats)
     # Starts beside finishes where a rate paced them: a gap is the pacer
     # falling behind, or runs piling up.
     paced = any(s.get("rate") is not None for s in stats["settings"])
@@ -520,14 +644,20 @@ def render(stats: Statistics, title: str | None = None) -> str:
     )
 
 
-def write_report(stats: Statistics, path: str, title: str | None = None) -> None:
-    """Writes the report of `stats` (a dict as `_get_statistics()` or
-    `merge()` returns it) to `path` as one self-contained HTML file.
-
-    Raises ReportUnavailable when matplotlib (the "report" extra) is missing."""
+def page(stats: Statistics, title: str | None = None) -> str:
+    """The report of `stats` as one HTML page. Raises ReportUnavailable when
+    matplotlib (the "report" extra) is missing."""
     try:
         import matplotlib  # noqa: F401
     except ImportError as err:
         raise ReportUnavailable(
             f"the report needs matplotlib: {INSTALL_HINT}") from err
-    write_atomic(path, render(stats, title))
+    return render(stats, title)
+
+
+def write_report(stats: Statistics, path: str, title: str | None = None) -> None:
+    """Writes the report of `stats` (a dict as `_get_statistics()` or
+    `merge()` returns it) to `path` as one self-contained HTML file.
+
+    Raises ReportUnavailable when matplotlib (the "report" extra) is missing."""
+    write_atomic(path, page(stats, title))

@@ -10,6 +10,7 @@ records. The summary lines and the statistics add up the cleared periods.
 
 from __future__ import annotations
 
+import contextlib
 import inspect
 import math
 import os
@@ -17,7 +18,7 @@ import signal
 import sys
 import threading
 import time
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from types import FrameType, TracebackType
 from typing import TYPE_CHECKING, Any, Final, Protocol
@@ -95,19 +96,50 @@ def reserved_keys() -> frozenset[str]:
     return frozenset(own | {"self"})
 
 
+class Interrupted(BaseException):
+    """A signal that ends the phase it came in (see Signals.interruptible):
+    a BaseException, as KeyboardInterrupt is, so that no `except Exception`
+    of a phase swallows it."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
 class Signals:
-    """SIGINT and SIGTERM for as long as a run and the writing of its results
-    last: the first one received ends the run as Ctrl-C does; it and any
-    later one are otherwise held, so that the results are still written.
-    Outside the main thread, where handlers cannot be set, it does nothing."""
+    """SIGINT and SIGTERM for as long as the block lasts: the first one
+    received is kept in `received`, and a run looks at it to end as Ctrl-C
+    does; by default a signal is otherwise held, so that results are still
+    written. Within `interruptible()` the first signal raises Interrupted
+    instead, for a phase that has nothing worth finishing (reading input,
+    starting a cluster, drawing a report). Outside the main thread, where
+    handlers cannot be set, it does nothing."""
 
     def __init__(self) -> None:
         self.received: int | None = None
         self._previous: dict[int, Any] = {}
+        self._raise = False
+        self._raised = False
 
     def _handle(self, signum: int, frame: FrameType | None) -> None:
         if self.received is None:
             self.received = signum
+        if self._raise and not self._raised:
+            # Once only: what the phase's end does (closing, cleaning up)
+            # is not cut short by a second signal.
+            self._raised = True
+            raise Interrupted(signum)
+
+    @contextlib.contextmanager
+    def interruptible(self, on: bool = True) -> Iterator[None]:
+        """A signal that comes within the block raises Interrupted (with
+        on=False, is held), whatever the enclosing block does. A signal
+        received before the block is not raised again."""
+        before, self._raise = self._raise, on
+        try:
+            yield
+        finally:
+            self._raise = before
 
     def __enter__(self) -> Signals:
         if threading.current_thread() is threading.main_thread():

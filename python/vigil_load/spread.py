@@ -29,6 +29,7 @@ import logging
 import math
 import multiprocessing
 import multiprocessing.connection
+import os
 import signal
 import sys
 import threading
@@ -51,6 +52,10 @@ DASK_LEAD: Final = 1.0  # the same on a Dask cluster, whose workers are running 
 LATE: Final = 0.05  # a worker this late for the common start says so
 STOP_GRACE: Final = 30.0  # after the word to stop, a worker still alive is killed
 WATCH: Final = 0.5  # seconds between two looks of a Dask worker at the word to stop
+BEAT: Final = 1.0  # seconds between two signs of life of a worker process or Dask share
+SILENT_MIN: Final = 10.0  # seconds a worker may send nothing, at least...
+SILENT_INTERVALS: Final = 3  # ...and at least this many summary intervals
+PAUSED: Final = 1.0  # a longer gap in the parent's own loop is not counted as silence
 EXIT_WORKER_LOST: Final = 3
 DASK_HINT: Final = 'pip install "threads-main[dask]"'
 
@@ -166,11 +171,27 @@ def _log() -> run.Log:
 
 # -- worker processes on this machine -------------------------------------------------
 
-def _send(conn: Connection, message: tuple[Any, ...]) -> None:
-    try:
-        conn.send(message)
-    except OSError:  # the parent is gone; the worker stops by itself
-        pass
+class _Pipe:
+    """A worker's end of its pipe: the run's messages and the beats of
+    another thread go out whole, one at a time."""
+
+    def __init__(self, conn: Connection) -> None:
+        self.conn = conn
+        self._lock = threading.Lock()
+
+    def send(self, message: tuple[Any, ...]) -> None:
+        with self._lock:
+            try:
+                self.conn.send(message)
+            except OSError:  # the parent is gone; the worker stops by itself
+                pass
+
+    def beat(self) -> None:
+        """Says the process lives, whatever its run is doing (a drain, a
+        close), for as long as the process does."""
+        while True:
+            time.sleep(BEAT)
+            self.send(("beat", None))
 
 
 def _watch_parent(conn: Connection, stop: _Stop) -> None:
@@ -187,20 +208,32 @@ def _process_main(number: int, target: str, share: dict[str, Any], start_at: flo
     """A worker process: its share, its live counts and its statistics
     through the pipe to the parent. Its manager's messages would repeat
     those of the others: only its warnings are shown, named by the worker."""
+    # Spawned, this process makes the manager's queue and locks as named
+    # semaphores that the parent's resource tracker unlinks, with a warning,
+    # when a worker ends with tasks still running (end_lingering); with the
+    # platform's own default they are made as in a one-process run.
+    multiprocessing.set_start_method(multiprocessing.get_all_start_methods()[0], force=True)
     logging.basicConfig(level=logging.WARNING,
                         format=f"%(asctime)s %(levelname)s worker {number}: %(message)s")
+    pipe = _Pipe(conn)
+    threading.Thread(target=pipe.beat, daemon=True, name="vigil-load-beat").start()
     with run.Signals() as signals:
         stop = _Stop(signals)
         threading.Thread(target=_watch_parent, args=(conn, stop), daemon=True,
                          name="vigil-load-parent").start()
         try:
             result = _share(number, target, share, start_at, stop,
-                            lambda live: _send(conn, ("live", dataclasses.astuple(live))))
+                            lambda live: pipe.send(("live", dataclasses.astuple(live))))
         except Exception as err:
-            _send(conn, ("error", f"{type(err).__name__}: {err}"))
+            pipe.send(("error", f"{type(err).__name__}: {err}"))
         else:
-            _send(conn, ("done", result))
+            pipe.send(("done", result))
     run.end_lingering(0)
+
+
+def silence_bound(interval: float) -> float:
+    """Seconds a worker may send nothing before it is given up."""
+    return max(SILENT_MIN, SILENT_INTERVALS * interval)
 
 
 @dataclass
@@ -208,29 +241,58 @@ class _Process:
     number: int
     proc: BaseProcess
     conn: Connection
-    open: bool = True
+    heard: float  # time.monotonic() of its last message, or of the common start
     ended: bool = False
     result: dict[str, Any] | None = None
     error: str | None = None
     lost: bool = False
+    given_up: bool = False  # silent too long: no longer waited for
+    last: run.Live = field(default_factory=run.Live)
+
+    def __post_init__(self) -> None:
+        # Its own thread reads the pipe: a worker stopped halfway through a
+        # long message cannot hold up the parent's loop.
+        self.reader = threading.Thread(target=self._listen, daemon=True,
+                                       name=f"vigil-load-worker-{self.number}")
+        self.reader.start()
+
+    @property
+    def open(self) -> bool:
+        return self.reader.is_alive()
+
+    def _listen(self) -> None:
+        while True:
+            try:
+                kind, body = self.conn.recv()
+            except (EOFError, OSError):
+                return
+            self.heard = time.monotonic()
+            if kind == "live":
+                self.last = run.Live(*body)
+            elif kind == "done":
+                self.result = body
+            elif kind == "error":
+                self.error = body
 
     def tell(self, message: tuple[Any, ...]) -> None:
         if self.open:
-            _send(self.conn, message)
+            try:
+                self.conn.send(message)
+            except OSError:
+                pass
 
-    def read(self, lives: dict[int, run.Live]) -> None:
-        try:
-            kind, body = self.conn.recv()
-        except (EOFError, OSError):
-            self.open = False
-            self.conn.close()
-            return
-        if kind == "live":
-            lives[self.number] = run.Live(*body)
-        elif kind == "done":
-            self.result = body
-        else:
-            self.error = body
+    def give_up(self, workers: int, silent: float) -> str | None:
+        """Kills a worker that sent nothing for `silent` seconds; the line
+        saying it was lost, unless its results had come."""
+        self.given_up = True
+        if not self.ended:
+            self.proc.kill()
+        if self.result is not None or self.lost:
+            return None
+        self.lost = True
+        return _lost(self.number, workers,
+                     f"sent nothing for {silent:g} s and was killed (its last counts: "
+                     f"{self.last.done} finished, {self.last.failed} failed)")
 
 
 def _exit_text(code: int | None) -> str:
@@ -248,8 +310,8 @@ def run_processes(target: str, plan: run.Plan, n: int, signals: run.Stop) -> Spr
     ctx = multiprocessing.get_context("spawn")
     start_at = time.time() + START_LEAD
     workers: list[_Process] = []
-    lives: dict[int, run.Live] = {}
     lost: list[str] = []
+    silent = silence_bound(plan.interval)
     try:
         for number, share in enumerate(shares, 1):
             here, there = ctx.Pipe()
@@ -257,18 +319,26 @@ def run_processes(target: str, plan: run.Plan, n: int, signals: run.Stop) -> Spr
                                args=(number, target, settings(share), start_at, there))
             proc.start()
             there.close()  # the worker's end of the pipe is the worker's alone
-            workers.append(_Process(number, proc, here))
-        lines = run.Lines(lambda: run.Live.add(list(lives.values())), _log(), plan.interval,
-                          start=start_at)
+            # Its silence is counted from the common start, by which it
+            # should be up whatever the machine's load.
+            up_by = time.monotonic() + max(0.0, start_at - time.time())
+            workers.append(_Process(number, proc, here, up_by))
+        lines = run.Lines(lambda: run.Live.add([w.last for w in workers]), _log(),
+                          plan.interval, start=start_at)
         kill_at: float | None = None
-        while any(w.open or not w.ended for w in workers):
-            waits: list[Any] = [w.conn for w in workers if w.open]
-            waits += [w.proc.sentinel for w in workers if not w.ended]
-            ready = multiprocessing.connection.wait(waits, timeout=run.STEP)
+        looked = time.monotonic()
+        while any((w.open or not w.ended) and not w.given_up for w in workers):
+            multiprocessing.connection.wait([w.proc.sentinel for w in workers if not w.ended],
+                                            timeout=run.STEP)
+            now = time.monotonic()
+            if now - looked > PAUSED:
+                # This process was stopped or starved itself: that time is
+                # no worker's silence.
+                for w in workers:
+                    w.heard += now - looked
+            looked = now
             for w in workers:
-                if w.open and w.conn in ready:
-                    w.read(lives)
-                if not w.ended and w.proc.sentinel in ready:
+                if not w.ended and w.proc.exitcode is not None:
                     w.ended = True
                     w.proc.join()
                 if w.ended and not w.open and w.result is None and not w.lost:
@@ -276,6 +346,10 @@ def run_processes(target: str, plan: run.Plan, n: int, signals: run.Stop) -> Spr
                     why = (f"failed: {w.error}" if w.error is not None
                            else _exit_text(w.proc.exitcode))
                     lost.append(_lost(w.number, len(workers), why))
+                if not w.given_up and (w.open or not w.ended) and now - w.heard > silent:
+                    line = w.give_up(len(workers), silent)
+                    if line is not None:
+                        lost.append(line)
             if signals.received is not None and kill_at is None:
                 for w in workers:
                     w.tell(("stop", signals.received))
@@ -289,19 +363,29 @@ def run_processes(target: str, plan: run.Plan, n: int, signals: run.Stop) -> Spr
                 lines.write()
         for w in workers:
             if w.result is not None:  # its last counts, whatever reached us before
-                lives[w.number] = run.Live(*w.result["live"])
+                w.last = run.Live(*w.result["live"])
         lines.write()
     finally:
         for w in workers:
             if w.proc.is_alive():
                 w.proc.kill()
-                w.proc.join()
-            w.conn.close()
+            w.proc.join()
+            w.reader.join(PAUSED)
+            if not w.reader.is_alive():  # else a child of the worker holds its pipe open
+                w.conn.close()
     parts = {w.number: w.result["stats"] for w in workers if w.result is not None}
     return Spread(_merged(parts), parts, len(workers), start_at, lost)
 
 
 # -- a Dask cluster --------------------------------------------------------------------
+
+def most_processes() -> int:
+    """The most worker processes a run may start on this machine: one a
+    CPU it may use (each runs Python on one core at a time, so more only
+    cost memory and start-up), and two on a single CPU, so that a run split
+    in two can be tried anywhere."""
+    return max(2, os.process_cpu_count() or 1)
+
 
 def parse_dask(text: str) -> tuple[str, int | None]:
     """`local:N` as ("local", N), anything else an address of a scheduler."""
@@ -309,6 +393,9 @@ def parse_dask(text: str) -> tuple[str, int | None]:
         number = text.removeprefix("local:")
         if not number.isdigit() or int(number) < 1:
             raise ValueError(f"--dask local:N needs a number of workers above 0, got {text!r}")
+        if int(number) > most_processes():
+            raise ValueError(f"--dask {text}: this machine runs at most {most_processes()} "
+                             f"worker processes (one a CPU)")
         return "local", int(number)
     if not text:
         raise ValueError("--dask needs the address of a scheduler, or local:N")
@@ -362,16 +449,25 @@ def _dask_main(number: int, target: str, share: dict[str, Any], start_at: float,
     stop, done = _Stop(), threading.Event()
 
     def watch() -> None:
+        beat = time.monotonic()
         while not done.is_set():
-            try:
-                if event.wait(timeout=WATCH):
-                    stop.told = signal.SIGTERM
-                    return
-            except Exception:  # the scheduler out of reach for a moment
+            if stop.told is not None:
                 done.wait(WATCH)
-            if key is not None and _released(worker, key):
-                stop.told = signal.SIGTERM
-                return
+            else:
+                try:
+                    if event.wait(timeout=WATCH):
+                        stop.told = signal.SIGTERM
+                except Exception:  # the scheduler out of reach for a moment
+                    done.wait(WATCH)
+                if stop.told is None and key is not None and _released(worker, key):
+                    stop.told = signal.SIGTERM
+            # A sign of life, whatever the run is doing (a drain, a close).
+            if time.monotonic() >= beat:
+                beat = time.monotonic() + BEAT
+                try:
+                    worker.log_event(topic, [number])
+                except Exception:  # a worker closing: its task ends with it
+                    pass
 
     watcher = threading.Thread(target=watch, daemon=True, name="vigil-load-stop")
     watcher.start()
@@ -408,7 +504,7 @@ def _connect(address: str) -> tuple[Any, Any]:
         return cluster, distributed.Client(cluster)
     try:
         return None, distributed.Client(where, timeout=10)
-    except (OSError, TimeoutError, ValueError) as err:
+    except Exception as err:  # the comm layers raise more than OSError (TypeError for tls://)
         raise DaskRefused(f"--dask {address}: cannot reach the scheduler: {err}") from None
 
 
@@ -440,18 +536,41 @@ def _check_workers(client: Any, target: str) -> list[str]:
     return workers
 
 
-def run_dask(address: str, target: str, plan: run.Plan, signals: run.Stop) -> Spread:
-    """The plan over the workers of a Dask cluster, one share a worker: a
-    scheduler's address, or local:N for a cluster of N worker processes on
-    this machine for the length of the run."""
+@dataclass
+class DaskCluster:
+    """A client of a cluster whose workers can take the run, and the
+    cluster itself when the run started it (local:N); closed on leaving."""
+
+    client: Any
+    cluster: Any
+    workers: list[str]
+
+    def __enter__(self) -> DaskCluster:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.client.close()
+        if self.cluster is not None:
+            self.cluster.close()
+
+
+def start_dask(address: str, target: str) -> DaskCluster:
+    """A scheduler's address, or local:N for a cluster of N worker
+    processes on this machine for the length of the run, with every worker
+    checked for what the run needs."""
     cluster, client = _connect(address)
+    held = DaskCluster(client, cluster, [])
     try:
-        workers = _check_workers(client, target)
-        return _on_cluster(client, workers, target, plan, signals)
-    finally:
-        client.close()
-        if cluster is not None:
-            cluster.close()
+        held.workers = _check_workers(client, target)
+    except BaseException:
+        held.__exit__()
+        raise
+    return held
+
+
+def run_dask(cluster: DaskCluster, target: str, plan: run.Plan, signals: run.Stop) -> Spread:
+    """The plan over the workers of a cluster, one share a worker."""
+    return _on_cluster(cluster.client, cluster.workers, target, plan, signals)
 
 
 def _on_cluster(client: Any, workers: Sequence[str], target: str, plan: run.Plan,
@@ -461,9 +580,17 @@ def _on_cluster(client: Any, workers: Sequence[str], target: str, plan: run.Plan
     run_id = uuid.uuid4().hex[:12]
     topic, stop_name = f"vigil_load-{run_id}", f"vigil_load-stop-{run_id}"
     lives: dict[int, run.Live] = {}
-    # Called on the client's own thread for each event the workers log.
-    client.subscribe_topic(topic, lambda event: lives.__setitem__(event[1][0],
-                                                                  run.Live(*event[1][1:])))
+    heard: dict[int, float] = {}  # time.monotonic() of a share's last event, from its first
+
+    def hear(event: tuple[float, list[Any]]) -> None:
+        # Called on the client's own thread for each event the workers log:
+        # a share's number, and its live counts unless it is a beat.
+        number, *live = event[1]
+        heard[number] = time.monotonic()
+        if live:
+            lives[number] = run.Live(*live)
+
+    client.subscribe_topic(topic, hear)
     stop = distributed.Event(stop_name, client=client)
     start_at = time.time() + DASK_LEAD
     futures = {
@@ -477,9 +604,28 @@ def _on_cluster(client: Any, workers: Sequence[str], target: str, plan: run.Plan
     lost: list[str] = []
     gone: set[int] = set()
     stopped = False
-    look = time.monotonic()
+    look = looked = time.monotonic()
+    silent = silence_bound(plan.interval)
     while any(not f.done() for n, f in futures.items() if n not in gone):
         time.sleep(run.STEP)
+        now = time.monotonic()
+        if now - looked > PAUSED:  # this process's own pause is no share's silence
+            for n in list(heard):
+                heard[n] += now - looked
+        looked = now
+        for n, when in list(heard.items()):
+            f = futures[n]
+            if n not in gone and not f.done() and now - when > silent:
+                # A share that has begun and then fell silent: a worker
+                # stopped or frozen. Its task, released, stops its run if
+                # the worker comes back.
+                gone.add(n)
+                f.cancel()
+                last = lives.get(n, run.Live())
+                lost.append(_lost(n, len(futures), f"sent nothing for {silent:g} s on "
+                                                   f"{where[n]}; its task was cancelled (its last "
+                                                   f"counts: {last.done} finished, {last.failed} "
+                                                   f"failed)"))
         if signals.received is not None and not stopped:
             stop.set()
             stopped = True
