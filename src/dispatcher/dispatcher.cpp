@@ -350,9 +350,11 @@ void run_loop(const Manager& m) {
     }
     seen = core.park->kicks.load();
     Pass pass = Pass::Busy;
+    bool failed = false;
     vt::catching(
         PyExc_Exception, [&] { pass = dispatch_pass(m); },
         [&](const Ref& exc) {
+          failed = true;
           // A failing sink must not end the dispatcher either.
           vt::quietly(
               [&] { collab::log_error(m.st, m.sink(), collab::Level::Debug, "Run error: ", exc); });
@@ -371,9 +373,11 @@ void run_loop(const Manager& m) {
       vt::park(core.park.get(), m.st.shutting_down, seen, kIdleWaitMs);
     } else if (pass == Pass::Pending && (eager || paced(rate))) {
       vt::park(core.park.get(), m.st.shutting_down, seen, kPendingWaitMs);
-    } else if (eager) {
+    } else if (eager || (failed && paced(rate))) {
       // Until a run ends or a name is queued; a pass at least every 10 ms
-      // keeps the history's seconds and the completion step going.
+      // keeps the history's seconds and the completion step going. (A
+      // paced pass that failed may have left a due slot behind: it must not
+      // be tried again at once.)
       vt::park(core.park.get(), m.st.shutting_down, seen, static_cast<int>(kPass.count()));
     }
   }
