@@ -320,7 +320,9 @@ bool paced_pass_due(const Manager& m, std::uint64_t seen) {
   if (on_kick && core.park->kicks.load() != seen) return true;
   // A held clock does not move by itself: look again a pass later.
   const std::int64_t wait_us = core.held_clock_us.load() >= 0 ? kPassUs : until - now;
-  if (on_kick)
+  // (At the program's end a parking returns at once: the runs still in
+  // flight are waited for by sleeping instead, not by spinning.)
+  if (on_kick && !m.st.shutting_down.load())
     vt::park(core.park.get(), m.st.shutting_down, seen, static_cast<int>((wait_us + 999) / 1000));
   else
     sleep_until(Clock::now() + std::chrono::microseconds(wait_us));
