@@ -244,9 +244,12 @@ class _Feeder:
             # A manager that finds nothing queued starts its schedule again
             # from its next start; so does this count of what it owes.
             self.since, self.base = now, self.sent
-        due = self.base + math.floor(self.rate * (now - self.since)) + 1
-        lead += round(2 * self.rate * max(since_last, FEED_EVERY))
-        return min(due + lead - self.sent, QUEUE_AHEAD - queued)
+        # Counted in floats: a rate up to the largest float meets the bound,
+        # not an overflow.
+        due = self.rate * (now - self.since) + 1
+        lead_time = 2 * self.rate * max(since_last, FEED_EVERY)
+        return math.floor(min(self.base + due + lead + lead_time - self.sent,
+                              QUEUE_AHEAD - queued))
 
     def top_up(self) -> None:
         queued = self.m._get_qsize()
