@@ -12,6 +12,7 @@ import socket
 import subprocess
 import sys
 import time
+from types import SimpleNamespace
 
 import pytest
 
@@ -118,6 +119,48 @@ def test_no_tasks_file_a_dotted_target_and_a_start_rate(work, vigil_main):
     s = finished(p, work)
     assert (s["finished"], s["succeeded"]) == (11, 11) and ran(work) == 11
     assert s["last_finish"] - s["first_start"] >= 0.5 - 0.01
+
+
+class Unstarted:
+    """A manager that starts nothing: what is sent stays queued until taken."""
+
+    def __init__(self, workers):
+        self._var = SimpleNamespace(max_workers=workers)
+        self.queued = 0
+
+    def _get_qsize(self):
+        return self.queued
+
+    def _send(self, **kwargs):
+        self.queued += 1
+
+
+def test_the_feeder_keeps_what_a_paced_schedule_owes_queued(monkeypatch):
+    # 200 starts a second, 10 workers, a target stalled for 2 s: the 400
+    # starts the schedule owes meanwhile stay queued beside the lead (a name
+    # per worker, two top-ups' worth), so the manager can catch up; never
+    # more than the bound; and once it has, only the lead is queued again.
+    ticks = [0]  # top-ups, 10 ms apart
+    monkeypatch.setattr(vigil_load.run, "time",
+                        SimpleNamespace(monotonic=lambda: 100 + ticks[0] / 100))
+    m = Unstarted(10)
+    feeder = vigil_load.run._Feeder(m, [{}], None, None, rate=200)
+    lead = 10 + 4
+
+    def top_ups(n):
+        for _ in range(n):
+            ticks[0] += 1
+            feeder.top_up()
+
+    feeder.top_up()
+    assert m.queued == 1 + lead
+    top_ups(200)
+    assert m.queued == 401 + lead
+    top_ups(500)
+    assert m.queued == vigil_load.run.QUEUE_AHEAD
+    m.queued = 0  # caught up as far as it could: a manager's schedule starts again
+    top_ups(1)
+    assert m.queued == 1 + lead
 
 
 def test_a_warm_up_is_left_out_of_the_figures_and_the_checks(work, vigil_main):

@@ -462,6 +462,36 @@ class StartRate(ManagerCase, unittest.TestCase):
         time.sleep(0.3)
         self.assertEqual((len(ran), slow._get_qsize()), (7, 1))
 
+    def test_a_due_start_waits_for_a_worker_not_a_pass_and_a_stall_is_caught_up(self):
+        # The pacer's clock is held, so no pass comes by itself, only at the
+        # end of a run or a change of the time. A stall owes four slots; they
+        # start back to back as the one worker frees, those more than a pass
+        # behind are counted late, and the next slot keeps its time.
+        gate = threading.Event()
+        ran = []
+
+        def task(x):
+            if x == "stall":
+                gate.wait(10)
+            ran.append(x)
+
+        m = self.make(task, 1)
+        m._set_start_rate(10)  # slot k at t0 + k/10 s
+        t0 = time.monotonic()
+        m._set_pace_clock(t0)
+        for x in ("stall", "a", "b", "c", "d", "e"):
+            m._send(x, x=x)
+        self.wait_running(m, "stall")
+        m._set_pace_clock(t0 + 0.405)  # a to d are due: 305, 205, 105 and 5 ms behind
+        gate.set()
+        self.assertTrue(wait_until(lambda: len(ran) == 5), ran)
+        time.sleep(0.2)
+        self.assertEqual((ran, m._get_qsize(), m._get_statistics()["late_starts"]),
+                         (["stall", "a", "b", "c", "d"], 1, 3))
+        m._set_pace_clock(t0 + 0.5)
+        self.wait_done(m)
+        self.assertEqual((ran[-1], m._get_statistics()["late_starts"]), ("e", 3))
+
     def test_never_more_running_than_max_workers(self):
         gate = threading.Event()
         lock = threading.Lock()

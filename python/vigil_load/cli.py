@@ -88,6 +88,14 @@ how long:
   --warmup S     the first S seconds run and show in the history and the
                  report's charts, but the figures and the checks leave them out
 
+--rate and stalls:
+  each start has a slot in a schedule of PER_SECOND a second. A start that
+  cannot be made at its slot (every worker busy, a stalled target) is not
+  dropped: once workers free, the starts owed are made as fast as they
+  allow, and latency counts from each start's slot, so a stall shows as a
+  bump in latency; late_starts counts starts made over 10 ms after their
+  slot, and keeps growing while the workers do not suffice for the rate.
+
 more than one process:
   --processes N and --dask split the run: worker k gets the k-th, (k+N)-th,
   ... task of the whole run, 1/N of --rate and of --count, the whole
@@ -175,8 +183,9 @@ def run_parser(prog: str = "vigil-load") -> argparse.ArgumentParser:
     p.add_argument("--interval", metavar="S", type=_number(float, "--interval"),
                    help="seconds between two pairs of summary lines (default 5; 2 for the demo)")
     p.add_argument("--rate", metavar="PER_SECOND", type=_number(float, "--rate"),
-                   help="tasks started per second, an open loop (default: a closed loop at "
-                        "full speed, each task started as soon as a worker is free)")
+                   help="tasks started per second, an open loop; after a stall it catches up "
+                        "(see below) (default: a closed loop at full speed, each task started "
+                        "as soon as a worker is free)")
     p.add_argument("--break-result", metavar="JSON",
                    help='a returned value that counts as a failure, as JSON: 500, "error", '
                         "or a list of such values; a raised exception always counts")

@@ -239,15 +239,22 @@ class _Feeder:
     list, just ahead of need: what the workers take in two top-ups, plus a
     name for each worker, stays queued (at most QUEUE_AHEAD), so that few
     names wait for a worker (their queue wait counts only from when one was
-    free for them). Every CLEAR_EVERY tasks it lets the manager run empty
-    and clears its records."""
+    free for them). Under a start rate what the manager's schedule owes
+    (starts due and not yet made, as during a stall) stays queued too, up to
+    the same bound, so the manager can catch up. Every CLEAR_EVERY tasks it
+    lets the manager run empty and clears its records."""
 
     def __init__(self, m: VigilThreadsMain, tasks: Sequence[Mapping[str, Any]], total: int | None,
-                 ledger: _Ledger, users: int | None = None) -> None:
+                 ledger: _Ledger, users: int | None = None, rate: float | None = None) -> None:
         self.m, self.tasks, self.total, self.ledger, self.users = m, tasks, total, ledger, users
+        self.rate = rate if rate is not None and math.isfinite(rate) else None
         self.sent = 0
         self.in_period = 0
         self.level = 0  # names queued after the last top-up
+        self.last = time.monotonic()  # when the last top-up was made
+        # Under a rate, the schedule the manager keeps: it began at `since`,
+        # after `base` names had been sent.
+        self.since, self.base = self.last, 0
         self.stop = threading.Event()
         self.error: BaseException | None = None
         self.thread = threading.Thread(target=self._run, name="vigil-load-feeder", daemon=True)
@@ -258,10 +265,23 @@ class _Feeder:
     def _ahead(self, queued: int) -> int:
         if self.users is not None:
             return self.users - queued - _running(self.m._get_run_status())
-        taken = max(0, self.level - queued)  # started since the last top-up
         workers = self.m._var.max_workers
-        want = (workers if isinstance(workers, int) else 1) + 2 * taken
-        return min(want, QUEUE_AHEAD) - queued
+        lead = workers if isinstance(workers, int) else 1
+        now = time.monotonic()
+        since_last, self.last = now - self.last, now
+        if self.rate is None:
+            taken = max(0, self.level - queued)  # started since the last top-up
+            return min(lead + 2 * taken, QUEUE_AHEAD) - queued
+        if queued == 0:
+            # A manager that finds nothing queued starts its schedule again
+            # from its next start; so does this count of what it owes.
+            self.since, self.base = now, self.sent
+        # Counted in floats: a rate up to the largest float meets the bound,
+        # not an overflow.
+        due = self.rate * (now - self.since) + 1
+        lead_time = 2 * self.rate * max(since_last, FEED_EVERY)
+        return math.floor(min(self.base + due + lead + lead_time - self.sent,
+                              QUEUE_AHEAD - queued))
 
     def top_up(self) -> None:
         queued = self.m._get_qsize()
@@ -444,7 +464,7 @@ def execute(plan: Plan, signals: Stop | None = None,
     ledger = _Ledger(m)
     total = None if plan.duration is not None else (
         plan.count if plan.count is not None else len(plan.tasks))
-    feeder = _Feeder(m, plan.tasks, total, ledger, plan.users)
+    feeder = _Feeder(m, plan.tasks, total, ledger, plan.users, plan.rate)
 
     def live() -> Live:
         return _live(m, ledger)

@@ -30,15 +30,16 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr auto kPass = std::chrono::milliseconds(10);  // one dispatcher pass
+constexpr std::int64_t kPassUs = 10'000;
 // Longest idle wait: bounds the delay for work that arrives without a
 // wake-up (a name put on the queue directly, the switch cleared by hand).
 constexpr int kIdleWaitMs = 100;
-// With a start rate, starts earned and not made (nothing to start, or the
-// dispatcher held up) are kept for at most this long.
-constexpr double kMaxCatchUpSeconds = 0.1;
 // Starts one pass may make at most, whatever the rate: more than any worker
 // count admits in practice, so a higher rate means "every free slot".
 constexpr double kMaxStartsPerPass = 1e9;
+// A slot of the schedule further off than this (about 30 years) is never
+// due: a tiny rate cannot overflow the clock.
+constexpr double kFarUs = 1e15;
 // Names one take reads off the queue at most.
 constexpr long kTakeBatch = 64;
 // A start more than this behind the pacer's schedule is late.
@@ -46,10 +47,6 @@ constexpr std::int64_t kLateUs = 10'000;
 // Names counted on the queue but not yet readable (a putter's feeder thread
 // is still writing them): looked for again this soon.
 constexpr int kPendingWaitMs = 1;
-
-// The unlimited pace: a task starts into every free slot as soon as it
-// frees, the dispatcher waking at each end of a run and each queued name.
-bool unlimited(const Core& core) { return std::isinf(core.start_rate.load()); }
 
 // Removes the last occurrence of `name` from runs. The comparison may run
 // Python code that changes the list, so the item is held while it is
@@ -85,38 +82,49 @@ enum class Pass {
   Pending,  // names are counted on the queue, none could be read yet
 };
 
+// A paced manager: a finite start rate, with a schedule of slots.
+bool paced(double rate) { return rate > 0 && !std::isinf(rate); }
+
+// The pacer's clock, in stats::monotonic_us: the time _set_pace_clock holds
+// it at, else now.
+std::int64_t pace_now(const Core& core) {
+  const std::int64_t held = core.held_clock_us.load();
+  return held >= 0 ? held : stats::monotonic_us();
+}
+
+// The intended time of slot k of the schedule.
+std::int64_t slot_at(const Core& core, std::int64_t k) {
+  const double offset = static_cast<double>(k) * 1e6 / core.schedule_rate;
+  return core.origin_us + static_cast<std::int64_t>(std::min(offset, kFarUs));
+}
+
 // How many tasks this pass may start: one by default; with a start rate,
-// what the rate has earned since the last pass (several when the rate needs
-// it). While nothing is queued the rate earns up to one start, so the first
-// task after a quiet spell starts at once; what is earned is capped, so a
-// stall is not followed by a burst.
+// every slot of the schedule due by now. A start held up (no free worker, a
+// stalled target) keeps its slot, so after a stall the starts catch up as
+// fast as workers free; while nothing is queued no start is behind, and the
+// next one begins the schedule again, at once.
 long starts_allowed(Core& core, bool queued) {
   const double rate = core.start_rate.load();
   if (rate <= 0) return 1;
   if (std::isinf(rate)) return queued ? std::numeric_limits<long>::max() : 0;
-  const auto now = std::chrono::steady_clock::now();
-  double elapsed = std::chrono::duration<double>(now - core.last_pass).count();
-  core.last_pass = now;
-  const auto now_us = static_cast<double>(stats::monotonic_us());
-  // A new rate starts from now, with one start in hand; so does its
-  // schedule.
-  if (core.rate_changed.exchange(false)) {
-    core.earned = std::max(core.earned, 1.0);
-    elapsed = 0;
-    core.next_due_us = -1;
+  const std::int64_t now = pace_now(core);
+  // A new rate begins a new schedule.
+  if (core.rate_changed.exchange(false) || rate != core.schedule_rate) {
+    core.schedule_rate = rate;
+    core.origin_us = -1;
   }
   if (!queued) {
-    core.earned = std::min(core.earned + rate * elapsed, 1.0);
-    // Nothing asked to start: no start is behind schedule meanwhile, and
-    // the next one starts the schedule again from when it is made.
-    if (core.next_due_us < now_us) core.next_due_us = -1;
+    if (core.origin_us >= 0 && slot_at(core, core.next_slot) < now) core.origin_us = -1;
     return 0;
   }
-  // (At least two, so the fraction earned beyond a whole start is kept; at
-  // most kMaxStartsPerPass, so a huge rate cannot overflow the count.)
-  const double cap = std::clamp(rate * kMaxCatchUpSeconds, 2.0, kMaxStartsPerPass);
-  core.earned = std::min(core.earned + rate * elapsed, cap);
-  return static_cast<long>(core.earned);
+  if (core.origin_us < 0) {
+    core.origin_us = now;
+    core.next_slot = 0;
+  }
+  // (Counted in double: a huge rate makes it huge, not an overflow.)
+  const double due = std::floor(static_cast<double>(now - core.origin_us) * rate / 1e6) + 1 -
+                     static_cast<double>(core.next_slot);
+  return static_cast<long>(std::clamp(due, 0.0, kMaxStartsPerPass));
 }
 
 // The dispatcher is about to take a name: from here until the name is
@@ -153,18 +161,12 @@ void withdraw_unstarted(const Manager& m, const collab::Holder& var, PyObject* n
                         PyObject* error);
 
 // The intended time of the next start under a start rate (its slot in the
-// pacer's schedule: one every 1/rate s from the first), counting it late
-// when it comes more than a pass behind; -1 without a rate. A start held
-// up keeps its slot, so the schedule never skips one that could not happen
-// in time.
+// schedule), counting it late when it comes more than a pass behind; -1
+// without a rate.
 std::int64_t next_intended(Core& core) {
-  const double rate = core.start_rate.load();
-  if (!(rate > 0) || std::isinf(rate)) return -1;
-  const std::int64_t now = stats::monotonic_us();
-  if (core.next_due_us < 0) core.next_due_us = static_cast<double>(now);
-  const auto intended = static_cast<std::int64_t>(core.next_due_us);
-  core.next_due_us += 1e6 / rate;
-  if (now - intended > kLateUs) core.recorder->late_start();
+  if (!paced(core.start_rate.load()) || core.origin_us < 0) return -1;
+  const std::int64_t intended = slot_at(core, core.next_slot++);
+  if (pace_now(core) - intended > kLateUs) core.recorder->late_start();
   return intended;
 }
 
@@ -235,6 +237,8 @@ Pass dispatch_pass(const Manager& m) {
   const Names& n = m.st.names;
   Core& core = core_of(m);
   timeout::expire(m);  // first: a run it ends frees its slot for this pass
+  core.pass_us = pace_now(core);
+  core.starts_waiting = false;
   collab::Holder var = m.var();
   long running = static_cast<long>(queue::running(m, var));
   long started = 0;
@@ -242,7 +246,6 @@ Pass dispatch_pass(const Manager& m) {
   bool pending = false;
   const bool queued = queue::size_is(queue::size(m), Py_GT);
   long allowed = starts_allowed(core, queued);
-  const bool paced = core.start_rate.load() > 0;
   while (queued && allowed > 0) {
     long room = room_for(m, var, running);
     if (room <= 0 && started > 0) {
@@ -252,6 +255,7 @@ Pass dispatch_pass(const Manager& m) {
     }
     if (room <= 0) {
       held = running <= 0;
+      core.starts_waiting = true;
       break;
     }
     const long took = start_some(m, var, std::min({allowed, room, kTakeBatch}), room);
@@ -262,11 +266,11 @@ Pass dispatch_pass(const Manager& m) {
     running += took;
     started += took;
     allowed -= took;
-    if (paced && !unlimited(core)) core.earned -= static_cast<double>(took);
   }
   const bool working = var.truth(n.is_run);
   // An idle manager (nothing queued, started or running, not working) has
   // no completion to detect: its pass ends here.
+  core.names_left = queued;
   if (!working && !queued && running == 0) {
     core.recorder->tick(0, 0, false);
     core.recorder->slots_idle();
@@ -274,6 +278,7 @@ Pass dispatch_pass(const Manager& m) {
   }
   Ref size = queue::size(m);
   const bool empty = queue::size_is(size, Py_EQ);
+  core.names_left = !empty;
   const long long waiting = PyLong_Check(size.get()) ? PyLong_AsLongLong(size) : 0;
   if (waiting == -1 && PyErr_Occurred()) throw vt::PyError{};
   core.recorder->tick(static_cast<std::uint32_t>(std::clamp<long long>(waiting, 0, 0xffffffffLL)),
@@ -301,27 +306,61 @@ void set_phase(const Manager& m, Core::Phase phase) {
   core_of(m).gate.decide([&] { core_of(m).phase = phase; });
 }
 
+// Whether a paced manager's next pass is due: at its next slot while a
+// worker is free for it, at the end of a run while due starts wait for a
+// worker, at new work while nothing is queued, and a pass (10 ms) after the
+// last one in any case (the time-out, the history's seconds, the completion
+// step). When it is not, waits without the GIL until the nearest of these
+// (at most a pass) and says so; the caller tests the switch again.
+bool paced_pass_due(const Manager& m, std::uint64_t seen) {
+  Core& core = core_of(m);
+  const bool on_kick = core.starts_waiting || !core.names_left;
+  std::int64_t until = core.pass_us + kPassUs;
+  if (!on_kick)
+    until = std::min(until, core.origin_us >= 0 ? slot_at(core, core.next_slot) : core.pass_us);
+  const std::int64_t now = pace_now(core);
+  // (A clock that went back, as a held one may, is no reason to wait.)
+  if (now >= until || until - now > kPassUs) return true;
+  if (on_kick && core.park->kicks.load() != seen) return true;
+  // A held clock does not move by itself: look again a pass later.
+  const std::int64_t wait_us = core.held_clock_us.load() >= 0 ? kPassUs : until - now;
+  // (At the program's end a parking returns at once: the runs still in
+  // flight are waited for by sleeping instead, not by spinning.)
+  if (on_kick && !m.st.shutting_down.load())
+    vt::park(core.park.get(), m.st.shutting_down, seen, static_cast<int>((wait_us + 999) / 1000));
+  else
+    sleep_until(Clock::now() + std::chrono::microseconds(wait_us));
+  return false;
+}
+
 // The dispatcher loop, on its own thread. A pass that fails with an
 // Exception is logged and the loop goes on; anything else ends it.
 void run_loop(const Manager& m) {
   Core& core = core_of(m);
   Clock::time_point deadline = Clock::now() + kPass;
+  std::uint64_t seen = 0;
   while (m.var().truth(m.st.names.switch_)) {
-    // Passes keep a steady 10 ms rhythm; after a stall the rhythm restarts
-    // from now instead of bursting to catch up. The unlimited pace waits
-    // for work instead (below).
-    const bool eager = unlimited(core);
-    if (!eager) {
+    // The default pace keeps a steady 10 ms rhythm, one start a pass; after
+    // a stall the rhythm restarts from now instead of bursting to catch up.
+    // A start rate passes when a start or a run's end calls for it; the
+    // unlimited pace waits for work instead (below).
+    const double rate = core.start_rate.load();
+    const bool eager = std::isinf(rate);
+    if (paced(rate)) {
+      if (!paced_pass_due(m, seen)) continue;
+    } else if (!eager) {
       sleep_until(deadline);
       const Clock::time_point now = Clock::now();
       deadline += kPass;
       if (deadline < now) deadline = now + kPass;
     }
-    const std::uint64_t seen = core.park->kicks.load();
+    seen = core.park->kicks.load();
     Pass pass = Pass::Busy;
+    bool failed = false;
     vt::catching(
         PyExc_Exception, [&] { pass = dispatch_pass(m); },
         [&](const Ref& exc) {
+          failed = true;
           // A failing sink must not end the dispatcher either.
           vt::quietly(
               [&] { collab::log_error(m.st, m.sink(), collab::Level::Debug, "Run error: ", exc); });
@@ -338,11 +377,14 @@ void run_loop(const Manager& m) {
     // Nothing queued or running: wait for new work rather than poll.
     if (pass == Pass::Idle) {
       vt::park(core.park.get(), m.st.shutting_down, seen, kIdleWaitMs);
-    } else if (eager) {
+    } else if (pass == Pass::Pending && (eager || paced(rate))) {
+      vt::park(core.park.get(), m.st.shutting_down, seen, kPendingWaitMs);
+    } else if (eager || (failed && paced(rate))) {
       // Until a run ends or a name is queued; a pass at least every 10 ms
-      // keeps the history's seconds and the completion step going.
-      vt::park(core.park.get(), m.st.shutting_down, seen,
-               pass == Pass::Pending ? kPendingWaitMs : static_cast<int>(kPass.count()));
+      // keeps the history's seconds and the completion step going. (A
+      // paced pass that failed may have left a due slot behind: it must not
+      // be tried again at once.)
+      vt::park(core.park.get(), m.st.shutting_down, seen, static_cast<int>(kPass.count()));
     }
   }
 }
@@ -486,6 +528,27 @@ Ref set_start_rate(Manager m, Borrowed per_second) {
   core_of(m).start_rate.store(rate);
   core_of(m).rate_changed.store(true);
   m.log_setting("Start rate", per_second);
+  return Ref::of(Py_True);
+}
+
+Ref set_pace_clock(Manager m, Borrowed seconds) {
+  m.check_while();
+  std::int64_t held = -1;
+  if (!seconds.is(Py_None)) {
+    if (PyBool_Check(seconds.get()) ||
+        !(PyLong_Check(seconds.get()) || PyFloat_Check(seconds.get())))
+      vt::raise_format(PyExc_TypeError, "the pace clock must be a time in seconds or None, not %.100s",
+                       Py_TYPE(seconds.get())->tp_name);
+    const double s = PyFloat_AsDouble(seconds);
+    if (s == -1.0 && PyErr_Occurred()) throw vt::PyError{};
+    if (!(s >= 0 && s < kFarUs / 1e6))
+      vt::raise_format(PyExc_ValueError, "the pace clock must be a time of time.monotonic(), not %R",
+                       seconds.get());
+    held = std::llround(s * 1e6);
+  }
+  core_of(m).held_clock_us.store(held);
+  // A dispatcher waiting for a run to end or for work looks at the new time.
+  vt::wake(core_of(m).park.get());
   return Ref::of(Py_True);
 }
 

@@ -1,8 +1,10 @@
 // The dispatcher: the thread that starts queued tasks in submission order as
-// running slots free up, its pass every 10 ms (or its pacer's rate), its
-// idle wait, the start of one task (_consumer) and its end at a close or at
-// the end of the program. Bodies of VigilThreadsMain's methods; the method
-// table is in threads_main/methods.cpp.
+// running slots free up, its pace (by default one start per 10 ms pass;
+// under a start rate each start when its slot is due and a worker is free,
+// woken by the end of a run; at math.inf each as soon as a worker is free),
+// its idle wait, the start of one task (_consumer) and its end at a close or
+// at the end of the program. Bodies of VigilThreadsMain's methods; the
+// method table is in threads_main/methods.cpp.
 #pragma once
 #include "manager/receiver.h"
 
@@ -12,6 +14,7 @@ vt::Ref start(Manager m);
 vt::Ref queue_init(Manager m);
 vt::Ref consumer(Manager m, vt::Borrowed thread_name);
 vt::Ref set_start_rate(Manager m, vt::Borrowed per_second);
+vt::Ref set_pace_clock(Manager m, vt::Borrowed seconds);
 
 // New work (a name was queued): ends the dispatcher's idle wait.
 void wake(const Manager& m);

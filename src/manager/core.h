@@ -41,19 +41,30 @@ struct Core {
   } records;
   stats::RecorderPtr recorder = std::make_shared<stats::Recorder>();
   worker::WatchPtr watch = std::make_shared<worker::Watch>();  // the per-task time-out
-  // Starts per second asked with _set_start_rate; 0: one start per pass.
+  // The pacer. Starts per second asked with _set_start_rate; 0: one start
+  // per pass.
   std::atomic<double> start_rate{0};
   std::atomic<bool> rate_changed{false};  // set by _set_start_rate
-  double earned = 0;                      // starts the rate has earned (dispatcher thread only)
-  // The pacer's schedule (dispatcher thread only): when its next start is
-  // due, in stats::monotonic_us, or negative before the first; and the
-  // intended time of the start being handed to _consumer, or -1.
-  double next_due_us = -1;
+  // The time _set_pace_clock holds the pacer's clock at, in
+  // stats::monotonic_us; -1: the clock runs.
+  std::atomic<std::int64_t> held_clock_us{-1};
+  // Its schedule (dispatcher thread only): slot k is due at origin_us plus
+  // k/schedule_rate s; origin_us is -1 until the next start begins a
+  // schedule, and next_slot is the slot that start takes.
+  double schedule_rate = 0;
+  std::int64_t origin_us = -1;
+  std::int64_t next_slot = 0;
+  // The intended time of the start being handed to _consumer, or -1.
   std::int64_t intended_us = -1;
   // When the slot the start being handed to _consumer takes became free,
   // or -1 (free since before any queued name).
   std::int64_t slot_free_us = -1;
-  std::chrono::steady_clock::time_point last_pass = std::chrono::steady_clock::now();
+  // What the last pass left (dispatcher thread only): when it began, on
+  // the pacer's clock; whether due starts wait for a free worker; whether
+  // names are still queued.
+  std::int64_t pass_us = 0;
+  bool starts_waiting = false;
+  bool names_left = false;
   std::atomic<int> batches{0};            // batch threads that may still submit
   std::atomic<int> batches_announced{0};  // started by _send_list, not yet running
   std::atomic<bool> retired{false};       // the dispatcher ended at program end

@@ -29,11 +29,19 @@ PyMethodDef methods[] = {
                "pass on. Logs 'Workers number: <workers_number>' and returns True."),
     VTM_METHOD(dispatcher::set_start_rate, "_set_start_rate", "per_second=None",
                "Pace the dispatcher: None keeps the default of one start per 10 ms pass (at "
-               "most 100 a second); a positive number starts tasks at that many a second, "
-               "several per pass when the rate needs it, never more running than "
-               "max_workers; math.inf starts a task into every free slot as soon as it "
-               "frees. Anything else raises TypeError or ValueError and changes nothing. "
-               "Logs 'Start rate: <per_second>' and returns True."),
+               "most 100 a second); a positive number starts a task at each slot of a "
+               "schedule of that many a second, as soon as the slot is due and a worker is "
+               "free, never more running than max_workers (starts held up by busy workers "
+               "catch up as workers free, each keeping its slot as its intended time); "
+               "math.inf starts a task into every free slot as soon as it frees. Anything "
+               "else raises TypeError or ValueError and changes nothing. Logs 'Start rate: "
+               "<per_second>' and returns True."),
+    VTM_METHOD(dispatcher::set_pace_clock, "_set_pace_clock", "seconds=None",
+               "Hold the clock of the start rate's schedule at seconds (on time.monotonic()'s "
+               "clock) until called again; None lets it run. While it is held a paced "
+               "manager starts what its slots allow at that time, and makes no pass but at "
+               "the end of a run, new work or a change of the time. For tests of the pacer. "
+               "Returns True."),
     VTM_METHOD(timeout::set_task_timeout, "_set_task_timeout", "seconds=None",
                "Limit each run of the callable to that many seconds: a run that lasts "
                "longer is stopped as _stop stops it (SystemExit in its thread) and counts "
@@ -51,9 +59,12 @@ PyMethodDef methods[] = {
     VTM_METHOD(dispatcher::start, "_start", "",
                "Create the dispatcher thread, store it as thread_init and start it."),
     VTM_METHOD(dispatcher::queue_init, "_queue_init", "",
-               "The dispatcher loop (target of the dispatcher thread): every 10 ms, while "
-               "the manager is open, start the next queued task if fewer than max_workers "
-               "are running, and set done/is_run when all work has finished."),
+               "The dispatcher loop (target of the dispatcher thread): while the manager is "
+               "open, start queued tasks in order while fewer than max_workers are running, "
+               "and set done/is_run when all work has finished. At the default pace it "
+               "starts one task per 10 ms pass; under a start rate, each task when its slot "
+               "is due and a worker is free; at math.inf, each as soon as a worker is free. "
+               "An idle manager waits for work."),
     VTM_METHOD(dispatcher::consumer, "_consumer", "thread_name",
                "Under the lock, list thread_name in runs and start its thread."),
     VTM_METHOD(check_while, "_check_while", "",
