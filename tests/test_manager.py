@@ -613,19 +613,25 @@ class StartRate(ManagerCase, unittest.TestCase):
 
 class ProgramEnd(unittest.TestCase):
     def test_program_without_close_ends_after_its_work(self):
+        # At every pace, and waiting without spinning (the CPU time of the
+        # whole end stays far below the tasks' 0.9 s of sleep).
         code = (
-            "import time, threads_main\n"
+            "import atexit, math, sys, time, threads_main\n"
             "done = []\n"
-            "def f(i):\n    time.sleep(0.1); done.append(i)\n"
+            "def f(i):\n    time.sleep(0.3); done.append(i)\n"
             "m = threads_main.VigilThreadsMain(f, max_workers=2)\n"
+            "m._set_start_rate(eval(sys.argv[1]))\n"
             "for i in range(6): m._send(i=i)\n"
-            "import atexit\n"
-            "atexit.register(lambda: print(sorted(done), m._var.done))\n")
-        env = dict(os.environ)
-        out = subprocess.run([sys.executable, "-c", code], capture_output=True,
-                             text=True, timeout=30, env=env)
-        self.assertEqual(out.returncode, 0, out.stderr)
-        self.assertEqual(out.stdout.strip(), "[0, 1, 2, 3, 4, 5] True")
+            "cpu = time.process_time()\n"
+            "atexit.register(lambda: print(sorted(done), m._var.done,\n"
+            "                              round(time.process_time() - cpu, 2)))\n")
+        for rate in ("None", "math.inf", "1000"):
+            out = subprocess.run([sys.executable, "-c", code, rate], capture_output=True,
+                                 text=True, timeout=30)
+            self.assertEqual(out.returncode, 0, out.stderr)
+            listed, flag, cpu = out.stdout.rsplit(" ", 2)
+            self.assertEqual((listed, flag), ("[0, 1, 2, 3, 4, 5]", "True"), rate)
+            self.assertLess(float(cpu), 0.3, rate)
 
     def run_program(self, code, timeout=60):
         started = time.monotonic()

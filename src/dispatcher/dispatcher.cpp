@@ -333,6 +333,16 @@ bool paced_pass_due(const Manager& m, std::uint64_t seen) {
   return false;
 }
 
+// Waits up to `ms` for new work or the end of a run. At the program's end a
+// parking returns at once, so the runs still in flight are waited for by
+// sleeping instead of spinning.
+void wait_for_work(const Manager& m, std::uint64_t seen, int ms) {
+  if (m.st.shutting_down.load())
+    sleep_until(Clock::now() + std::chrono::milliseconds(ms));
+  else
+    vt::park(core_of(m).park.get(), m.st.shutting_down, seen, ms);
+}
+
 // The dispatcher loop, on its own thread. A pass that fails with an
 // Exception is logged and the loop goes on; anything else ends it.
 void run_loop(const Manager& m) {
@@ -376,15 +386,15 @@ void run_loop(const Manager& m) {
     }
     // Nothing queued or running: wait for new work rather than poll.
     if (pass == Pass::Idle) {
-      vt::park(core.park.get(), m.st.shutting_down, seen, kIdleWaitMs);
+      wait_for_work(m, seen, kIdleWaitMs);
     } else if (pass == Pass::Pending && (eager || paced(rate))) {
-      vt::park(core.park.get(), m.st.shutting_down, seen, kPendingWaitMs);
+      wait_for_work(m, seen, kPendingWaitMs);
     } else if (eager || (failed && paced(rate))) {
       // Until a run ends or a name is queued; a pass at least every 10 ms
       // keeps the history's seconds and the completion step going. (A
       // paced pass that failed may have left a due slot behind: it must not
       // be tried again at once.)
-      vt::park(core.park.get(), m.st.shutting_down, seen, static_cast<int>(kPass.count()));
+      wait_for_work(m, seen, static_cast<int>(kPass.count()));
     }
   }
 }
