@@ -9,6 +9,8 @@ import re
 import pytest
 
 from load_support import TARGET, make_group, make_stats, row
+from vigil_load.compare import percentile_rows
+from vigil_load.histogram import Histogram
 
 SEED = 31
 
@@ -92,6 +94,20 @@ def test_runs_drawn_from_one_distribution_are_within_noise(tmp_path, vigil_main)
         assert set(verdicts(rows).values()) == {"within noise"}, (name, rows)
     # Paced: the latency percentiles are compared and shown too.
     assert "latency p99 (ms)" in p.stdout and "latency.p99" in verdicts(out["overall"])
+
+
+def test_a_shift_within_the_bucket_resolution_is_noise_however_many_runs():
+    # 8.2-16.4 ms has buckets of 64 us; a billion runs make any shift significant.
+    def shifted(us):
+        h = Histogram()
+        for v in range(9_000, 15_000, 50):
+            h.record(v + us, 10**7)
+        return h
+    base = shifted(0)
+    assert {r.verdict for r in percentile_rows("run_time", base, shifted(64), 0.001)} == {
+        "within noise"}
+    assert {r.verdict for r in percentile_rows("run_time", base, shifted(200), 0.001)} == {
+        "worse"}
 
 
 @pytest.fixture

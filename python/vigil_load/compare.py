@@ -9,12 +9,13 @@ from __future__ import annotations
 
 import argparse
 import bisect
+import itertools
 import json
 import math
 import re
 import statistics
-import textwrap
 import sys
+import textwrap
 from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Final, Literal
@@ -173,8 +174,16 @@ def two_by_two(a: int, b: int, c: int, d: int) -> float:
                         if (lp := log_p(x)) <= observed))
 
 
-def _at_or_below(h: Histogram, index: int) -> int:
-    return sum(n for i, n in h.counts.items() if i <= index)
+class _Below:
+    """Runs of a histogram at or below each bucket."""
+
+    def __init__(self, h: Histogram) -> None:
+        self.indices = sorted(h.counts)
+        self.running = list(itertools.accumulate(h.counts[i] for i in self.indices))
+
+    def __call__(self, index: int) -> int:
+        at = bisect.bisect_right(self.indices, index)
+        return self.running[at - 1] if at else 0
 
 
 def percentile_rows(hist: GroupLatency, base: Histogram, new: Histogram, alpha: float) -> list[Row]:
@@ -184,6 +193,7 @@ def percentile_rows(hist: GroupLatency, base: Histogram, new: Histogram, alpha: 
     split at the pooled percentile alone falls inside one run when the two
     lie apart, and its test then sees only that run's tail)."""
     rows = []
+    below_b, below_n = _Below(base), _Below(new)
     for name, q in PERCENTILES:
         vb, vn = base.percentile(q), new.percentile(q)
         p = None
@@ -191,7 +201,7 @@ def percentile_rows(hist: GroupLatency, base: Histogram, new: Histogram, alpha: 
         if vb is not None and vn is not None:
             tests = []
             for split in {bucket_index(vb), bucket_index(vn)}:
-                low_b, low_n = _at_or_below(base, split), _at_or_below(new, split)
+                low_b, low_n = below_b(split), below_n(split)
                 tests.append(two_by_two(low_b, base.count - low_b, low_n, new.count - low_n))
             p = min(1.0, len(tests) * min(tests))
             beyond = abs(bucket_index(vb) - bucket_index(vn)) > 1
