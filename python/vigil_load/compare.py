@@ -2,7 +2,8 @@
 verdict (better, worse, or within noise), the noise judged from the runs'
 own figures, and the thresholds of a CI gate (`--fail-on`).
 
-How the noise is judged is the command's help, EPILOG below.
+The rules by which noise is judged are written once, in EPILOG (the
+command's help), and in the README.
 """
 
 from __future__ import annotations
@@ -16,7 +17,7 @@ import re
 import statistics
 import sys
 import textwrap
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Final, Literal
 
@@ -73,7 +74,7 @@ class Row:
 
     @property
     def relative(self) -> float | None:
-        """The change in percent of BASE; None when BASE is 0."""
+        """The change in percent of BASE; None from a BASE of 0."""
         change = self.change
         if change is None or self.base is None or (self.base == 0 and change != 0):
             return None
@@ -571,9 +572,7 @@ def base_for_report(path: str) -> tuple[str, Statistics]:
         raise argparse.ArgumentTypeError(str(err)) from None
 
 
-def report_section(base: tuple[str, Statistics] | None, new: Mapping[str, object]) -> str:
-    if base is None:
-        return ""
-    from .stats import check_stats
-
-    return html_table(compare(base[1], check_stats(new), base[0], "this run"))
+def report_section(base: tuple[str, Statistics] | None, new: Statistics) -> str:
+    """The report's table of BASE (its name and checked statistics) beside
+    `new`; nothing without a BASE."""
+    return "" if base is None else html_table(compare(base[1], new, base[0], "this run"))
