@@ -1,5 +1,5 @@
-"""The command line: `vigil-load [TARGET] ...` and `vigil-load merge FILE ...`
-(also `python -m vigil_load`)."""
+"""The command line: `vigil-load [TARGET] ...`, `vigil-load merge FILE ...`
+and `vigil-load compare BASE NEW` (also `python -m vigil_load`)."""
 
 from __future__ import annotations
 
@@ -109,6 +109,8 @@ more than one process:
 """ + _CHECKS_HELP + """\
 Results of several processes or machines are combined with
   {prog} merge A.json B.json ...   (see merge --help)
+and two runs compared, with a verdict on each figure, with
+  {prog} compare BASE.json NEW.json   (see compare --help)
 """
 
 _MERGE_DESCRIPTION = """\
@@ -155,6 +157,15 @@ def _outputs(p: argparse.ArgumentParser) -> None:
                         "needs the extra 'report' (matplotlib)")
     p.add_argument("--check", metavar="EXPR", action="append", default=[],
                    help='a condition on the statistics, e.g. "p95<200" (repeatable; see below)')
+    p.add_argument("--base", metavar="FILE", type=_base,
+                   help="a statistics file whose figures the report shows beside these, each "
+                        "with its change and verdict (as compare judges them)")
+
+
+def _base(path: str) -> tuple[str, Statistics]:
+    from .compare import base_for_report
+
+    return base_for_report(path)
 
 
 def program() -> str:
@@ -422,7 +433,7 @@ def finish(stats: Statistics, args: argparse.Namespace, check_list: list[checks.
         status = 1
     try:
         with signals.interruptible() if signals is not None else contextlib.nullcontext():
-            html = page(stats, title=title)
+            html = page(stats, title=title, base=args.base)
         write_atomic(args.report, html)
         say(f"report written to {args.report} ({os.path.getsize(args.report):,} bytes)")
     except Interrupted as stop:
@@ -584,6 +595,10 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
         try:
             if argv[:1] == ["merge"]:
                 return _merge(argv[1:], prog, signals)
+            if argv[:1] == ["compare"]:
+                from .compare import command
+
+                return command(argv[1:], prog, signals)
             return _run(argv, prog, signals)
         except BadInput as err:
             print(f"vigil_load: {err}", file=sys.stderr)

@@ -52,7 +52,8 @@ COLOURS: Final = {
 }
 # The headings of the tables, each its own colour: the failures', the
 # groups' and the settings'.
-TABLE_COLOURS: Final = {"failures": "#f6d5d5", "groups": "#d5e5f6", "settings": "#e4e4e4"}
+TABLE_COLOURS: Final = {"failures": "#f6d5d5", "groups": "#d5e5f6", "settings": "#e4e4e4",
+                        "base": "#dcefd5"}
 
 
 class ReportUnavailable(ImportError):
@@ -612,8 +613,11 @@ def _settings(stats: Statistics) -> str:
             + "".join(parts) + "</table></section>")
 
 
-def render(stats: Statistics, title: str | None = None) -> str:
-    """The whole HTML page as text."""
+def render(stats: Statistics, title: str | None = None,
+           base: tuple[str, Statistics] | None = None) -> str:
+    """The whole HTML page as text; with `base` (its name and statistics),
+    its figures beside these, each with its change and verdict."""
+    from .compare import report_section
     from .stats import check_stats
 
     stats = check_stats(stats)  # also a core's own dict, or one of an older core
@@ -637,22 +641,24 @@ def render(stats: Statistics, title: str | None = None) -> str:
         + "".join(f"<p class=\"note\">{esc(note)}</p>" for note in stats["notes"]) +
         f"<section><table>{rows}</table></section>"
         f"<section><table class=\"lat\"><tr><th>ms</th>{head}</tr>{lat}</table></section>"
-        f"{_failures(stats)}{_groups(stats)}"
+        f"{report_section(base, stats)}{_failures(stats)}{_groups(stats)}"
         f"<section class=\"charts\">{svgs}</section>"
         f"{_settings(stats)}"
         "</main></body></html>\n"
     )
 
 
-def page(stats: Statistics, title: str | None = None) -> str:
-    """The report of `stats` as one HTML page. Raises ReportUnavailable when
-    matplotlib (the "report" extra) is missing."""
+def page(stats: Statistics, title: str | None = None,
+         base: tuple[str, Statistics] | None = None) -> str:
+    """The report of `stats` as one HTML page (with `base`'s figures beside
+    them). Raises ReportUnavailable when matplotlib (the "report" extra) is
+    missing."""
     try:
         import matplotlib  # noqa: F401
     except ImportError as err:
         raise ReportUnavailable(
             f"the report needs matplotlib: {INSTALL_HINT}") from err
-    return render(stats, title)
+    return render(stats, title, base)
 
 
 def write_report(stats: Statistics, path: str, title: str | None = None) -> None:
