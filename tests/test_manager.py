@@ -3,7 +3,6 @@ import contextlib
 import json
 import math
 import multiprocessing
-import os
 import queue
 import signal
 import subprocess
