@@ -5,9 +5,11 @@ one)."""
 from __future__ import annotations
 
 import os
+import socket
 import subprocess
 import sys
 import urllib.request
+from collections.abc import Mapping
 from typing import TYPE_CHECKING
 
 import threads_main
@@ -107,6 +109,21 @@ def scrape(url: str) -> dict[tuple[str, tuple[tuple[str, str], ...]], float]:
         text = answer.read().decode()
     return {(s.name, tuple(sorted(s.labels.items()))): s.value
             for family in text_string_to_metric_families(text) for s in family.samples}
+
+
+def scraped_counts(url: str, want: Mapping[tuple[str, tuple[tuple[str, str], ...]], float],
+                   ) -> dict[tuple[str, tuple[tuple[str, str], ...]], float]:
+    """The samples of a scrape with the names in `want` (of histogram buckets
+    those in `want` only), to compare with it."""
+    names = {name for name, _ in want}
+    return {k: v for k, v in scrape(url).items()
+            if k[0] in names and (k in want or not k[0].endswith("_bucket"))}
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return int(s.getsockname()[1])
 
 
 def counted(stats: Statistics) -> dict[tuple[str, tuple[tuple[str, str], ...]], float]:
