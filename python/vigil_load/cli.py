@@ -587,7 +587,6 @@ def _endpoint(address: str | None, rate: float | None) -> Endpoint | None:
         endpoint = Endpoint(address, rate)
     except MetricsRefused as err:
         raise BadInput(str(err)) from None
-    print(f"vigil_load: metrics at {endpoint.url}", file=sys.stderr, flush=True)
     return endpoint
 
 

@@ -23,6 +23,7 @@ from __future__ import annotations
 import bisect
 import dataclasses
 import functools
+import sys
 import threading
 import time
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
@@ -329,6 +330,8 @@ class Endpoint:
         return _families(self._source(), self.target_rate)
 
     def watch(self, read: Callable[[], Figures]) -> None:
+        # Said once the run has been accepted: bad input stays one line.
+        print(f"vigil_load: metrics at {self.url}", file=sys.stderr, flush=True)
         self._source = Reading(read)
 
     def observe(self, pieces: Callable[[], Sequence[CoreStatistics]], workers: int | None) -> None:
