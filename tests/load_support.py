@@ -5,8 +5,11 @@ one)."""
 from __future__ import annotations
 
 import os
+import socket
 import subprocess
 import sys
+import urllib.request
+from collections.abc import Mapping
 from typing import TYPE_CHECKING
 
 import threads_main
@@ -14,7 +17,7 @@ import vigil_load
 from vigil_load.histogram import Histogram
 
 if TYPE_CHECKING:
-    from vigil_load.shapes import CoreStatistics, ErrorKind, Group, HistoryRow
+    from vigil_load.shapes import CoreStatistics, ErrorKind, Group, HistoryRow, Statistics
 
 START = 1_700_000_000  # epoch seconds of the first history row of built stats
 
@@ -96,6 +99,49 @@ def make_stats(run_us: list[int], wait_us: list[int] | None = None, *, failed: i
         "histograms": {"run_time": rt.to_json(), "queue_wait": qw.to_json(),
                        "latency": lat.to_json()},
     }
+
+
+def scrape(url: str) -> dict[tuple[str, tuple[tuple[str, str], ...]], float]:
+    """The samples of one scrape of a metrics endpoint, by name and labels."""
+    from prometheus_client.parser import text_string_to_metric_families
+
+    with urllib.request.urlopen(url, timeout=30) as answer:
+        text = answer.read().decode()
+    return {(s.name, tuple(sorted(s.labels.items()))): s.value
+            for family in text_string_to_metric_families(text) for s in family.samples}
+
+
+def scraped_counts(url: str, want: Mapping[tuple[str, tuple[tuple[str, str], ...]], float],
+                   ) -> dict[tuple[str, tuple[tuple[str, str], ...]], float]:
+    """The samples of a scrape with the names in `want` (of histogram buckets
+    those in `want` only), to compare with it."""
+    names = {name for name, _ in want}
+    return {k: v for k, v in scrape(url).items()
+            if k[0] in names and (k in want or not k[0].endswith("_bucket"))}
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return int(s.getsockname()[1])
+
+
+def counted(stats: Statistics) -> dict[tuple[str, tuple[tuple[str, str], ...]], float]:
+    """The counters, labelled counters and histogram counts a scrape at the
+    end of a run must show, read off its stats file."""
+    out = {(f"vigil_{key}_total", ()): float(stats[key])
+           for key in ("finished", "succeeded", "failed", "stopped", "cancelled", "late_starts")}
+    for name, g in stats["groups"].items():
+        for key in ("finished", "failed"):
+            out[(f"vigil_{key}_by_group_total", (("group", name),))] = float(g[key])
+    for e in stats["errors"]:
+        where = ("vigil_failed_by_kind_total", (("kind", e["kind"]),))
+        out[where] = out.get(where, 0.0) + e["count"]
+    for h in ("run_time", "latency"):
+        count = float(stats["histograms"][h]["count"])
+        out[(f"vigil_{h}_seconds_count", ())] = count
+        out[(f"vigil_{h}_seconds_bucket", (("le", "+Inf"),))] = count
+    return out
 
 
 def child_env(**extra: str) -> dict[str, str]:

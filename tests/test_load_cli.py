@@ -213,7 +213,7 @@ def test_help_names_every_option_and_the_merge_command(tmp_path, vigil_main):
     for word in ("MODULE:CALLABLE", "--tasks", "--workers", "--duration", "--count",
                  "--interval", "--rate", "--break-result", "--timeout", "--group-by", "--warmup",
                  "--stats", "--report", "--check", "--processes", "--dask", "error_rate", "p99.9",
-                 "latency.p95", "130", "merge A.json B.json"):
+                 "latency.p95", "130", "merge A.json B.json", "--metrics", "--metrics-linger"):
         assert word in p.stdout, word
     p = vigil_main(["merge", "--help"], tmp_path)
     assert p.returncode == 0 and "histograms merge exactly" in p.stdout

@@ -17,7 +17,7 @@ import time
 import pytest
 
 import vigil_load.spread as spread
-from load_support import child_env
+from load_support import child_env, counted, free_port, scraped_counts
 from vigil_load.run import Plan
 
 SPREAD_TARGET = '''
@@ -364,6 +364,25 @@ def test_dask_signal_stops_every_worker_and_writes_the_merge(cluster, home):
     settled = len(calls(home))
     time.sleep(1)
     assert len(calls(home)) == settled  # nothing runs on the workers any more
+
+
+def test_dask_metrics_are_the_sum_of_the_workers_figures(cluster, home):
+    port = free_port()
+    child = start_child(home, ["spreadtarget:work", *tasks(home, {"tag": "a"}, {"tag": "b"}),
+                               "--dask", cluster[0], "--count", "41", "--group-by", "tag",
+                               "--metrics", f"127.0.0.1:{port}", "--metrics-linger", "300"])
+    try:
+        deadline = time.monotonic() + 60
+        while not (home / "vigil-stats.json").exists() and time.monotonic() < deadline:
+            assert child.poll() is None, (home / "stderr.txt").read_text()[-2000:]
+            time.sleep(0.1)
+        want = counted(json.loads((home / "vigil-stats.json").read_text()))
+        assert want[("vigil_finished_by_group_total", (("group", "a"),))] == 21
+        assert scraped_counts(f"http://127.0.0.1:{port}/metrics", want) == want
+        child.send_signal(signal.SIGTERM)
+    finally:
+        finish(child)
+    assert child.returncode == 143
 
 
 def test_dask_worker_that_dies_is_named(cluster, home):

@@ -34,6 +34,17 @@ ensure_chromium() {
   fi
 }
 
+# Debian's prometheus, for the test that has a real server scrape
+# vigil_load --metrics.
+ensure_prometheus() {
+  if ! command -v prometheus >/dev/null; then
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends prometheus
+  fi
+}
+
 # install_project VENV [EXTRAS]: pip-installs this project into the virtual
 # environment VENV, e.g. install_project build/venv-test "[test]".
 # The build requirements go into VENV first and the build runs without

@@ -26,6 +26,7 @@ from .stats import StatsError, load, merge, notes
 from .table import render as render_table
 
 if TYPE_CHECKING:
+    from .metrics import Endpoint
     from .run import Plan, Signals
     from .shapes import Settings, Statistics
 
@@ -105,6 +106,13 @@ more than one process:
   is named on stderr, the others' results are written, exit status 3. N is
   at most the number of CPUs. With --dask every worker needs threads-main
   installed and the target's module importable.
+
+live metrics:
+  --metrics ADDRESS serves the run's figures for a Prometheus server to
+  scrape at http://ADDRESS/metrics, from before the first task until the
+  run's end (--metrics-linger S: S seconds more, for a last scrape). A port
+  alone, or :PORT, listens on 127.0.0.1; 0.0.0.0:PORT on every interface.
+  The metrics (the warm-up included) are named in the README.
 
 """ + _CHECKS_HELP + """\
 Results of several processes or machines are combined with
@@ -215,8 +223,23 @@ def run_parser(prog: str = "vigil-load") -> argparse.ArgumentParser:
                              help="split the run over the workers of the Dask cluster whose "
                                   "scheduler is at ADDRESS, or of one of N local worker "
                                   "processes with local:N (needs the extra 'dask')")
+    p.add_argument("--metrics", metavar="ADDRESS", type=_metrics_address,
+                   help="serve live metrics for Prometheus at HOST:PORT (127.0.0.1 unless a "
+                        "host is given) while the run goes on (needs the extra 'metrics')")
+    p.add_argument("--metrics-linger", metavar="S", type=_number(float, "--metrics-linger"),
+                   help="after the run, keep serving the metrics S seconds more")
     _outputs(p)
     return p
+
+
+def _metrics_address(text: str) -> str:
+    from .metrics import parse_address
+
+    try:
+        parse_address(text)
+    except ValueError as err:
+        raise argparse.ArgumentTypeError(str(err)) from None
+    return text
 
 
 def _dask_address(text: str) -> str:
@@ -465,6 +488,12 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
         from .spread import DASK_HINT
 
         raise BadInput(f"--dask needs the package distributed: {DASK_HINT}")
+    if args.metrics is None and args.metrics_linger is not None:
+        raise BadInput("--metrics-linger needs --metrics")
+    if args.metrics is not None and importlib.util.find_spec("prometheus_client") is None:
+        from .metrics import HINT
+
+        raise BadInput(f"--metrics needs the package prometheus_client: {HINT}")
     if args.processes is not None:
         from .spread import most_processes
 
@@ -499,22 +528,25 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
         runner.check_core(plan)
     except runner.CoreTooOld as err:
         raise BadInput(str(err)) from None
+    endpoint = _endpoint(args.metrics, plan.rate)
 
     # A signal from the start of the run until its results are written ends
     # the run, as Ctrl-C does, and is otherwise held: the results come first.
-    with json_stdout(args.stats) as stdout, signals.interruptible(False):
+    with json_stdout(args.stats) as stdout, signals.interruptible(False), \
+            endpoint if endpoint is not None else contextlib.nullcontext():
         lost: list[str] = []
         started, warmup_end, workers = time.time(), None, plan.workers
         try:
             with demo.serving(plan) if args.target is None else contextlib.nullcontext():
                 if args.processes is None and args.dask is None:
-                    outcome = runner.execute(plan, signals)
+                    outcome = runner.execute(
+                        plan, signals, observe=None if endpoint is None else endpoint.observe)
                     stats: Statistics | None = outcome.stats
                     caught = outcome.signal
                     started, warmup_end = outcome.started, outcome.warmup_end
                     workers = outcome.workers
                 else:
-                    stats, lost, started = _spread(args, target, plan, signals)
+                    stats, lost, started = _spread(args, target, plan, signals, endpoint)
                     caught = signals.received
                     title += (f" (Dask {args.dask})" if args.dask is not None
                               else f" ({args.processes} processes)")
@@ -535,6 +567,8 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
             if args.target is None:
                 say()
                 say(demo.closing(plan, stats))
+        if endpoint is not None and args.metrics_linger is not None:
+            endpoint.linger(args.metrics_linger, lambda: signals.received is not None)
         if signals.received is not None:
             status = EXIT_SIGNALLED + signals.received
         elif lost:
@@ -543,8 +577,21 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
     return status
 
 
-def _spread(args: argparse.Namespace, target: str, plan: Plan,
-            signals: Signals) -> tuple[Statistics | None, list[str], float]:
+def _endpoint(address: str | None, rate: float | None) -> Endpoint | None:
+    """The metrics endpoint, listening before any task starts."""
+    if address is None:
+        return None
+    from .metrics import Endpoint, MetricsRefused
+
+    try:
+        endpoint = Endpoint(address, rate)
+    except MetricsRefused as err:
+        raise BadInput(str(err)) from None
+    return endpoint
+
+
+def _spread(args: argparse.Namespace, target: str, plan: Plan, signals: Signals,
+            endpoint: Endpoint | None = None) -> tuple[Statistics | None, list[str], float]:
     """The run over worker processes or a Dask cluster: the merged
     statistics (None when no worker returned any), the workers lost and the
     common start."""
@@ -556,9 +603,11 @@ def _spread(args: argparse.Namespace, target: str, plan: Plan,
             with signals.interruptible():
                 cluster = spread.start_dask(args.dask, target)
             with cluster:
-                done = spread.run_dask(cluster, target, plan, signals)
+                done = spread.run_dask(cluster, target, plan, signals,
+                                       None if endpoint is None else endpoint.watch)
         else:
-            done = spread.run_processes(target, plan, args.processes, signals)
+            done = spread.run_processes(target, plan, args.processes, signals,
+                                        None if endpoint is None else endpoint.watch)
     except (spread.DaskUnavailable, spread.DaskRefused) as err:
         raise BadInput(str(err)) from None
     say()

@@ -28,7 +28,7 @@ from .shapes import COUNTER_KEYS
 if TYPE_CHECKING:
     from threads_main import VigilThreadsMain
 
-    from .shapes import HistoryRow, RunStatus, Statistics
+    from .shapes import CoreStatistics, HistoryRow, RunStatus, Statistics
 
 QUEUE_AHEAD: Final = 1000  # names the feeder keeps queued at most
 FEED_EVERY: Final = 0.01  # seconds between two top-ups of the feeder
@@ -37,6 +37,7 @@ CLEAR_EVERY = 50_000  # tasks between two clears of the manager's records
 STEP: Final = 0.05  # seconds between two looks of the wait at the run and at signals
 GRACE_SECONDS: Final = 3.0  # after the results are written, for tasks still running
 PROGRESS_EVERY: Final = 0.5  # seconds between two reports of a worker process's counts
+RECENT_ROWS: Final = 10  # rows of the cleared periods' history a live reading includes
 
 
 @dataclass
@@ -57,6 +58,7 @@ class Plan:
     # tasks queued or running, each started as one ends (n users in a
     # closed loop).
     users: int | None = None
+    metrics: bool = False  # a worker's share: also send the parent its figures (--metrics)
 
 
 class CoreTooOld(RuntimeError):
@@ -213,6 +215,17 @@ class _Ledger:
             part: Statistics = {**whole, "history": []}
             self.folded = part if self.folded is None else merge([self.folded, part])
         return True
+
+    def pieces(self) -> list[CoreStatistics]:
+        """The run so far as parts that add up to it, unmerged and with only
+        the last rows of the cleared periods' history: cheap enough to read
+        while the run goes on (statistics() merges the whole history)."""
+        with self.lock:
+            last = self.m._get_statistics()
+            if self.folded is None:
+                return [last]
+            cleared: Statistics = {**self.folded, "history": self.rows[-RECENT_ROWS:]}
+            return [cleared, last]
 
     def counts(self) -> RunStatus:
         with self.lock:
@@ -421,17 +434,24 @@ class Stop(Protocol):
     def received(self) -> int | None: ...
 
 
+# Told the parts of a run's statistics as it starts (see _Ledger.pieces), and
+# its number of workers: what --metrics serves.
+type Observer = Callable[[Callable[[], list[CoreStatistics]], int | None], None]
+
+
 def execute(plan: Plan, signals: Stop | None = None,
-            progress: Callable[[Live], None] | None = None) -> Outcome:
+            progress: Callable[[Live], None] | None = None,
+            observe: Observer | None = None) -> Outcome:
     """Runs the plan and returns the statistics of what ran. A signal (Ctrl-C,
     SIGTERM) stops all tasks and closes the manager; the statistics are still
     returned. `signals` is the caller's, when it holds signals for longer than
     the run (while it writes the results). With `progress` the run is one
     process's share of a larger one: the live counts go to `progress` instead
-    of summary lines, and the manager's messages only to `logging`."""
+    of summary lines, and the manager's messages only to `logging`.
+    `observe` is told how to read the run's figures while it goes on."""
     if signals is None:
         with Signals() as own:
-            return execute(plan, own, progress)
+            return execute(plan, own, progress, observe)
     import threads_main
 
     m = threads_main.VigilThreadsMain(
@@ -462,6 +482,8 @@ def execute(plan: Plan, signals: Stop | None = None,
             raise CoreTooOld("this threads_main has no unlimited start rate; "
                              "it is older than vigil_load") from None
     ledger = _Ledger(m)
+    if observe is not None:
+        observe(ledger.pieces, m._var.max_workers)
     total = None if plan.duration is not None else (
         plan.count if plan.count is not None else len(plan.tasks))
     feeder = _Feeder(m, plan.tasks, total, ledger, plan.users, plan.rate)

@@ -40,6 +40,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Final
 
 from . import run
+from .metrics import Figures, Sender
 
 if TYPE_CHECKING:
     from multiprocessing.connection import Connection
@@ -102,9 +103,11 @@ class _Stop:
 
 
 def _share(number: int, target: str, share: dict[str, Any], start_at: float, stop: _Stop,
-           progress: Callable[[run.Live], None]) -> dict[str, Any]:
+           progress: Callable[[run.Live], None],
+           figures: Callable[[dict[str, Any]], None]) -> dict[str, Any]:
     """A worker's run: its share of the plan from the common start. Returns
-    its statistics and its last live counts."""
+    its statistics and its last live counts; with --metrics its figures go
+    to `figures` as it runs and come back with them."""
     from .cli import load_target
 
     plan = run.Plan(func=load_target(target), **share)
@@ -122,8 +125,12 @@ def _share(number: int, target: str, share: dict[str, Any], start_at: float, sto
         last[0] = live
         progress(live)
 
-    outcome = run.execute(plan, stop, report)
-    return {"stats": outcome.stats, "live": dataclasses.astuple(last[0])}
+    sender = Sender(figures) if plan.metrics else None
+    try:
+        outcome = run.execute(plan, stop, report, None if sender is None else sender.observe)
+    finally:
+        final = None if sender is None else sender.last()
+    return {"stats": outcome.stats, "live": dataclasses.astuple(last[0]), "figures": final}
 
 
 @dataclass
@@ -223,7 +230,8 @@ def _process_main(number: int, target: str, share: dict[str, Any], start_at: flo
                          name="vigil-load-parent").start()
         try:
             result = _share(number, target, share, start_at, stop,
-                            lambda live: pipe.send(("live", dataclasses.astuple(live))))
+                            lambda live: pipe.send(("live", dataclasses.astuple(live))),
+                            lambda figures: pipe.send(("figures", figures)))
         except Exception as err:
             pipe.send(("error", f"{type(err).__name__}: {err}"))
         else:
@@ -248,6 +256,7 @@ class _Process:
     lost: bool = False
     given_up: bool = False  # silent too long: no longer waited for
     last: run.Live = field(default_factory=run.Live)
+    figures: Figures | None = None  # its last, with --metrics
 
     def __post_init__(self) -> None:
         # Its own thread reads the pipe: a worker stopped halfway through a
@@ -269,6 +278,8 @@ class _Process:
             self.heard = time.monotonic()
             if kind == "live":
                 self.last = run.Live(*body)
+            elif kind == "figures":
+                self.figures = Figures.from_wire(body)
             elif kind == "done":
                 self.result = body
             elif kind == "error":
@@ -304,12 +315,24 @@ def _exit_text(code: int | None) -> str:
     return f"died with exit status {code}"
 
 
-def run_processes(target: str, plan: run.Plan, n: int, signals: run.Stop) -> Spread:
+def _metrics(plan: run.Plan, watch: Callable[[Callable[[], Figures]], None] | None,
+             parts: Callable[[], list[Figures]]) -> run.Plan:
+    """With --metrics (`watch`), the parent serves the sum of the workers'
+    figures, which they are told to send."""
+    if watch is None:
+        return plan
+    watch(lambda: Figures.add(parts()))
+    return dataclasses.replace(plan, metrics=True)
+
+
+def run_processes(target: str, plan: run.Plan, n: int, signals: run.Stop,
+                  watch: Callable[[Callable[[], Figures]], None] | None = None) -> Spread:
     """The plan over n worker processes (spawned) on this machine."""
+    workers: list[_Process] = []
+    plan = _metrics(plan, watch, lambda: [w.figures for w in workers if w.figures is not None])
     shares = split(plan, n)
     ctx = multiprocessing.get_context("spawn")
     start_at = time.time() + START_LEAD
-    workers: list[_Process] = []
     lost: list[str] = []
     silent = silence_bound(plan.interval)
     try:
@@ -364,6 +387,8 @@ def run_processes(target: str, plan: run.Plan, n: int, signals: run.Stop) -> Spr
         for w in workers:
             if w.result is not None:  # its last counts, whatever reached us before
                 w.last = run.Live(*w.result["live"])
+                if w.result["figures"] is not None:
+                    w.figures = Figures.from_wire(w.result["figures"])
         lines.write()
     finally:
         for w in workers:
@@ -473,7 +498,8 @@ def _dask_main(number: int, target: str, share: dict[str, Any], start_at: float,
     watcher.start()
     try:
         return _share(number, target, share, start_at, stop,
-                      lambda live: worker.log_event(topic, [number, *dataclasses.astuple(live)]))
+                      lambda live: worker.log_event(topic, [number, *dataclasses.astuple(live)]),
+                      lambda figures: worker.log_event(topic, [number, "figures", figures]))
     finally:
         done.set()
 
@@ -568,14 +594,18 @@ def start_dask(address: str, target: str) -> DaskCluster:
     return held
 
 
-def run_dask(cluster: DaskCluster, target: str, plan: run.Plan, signals: run.Stop) -> Spread:
+def run_dask(cluster: DaskCluster, target: str, plan: run.Plan, signals: run.Stop,
+             watch: Callable[[Callable[[], Figures]], None] | None = None) -> Spread:
     """The plan over the workers of a cluster, one share a worker."""
-    return _on_cluster(cluster.client, cluster.workers, target, plan, signals)
+    return _on_cluster(cluster.client, cluster.workers, target, plan, signals, watch)
 
 
 def _on_cluster(client: Any, workers: Sequence[str], target: str, plan: run.Plan,
-                signals: run.Stop) -> Spread:
+                signals: run.Stop,
+                watch: Callable[[Callable[[], Figures]], None] | None = None) -> Spread:
     distributed = _distributed()
+    figures: dict[int, Figures] = {}
+    plan = _metrics(plan, watch, lambda: list(figures.values()))
     shares = split(plan, len(workers))
     run_id = uuid.uuid4().hex[:12]
     topic, stop_name = f"vigil_load-{run_id}", f"vigil_load-stop-{run_id}"
@@ -584,10 +614,13 @@ def _on_cluster(client: Any, workers: Sequence[str], target: str, plan: run.Plan
 
     def hear(event: tuple[float, list[Any]]) -> None:
         # Called on the client's own thread for each event the workers log:
-        # a share's number, and its live counts unless it is a beat.
+        # a share's number, and its live counts or figures unless it is a
+        # beat.
         number, *live = event[1]
         heard[number] = time.monotonic()
-        if live:
+        if live[:1] == ["figures"]:
+            figures[number] = Figures.from_wire(live[1])
+        elif live:
             lives[number] = run.Live(*live)
 
     client.subscribe_topic(topic, hear)
@@ -649,6 +682,8 @@ def _on_cluster(client: Any, workers: Sequence[str], target: str, plan: run.Plan
             result = f.result()
             parts[n] = result["stats"]
             lives[n] = run.Live(*result["live"])
+            if result["figures"] is not None:
+                figures[n] = Figures.from_wire(result["figures"])
         else:
             err = f.exception() if f.status == "error" else f.status
             lost.append(_lost(n, len(futures), f"failed on {where[n]}: {type(err).__name__}: {err}"
