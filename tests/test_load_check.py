@@ -51,7 +51,7 @@ def test_checks_over_the_statistics(stats, text, met):
     ("latency<200", "unknown statistic 'latency' .*; known: min mean"),
     ("p97<200", "unknown statistic 'p97'"),
     ("error-rate<1", r"unknown statistic 'error-rate' in the check 'error-rate<1' \(did you mean "
-                     r"error_rate\?\); known: .* error_rate throughput"),
+                     r"error_rate\?\); known: .* error_rate submitted_error_rate"),
     ("queue_wait.error_rate<1", "unknown statistic"),
     ("p95<1e999", "too large"),
     ("", "KEY OP NUMBER"),

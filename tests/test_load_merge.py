@@ -12,6 +12,7 @@ import vigil_load
 from load_support import START, error, make_group, make_stats, row
 from vigil_load.histogram import Histogram
 from vigil_load.stats import StatsError, check_stats, load, since
+from vigil_load.table import render as render_table
 
 run_values = st.lists(st.integers(min_value=0, max_value=5 * 10**8), max_size=120)
 
@@ -59,13 +60,19 @@ class TestExactness:
 
 class TestTimes:
     def test_first_start_min_last_finish_max_and_rates_from_them(self):
-        a = make_stats([1000] * 30, first_start=START + 10.0, last_finish=START + 20.0, failed=3)
-        b = make_stats([1000] * 10, first_start=START + 5.0, last_finish=START + 15.0)
+        a = make_stats([1000] * 30, first_start=START + 10.0, last_finish=START + 20.0, failed=3,
+                       cancelled=15)
+        b = make_stats([1000] * 10, first_start=START + 5.0, last_finish=START + 15.0, stopped=5)
         m = vigil_load.merge([a, b])
         assert (m["first_start"], m["last_finish"], m["elapsed"]) == (START + 5.0,
                                                                       START + 20.0, 15.0)
         assert m["throughput"] == pytest.approx(40 / 15)
-        assert m["error_rate"] == pytest.approx(7.5)
+        # Two error rates, each said with what it divides by: finished runs,
+        # and submitted tasks (the summary lines' figure).
+        assert (m["error_rate"], m["submitted_error_rate"]) == (7.5, 5.0)
+        table = render_table(m)
+        assert "7.50 % of finished runs (failed / finished)" in table
+        assert "5.00 % of submitted tasks (failed / submitted, the summary lines' Err %)" in table
 
     def test_a_run_that_never_started_adds_nothing_but_its_counts(self):
         idle = make_stats([], first_start=None, last_finish=None, cancelled=4)

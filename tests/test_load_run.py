@@ -62,7 +62,10 @@ def test_known_run_times_break_result_failures_and_checks(work, vigil_main):
     assert rt["max"] >= 40.0
     assert s["histograms"]["run_time"]["count"] == 30
     assert 0 < sum(r["finished"] for r in s["history"]) <= 30
-    assert "summary =" in p.stderr  # the summary lines while it runs
+    # the summary lines while it runs, their error share that of submitted tasks
+    last = [line for line in p.stderr.splitlines() if "summary =" in line][-1]
+    assert last.endswith(f"({s['submitted_error_rate']:.2f}%)"), last
+    assert "of submitted tasks (failed / submitted" in p.stdout
     assert "p99.9" in p.stdout and "finished runs" in p.stdout
     verdicts = [line.split(": ")[1].split(" (")[0] for line in p.stdout.splitlines()
                 if line.startswith("check ")]

@@ -12,6 +12,8 @@ KEY is one of:
     queue_wait.KEY                        queue wait in ms, same keys
     latency.KEY                           latency (end minus intended start) in ms
     error_rate                            percent of finished runs that failed
+    submitted_error_rate                  percent of submitted tasks that failed
+                                          (the summary lines' Err %)
     throughput                            finished runs per second
     elapsed                               seconds from first start to last finish
     finished succeeded failed stopped cancelled   counts of runs

@@ -53,7 +53,9 @@ checks (--check, repeatable), KEY OP NUMBER with OP one of < <= > >= ==:
   queue_wait.p95 (and the other keys)  queue wait in ms
   latency.p95 (and the other keys)     end minus intended start in ms (without
                                        --rate: the run time)
-  error_rate  throughput  elapsed      percent, runs/s, seconds
+  error_rate  throughput  elapsed      percent of finished runs, runs/s, seconds
+  submitted_error_rate                 percent of submitted tasks (the summary
+                                       lines' Err %: stopped, cancelled count)
   finished succeeded failed stopped cancelled late_starts
   e.g. --check "p95<200" --check "error_rate<1". Exit status 1 when one is
   not met.

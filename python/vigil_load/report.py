@@ -560,7 +560,7 @@ def _groups(stats: Statistics) -> str:
     note = "".join(f"<li>{esc(name or '""')}: {esc(error_line(e))} ({e['count']:,})</li>"
                    for name, e in top.items())
     return (f"<section><h2>By group ({len(rows):,})</h2><table class=\"num groups\"><tr>{head}"
-            f"</tr>{body}</table>"
+            f"</tr>{body}</table><p>error %: failed of the group's finished runs</p>"
             + (f"<p>The most frequent failure of each group:</p><ul>{note}</ul>" if note else "")
             + "</section>")
 

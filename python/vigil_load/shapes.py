@@ -30,10 +30,12 @@ if TYPE_CHECKING:
 
     class Statistics(CoreStatistics):
         """The statistics vigil_load writes and reads: the core's, with the
-        settings of every run they cover, the spans of time in which those
+        error rate the summary lines give (failed over submitted tasks, where
+        error_rate divides by finished runs), the settings of every run they cover, the spans of time in which those
         runs were active (epoch seconds, sorted, not overlapping) and
         warnings about what the figures mean (computed from them, one line
         each)."""
+        submitted_error_rate: float  # percent of submitted tasks that failed
         settings: list[Settings]
         active: list[list[float]]
         notes: list[str]
@@ -46,7 +48,7 @@ if TYPE_CHECKING:
 CountKey = Literal["finished", "succeeded", "failed", "stopped", "cancelled", "queued", "running"]
 COUNT_KEYS: Final[tuple[CountKey, ...]] = get_args(CountKey)
 # The figures a check can compare directly: rates and counts of runs.
-FigureKey = Literal["error_rate", "throughput", "elapsed",
+FigureKey = Literal["error_rate", "submitted_error_rate", "throughput", "elapsed",
                     "finished", "succeeded", "failed", "stopped", "cancelled", "late_starts"]
 FIGURE_KEYS: Final[tuple[FigureKey, ...]] = get_args(FigureKey)
 LatencyGroup = Literal["run_time", "queue_wait", "latency"]  # also the keys of Histograms

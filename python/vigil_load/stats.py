@@ -313,6 +313,8 @@ def assemble(counts: Mapping[CountKey, int], first_start: float | None,
     order. Elapsed time is the length of the active spans, by default from
     the first start to the last finish."""
     finished, failed = counts["finished"], counts["failed"]
+    submitted = sum(counts[key] for key in ("finished", "stopped", "cancelled", "queued",
+                                            "running"))
     active = span_of(first_start, last_finish) if active is None else active
     elapsed = _length(active)
     stats: Statistics = {
@@ -320,6 +322,9 @@ def assemble(counts: Mapping[CountKey, int], first_start: float | None,
         "stopped": counts["stopped"], "cancelled": counts["cancelled"],
         "queued": counts["queued"], "running": counts["running"],
         "error_rate": 100.0 * failed / finished if finished else 0.0,
+        # The summary lines' figure: every task submitted is finished,
+        # stopped, cancelled, queued or running.
+        "submitted_error_rate": 100.0 * failed / submitted if submitted else 0.0,
         "first_start": first_start,
         "last_finish": last_finish,
         "elapsed": elapsed,

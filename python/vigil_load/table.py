@@ -50,7 +50,9 @@ def overview(stats: Statistics) -> list[tuple[str, str]]:
         ("finished runs", f"{stats['finished']:,}"),
         ("succeeded", f"{stats['succeeded']:,}"),
         ("failed", f"{stats['failed']:,}"),
-        ("error rate", f"{stats['error_rate']:.2f} % of finished runs"),
+        ("error rate", f"{stats['error_rate']:.2f} % of finished runs (failed / finished)"),
+        ("of submitted", f"{stats['submitted_error_rate']:.2f} % of submitted tasks (failed / "
+                         f"submitted, the summary lines' Err %)"),
         ("stopped", f"{stats['stopped']:,}"),
         ("cancelled", f"{stats['cancelled']:,}"),
         ("queued / running at the end", f"{stats['queued']:,} / {stats['running']:,}"),
@@ -123,7 +125,8 @@ def render(stats: Statistics) -> str:
     if groups:
         more = len(groups) - TOP_GROUPS
         lines += ["", f"by group ({len(groups)})" + (f", the {TOP_GROUPS} with the most runs; "
-                                                     f"all in the report" if more > 0 else "")]
+                                                     f"all in the report" if more > 0 else "")
+                  + "; error % of finished runs"]
         lines += _columns([list(GROUP_COLUMNS), *groups[:TOP_GROUPS]])
     errors = stats["errors"]
     if errors:
