@@ -31,10 +31,10 @@ if TYPE_CHECKING:
     class Statistics(CoreStatistics):
         """The statistics vigil_load writes and reads: the core's, with the
         error rate the summary lines give (failed over submitted tasks, where
-        error_rate divides by finished runs), the settings of every run they cover, the spans of time in which those
-        runs were active (epoch seconds, sorted, not overlapping) and
-        warnings about what the figures mean (computed from them, one line
-        each)."""
+        error_rate divides by finished runs), the settings of every run they
+        cover, the spans of time in which those runs were active (epoch
+        seconds, sorted, not overlapping) and warnings about what the
+        figures mean (computed from them, one line each)."""
         submitted_error_rate: float  # percent of submitted tasks that failed
         settings: list[Settings]
         active: list[list[float]]
