@@ -181,16 +181,25 @@ def test_import_needs_no_plotting_library():
     subprocess.run([sys.executable, "-c", code], env=child_env(), check=True, timeout=60)
 
 
-def test_without_the_plotting_library_stats_are_written_and_the_way_to_the_report_said(
+def test_drawn_only_when_asked_for_and_without_the_plotting_library_the_way_to_it_said(
         tmp_path, vigil_main, monkeypatch):
-    monkeypatch.setitem(sys.modules, "matplotlib", None)  # its import now fails
+    import vigil_load.cli
+
     (tmp_path / "a.json").write_text(json.dumps(make_stats([1000, 2000])))
-    p = vigil_main(["merge", "a.json", "--check", "p50<100"], tmp_path)
+    # The table, the stats file and the checks draw nothing.
+    with monkeypatch.context() as patched:
+        patched.setattr(vigil_load.cli, "page", lambda *a, **k: pytest.fail("drawn"))
+        p = vigil_main(["merge", "a.json", "--check", "p50<100"], tmp_path)
+    assert p.returncode == 0, p.stderr
+    assert "no report drawn (--report PATH writes one)" in p.stdout
+    assert sorted(f.name for f in tmp_path.iterdir()) == ["a.json", "vigil-stats.json"]
+    monkeypatch.setitem(sys.modules, "matplotlib", None)  # its import now fails
+    p = vigil_main(["merge", "a.json", "--check", "p50<100", "--report", "r.html"], tmp_path)
     assert p.returncode == 0, p.stderr
     hint = [line for line in p.stdout.splitlines() if "report" in line]
     assert hint == ["no report: the report needs matplotlib: pip install 'threads-main[report]'"]
     assert (tmp_path / "vigil-stats.json").exists()
-    assert not (tmp_path / "vigil-report.html").exists()
+    assert not (tmp_path / "r.html").exists()
     with pytest.raises(vigil_load.ReportUnavailable, match=r"^the report needs matplotlib"):
         vigil_load.write_report({}, "x.html")
     assert not (tmp_path / "x.html").exists()

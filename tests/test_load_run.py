@@ -48,7 +48,8 @@ def test_known_run_times_break_result_failures_and_checks(work, vigil_main):
     args = tasks(work, {"ms": 20}, {"ms": 20, "result": "x"}, {"ms": 40, "fail": True})
     p = vigil_main(["loadtarget:work", *args, "--count", "30", "--workers", "5",
                     "--interval", "1", "--break-result", '"x"',
-                    "--check", "finished==30", "--check", "error_rate<50"], work)
+                    "--check", "finished==30", "--check", "error_rate<50",
+                    "--report", "vigil-report.html"], work)
     s = finished(p, work, status=1)  # a check not met; the results are written all the same
     assert ran(work) == 30
     assert (s["finished"], s["succeeded"], s["failed"], s["stopped"], s["cancelled"]) == (
@@ -75,7 +76,7 @@ def test_known_run_times_break_result_failures_and_checks(work, vigil_main):
     (made,) = s["settings"]
     assert made["command"].endswith("loadtarget:work --tasks tasks.jsonl --count 30 --workers 5 "
                                     "--interval 1 --break-result '\"x\"' --check finished==30 "
-                                    "--check 'error_rate<50'")
+                                    "--check 'error_rate<50' --report vigil-report.html")
     assert (made["target"], made["tasks_file"], made["tasks"], made["workers"], made["count"],
             made["duration"], made["break_result"]) == (
         "loadtarget:work", "tasks.jsonl", 3, 5, 30, None, '"x"')
@@ -217,7 +218,8 @@ def wait_for(text, err_path, child, seconds=30):
 def test_a_signal_stops_writes_what_ran_and_exits_128_plus_it(work, how_long, signum, status):
     err_path = work / "stderr.txt"
     child = start_child(work, ["loadtarget:work", *tasks(work, {"ms": 300}), *how_long,
-                               "--workers", "4", "--interval", "1"], err_path)
+                               "--workers", "4", "--interval", "1", "--report",
+                               "vigil-report.html"], err_path)
     try:
         wait_for("summary =", err_path, child)
         child.send_signal(signum)
@@ -259,9 +261,10 @@ sys.exit(vigil_load.cli.main(sys.argv[3:]))
 @pytest.mark.parametrize("phase, args, signum, written", [
     ("vigil_load.stats load", ["merge", "a.json"], signal.SIGTERM, []),
     ("vigil_load.spread _connect", ["loadtarget:work", "--dask", "local:2"], signal.SIGTERM, []),
-    ("vigil_load.report render", ["merge", "a.json"], signal.SIGINT, ["vigil-stats.json"]),
-    ("vigil_load.report render", ["loadtarget:work", "--count", "3"], signal.SIGTERM,
+    ("vigil_load.report render", ["merge", "a.json", "--report", "r.html"], signal.SIGINT,
      ["vigil-stats.json"]),
+    ("vigil_load.report render", ["loadtarget:work", "--count", "3", "--report", "r.html"],
+     signal.SIGTERM, ["vigil-stats.json"]),
 ])
 def test_a_signal_ends_every_phase_and_keeps_what_was_written(work, phase, args, signum,
                                                               written):
@@ -306,7 +309,7 @@ def test_a_task_stuck_in_native_code_does_not_keep_the_process(work, args, ended
             child.kill()
     err = err_path.read_text()
     assert child.returncode == 0, err[-2000:]
-    assert "report written" in out
+    assert "statistics written" in out
     s = json.loads((work / "vigil-stats.json").read_text())
     assert s[ended] == args.count("--processes") + 1  # one task, or one a worker
     line = next(line for line in err.splitlines() if "still running" in line)
@@ -360,7 +363,8 @@ def test_results_and_records_are_not_kept(work, vigil_main, monkeypatch):
 def test_demonstration(tmp_path, vigil_main):
     # The demonstration, shortened: its own server, summary lines, the table
     # and both files in the working directory.
-    p = vigil_main(["--duration", "2", "--interval", "1"], tmp_path)
+    p = vigil_main(["--duration", "2", "--interval", "1", "--report", "vigil-report.html"],
+                   tmp_path)
     assert p.returncode == 0, p.stderr[-2000:]
     assert "server: http://127.0.0.1:" in p.stdout
     assert "summary =" in p.stderr

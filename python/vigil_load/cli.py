@@ -30,7 +30,6 @@ if TYPE_CHECKING:
     from .shapes import Settings, Statistics
 
 DEFAULT_STATS = "vigil-stats.json"
-DEFAULT_REPORT = "vigil-report.html"
 STDOUT = "-"
 EXIT_BAD_INPUT = 2
 EXIT_CHECK_FAILED = 1
@@ -40,7 +39,8 @@ EXIT_SIGNALLED = 128  # plus the signal's number: 130 Ctrl-C, 143 SIGTERM
 _RUN_DESCRIPTION = """\
 Runs a callable many times concurrently as a load or bulk run, then prints
 a table of the statistics (run-time and queue-wait percentiles, error rate,
-throughput) and writes them to a JSON file and an HTML report with charts.
+throughput) and writes them to a JSON file, and with --report PATH an HTML
+report with charts.
 
 With no MODULE:CALLABLE it runs a demonstration for about 15 s against an
 HTTP server of its own on 127.0.0.1 (20 workers, 10 s, summary lines every
@@ -111,7 +111,7 @@ one: counts add, the run-time and queue-wait histograms merge exactly, the
 per-second histories add second by second, failures add kind by kind and
 groups group by group, and the settings of every run are kept. Elapsed time
 is the time in which at least one run was active. Prints the table and
-writes the merged statistics and report.
+writes the merged statistics, and with --report PATH the report.
 """
 
 
@@ -144,9 +144,9 @@ def _outputs(p: argparse.ArgumentParser) -> None:
     p.add_argument("--stats", metavar="PATH", default=DEFAULT_STATS,
                    help=f"where the statistics are written as JSON (default {DEFAULT_STATS}); "
                         "- for standard output")
-    p.add_argument("--report", metavar="PATH", default=DEFAULT_REPORT,
-                   help=f"where the HTML report is written (default {DEFAULT_REPORT}); "
-                        "needs the extra 'report' (matplotlib)")
+    p.add_argument("--report", metavar="PATH",
+                   help="write the HTML report with charts to PATH (without it none is "
+                        "drawn); needs the extra 'report' (matplotlib)")
     p.add_argument("--check", metavar="EXPR", action="append", default=[],
                    help='a condition on the statistics, e.g. "p95<200" (repeatable; see below)')
 
@@ -302,11 +302,11 @@ def read_checks(texts: Sequence[str]) -> list[checks.Check]:
         raise BadInput(str(err)) from None
 
 
-def check_outputs(stats: str, report: str) -> None:
+def check_outputs(stats: str, report: str | None) -> None:
     if report == STDOUT:
         raise BadInput("--report -: the report is written to a file only "
                        "(--stats - writes the statistics to standard output)")
-    paths = [p for p in (stats, report) if p != STDOUT]
+    paths = [p for p in (stats, report) if p is not None and p != STDOUT]
     if len({os.path.realpath(p) for p in paths}) < len(paths):
         raise BadInput("--stats and --report must name different files")
     for path in paths:
@@ -389,9 +389,10 @@ def settings(argv: Sequence[str], prog: str, args: argparse.Namespace, plan: Pla
 
 def finish(stats: Statistics, args: argparse.Namespace, check_list: list[checks.Check],
            title: str, stdout: int | None = None, signals: Signals | None = None) -> int:
-    """Prints the table and the checks, writes the files (the statistics to
-    the descriptor `stdout` when given); the exit status. A signal that
-    comes while the report is drawn ends the drawing: no report is written."""
+    """Prints the table and the checks, writes the statistics (to the
+    descriptor `stdout` when given) and, when --report names a file, the
+    report; the exit status. A signal that comes while the report is drawn
+    ends the drawing: no report is written."""
     from .run import Interrupted
 
     stats = {**stats, "notes": notes(stats)}  # (its settings are complete only now)
@@ -414,10 +415,15 @@ def finish(stats: Statistics, args: argparse.Namespace, check_list: list[checks.
         print(f"vigil_load: cannot write {where}: {err}", file=sys.stderr)
         status = 1
     try:
-        with signals.interruptible() if signals is not None else contextlib.nullcontext():
-            html = page(stats, title=title)
-        write_atomic(args.report, html)
-        say(f"report written to {args.report} ({os.path.getsize(args.report):,} bytes)")
+        if args.report is None:
+            # Drawing costs a second or more and the table, the stats file and
+            # the checks need none of it.
+            say("no report drawn (--report PATH writes one)")
+        else:
+            with signals.interruptible() if signals is not None else contextlib.nullcontext():
+                html = page(stats, title=title)
+            write_atomic(args.report, html)
+            say(f"report written to {args.report} ({os.path.getsize(args.report):,} bytes)")
     except Interrupted as stop:
         print(f"vigil_load: interrupted by {signal.Signals(stop.signum).name} while drawing the "
               f"report; no report written", file=sys.stderr)
