@@ -10,6 +10,7 @@ layout). Medians of REPEATS children taking turns; every repeat is printed.
 The goal: the drawing takes at most 2 s.
 """
 import argparse
+import importlib.util
 import json
 import os
 import random
@@ -124,6 +125,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--against", default=BEFORE, help="the commit to compare with, or none")
     args = parser.parse_args()
+    if importlib.util.find_spec("matplotlib") is None:
+        print("bench_report: skipped, the report needs matplotlib (pip install matplotlib)")
+        return
     with tempfile.TemporaryDirectory() as work:
         files = []
         for seed in (1, 2):
