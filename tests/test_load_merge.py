@@ -11,7 +11,7 @@ from hypothesis import strategies as st
 import vigil_load
 from load_support import START, error, make_group, make_stats, row
 from vigil_load.histogram import Histogram
-from vigil_load.stats import StatsError, check_stats, load, since
+from vigil_load.stats import StatsError, check_stats, load, process_row, since
 from vigil_load.table import render as render_table
 
 run_values = st.lists(st.integers(min_value=0, max_value=5 * 10**8), max_size=120)
@@ -265,6 +265,24 @@ class TestFiles:
         path.write_text(json.dumps({**m, "error_rate": 99.0, "note": "hand-edited"}))
         assert load(str(path)) == m
 
+    def test_process_rows_add_up_keep_their_run_and_read_back_checked(self, tmp_path):
+        parts = [check_stats(make_stats([1000] * 3, failed=1)),
+                 check_stats(make_stats([2000] * 2, cancelled=1))]
+        run = {**vigil_load.merge(parts), "settings": [{"processes": 2}],
+               "processes": [process_row(p, n, f"box pid {n}") for n, p in enumerate(parts, 1)]}
+        both = vigil_load.merge([run, run])
+        rows = both["processes"]
+        assert [(r["run"], r["process"], r["where"]) for r in rows] == [
+            (1, 1, "box pid 1"), (1, 2, "box pid 2"), (2, 1, "box pid 1"), (2, 2, "box pid 2")]
+        for key in ("finished", "failed", "cancelled"):
+            assert sum(r[key] for r in rows) == both[key] == 2 * run[key]
+        assert (rows[0]["error_rate"], rows[1]["run_time"]["p50"]) == (100 / 3, 2.0)
+        path = tmp_path / "s.json"
+        edited = copy.deepcopy(both)
+        edited["processes"][0]["throughput"] = 1e6
+        path.write_text(json.dumps(edited))
+        assert load(str(path)) == both
+
     @pytest.mark.parametrize("damage, message", [
         (lambda s: s.pop("finished"), '"finished"'),
         (lambda s: s.update(failed=-1), '"failed"'),
@@ -273,6 +291,7 @@ class TestFiles:
         (lambda s: s["histograms"].pop("queue_wait"), "queue_wait"),
         (lambda s: s["histograms"]["run_time"].update(count=99), "run_time"),
         (lambda s: s.update(first_start="yesterday"), "first_start"),
+        (lambda s: s.update(processes=[{"finished": 1}]), '"processes" row 1: "process"'),
     ])
     def test_damaged_statistics_are_refused_with_their_place(self, damage, message):
         good = make_stats([1000], history=[row(0, [1000])])

@@ -91,14 +91,19 @@ how long:
                  report's charts, but the figures and the checks leave them out
 
 more than one process:
-  --processes N and --dask split the run: worker k gets the k-th, (k+N)-th,
-  ... task of the whole run, 1/N of --rate and of --count, the whole
-  --duration and --workers tasks at once; all start together, the summary
-  lines add up their counts and the results are merged as merge does. A
-  worker that dies, or sends nothing for 10 s (three intervals if longer),
-  is named on stderr, the others' results are written, exit status 3. N is
-  at most the number of CPUs. With --dask every worker needs threads-main
-  installed and the target's module importable.
+  --processes N and --dask split the run: each worker cycles through the
+  tasks file in its order from an offset of its own (the whole mix); with
+  --count, or the file run once, worker k runs the k-th of N consecutive
+  stretches of what one process would run, so each line runs as often as in
+  one process (run once, each worker runs a part of the file). Each gets 1/N
+  of --rate, the whole --duration and --workers tasks at once; all start
+  together, the summary lines add up their counts and the results are
+  merged as merge does, with a row per worker in the table, the stats file
+  ("processes") and the report. A worker that dies, or sends nothing for
+  10 s (three intervals if longer), is named on stderr, the others' results
+  are written, exit status 3. N is at most the number of CPUs. With --dask
+  every worker needs threads-main installed and the target's module
+  importable.
 
 """ + _CHECKS_HELP + """\
 Results of several processes or machines are combined with
@@ -369,12 +374,15 @@ def _version() -> str | None:
 
 
 def settings(argv: Sequence[str], prog: str, args: argparse.Namespace, plan: Plan,
-             workers: int | None, started: float, warmup_end: float | None) -> Settings:
-    """How the run was made, for the stats file and the report."""
+             workers: int | None, started: float, warmup_end: float | None,
+             processes: int | None = None) -> Settings:
+    """How the run was made, for the stats file and the report; `processes`
+    the worker processes it was split over (None: one process)."""
     return {
         "command": shlex.join([*shlex.split(prog), *argv]),
         "target": args.target or "the demonstration",
         "tasks_file": args.tasks, "tasks": len(plan.tasks),
+        "processes": processes, "dask": args.dask,
         "workers": workers, "rate": plan.rate, "users": plan.users,
         "duration": plan.duration, "count": plan.count, "timeout": plan.timeout,
         "warmup": plan.warmup, "group_by": plan.group_by,
@@ -493,6 +501,7 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
     with json_stdout(args.stats) as stdout, signals.interruptible(False):
         lost: list[str] = []
         started, warmup_end, workers = time.time(), None, plan.workers
+        processes: int | None = None
         try:
             with demo.serving(plan) if args.target is None else contextlib.nullcontext():
                 if args.processes is None and args.dask is None:
@@ -502,7 +511,7 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
                     started, warmup_end = outcome.started, outcome.warmup_end
                     workers = outcome.workers
                 else:
-                    stats, lost, started = _spread(args, target, plan, signals)
+                    stats, lost, started, processes = _spread(args, target, plan, signals)
                     caught = signals.received
                     title += (f" (Dask {args.dask})" if args.dask is not None
                               else f" ({args.processes} processes)")
@@ -518,7 +527,7 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
             status = EXIT_WORKER_LOST
         else:
             stats = {**stats, "settings": [settings(argv, prog, args, plan, workers, started,
-                                                    warmup_end)]}
+                                                    warmup_end, processes)]}
             status = finish(stats, args, check_list, title, stdout, signals)
             if args.target is None:
                 say()
@@ -532,10 +541,10 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
 
 
 def _spread(args: argparse.Namespace, target: str, plan: Plan,
-            signals: Signals) -> tuple[Statistics | None, list[str], float]:
+            signals: Signals) -> tuple[Statistics | None, list[str], float, int]:
     """The run over worker processes or a Dask cluster: the merged
-    statistics (None when no worker returned any), the workers lost and the
-    common start."""
+    statistics with a row per worker (None when no worker returned any), the
+    workers lost, the common start and the number of workers started."""
     from . import spread
 
     try:
@@ -552,7 +561,7 @@ def _spread(args: argparse.Namespace, target: str, plan: Plan,
     say()
     for line in done.describe():
         say(line)
-    return done.stats, done.lost, done.start_at
+    return done.stats, done.lost, done.start_at, done.workers
 
 
 def _merge(argv: Sequence[str], prog: str, signals: Signals) -> int:

@@ -24,7 +24,17 @@ from .files import write_atomic
 from .histogram import Histogram, bucket_bounds
 from .shapes import LATENCY_KEYS, SECOND_KEYS, PercentileKey, RowCountKey
 from .stats import OTHER, union
-from .table import GROUP_COLUMNS, clock, error_line, group_rows, latency_rows, overview, warmups
+from .table import (
+    GROUP_COLUMNS,
+    PROCESS_COLUMNS,
+    clock,
+    error_line,
+    group_rows,
+    latency_rows,
+    overview,
+    process_rows,
+    warmups,
+)
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -52,7 +62,8 @@ COLOURS: Final = {
 }
 # The headings of the tables, each its own colour: the failures', the
 # groups' and the settings'.
-TABLE_COLOURS: Final = {"failures": "#f6d5d5", "groups": "#d5e5f6", "settings": "#e4e4e4"}
+TABLE_COLOURS: Final = {"failures": "#f6d5d5", "groups": "#d5e5f6", "processes": "#dcefd9",
+                        "settings": "#e4e4e4"}
 
 
 class ReportUnavailable(ImportError):
@@ -622,6 +633,21 @@ def _groups(stats: Statistics) -> str:
             + "</section>")
 
 
+def _processes(stats: Statistics) -> str:
+    esc = html.escape
+    rows = process_rows(stats)
+    if not rows:
+        return ""
+    text = {0, len(PROCESS_COLUMNS) - 1}
+    head = "".join(f"<th class=\"head\">{esc(h)}</th>" for h in PROCESS_COLUMNS)
+    body = "".join("<tr>" + "".join(f"<td class=\"text\">{esc(c)}</td>" if i in text else
+                                    f"<td>{esc(c)}</td>" for i, c in enumerate(r)) + "</tr>"
+                   for r in rows)
+    return (f"<section><h2>By process ({len(rows) - 1:,})</h2><table class=\"num processes\">"
+            f"<tr>{head}</tr>{body}</table><p>error %: failed of the process's finished runs; "
+            f"all: the whole run, whose counts are the sums of the rows above</p></section>")
+
+
 def _shown(value: object) -> str:
     if value is None:
         return "-"
@@ -649,7 +675,11 @@ def _settings(stats: Statistics) -> str:
             ("target", esc(_shown(s.get("target")))),
             ("tasks", esc(tasks)),
             ("workers", esc(_shown(s.get("workers"))
-                            + (f", {users} users in a closed loop" if users else ""))),
+                            + (f", {users} users in a closed loop" if users else "")
+                            + (" in each process" if s.get("processes") else ""))),
+            ("processes", esc(f"{_shown(s.get('processes'))}"
+                              + (f" on the Dask cluster {s['dask']}" if s.get("dask") else "")
+                              if s.get("processes") else "1")),
             ("rate", esc(f"{_shown(s.get('rate'))} starts/s" if s.get("rate") is not None
                          else "not paced")),
             ("how long", esc(how_long)),
@@ -694,7 +724,7 @@ def render(stats: Statistics, title: str | None = None) -> str:
         + "".join(f"<p class=\"note\">{esc(note)}</p>" for note in stats["notes"]) +
         f"<section><table>{rows}</table></section>"
         f"<section><table class=\"lat\"><tr><th>ms</th>{head}</tr>{lat}</table></section>"
-        f"{_failures(stats)}{_groups(stats)}"
+        f"{_failures(stats)}{_groups(stats)}{_processes(stats)}"
         f"<section class=\"charts\">{svgs}</section>"
         f"{_settings(stats)}"
         "</main></body></html>\n"

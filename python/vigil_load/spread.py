@@ -7,14 +7,19 @@ one-process run does (flat memory, periodic clears, stops), and hands back
 its statistics; the parent writes the summary lines from the workers' live
 counts and merges their statistics with `stats.merge`.
 
-The shares: the k-th task of the whole run (task k mod len(tasks) of the
-list, as one process cycles through it) goes to worker k mod N. This
-round-robin keeps every worker's mix of tasks that of the whole list (a
-tasks file sorted by kind, cut in contiguous pieces, would leave the slow
-kind to one worker, which then ends last), and a count, or the list run
-once, is done exactly once in total. The first count % N workers run one
-task more, a rate is divided by N, a duration applies to each, and no worker
-is started without a task.
+The shares: each worker runs the task list in its order, cycling through
+it as one process does, from an offset of its own, so that every worker
+sends the whole mix in the list's order (dealing the tasks out round-robin
+would give a list of alternating kinds one kind per worker). With a count,
+or the list run once, the run one process would make (tasks 0, 1, 2, ...
+of the list, cycled, T in all) is cut into N consecutive stretches, the
+first T % N of them one task longer than T // N: worker k (from 0) starts
+at position k * (T // N) + min(k, T % N), so every task runs exactly as
+often as in one process, and a worker whose stretch is shorter than the
+list (the list run once) runs a contiguous part of it. With a duration, the
+L tasks of the list are cut the same way and worker k starts at task
+k * (L // N) + min(k, L % N), cycling for the whole duration. A rate is
+divided by N, and no worker is started without a task.
 
 All workers start at one moment a little in the future, so that their
 seconds of history line up; a worker that is ready late starts at once and
@@ -31,6 +36,7 @@ import multiprocessing
 import multiprocessing.connection
 import os
 import signal
+import socket
 import sys
 import threading
 import time
@@ -75,13 +81,16 @@ def split(plan: run.Plan, n: int) -> list[run.Plan]:
         plan.count if plan.count is not None else size)
     if total is not None:
         n = max(1, min(n, total))
-    # A worker's tasks in the order it runs them: positions i, i+n, i+2n, ...
-    # of the whole run repeat after size / gcd(size, n) of them.
-    period = size // math.gcd(size, n)
+    stretch = size if total is None else total
+
+    def start(i: int) -> int:  # stretches of stretch // n, the first stretch % n one longer
+        return i * (stretch // n) + min(i, stretch % n)
+
     return [dataclasses.replace(
         plan,
-        tasks=[plan.tasks[(i + n * j) % size] for j in range(period)],
-        count=None if total is None else total // n + (i < total % n),
+        # the list from the worker's offset on; the feeder cycles through it
+        tasks=[*plan.tasks[start(i) % size:], *plan.tasks[:start(i) % size]],
+        count=None if total is None else start(i + 1) - start(i),
         rate=None if plan.rate is None else plan.rate / n,
     ) for i in range(n)]
 
@@ -102,9 +111,9 @@ class _Stop:
 
 
 def _share(number: int, target: str, share: dict[str, Any], start_at: float, stop: _Stop,
-           progress: Callable[[run.Live], None]) -> dict[str, Any]:
+           progress: Callable[[run.Live], None], where: str) -> dict[str, Any]:
     """A worker's run: its share of the plan from the common start. Returns
-    its statistics and its last live counts."""
+    its statistics, its last live counts and `where` it ran (for its row)."""
     from .cli import load_target
 
     plan = run.Plan(func=load_target(target), **share)
@@ -123,7 +132,7 @@ def _share(number: int, target: str, share: dict[str, Any], start_at: float, sto
         progress(live)
 
     outcome = run.execute(plan, stop, report)
-    return {"stats": outcome.stats, "live": dataclasses.astuple(last[0])}
+    return {"stats": outcome.stats, "live": dataclasses.astuple(last[0]), "where": where}
 
 
 @dataclass
@@ -150,10 +159,18 @@ class Spread:
         return lines
 
 
-def _merged(parts: dict[int, Statistics]) -> Statistics | None:
-    from .stats import merge
+def _merged(results: dict[int, dict[str, Any]]) -> tuple[Statistics | None,
+                                                         dict[int, Statistics]]:
+    """The workers' statistics merged, with a row per worker that returned
+    them (None when none did), and the statistics by worker number."""
+    from .stats import merge, process_row
 
-    return merge([parts[n] for n in sorted(parts)]) if parts else None
+    parts: dict[int, Statistics] = {n: results[n]["stats"] for n in sorted(results)}
+    if not parts:
+        return None, parts
+    merged = merge(parts.values())
+    rows = [process_row(parts[n], n, str(results[n].get("where", ""))) for n in parts]
+    return {**merged, "processes": rows}, parts
 
 
 def _lost(number: int, workers: int, why: str) -> str:
@@ -223,7 +240,8 @@ def _process_main(number: int, target: str, share: dict[str, Any], start_at: flo
                          name="vigil-load-parent").start()
         try:
             result = _share(number, target, share, start_at, stop,
-                            lambda live: pipe.send(("live", dataclasses.astuple(live))))
+                            lambda live: pipe.send(("live", dataclasses.astuple(live))),
+                            f"{socket.gethostname()} pid {os.getpid()}")
         except Exception as err:
             pipe.send(("error", f"{type(err).__name__}: {err}"))
         else:
@@ -373,8 +391,8 @@ def run_processes(target: str, plan: run.Plan, n: int, signals: run.Stop) -> Spr
             w.reader.join(PAUSED)
             if not w.reader.is_alive():  # else a child of the worker holds its pipe open
                 w.conn.close()
-    parts = {w.number: w.result["stats"] for w in workers if w.result is not None}
-    return Spread(_merged(parts), parts, len(workers), start_at, lost)
+    merged, parts = _merged({w.number: w.result for w in workers if w.result is not None})
+    return Spread(merged, parts, len(workers), start_at, lost)
 
 
 # -- a Dask cluster --------------------------------------------------------------------
@@ -473,7 +491,8 @@ def _dask_main(number: int, target: str, share: dict[str, Any], start_at: float,
     watcher.start()
     try:
         return _share(number, target, share, start_at, stop,
-                      lambda live: worker.log_event(topic, [number, *dataclasses.astuple(live)]))
+                      lambda live: worker.log_event(topic, [number, *dataclasses.astuple(live)]),
+                      f"Dask worker {worker.address}")
     finally:
         done.set()
 
@@ -641,13 +660,13 @@ def _on_cluster(client: Any, workers: Sequence[str], target: str, plan: run.Plan
                                                        f"left the cluster)"))
         if time.monotonic() >= lines.due:
             lines.write()
-    parts: dict[int, Statistics] = {}
+    results: dict[int, dict[str, Any]] = {}
     for n, f in futures.items():
         if n in gone:
             continue
         if f.status == "finished":
             result = f.result()
-            parts[n] = result["stats"]
+            results[n] = result
             lives[n] = run.Live(*result["live"])
         else:
             err = f.exception() if f.status == "error" else f.status
@@ -658,4 +677,5 @@ def _on_cluster(client: Any, workers: Sequence[str], target: str, plan: run.Plan
         client.unsubscribe_topic(topic)
     except ValueError:
         pass
-    return Spread(_merged(parts), parts, len(futures), start_at, lost)
+    merged, parts = _merged(results)
+    return Spread(merged, parts, len(futures), start_at, lost)
