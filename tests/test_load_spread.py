@@ -150,8 +150,13 @@ def test_processes_split_start_together_and_merge_exactly(work, vigil_main, monk
 
 
 def test_processes_run_the_demonstration(tmp_path, vigil_main):
-    p = vigil_main(["--processes", "2", "--duration", "2", "--interval", "1"], tmp_path)
+    p = vigil_main(["--processes", "2", "--duration", "2", "--interval", "1", "--warmup", "0.5"],
+                   tmp_path)
     s = stats_of(p, tmp_path)
+    # the workers' warm-up, in the settings and the table as in one process's run
+    (made,) = s["settings"]
+    assert made["warmup_end"] >= made["started"] + 0.5 and made["processes"] == 2
+    assert "warm-up" in p.stdout
     assert "server: http://127.0.0.1:" in p.stdout
     assert "worker 1 of 2:" in p.stdout and "worker 2 of 2:" in p.stdout
     assert s["succeeded"] > 0 and s["failed"] > 0  # ~10 % of replies are 500

@@ -511,7 +511,8 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
                     started, warmup_end = outcome.started, outcome.warmup_end
                     workers = outcome.workers
                 else:
-                    stats, lost, started, processes = _spread(args, target, plan, signals)
+                    stats, lost, started, processes, warmup_end = _spread(args, target, plan,
+                                                                          signals)
                     caught = signals.received
                     title += (f" (Dask {args.dask})" if args.dask is not None
                               else f" ({args.processes} processes)")
@@ -541,10 +542,11 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
 
 
 def _spread(args: argparse.Namespace, target: str, plan: Plan,
-            signals: Signals) -> tuple[Statistics | None, list[str], float, int]:
+            signals: Signals) -> tuple[Statistics | None, list[str], float, int, float | None]:
     """The run over worker processes or a Dask cluster: the merged
     statistics with a row per worker (None when no worker returned any), the
-    workers lost, the common start and the number of workers started."""
+    workers lost, the common start, the number of workers started and the
+    end of their warm-up."""
     from . import spread
 
     try:
@@ -561,7 +563,7 @@ def _spread(args: argparse.Namespace, target: str, plan: Plan,
     say()
     for line in done.describe():
         say(line)
-    return done.stats, done.lost, done.start_at, done.workers
+    return done.stats, done.lost, done.start_at, done.workers, done.warmup_end
 
 
 def _merge(argv: Sequence[str], prog: str, signals: Signals) -> int:

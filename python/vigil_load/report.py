@@ -359,11 +359,20 @@ def _no_data(ax: Axes, text: str) -> None:
     ax.set_yticks([])
 
 
-def _legend(ax: Axes, count: int) -> None:
+def _legend(ax: Axes, count: int, reverse: bool = False) -> None:
     # Above the plot, right-aligned, in the room its panel was given: never
-    # on top of the lines.
-    ax.legend(loc="lower right", bbox_to_anchor=(1.0, 1.0), fontsize=9, frameon=False,
-              ncols=min(count, LEGEND_COLUMNS), borderaxespad=0.2, handlelength=2.6)
+    # on top of the lines. `reverse` lists the lines in the opposite order of
+    # their drawing (a band, such as the warm-up's, stays first).
+    from matplotlib.lines import Line2D
+
+    handles, labels = ax.get_legend_handles_labels()
+    if reverse:
+        bands = sum(1 for h in handles if not isinstance(h, Line2D))
+        handles = handles[:bands] + handles[bands:][::-1]
+        labels = labels[:bands] + labels[bands:][::-1]
+    ax.legend(handles, labels, loc="lower right", bbox_to_anchor=(1.0, 1.0), fontsize=9,
+              frameon=False, ncols=min(count, LEGEND_COLUMNS), borderaxespad=0.2,
+              handlelength=2.6)
 
 
 _ID_REF: Final = re.compile(r'(\bid="|url\(#|href="#)([^")]+)')
@@ -392,6 +401,7 @@ class Panel:
     symlog: bool = False
     # Lines named otherwise than by their key: label, colour and dashes.
     lines: dict[str, tuple[str, str, str]] = field(default_factory=dict)
+    reverse_legend: bool = False  # the legend lists the keys last to first
 
 
 # Lines that often lie on one another (the percentiles of a second, starts
@@ -468,7 +478,7 @@ def _time_chart(series: Series, title: str, note: str, panels: Sequence[Panel],
         else:
             ax.set_ylim(bottom=0)
         ax.set_ylabel(panel.ylabel)
-        _legend(ax, legends[n])
+        _legend(ax, legends[n], panel.reverse_legend)
     axes[-1].set_xlim(0, end)
     axes[-1].set_xlabel(_clock_ticks(axes[-1], series, end) + note)
     return _svg(fig, salt)
@@ -534,9 +544,11 @@ def charts(stats: Statistics) -> list[str]:
     # line at the bottom
     run_time = ("max", "p99", "p95", "p50")
     latency = tuple(f"latency.{k}" for k in run_time)
-    times = [Panel(run_time, "run time (ms)", log=_spread(series, run_time) > LOG_SPREAD)]
+    times = [Panel(run_time, "run time (ms)", log=_spread(series, run_time) > LOG_SPREAD,
+                   reverse_legend=True)]
     if stats["histograms"]["latency"]["count"]:
-        times.append(Panel(latency, "latency (ms)", log=_spread(series, latency) > LOG_SPREAD))
+        times.append(Panel(latency, "latency (ms)", log=_spread(series, latency) > LOG_SPREAD,
+                           reverse_legend=True))
     out = [
         _time_chart(series, "Throughput and failures per second", mean,
                     [Panel(("started", "finished") if paced else ("finished",), "runs per second"),
@@ -581,6 +593,9 @@ h2{font-size:16px;margin:0 0 8px}
 table.lat td,table.lat th,table.num td{text-align:right;padding-left:14px}
 table.num td.text{text-align:left;overflow-wrap:anywhere}
 table.num tr:first-child th{padding:4px 8px}
+table.processes{font-size:13px}
+table.processes td{padding-left:8px}
+table.processes td.text{white-space:nowrap}
 table.settings th.run{padding:4px 8px}
 table.settings td{overflow-wrap:anywhere}
 code{font-size:13px}

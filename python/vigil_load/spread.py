@@ -132,7 +132,8 @@ def _share(number: int, target: str, share: dict[str, Any], start_at: float, sto
         progress(live)
 
     outcome = run.execute(plan, stop, report)
-    return {"stats": outcome.stats, "live": dataclasses.astuple(last[0]), "where": where}
+    return {"stats": outcome.stats, "live": dataclasses.astuple(last[0]), "where": where,
+            "warmup_end": outcome.warmup_end}
 
 
 @dataclass
@@ -146,6 +147,15 @@ class Spread:
     workers: int
     start_at: float
     lost: list[str] = field(default_factory=list)
+    # The latest end of the workers' warm-ups, or None when one of them could
+    # not leave its warm-up out (or there was none).
+    warmup_end: float | None = None
+
+    @staticmethod
+    def warmup_of(results: Sequence[dict[str, Any]]) -> float | None:
+        ends: list[float | None] = [r.get("warmup_end") for r in results]
+        known = [e for e in ends if e is not None]
+        return max(known) if known and len(known) == len(ends) else None
 
     def describe(self) -> list[str]:
         lines = []
@@ -391,8 +401,10 @@ def run_processes(target: str, plan: run.Plan, n: int, signals: run.Stop) -> Spr
             w.reader.join(PAUSED)
             if not w.reader.is_alive():  # else a child of the worker holds its pipe open
                 w.conn.close()
-    merged, parts = _merged({w.number: w.result for w in workers if w.result is not None})
-    return Spread(merged, parts, len(workers), start_at, lost)
+    results = {w.number: w.result for w in workers if w.result is not None}
+    merged, parts = _merged(results)
+    return Spread(merged, parts, len(workers), start_at, lost,
+                  Spread.warmup_of(list(results.values())))
 
 
 # -- a Dask cluster --------------------------------------------------------------------
@@ -678,4 +690,5 @@ def _on_cluster(client: Any, workers: Sequence[str], target: str, plan: run.Plan
     except ValueError:
         pass
     merged, parts = _merged(results)
-    return Spread(merged, parts, len(futures), start_at, lost)
+    return Spread(merged, parts, len(futures), start_at, lost,
+                  Spread.warmup_of(list(results.values())))
