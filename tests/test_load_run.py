@@ -287,6 +287,37 @@ def test_a_signal_ends_every_phase_and_keeps_what_was_written(work, phase, args,
     assert made == sorted(["a.json", *written])
 
 
+# The command as its console script runs it, with the interpreter's exit
+# made to last (an exit handler that a target may register): a signal that
+# comes once everything is written ends it all the same.
+SLOW_EXIT = """
+import atexit, sys, time
+def slow():
+    print("exiting", file=sys.stderr, flush=True)
+    time.sleep(120)
+import vigil_load.cli
+sys.argv = ["vigil-load", *sys.argv[1:]]
+status = vigil_load.cli.main()
+atexit.register(slow)
+sys.exit(status)
+"""
+
+
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
+def test_a_signal_once_all_is_written_exits_128_plus_it(work, signum):
+    err_path = work / "stderr.txt"
+    child = start_child(work, ["loadtarget:work", "--count", "2"], err_path,
+                        entry=("-c", SLOW_EXIT))
+    try:
+        wait_for("exiting", err_path, child, 60)
+        child.send_signal(signum)
+        child.communicate(timeout=60)
+    finally:
+        if child.poll() is None:
+            child.kill()
+    assert child.returncode == 128 + signum, err_path.read_text()[-2000:]
+
+
 # The command with the running tasks' time to finish after --duration cut
 # from 10 s to a fraction: a task that outlives it is what is tested.
 SHORT_DRAIN = ("-c", "import sys, vigil_load.cli, vigil_load.run\n"

@@ -4,6 +4,7 @@
 from __future__ import annotations
 
 import argparse
+import atexit
 import contextlib
 import importlib
 import importlib.util
@@ -15,8 +16,10 @@ import shlex
 import signal
 import socket
 import sys
+import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
+from types import FrameType
 from typing import TYPE_CHECKING, Any, NoReturn
 
 from . import check as checks
@@ -581,13 +584,39 @@ def _merge(argv: Sequence[str], prog: str, signals: Signals) -> int:
     return status if signals.received is None else EXIT_SIGNALLED + signals.received
 
 
+def _end_on_signal(signum: int, frame: FrameType | None) -> None:
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os._exit(EXIT_SIGNALLED + signum)
+
+
 def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     """The command; `prog` is how it was called (by default read off
-    sys.argv[0]), as --help and the messages name it."""
+    sys.argv[0]), as --help and the messages name it. Called without
+    `argv` it is the process's command: a signal outside the command's own
+    handling (once it has returned, while the interpreter joins threads and
+    runs the exit handlers registered meanwhile) ends the process at once
+    with 128 plus the signal's number, as in every phase of the command;
+    after those handlers, in the interpreter's last teardown, where no
+    Python handler runs any more and the default action would kill the
+    process, signals are ignored."""
+    if argv is None and threading.current_thread() is threading.main_thread():
+        # (the command's own handlers restore these when they are done)
+        for signum in (signal.SIGINT, signal.SIGTERM):
+            signal.signal(signum, _end_on_signal)
+        atexit.register(_ignore_signals)  # runs after the handlers registered later
+    return _main(sys.argv[1:] if argv is None else argv, prog or program())
+
+
+def _ignore_signals() -> None:
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(signum, signal.SIG_IGN)
+
+
+def _main(argv: Sequence[str], prog: str) -> int:
     from .run import Interrupted, Signals
 
-    argv = list(sys.argv[1:] if argv is None else argv)
-    prog = prog or program()
+    argv = list(argv)
     # Until a run begins, and while its report is drawn, a signal ends the
     # command at once: nothing there is worth finishing.
     with Signals() as signals, signals.interruptible():
