@@ -34,9 +34,6 @@ TARGET = r'''
 import http.client
 import os
 import queue
-import sys
-
-sys.modules["matplotlib"] = None  # no report: its import alone costs more than a run
 
 PORT = int(os.environ["BENCH_PORT"])
 # Each task runs on a thread of its own, so a connection kept per thread
@@ -115,7 +112,7 @@ def one_run(work, env, processes, master):
     """Runs the command; its requests a second, counts, parts and CPU use."""
     args = [sys.executable, "-m", "vigil_load", "benchtarget:get", "--duration", str(DURATION),
             "--workers", str(WORKERS), "--rate", "1e9", "--interval", "60",
-            "--stats", "s.json", "--report", "r.html"]
+            "--stats", "s.json"]
     if processes > 1:
         args += ["--processes", str(processes)]
     served_cpu = nginx_cpu(master)

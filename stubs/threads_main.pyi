@@ -11,6 +11,10 @@ from vigil_log import VigilLog as VigilLog
 from vigil_var import VigilVar as VigilVar
 
 _T = TypeVar("_T")
+# A task description: any mapping of keyword arguments. A TypeVar, so that a
+# list of a narrower mapping (list[dict[str, str]]) is accepted: list is
+# invariant in its element type.
+_Task = TypeVar("_Task", bound=Mapping[str, Any])
 
 # _Status and the TypedDicts below exist for type checkers only, hence the
 # leading underscore.
@@ -213,12 +217,12 @@ class VigilThreadsMain:
     def _send_list(
         self,
         /,
-        thread_list: list[Mapping[str, Any]] | tuple[Mapping[str, Any], ...] | set[Any],
+        thread_list: list[_Task] | tuple[_Task, ...] | set[Any],
     ) -> None: ...
     def _send_list_thread(
         self,
         /,
-        thread_list: list[Mapping[str, Any]] | tuple[Mapping[str, Any], ...] | set[Any],
+        thread_list: list[_Task] | tuple[_Task, ...] | set[Any],
     ) -> None: ...
     @staticmethod
     def _thread_list_yield(thread_list: Iterable[_T]) -> Generator[_T]: ...

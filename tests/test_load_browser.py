@@ -12,6 +12,7 @@ import pytest
 
 import vigil_load
 from load_support import START, error, make_group, make_stats, row
+from vigil_load.stats import check_stats, process_row
 
 pytestmark = pytest.mark.browser
 
@@ -76,8 +77,11 @@ def test_report_in_headless_chromium_shows_the_charts_and_tables(tmp_path):
                        errors=[error("ValueError", 100, "bad input"), error("break result", 50, "500")],
                        groups={"/items": make_group(run_us[:1500], failed=100),
                                "/search": make_group(run_us[1500:], failed=50)})
-    stats["settings"] = [{"command": "vigil-load t:f --rate 40 --warmup 10", "rate": 40.0,
-                          "warmup": 10.0, "started": START + 0.2, "warmup_end": START + 10.2}]
+    stats["settings"] = [{"command": "vigil-load t:f --rate 40 --warmup 10 --processes 2",
+                          "rate": 40.0, "warmup": 10.0, "started": START + 0.2,
+                          "warmup_end": START + 10.2, "processes": 2}]
+    stats["processes"] = [process_row(check_stats(make_stats(part)), n, f"box pid {n}")
+                          for n, part in enumerate((run_us[:1000], run_us[1000:]), 1)]
     html = tmp_path / "report.html"
     vigil_load.write_report(stats, str(html))
     png = tmp_path / "shot.png"

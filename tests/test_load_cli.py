@@ -285,7 +285,7 @@ class TestMerge:
         for rate, warned in ((None, True), (100.0, False)):
             slow["settings"] = [{"host": "a", "rate": rate}]  # type: ignore[typeddict-unknown-key]
             (tmp_path / "a.json").write_text(json.dumps(slow))
-            p = vigil_main(["merge", "a.json"], tmp_path)
+            p = vigil_main(["merge", "a.json", "--report", "vigil-report.html"], tmp_path)
             assert p.returncode == 0, p.stderr
             said = [line for line in p.stderr.splitlines() if "warning" in line]
             notes = json.loads((tmp_path / "vigil-stats.json").read_text())["notes"]

@@ -11,7 +11,8 @@ from hypothesis import strategies as st
 import vigil_load
 from load_support import START, error, make_group, make_stats, row
 from vigil_load.histogram import Histogram
-from vigil_load.stats import StatsError, check_stats, load, since
+from vigil_load.stats import StatsError, check_stats, load, process_row, since
+from vigil_load.table import render as render_table
 
 run_values = st.lists(st.integers(min_value=0, max_value=5 * 10**8), max_size=120)
 
@@ -59,13 +60,19 @@ class TestExactness:
 
 class TestTimes:
     def test_first_start_min_last_finish_max_and_rates_from_them(self):
-        a = make_stats([1000] * 30, first_start=START + 10.0, last_finish=START + 20.0, failed=3)
-        b = make_stats([1000] * 10, first_start=START + 5.0, last_finish=START + 15.0)
+        a = make_stats([1000] * 30, first_start=START + 10.0, last_finish=START + 20.0, failed=3,
+                       cancelled=15)
+        b = make_stats([1000] * 10, first_start=START + 5.0, last_finish=START + 15.0, stopped=5)
         m = vigil_load.merge([a, b])
         assert (m["first_start"], m["last_finish"], m["elapsed"]) == (START + 5.0,
                                                                       START + 20.0, 15.0)
         assert m["throughput"] == pytest.approx(40 / 15)
-        assert m["error_rate"] == pytest.approx(7.5)
+        # Two error rates, each said with what it divides by: finished runs,
+        # and submitted tasks (the summary lines' figure).
+        assert (m["error_rate"], m["submitted_error_rate"]) == (7.5, 5.0)
+        table = render_table(m)
+        assert "7.50 % of finished runs (failed / finished)" in table
+        assert "5.00 % of submitted tasks (failed / submitted, the summary lines' Err %)" in table
 
     def test_a_run_that_never_started_adds_nothing_but_its_counts(self):
         idle = make_stats([], first_start=None, last_finish=None, cancelled=4)
@@ -258,6 +265,24 @@ class TestFiles:
         path.write_text(json.dumps({**m, "error_rate": 99.0, "note": "hand-edited"}))
         assert load(str(path)) == m
 
+    def test_process_rows_add_up_keep_their_run_and_read_back_checked(self, tmp_path):
+        parts = [check_stats(make_stats([1000] * 3, failed=1)),
+                 check_stats(make_stats([2000] * 2, cancelled=1))]
+        run = {**vigil_load.merge(parts), "settings": [{"processes": 2}],
+               "processes": [process_row(p, n, f"box pid {n}") for n, p in enumerate(parts, 1)]}
+        both = vigil_load.merge([run, run])
+        rows = both["processes"]
+        assert [(r["run"], r["process"], r["where"]) for r in rows] == [
+            (1, 1, "box pid 1"), (1, 2, "box pid 2"), (2, 1, "box pid 1"), (2, 2, "box pid 2")]
+        for key in ("finished", "failed", "cancelled"):
+            assert sum(r[key] for r in rows) == both[key] == 2 * run[key]
+        assert (rows[0]["error_rate"], rows[1]["run_time"]["p50"]) == (100 / 3, 2.0)
+        path = tmp_path / "s.json"
+        edited = copy.deepcopy(both)
+        edited["processes"][0]["throughput"] = 1e6
+        path.write_text(json.dumps(edited))
+        assert load(str(path)) == both
+
     @pytest.mark.parametrize("damage, message", [
         (lambda s: s.pop("finished"), '"finished"'),
         (lambda s: s.update(failed=-1), '"failed"'),
@@ -266,6 +291,7 @@ class TestFiles:
         (lambda s: s["histograms"].pop("queue_wait"), "queue_wait"),
         (lambda s: s["histograms"]["run_time"].update(count=99), "run_time"),
         (lambda s: s.update(first_start="yesterday"), "first_start"),
+        (lambda s: s.update(processes=[{"finished": 1}]), '"processes" row 1: "process"'),
     ])
     def test_damaged_statistics_are_refused_with_their_place(self, damage, message):
         good = make_stats([1000], history=[row(0, [1000])])

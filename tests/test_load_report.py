@@ -19,6 +19,7 @@ from vigil_load.report import (
     render,
     resample,
 )
+from vigil_load.stats import check_stats, process_row
 
 
 def day_of_rows(seconds=86_400):
@@ -99,7 +100,10 @@ def test_what_went_wrong_where_when_and_how_the_run_was_made():
     stats["settings"] = [{"command": "vigil-load t:f --rate 50 --warmup 5 --group-by endpoint",
                           "rate": 50.0, "warmup": 5.0, "started": START + 0.1,
                           "warmup_end": START + 5.1, "host": "loadbox", "tasks_file": "t.jsonl",
-                          "tasks": 2, "group_by": "endpoint"}]
+                          "tasks": 2, "group_by": "endpoint", "processes": 2}]
+    stats["processes"] = [process_row(check_stats(make_stats([1000] * n, failed=f)), k,
+                                      f"loadbox pid {k}")
+                          for k, (n, f) in enumerate(((600, 8), (400, 4)), 1)]
     page = render(stats)
     # Failures by kind: the template, an example, first and last as clock times.
     assert ("<td class=\"text\">urllib.error.HTTPError</td><td class=\"text\">HTTP Error "
@@ -109,6 +113,13 @@ def test_what_went_wrong_where_when_and_how_the_run_was_made():
     assert page.index("/items") < page.index("/search")  # a row per group, most runs first
     assert "vigil-load t:f --rate 50 --warmup 5 --group-by endpoint" in page
     assert "on loadbox" in page and "2 (from t.jsonl)" in page
+    # A row per process, and the whole run's under them.
+    assert "<h2>By process (2)</h2>" in page
+    for cells in (("1", "600", "8", "0", "0", "1.33"), ("2", "400", "4", "0", "0", "1.00"),
+                  ("all", "1,000", "12", "0", "0", "1.20")):
+        tds = "".join(f"<td>{c}</td>" for c in cells[1:])
+        assert f'<td class="text">{cells[0]}</td>{tds}' in page, cells
+    assert "loadbox pid 2" in page and "<th>processes</th><td>2</td>" in page
     # The time charts: clock time and offset, the warm-up marked, starts
     # beside finishes (a paced run), failures on their own axis, latency.
     assert "22:13:20" in page and "+5 s" in page
@@ -181,16 +192,25 @@ def test_import_needs_no_plotting_library():
     subprocess.run([sys.executable, "-c", code], env=child_env(), check=True, timeout=60)
 
 
-def test_without_the_plotting_library_stats_are_written_and_the_way_to_the_report_said(
+def test_drawn_only_when_asked_for_and_without_the_plotting_library_the_way_to_it_said(
         tmp_path, vigil_main, monkeypatch):
-    monkeypatch.setitem(sys.modules, "matplotlib", None)  # its import now fails
+    import vigil_load.cli
+
     (tmp_path / "a.json").write_text(json.dumps(make_stats([1000, 2000])))
-    p = vigil_main(["merge", "a.json", "--check", "p50<100"], tmp_path)
+    # The table, the stats file and the checks draw nothing.
+    with monkeypatch.context() as patched:
+        patched.setattr(vigil_load.cli, "page", lambda *a, **k: pytest.fail("drawn"))
+        p = vigil_main(["merge", "a.json", "--check", "p50<100"], tmp_path)
+    assert p.returncode == 0, p.stderr
+    assert "no report drawn (--report PATH writes one)" in p.stdout
+    assert sorted(f.name for f in tmp_path.iterdir()) == ["a.json", "vigil-stats.json"]
+    monkeypatch.setitem(sys.modules, "matplotlib", None)  # its import now fails
+    p = vigil_main(["merge", "a.json", "--check", "p50<100", "--report", "r.html"], tmp_path)
     assert p.returncode == 0, p.stderr
     hint = [line for line in p.stdout.splitlines() if "report" in line]
     assert hint == ["no report: the report needs matplotlib: pip install 'threads-main[report]'"]
     assert (tmp_path / "vigil-stats.json").exists()
-    assert not (tmp_path / "vigil-report.html").exists()
+    assert not (tmp_path / "r.html").exists()
     with pytest.raises(vigil_load.ReportUnavailable, match=r"^the report needs matplotlib"):
         vigil_load.write_report({}, "x.html")
     assert not (tmp_path / "x.html").exists()

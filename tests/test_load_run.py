@@ -49,7 +49,8 @@ def test_known_run_times_break_result_failures_and_checks(work, vigil_main):
     args = tasks(work, {"ms": 20}, {"ms": 20, "result": "x"}, {"ms": 40, "fail": True})
     p = vigil_main(["loadtarget:work", *args, "--count", "30", "--workers", "5",
                     "--interval", "1", "--break-result", '"x"',
-                    "--check", "finished==30", "--check", "error_rate<50"], work)
+                    "--check", "finished==30", "--check", "error_rate<50",
+                    "--report", "vigil-report.html"], work)
     s = finished(p, work, status=1)  # a check not met; the results are written all the same
     assert ran(work) == 30
     assert (s["finished"], s["succeeded"], s["failed"], s["stopped"], s["cancelled"]) == (
@@ -63,7 +64,10 @@ def test_known_run_times_break_result_failures_and_checks(work, vigil_main):
     assert rt["max"] >= 40.0
     assert s["histograms"]["run_time"]["count"] == 30
     assert 0 < sum(r["finished"] for r in s["history"]) <= 30
-    assert "summary =" in p.stderr  # the summary lines while it runs
+    # the summary lines while it runs, their error share that of submitted tasks
+    last = [line for line in p.stderr.splitlines() if "summary =" in line][-1]
+    assert last.endswith(f"({s['submitted_error_rate']:.2f}%)"), last
+    assert "of submitted tasks (failed / submitted" in p.stdout
     assert "p99.9" in p.stdout and "finished runs" in p.stdout
     verdicts = [line.split(": ")[1].split(" (")[0] for line in p.stdout.splitlines()
                 if line.startswith("check ")]
@@ -73,7 +77,7 @@ def test_known_run_times_break_result_failures_and_checks(work, vigil_main):
     (made,) = s["settings"]
     assert made["command"].endswith("loadtarget:work --tasks tasks.jsonl --count 30 --workers 5 "
                                     "--interval 1 --break-result '\"x\"' --check finished==30 "
-                                    "--check 'error_rate<50'")
+                                    "--check 'error_rate<50' --report vigil-report.html")
     assert (made["target"], made["tasks_file"], made["tasks"], made["workers"], made["count"],
             made["duration"], made["break_result"]) == (
         "loadtarget:work", "tasks.jsonl", 3, 5, 30, None, '"x"')
@@ -257,7 +261,8 @@ def wait_for(text, err_path, child, seconds=30):
 def test_a_signal_stops_writes_what_ran_and_exits_128_plus_it(work, how_long, signum, status):
     err_path = work / "stderr.txt"
     child = start_child(work, ["loadtarget:work", *tasks(work, {"ms": 300}), *how_long,
-                               "--workers", "4", "--interval", "1"], err_path)
+                               "--workers", "4", "--interval", "1", "--report",
+                               "vigil-report.html"], err_path)
     try:
         wait_for("summary =", err_path, child)
         child.send_signal(signum)
@@ -299,9 +304,10 @@ sys.exit(vigil_load.cli.main(sys.argv[3:]))
 @pytest.mark.parametrize("phase, args, signum, written", [
     ("vigil_load.stats load", ["merge", "a.json"], signal.SIGTERM, []),
     ("vigil_load.spread _connect", ["loadtarget:work", "--dask", "local:2"], signal.SIGTERM, []),
-    ("vigil_load.report render", ["merge", "a.json"], signal.SIGINT, ["vigil-stats.json"]),
-    ("vigil_load.report render", ["loadtarget:work", "--count", "3"], signal.SIGTERM,
+    ("vigil_load.report render", ["merge", "a.json", "--report", "r.html"], signal.SIGINT,
      ["vigil-stats.json"]),
+    ("vigil_load.report render", ["loadtarget:work", "--count", "3", "--report", "r.html"],
+     signal.SIGTERM, ["vigil-stats.json"]),
 ])
 def test_a_signal_ends_every_phase_and_keeps_what_was_written(work, phase, args, signum,
                                                               written):
@@ -322,6 +328,37 @@ def test_a_signal_ends_every_phase_and_keeps_what_was_written(work, phase, args,
     assert f"interrupted by {signal.Signals(signum).name}" in err
     made = sorted(f.name for f in work.iterdir() if f.suffix in (".json", ".html", ".tmp"))
     assert made == sorted(["a.json", *written])
+
+
+# The command as its console script runs it, with the interpreter's exit
+# made to last (an exit handler that a target may register): a signal that
+# comes once everything is written ends it all the same.
+SLOW_EXIT = """
+import atexit, sys, time
+def slow():
+    print("exiting", file=sys.stderr, flush=True)
+    time.sleep(120)
+import vigil_load.cli
+sys.argv = ["vigil-load", *sys.argv[1:]]
+status = vigil_load.cli.main()
+atexit.register(slow)
+sys.exit(status)
+"""
+
+
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
+def test_a_signal_once_all_is_written_exits_128_plus_it(work, signum):
+    err_path = work / "stderr.txt"
+    child = start_child(work, ["loadtarget:work", "--count", "2"], err_path,
+                        entry=("-c", SLOW_EXIT))
+    try:
+        wait_for("exiting", err_path, child, 60)
+        child.send_signal(signum)
+        child.communicate(timeout=60)
+    finally:
+        if child.poll() is None:
+            child.kill()
+    assert child.returncode == 128 + signum, err_path.read_text()[-2000:]
 
 
 # The command with the running tasks' time to finish after --duration cut
@@ -346,7 +383,7 @@ def test_a_task_stuck_in_native_code_does_not_keep_the_process(work, args, ended
             child.kill()
     err = err_path.read_text()
     assert child.returncode == 0, err[-2000:]
-    assert "report written" in out
+    assert "statistics written" in out
     s = json.loads((work / "vigil-stats.json").read_text())
     assert s[ended] == args.count("--processes") + 1  # one task, or one a worker
     line = next(line for line in err.splitlines() if "still running" in line)
@@ -400,7 +437,8 @@ def test_results_and_records_are_not_kept(work, vigil_main, monkeypatch):
 def test_demonstration(tmp_path, vigil_main):
     # The demonstration, shortened: its own server, summary lines, the table
     # and both files in the working directory.
-    p = vigil_main(["--duration", "2", "--interval", "1"], tmp_path)
+    p = vigil_main(["--duration", "2", "--interval", "1", "--report", "vigil-report.html"],
+                   tmp_path)
     assert p.returncode == 0, p.stderr[-2000:]
     assert "server: http://127.0.0.1:" in p.stdout
     assert "summary =" in p.stderr

@@ -68,8 +68,9 @@ def one_process(plan):
 
 
 @pytest.mark.parametrize("size, n, count", list(itertools.product(
-    [1, 2, 3, 5, 6, 7], [1, 2, 3, 4], [None, 1, 2, 10, 11, 1001])))
-def test_split_runs_every_task_of_the_whole_run_once(size, n, count):
+    [1, 2, 3, 4, 5, 7], [1, 2, 3, 4], [None, 1, 2, 10, 11, 1001])))
+def test_split_gives_each_worker_the_list_in_order_and_runs_each_task_as_one_process_would(
+        size, n, count):
     tasks = [{"i": i} for i in range(size)]
     plan = Plan(func=print, tasks=tasks, count=count, rate=120.0)
     shares = spread.split(plan, n)
@@ -77,32 +78,35 @@ def test_split_runs_every_task_of_the_whole_run_once(size, n, count):
     assert len(shares) == min(n, total)  # no worker without a task
     counts = [s.count for s in shares]
     assert counts == sorted(counts, reverse=True) and counts[0] - counts[-1] <= 1
-    assert sum(counts) == total
-    ran = [t["i"] for s in shares for t in one_process(s)]
-    assert collections.Counter(ran) == collections.Counter(t["i"] for t in one_process(plan))
-    # Round-robin: worker w runs tasks w, w+n, ... of the whole run, in order.
-    for w, share in enumerate(shares):
-        assert [t["i"] for t in one_process(share)] == [
-            k % size for k in range(w, total, len(shares))]
+    ran = [[t["i"] for t in one_process(s)] for s in shares]
+    # one process's run, cut into consecutive stretches: every task as often
+    assert [i for r in ran for i in r] == [t["i"] for t in one_process(plan)]
+    for r, share in zip(ran, shares, strict=True):
+        # the list in its order from the worker's offset, the whole mix when
+        # the share is as long as the list
+        assert all(b == (a + 1) % size for a, b in itertools.pairwise(r))
+        assert len(set(r)) == min(len(r), size)
         assert share.rate == pytest.approx(120.0 / len(shares))
 
 
-def test_split_of_a_duration():
-    plan = Plan(func=print, tasks=[{"i": i} for i in range(4)], duration=30.0, workers=7)
-    shares = spread.split(plan, 3)
-    assert len(shares) == 3
-    for w, share in enumerate(shares):
-        assert (share.duration, share.count, share.workers, share.rate) == (30.0, None, 7, None)
-        # cycled for ever, it gives tasks w, w+3, w+6, ... of the whole run
-        cycled = [share.tasks[j % len(share.tasks)]["i"] for j in range(24)]
-        assert cycled == [(w + 3 * j) % 4 for j in range(24)]
+def test_split_of_a_duration_cycles_the_whole_list_from_offsets_of_their_own():
+    # The list of the report: alternating kinds, which dealing round-robin
+    # would give one kind to each worker.
+    kinds = [{"url": "/items/1"}, {"url": "/search?q=a"}, {"url": "/items/2"},
+             {"url": "/search?q=b"}]
+    plan = Plan(func=print, tasks=kinds, duration=30.0, workers=7)
+    for n, offsets in ((2, [0, 2]), (3, [0, 2, 3]), (4, [0, 1, 2, 3])):
+        shares = spread.split(plan, n)
+        for share, offset in zip(shares, offsets, strict=True):
+            assert (share.duration, share.count, share.workers, share.rate) == (30.0, None, 7, None)
+            assert share.tasks == kinds[offset:] + kinds[:offset]
 
 
 # -- worker processes on this machine ----------------------------------------------
 
 def test_processes_split_start_together_and_merge_exactly(work, vigil_main, monkeypatch):
     monkeypatch.setattr(spread, "START_LEAD", 3.0)
-    names = "abcde"
+    names = ["items-1", "search-1", "items-2", "search-2"]
     args = tasks(work, *({"tag": t} for t in names))
     begun = time.time()
     p = vigil_main(["spreadtarget:work", *args, "--processes", "2", "--count", "1001",
@@ -111,9 +115,12 @@ def test_processes_split_start_together_and_merge_exactly(work, vigil_main, monk
     made = calls(work)
     by_pid = collections.Counter(pid for pid, _, _ in made)
     assert sorted(by_pid.values()) == [500, 501] and os.getpid() not in by_pid
-    # the tasks of one process's run of 1001: "a" once more than the others
+    # the tasks of one process's run of 1001: the first once more than the others
     assert collections.Counter(tag for _, _, tag in made) == {
-        "a": 201, "b": 200, "c": 200, "d": 200, "e": 200}
+        "items-1": 251, "search-1": 250, "items-2": 250, "search-2": 250}
+    # each worker sends the whole mix, not every other line of the list
+    for pid in by_pid:
+        assert {tag for w, _, tag in made if w == pid} == set(names)
     # every worker starts at the common start, none before it
     firsts = [min(t for pid, t, _ in made if pid == w) for w in by_pid]
     assert min(firsts) >= begun + 3.0 - 0.05, (begun, firsts)
@@ -124,15 +131,32 @@ def test_processes_split_start_together_and_merge_exactly(work, vigil_main, monk
     times = [r["time"] for r in s["history"]]
     assert times == sorted(set(times))
     assert sum(r["finished"] for r in s["history"]) <= 1001
-    assert "worker 1 of 2: 501 finished" in p.stdout and "worker 2 of 2: 500 finished" in p.stdout
+    # a row per process, whose sums are the merged figures, and the count in the settings
+    rows = s["processes"]
+    assert [(r["run"], r["process"], r["finished"]) for r in rows] == [(1, 1, 501), (1, 2, 500)]
+    for key in ("finished", "succeeded", "failed", "stopped", "cancelled"):
+        assert sum(r[key] for r in rows) == s[key], key
+    for key in ("run_time", "queue_wait", "latency"):
+        assert sum(r["histograms"][key]["count"] for r in rows) == s["histograms"][key]["count"]
+    assert all(r["run_time"]["p50"] is not None and r["throughput"] > 0 for r in rows)
+    assert {r["where"].split(" pid ")[1] for r in rows} == {str(pid) for pid in by_pid}
+    assert s["settings"][0]["processes"] == 2
+    assert "by process (2)" in p.stdout and "worker 1 of 2: 501 finished" in p.stdout
+    table = [line.split() for line in p.stdout.splitlines()]
+    assert [cells[:3] for cells in table if cells[:1] in (["1"], ["2"], ["all"])] == [
+        ["1", "501", "0"], ["2", "500", "0"], ["all", "1,001", "0"]]
     last = [line for line in p.stderr.splitlines() if "summary =" in line][-1]
     assert last.split("summary =")[1].split()[0] == "1001", last
-    assert (work / "vigil-report.html").exists()
 
 
 def test_processes_run_the_demonstration(tmp_path, vigil_main):
-    p = vigil_main(["--processes", "2", "--duration", "2", "--interval", "1"], tmp_path)
+    p = vigil_main(["--processes", "2", "--duration", "2", "--interval", "1", "--warmup", "0.5"],
+                   tmp_path)
     s = stats_of(p, tmp_path)
+    # the workers' warm-up, in the settings and the table as in one process's run
+    (made,) = s["settings"]
+    assert made["warmup_end"] >= made["started"] + 0.5 and made["processes"] == 2
+    assert "warm-up" in p.stdout
     assert "server: http://127.0.0.1:" in p.stdout
     assert "worker 1 of 2:" in p.stdout and "worker 2 of 2:" in p.stdout
     assert s["succeeded"] > 0 and s["failed"] > 0  # ~10 % of replies are 500
@@ -197,12 +221,15 @@ def test_a_signal_to_the_parent_stops_every_worker_and_writes_the_merge(work, si
     assert "worker 1 of 2:" in out and "worker 2 of 2:" in out
 
 
+# 40 tasks, the second half's first one killing its process.
+DIES_SECOND = [{"ms": 5}] * 20 + [{"die": True}] + [{"ms": 5}] * 19
+
+
 def test_a_worker_that_dies_is_named_and_the_others_results_written(work):
-    # Worker 2 runs the odd tasks of the whole run: the second line, which
+    # The list run once: worker 2 runs its second half, whose first line
     # kills its process at its first call.
-    child = start_child(work, ["spreadtarget:work", *tasks(work, {"ms": 5}, {"die": True}),
-                               "--processes", "2", "--count", "40", "--workers", "2",
-                               "--interval", "1"])
+    child = start_child(work, ["spreadtarget:work", *tasks(work, *DIES_SECOND), "--processes",
+                               "2", "--workers", "2", "--interval", "1"])
     out = finish(child)
     err = (work / "stderr.txt").read_text()
     assert child.returncode == spread.EXIT_WORKER_LOST, err[-2000:]
@@ -388,9 +415,8 @@ def test_dask_metrics_are_the_sum_of_the_workers_figures(cluster, home):
 def test_dask_worker_that_dies_is_named(cluster, home):
     # Kills its Dask worker process (the cluster's nanny starts another):
     # run last of the tests on this cluster.
-    child = start_child(home, ["spreadtarget:work", *tasks(home, {"ms": 5}, {"die": True}),
-                               "--dask", cluster[0], "--count", "40", "--workers", "2",
-                               "--interval", "1"])
+    child = start_child(home, ["spreadtarget:work", *tasks(home, *DIES_SECOND),
+                               "--dask", cluster[0], "--workers", "2", "--interval", "1"])
     out = finish(child)
     err = (home / "stderr.txt").read_text()
     assert child.returncode == spread.EXIT_WORKER_LOST, err[-2000:]

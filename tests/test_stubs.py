@@ -136,6 +136,9 @@ with threads_main.VigilThreadsMain(fetch, max_workers=4) as m:
     if m._get_all_status()["Thread_1"] == threads_main.FAILED:
         pass
     m._send_list([{"url": "x"}])
+    rows: list[dict[str, str]] = [{"url": "x"}]  # a list of a narrower dict type
+    m._send_list(rows)
+    m._send_list_thread(tuple(rows))
     m._join(break_result=500)
 '''
 

@@ -12,6 +12,8 @@ KEY is one of:
     queue_wait.KEY                        queue wait in ms, same keys
     latency.KEY                           latency (end minus intended start) in ms
     error_rate                            percent of finished runs that failed
+    submitted_error_rate                  percent of submitted tasks that failed
+                                          (the summary lines' Err %)
     throughput                            finished runs per second
     elapsed                               seconds from first start to last finish
     finished succeeded failed stopped cancelled   counts of runs
@@ -23,6 +25,7 @@ when no run finished) is not met.
 
 from __future__ import annotations
 
+import difflib
 import math
 import operator
 import re
@@ -43,7 +46,7 @@ _OPS: Final[dict[str, Callable[[float, float], bool]]] = {
     "==": operator.eq,
 }
 _PATTERN: Final = re.compile(
-    r"\s*(?P<key>[A-Za-z_][A-Za-z0-9_.]*)\s*(?P<op><=|>=|==|<|>)\s*"
+    r"\s*(?P<key>[^\s<>=]+)\s*(?P<op><=|>=|==|<|>)\s*"
     r"(?P<num>[-+]?(?:\d+(?:\.\d*)?|\.\d+)(?:[eE][-+]?\d+)?)\s*"
 )
 
@@ -99,8 +102,12 @@ def parse(text: str) -> Check:
         )
     key = m["key"]
     if key not in KEYS:
+        # A figure written the way people say it ("error-rate") is named,
+        # with the nearest known key and the whole list.
+        near = difflib.get_close_matches(key.replace("-", "_").lower(), KEYS, n=1)
         raise CheckError(
-            f"unknown statistic {key!r} in the check {text!r}; known: "
+            f"unknown statistic {key!r} in the check {text!r}"
+            + (f" (did you mean {near[0]}?)" if near else "") + "; known: "
             + " ".join((*LATENCY_KEYS, "queue_wait.<same>", "latency.<same>", *FIGURE_KEYS))
         )
     number = float(m["num"])

@@ -4,6 +4,7 @@ and `vigil-load compare BASE NEW` (also `python -m vigil_load`)."""
 from __future__ import annotations
 
 import argparse
+import atexit
 import contextlib
 import importlib
 import importlib.util
@@ -15,8 +16,10 @@ import shlex
 import signal
 import socket
 import sys
+import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
+from types import FrameType
 from typing import TYPE_CHECKING, Any, NoReturn
 
 from . import check as checks
@@ -31,7 +34,6 @@ if TYPE_CHECKING:
     from .shapes import Settings, Statistics
 
 DEFAULT_STATS = "vigil-stats.json"
-DEFAULT_REPORT = "vigil-report.html"
 STDOUT = "-"
 EXIT_BAD_INPUT = 2
 EXIT_CHECK_FAILED = 1
@@ -41,7 +43,8 @@ EXIT_SIGNALLED = 128  # plus the signal's number: 130 Ctrl-C, 143 SIGTERM
 _RUN_DESCRIPTION = """\
 Runs a callable many times concurrently as a load or bulk run, then prints
 a table of the statistics (run-time and queue-wait percentiles, error rate,
-throughput) and writes them to a JSON file and an HTML report with charts.
+throughput) and writes them to a JSON file, and with --report PATH an HTML
+report with charts.
 
 With no MODULE:CALLABLE it runs a demonstration for about 15 s against an
 HTTP server of its own on 127.0.0.1 (20 workers, 10 s, summary lines every
@@ -54,7 +57,9 @@ checks (--check, repeatable), KEY OP NUMBER with OP one of < <= > >= ==:
   queue_wait.p95 (and the other keys)  queue wait in ms
   latency.p95 (and the other keys)     end minus intended start in ms (without
                                        --rate: the run time)
-  error_rate  throughput  elapsed      percent, runs/s, seconds
+  error_rate  throughput  elapsed      percent of finished runs, runs/s, seconds
+  submitted_error_rate                 percent of submitted tasks (the summary
+                                       lines' Err %: stopped, cancelled count)
   finished succeeded failed stopped cancelled late_starts
   e.g. --check "p95<200" --check "error_rate<1". Exit status 1 when one is
   not met.
@@ -98,14 +103,19 @@ how long:
   slot, and keeps growing while the workers do not suffice for the rate.
 
 more than one process:
-  --processes N and --dask split the run: worker k gets the k-th, (k+N)-th,
-  ... task of the whole run, 1/N of --rate and of --count, the whole
-  --duration and --workers tasks at once; all start together, the summary
-  lines add up their counts and the results are merged as merge does. A
-  worker that dies, or sends nothing for 10 s (three intervals if longer),
-  is named on stderr, the others' results are written, exit status 3. N is
-  at most the number of CPUs. With --dask every worker needs threads-main
-  installed and the target's module importable.
+  --processes N and --dask split the run: each worker cycles through the
+  tasks file in its order from an offset of its own (the whole mix); with
+  --count, or the file run once, worker k runs the k-th of N consecutive
+  stretches of what one process would run, so each line runs as often as in
+  one process (run once, each worker runs a part of the file). Each gets 1/N
+  of --rate, the whole --duration and --workers tasks at once; all start
+  together, the summary lines add up their counts and the results are
+  merged as merge does, with a row per worker in the table, the stats file
+  ("processes") and the report. A worker that dies, or sends nothing for
+  10 s (three intervals if longer), is named on stderr, the others' results
+  are written, exit status 3. N is at most the number of CPUs. With --dask
+  every worker needs threads-main installed and the target's module
+  importable.
 
 live metrics:
   --metrics ADDRESS serves the run's figures for a Prometheus server to
@@ -127,7 +137,7 @@ one: counts add, the run-time and queue-wait histograms merge exactly, the
 per-second histories add second by second, failures add kind by kind and
 groups group by group, and the settings of every run are kept. Elapsed time
 is the time in which at least one run was active. Prints the table and
-writes the merged statistics and report.
+writes the merged statistics, and with --report PATH the report.
 """
 
 
@@ -160,9 +170,9 @@ def _outputs(p: argparse.ArgumentParser) -> None:
     p.add_argument("--stats", metavar="PATH", default=DEFAULT_STATS,
                    help=f"where the statistics are written as JSON (default {DEFAULT_STATS}); "
                         "- for standard output")
-    p.add_argument("--report", metavar="PATH", default=DEFAULT_REPORT,
-                   help=f"where the HTML report is written (default {DEFAULT_REPORT}); "
-                        "needs the extra 'report' (matplotlib)")
+    p.add_argument("--report", metavar="PATH",
+                   help="write the HTML report with charts to PATH (without it none is "
+                        "drawn); needs the extra 'report' (matplotlib)")
     p.add_argument("--check", metavar="EXPR", action="append", default=[],
                    help='a condition on the statistics, e.g. "p95<200" (repeatable; see below)')
     p.add_argument("--base", metavar="FILE", type=_base,
@@ -343,11 +353,11 @@ def read_checks(texts: Sequence[str]) -> list[checks.Check]:
         raise BadInput(str(err)) from None
 
 
-def check_outputs(stats: str, report: str) -> None:
+def check_outputs(stats: str, report: str | None) -> None:
     if report == STDOUT:
         raise BadInput("--report -: the report is written to a file only "
                        "(--stats - writes the statistics to standard output)")
-    paths = [p for p in (stats, report) if p != STDOUT]
+    paths = [p for p in (stats, report) if p is not None and p != STDOUT]
     if len({os.path.realpath(p) for p in paths}) < len(paths):
         raise BadInput("--stats and --report must name different files")
     for path in paths:
@@ -410,12 +420,15 @@ def _version() -> str | None:
 
 
 def settings(argv: Sequence[str], prog: str, args: argparse.Namespace, plan: Plan,
-             workers: int | None, started: float, warmup_end: float | None) -> Settings:
-    """How the run was made, for the stats file and the report."""
+             workers: int | None, started: float, warmup_end: float | None,
+             processes: int | None = None) -> Settings:
+    """How the run was made, for the stats file and the report; `processes`
+    the worker processes it was split over (None: one process)."""
     return {
         "command": shlex.join([*shlex.split(prog), *argv]),
         "target": args.target or "the demonstration",
         "tasks_file": args.tasks, "tasks": len(plan.tasks),
+        "processes": processes, "dask": args.dask,
         "workers": workers, "rate": plan.rate, "users": plan.users,
         "duration": plan.duration, "count": plan.count, "timeout": plan.timeout,
         "warmup": plan.warmup, "group_by": plan.group_by,
@@ -430,9 +443,10 @@ def settings(argv: Sequence[str], prog: str, args: argparse.Namespace, plan: Pla
 
 def finish(stats: Statistics, args: argparse.Namespace, check_list: list[checks.Check],
            title: str, stdout: int | None = None, signals: Signals | None = None) -> int:
-    """Prints the table and the checks, writes the files (the statistics to
-    the descriptor `stdout` when given); the exit status. A signal that
-    comes while the report is drawn ends the drawing: no report is written."""
+    """Prints the table and the checks, writes the statistics (to the
+    descriptor `stdout` when given) and, when --report names a file, the
+    report; the exit status. A signal that comes while the report is drawn
+    ends the drawing: no report is written."""
     from .run import Interrupted
 
     stats = {**stats, "notes": notes(stats)}  # (its settings are complete only now)
@@ -455,10 +469,15 @@ def finish(stats: Statistics, args: argparse.Namespace, check_list: list[checks.
         print(f"vigil_load: cannot write {where}: {err}", file=sys.stderr)
         status = 1
     try:
-        with signals.interruptible() if signals is not None else contextlib.nullcontext():
-            html = page(stats, title=title, base=args.base)
-        write_atomic(args.report, html)
-        say(f"report written to {args.report} ({os.path.getsize(args.report):,} bytes)")
+        if args.report is None:
+            # Drawing costs a second or more and the table, the stats file and
+            # the checks need none of it.
+            say("no report drawn (--report PATH writes one)")
+        else:
+            with signals.interruptible() if signals is not None else contextlib.nullcontext():
+                html = page(stats, title=title, base=args.base)
+            write_atomic(args.report, html)
+            say(f"report written to {args.report} ({os.path.getsize(args.report):,} bytes)")
     except Interrupted as stop:
         print(f"vigil_load: interrupted by {signal.Signals(stop.signum).name} while drawing the "
               f"report; no report written", file=sys.stderr)
@@ -536,6 +555,7 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
             endpoint if endpoint is not None else contextlib.nullcontext():
         lost: list[str] = []
         started, warmup_end, workers = time.time(), None, plan.workers
+        processes: int | None = None
         try:
             with demo.serving(plan) if args.target is None else contextlib.nullcontext():
                 if args.processes is None and args.dask is None:
@@ -546,7 +566,8 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
                     started, warmup_end = outcome.started, outcome.warmup_end
                     workers = outcome.workers
                 else:
-                    stats, lost, started = _spread(args, target, plan, signals, endpoint)
+                    stats, lost, started, processes, warmup_end = _spread(args, target, plan,
+                                                                          signals, endpoint)
                     caught = signals.received
                     title += (f" (Dask {args.dask})" if args.dask is not None
                               else f" ({args.processes} processes)")
@@ -562,7 +583,7 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
             status = EXIT_WORKER_LOST
         else:
             stats = {**stats, "settings": [settings(argv, prog, args, plan, workers, started,
-                                                    warmup_end)]}
+                                                    warmup_end, processes)]}
             status = finish(stats, args, check_list, title, stdout, signals)
             if args.target is None:
                 say()
@@ -591,10 +612,12 @@ def _endpoint(address: str | None, rate: float | None) -> Endpoint | None:
 
 
 def _spread(args: argparse.Namespace, target: str, plan: Plan, signals: Signals,
-            endpoint: Endpoint | None = None) -> tuple[Statistics | None, list[str], float]:
+            endpoint: Endpoint | None = None
+            ) -> tuple[Statistics | None, list[str], float, int, float | None]:
     """The run over worker processes or a Dask cluster: the merged
-    statistics (None when no worker returned any), the workers lost and the
-    common start."""
+    statistics with a row per worker (None when no worker returned any), the
+    workers lost, the common start, the number of workers started and the
+    end of their warm-up."""
     from . import spread
 
     try:
@@ -613,7 +636,7 @@ def _spread(args: argparse.Namespace, target: str, plan: Plan, signals: Signals,
     say()
     for line in done.describe():
         say(line)
-    return done.stats, done.lost, done.start_at
+    return done.stats, done.lost, done.start_at, done.workers, done.warmup_end
 
 
 def _merge(argv: Sequence[str], prog: str, signals: Signals) -> int:
@@ -631,13 +654,39 @@ def _merge(argv: Sequence[str], prog: str, signals: Signals) -> int:
     return status if signals.received is None else EXIT_SIGNALLED + signals.received
 
 
+def _end_on_signal(signum: int, frame: FrameType | None) -> None:
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os._exit(EXIT_SIGNALLED + signum)
+
+
 def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     """The command; `prog` is how it was called (by default read off
-    sys.argv[0]), as --help and the messages name it."""
+    sys.argv[0]), as --help and the messages name it. Called without
+    `argv` it is the process's command: a signal outside the command's own
+    handling (once it has returned, while the interpreter joins threads and
+    runs the exit handlers registered meanwhile) ends the process at once
+    with 128 plus the signal's number, as in every phase of the command;
+    after those handlers, in the interpreter's last teardown, where no
+    Python handler runs any more and the default action would kill the
+    process, signals are ignored."""
+    if argv is None and threading.current_thread() is threading.main_thread():
+        # (the command's own handlers restore these when they are done)
+        for signum in (signal.SIGINT, signal.SIGTERM):
+            signal.signal(signum, _end_on_signal)
+        atexit.register(_ignore_signals)  # runs after the handlers registered later
+    return _main(sys.argv[1:] if argv is None else argv, prog or program())
+
+
+def _ignore_signals() -> None:
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(signum, signal.SIG_IGN)
+
+
+def _main(argv: Sequence[str], prog: str) -> int:
     from .run import Interrupted, Signals
 
-    argv = list(sys.argv[1:] if argv is None else argv)
-    prog = prog or program()
+    argv = list(argv)
     # Until a run begins, and while its report is drawn, a signal ends the
     # command at once: nothing there is worth finishing.
     with Signals() as signals, signals.interruptible():

@@ -24,7 +24,17 @@ from .files import write_atomic
 from .histogram import Histogram, bucket_bounds
 from .shapes import LATENCY_KEYS, SECOND_KEYS, PercentileKey, RowCountKey
 from .stats import OTHER, union
-from .table import GROUP_COLUMNS, clock, error_line, group_rows, latency_rows, overview, warmups
+from .table import (
+    GROUP_COLUMNS,
+    PROCESS_COLUMNS,
+    clock,
+    error_line,
+    group_rows,
+    latency_rows,
+    overview,
+    process_rows,
+    warmups,
+)
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -52,8 +62,8 @@ COLOURS: Final = {
 }
 # The headings of the tables, each its own colour: the failures', the
 # groups' and the settings'.
-TABLE_COLOURS: Final = {"failures": "#f6d5d5", "groups": "#d5e5f6", "settings": "#e4e4e4",
-                        "base": "#dcefd5"}
+TABLE_COLOURS: Final = {"failures": "#f6d5d5", "groups": "#d5e5f6", "processes": "#dcefd9",
+                        "settings": "#e4e4e4", "base": "#dcefd5"}
 
 
 class ReportUnavailable(ImportError):
@@ -297,17 +307,49 @@ def _how_long(seconds: float) -> str:
     return f"{seconds:g} s"
 
 
-def _figure(panels: int = 1) -> tuple[Figure, list[Axes]]:
+# The page's charts are laid out by fixed margins in inches: a layout engine
+# (constrained layout) measures every text several times over and costs
+# several times what the drawing does.
+WIDTH_IN: Final = 9.0
+PANEL_IN: Final = 1.7  # the plot of one panel
+LEFT_IN: Final = 0.85  # the y tick labels and the axis label
+RIGHT_IN: Final = 0.2
+TITLE_IN: Final = 0.32
+LEGEND_ROW_IN: Final = 0.22  # a row of a legend, above its panel
+GAP_IN: Final = 0.1
+BOTTOM_IN: Final = 0.78  # two lines of tick labels and the axis label
+LEGEND_COLUMNS: Final = 5
+LABEL_CHARS: Final = 40  # a longer label (a group's name) is cut in the legend
+
+
+def _legend_rows(entries: int) -> int:
+    return math.ceil(entries / LEGEND_COLUMNS) if entries else 0
+
+
+def _figure(title: str, legends: Sequence[int] = (0,)) -> tuple[Figure, list[Axes]]:
+    """A chart of panels one above the other, sharing their x axis; each
+    has room above it for a legend of `legends[i]` entries."""
     from matplotlib.figure import Figure
 
-    fig = Figure(figsize=(9.0, 1.2 + 1.8 * panels), dpi=96, layout="constrained")
-    axes = fig.subplots(panels, 1, sharex=True, squeeze=False)[:, 0]
-    for ax in axes:
+    above = [_legend_rows(n) * LEGEND_ROW_IN + GAP_IN for n in legends]
+    height = TITLE_IN + sum(above) + PANEL_IN * len(legends) + BOTTOM_IN
+    fig = Figure(figsize=(WIDTH_IN, height), dpi=96)
+    fig.text(LEFT_IN / WIDTH_IN, 1 - 0.08 / height, title, ha="left", va="top", fontsize=11)
+    axes: list[Axes] = []
+    top = height - TITLE_IN
+    for room in above:
+        top -= room + PANEL_IN
+        ax = fig.add_axes((LEFT_IN / WIDTH_IN, top / height,
+                           (WIDTH_IN - LEFT_IN - RIGHT_IN) / WIDTH_IN, PANEL_IN / height),
+                          sharex=axes[0] if axes else None)
         ax.grid(True, color="#dddddd", linewidth=0.6)
         ax.set_axisbelow(True)
         for side in ("top", "right"):
             ax.spines[side].set_visible(False)
-    return fig, list(axes)
+        if axes:
+            axes[-1].tick_params(labelbottom=False)
+        axes.append(ax)
+    return fig, axes
 
 
 def _no_data(ax: Axes, text: str) -> None:
@@ -317,10 +359,20 @@ def _no_data(ax: Axes, text: str) -> None:
     ax.set_yticks([])
 
 
-def _legend(ax: Axes, count: int) -> None:
-    # Above the plot, right of the title: never on top of the lines.
-    ax.legend(loc="lower right", bbox_to_anchor=(1.0, 1.0), fontsize=9, frameon=False,
-              ncols=count, borderaxespad=0.2)
+def _legend(ax: Axes, count: int, reverse: bool = False) -> None:
+    # Above the plot, right-aligned, in the room its panel was given: never
+    # on top of the lines. `reverse` lists the lines in the opposite order of
+    # their drawing (a band, such as the warm-up's, stays first).
+    from matplotlib.lines import Line2D
+
+    handles, labels = ax.get_legend_handles_labels()
+    if reverse:
+        bands = sum(1 for h in handles if not isinstance(h, Line2D))
+        handles = handles[:bands] + handles[bands:][::-1]
+        labels = labels[:bands] + labels[bands:][::-1]
+    ax.legend(handles, labels, loc="lower right", bbox_to_anchor=(1.0, 1.0), fontsize=9,
+              frameon=False, ncols=min(count, LEGEND_COLUMNS), borderaxespad=0.2,
+              handlelength=2.6)
 
 
 _ID_REF: Final = re.compile(r'(\bid="|url\(#|href="#)([^")]+)')
@@ -341,7 +393,7 @@ def _svg(fig: Figure, name: str) -> str:
 
 @dataclass
 class Panel:
-    keys: Sequence[str]
+    keys: Sequence[str]  # drawn in this order, the last on top
     ylabel: str
     log: bool = False
     # Linear up to 1, logarithmic above: a single failure stands out beside
@@ -349,60 +401,84 @@ class Panel:
     symlog: bool = False
     # Lines named otherwise than by their key: label, colour and dashes.
     lines: dict[str, tuple[str, str, str]] = field(default_factory=dict)
+    reverse_legend: bool = False  # the legend lists the keys last to first
+
+
+# Lines that often lie on one another (the percentiles of a second, starts
+# and finishes) each have a dash pattern and a width of their own, so that
+# the one beneath shows through the gaps of the one on top: (dashes, width).
+STYLES: Final = {"p50": ("-", 1.6), "p95": ((0, (6, 2)), 1.4), "p99": ((0, (4, 1.5, 1, 1.5)), 1.3),
+                 "max": ((0, (1, 1.2)), 1.5), "started": ((0, (5, 2)), 1.3)}
 
 
 def _colour(key: str) -> str:
     return COLOURS[key.rpartition(".")[2]]
 
 
+def _style(key: str) -> tuple[str, str, object, float]:
+    """Label, colour, dashes and width of a line named by its key."""
+    name = key.rpartition(".")[2]
+    dashes, width = STYLES.get(name, ("-", 1.3))
+    return name, _colour(key), dashes, width
+
+
+def _drawn(series: Series, panel: Panel) -> list[str]:
+    return [k for k in panel.keys if not all(math.isnan(y) for y in series.values[k])]
+
+
 def _time_chart(series: Series, title: str, note: str, panels: Sequence[Panel],
                 salt: str, warm: Sequence[tuple[float, float]] = ()) -> str:
-    fig, axes = _figure(len(panels))
-    axes[0].set_title(title, loc="left", fontsize=11)
     if not series.x:
+        fig, axes = _figure(title)
         _no_data(axes[0], "no history recorded")
         return _svg(fig, salt)
+    drawn = [_drawn(series, panel) for panel in panels]
+    legends = [len(keys) + (1 if warm and n == 0 else 0) if keys else 0
+               for n, keys in enumerate(drawn)]
+    fig, axes = _figure(title, legends)
     end = series.x[-1] + series.step
     # Each value holds for its whole step: drawn as stairs from the step's
     # start, closed at the end of the last step.
     xs = [*series.x, end]
-    for ax, panel in zip(axes, panels, strict=False):
-        for n, (first, last) in enumerate(warm):
+    for n, (ax, panel, keys) in enumerate(zip(axes, panels, drawn, strict=True)):
+        for k, (first, last) in enumerate(warm):
             ax.axvspan(series.at(first), series.at(last), color=COLOURS["warm-up"],
-                       linewidth=0, label=None if n or ax is not axes[0] else "warm-up")
+                       linewidth=0, label=None if k or n else "warm-up")
         for x, seconds in series.gaps:
             ax.axvspan(x, x + series.step, color=COLOURS["gap"], linewidth=0)
-            if ax is axes[0]:
+            if n == 0:
                 ax.text(x + series.step / 2, 0.98, f"{_how_long(seconds)} without runs",
                         transform=ax.get_xaxis_transform(), rotation=90, ha="center",
                         va="top", fontsize=7, color="#666666")
-        drawn = 0
-        for key in panel.keys:
-            ys = series.values[key]
-            if all(math.isnan(y) for y in ys):
-                continue
-            label, colour, dashes = panel.lines.get(key) or (
-                key.rpartition(".")[2], _colour(key), "-")
-            ax.plot(xs, ys + ys[-1:], label=label, color=colour, linestyle=dashes,
-                    linewidth=1.3, drawstyle="steps-post")
-            drawn += 1
-        if not drawn:
+        if not keys:
             _no_data(ax, "nothing to show")
             continue
+        for key in keys:
+            ys = series.values[key]
+            label, colour, dashes, width = (*panel.lines[key], 1.3) if key in panel.lines \
+                else _style(key)
+            if len(label) > LABEL_CHARS:
+                label = label[:LABEL_CHARS - 1] + "\u2026"
+            ax.plot(xs, ys + ys[-1:], label=label, color=colour, linestyle=dashes,
+                    linewidth=width, drawstyle="steps-post")
         if panel.log:
+            from matplotlib.ticker import FuncFormatter
+
             ax.set_yscale("log")
+            ax.yaxis.set_major_formatter(FuncFormatter(_plain))
+            ax.yaxis.set_minor_formatter(FuncFormatter(_plain_minor))
         elif panel.symlog:
             from matplotlib.ticker import FuncFormatter
 
             ax.set_yscale("symlog", linthresh=1.0)
-            top = max((v for k in panel.keys for v in series.values[k] if not math.isnan(v)),
+            top = max((v for k in keys for v in series.values[k] if not math.isnan(v)),
                       default=0.0)
             ax.set_ylim(0, max(2.0, top * 1.5))
             ax.yaxis.set_major_formatter(FuncFormatter(_plain))
         else:
             ax.set_ylim(bottom=0)
         ax.set_ylabel(panel.ylabel)
-        _legend(ax, drawn + (1 if warm and ax is axes[0] else 0))
+        _legend(ax, legends[n], panel.reverse_legend)
     axes[-1].set_xlim(0, end)
     axes[-1].set_xlabel(_clock_ticks(axes[-1], series, end) + note)
     return _svg(fig, salt)
@@ -424,9 +500,9 @@ _MARKED: Final[tuple[PercentileKey, ...]] = ("p50", "p95", "p99")  # drawn on th
 def _distribution_chart(stats: Statistics, hist: Histogram) -> str:
     from matplotlib.ticker import FuncFormatter
 
-    fig, (ax,) = _figure()
-    ax.set_title("Run time distribution", loc="left", fontsize=11)
     edges, counts = distribution(hist)
+    marked = [(k, v) for k in _MARKED if (v := stats["run_time"].get(k))]
+    fig, (ax,) = _figure("Run time distribution", [len(marked) if counts else 0])
     if not counts:
         _no_data(ax, "no run finished")
         return _svg(fig, "distribution")
@@ -436,16 +512,15 @@ def _distribution_chart(stats: Statistics, hist: Histogram) -> str:
     ax.xaxis.set_minor_formatter(FuncFormatter(_plain_minor))
     ax.set_xlabel("run time (ms, log scale)")
     ax.set_ylabel("runs")
-    marks = 0
-    for key in _MARKED:
-        v = stats["run_time"].get(key)
-        if v:
-            ax.axvline(v, color=COLOURS[key], linewidth=1.2, linestyle="--",
-                       label=f"{key} {v:.3g} ms")
-            marks += 1
-    if marks:
-        _legend(ax, marks)
+    for key, v in marked:
+        _, colour, dashes, width = _style(key)
+        ax.axvline(v, color=colour, linewidth=width, linestyle=dashes, label=f"{key} {v:.3g} ms")
+    if marked:
+        _legend(ax, len(marked))
     return _svg(fig, "distribution")
+
+
+LOG_SPREAD: Final = 10
 
 
 def _spread(series: Series, keys: Sequence[str]) -> float:
@@ -464,12 +539,16 @@ def charts(stats: Statistics) -> list[str]:
     # falling behind, or runs piling up.
     paced = any(s.get("rate") is not None for s in stats["settings"])
     per = "second" if series.step == 1 else f"{series.step} s"
-    # max first, so the percentiles below it are drawn on top
+    # max first, so the percentiles below it are drawn on top; a log axis
+    # where they lie an order of magnitude apart, or the median is a flat
+    # line at the bottom
     run_time = ("max", "p99", "p95", "p50")
     latency = tuple(f"latency.{k}" for k in run_time)
-    times = [Panel(run_time, "run time (ms)", log=_spread(series, run_time) > 50)]
+    times = [Panel(run_time, "run time (ms)", log=_spread(series, run_time) > LOG_SPREAD,
+                   reverse_legend=True)]
     if stats["histograms"]["latency"]["count"]:
-        times.append(Panel(latency, "latency (ms)", log=_spread(series, latency) > 50))
+        times.append(Panel(latency, "latency (ms)", log=_spread(series, latency) > LOG_SPREAD,
+                           reverse_legend=True))
     out = [
         _time_chart(series, "Throughput and failures per second", mean,
                     [Panel(("started", "finished") if paced else ("finished",), "runs per second"),
@@ -514,6 +593,9 @@ h2{font-size:16px;margin:0 0 8px}
 table.lat td,table.lat th,table.num td{text-align:right;padding-left:14px}
 table.num td.text{text-align:left;overflow-wrap:anywhere}
 table.num tr:first-child th{padding:4px 8px}
+table.processes{font-size:13px}
+table.processes td{padding-left:8px}
+table.processes td.text{white-space:nowrap}
 table.settings th.run{padding:4px 8px}
 table.settings td{overflow-wrap:anywhere}
 code{font-size:13px}
@@ -561,9 +643,24 @@ def _groups(stats: Statistics) -> str:
     note = "".join(f"<li>{esc(name or '""')}: {esc(error_line(e))} ({e['count']:,})</li>"
                    for name, e in top.items())
     return (f"<section><h2>By group ({len(rows):,})</h2><table class=\"num groups\"><tr>{head}"
-            f"</tr>{body}</table>"
+            f"</tr>{body}</table><p>error %: failed of the group's finished runs</p>"
             + (f"<p>The most frequent failure of each group:</p><ul>{note}</ul>" if note else "")
             + "</section>")
+
+
+def _processes(stats: Statistics) -> str:
+    esc = html.escape
+    rows = process_rows(stats)
+    if not rows:
+        return ""
+    text = {0, len(PROCESS_COLUMNS) - 1}
+    head = "".join(f"<th class=\"head\">{esc(h)}</th>" for h in PROCESS_COLUMNS)
+    body = "".join("<tr>" + "".join(f"<td class=\"text\">{esc(c)}</td>" if i in text else
+                                    f"<td>{esc(c)}</td>" for i, c in enumerate(r)) + "</tr>"
+                   for r in rows)
+    return (f"<section><h2>By process ({len(rows) - 1:,})</h2><table class=\"num processes\">"
+            f"<tr>{head}</tr>{body}</table><p>error %: failed of the process's finished runs; "
+            f"all: the whole run, whose counts are the sums of the rows above</p></section>")
 
 
 def _shown(value: object) -> str:
@@ -593,7 +690,11 @@ def _settings(stats: Statistics) -> str:
             ("target", esc(_shown(s.get("target")))),
             ("tasks", esc(tasks)),
             ("workers", esc(_shown(s.get("workers"))
-                            + (f", {users} users in a closed loop" if users else ""))),
+                            + (f", {users} users in a closed loop" if users else "")
+                            + (" in each process" if s.get("processes") else ""))),
+            ("processes", esc(f"{_shown(s.get('processes'))}"
+                              + (f" on the Dask cluster {s['dask']}" if s.get("dask") else "")
+                              if s.get("processes") else "1")),
             ("rate", esc(f"{_shown(s.get('rate'))} starts/s" if s.get("rate") is not None
                          else "not paced")),
             ("how long", esc(how_long)),
@@ -641,7 +742,7 @@ def render(stats: Statistics, title: str | None = None,
         + "".join(f"<p class=\"note\">{esc(note)}</p>" for note in stats["notes"]) +
         f"<section><table>{rows}</table></section>"
         f"<section><table class=\"lat\"><tr><th>ms</th>{head}</tr>{lat}</table></section>"
-        f"{report_section(base, stats)}{_failures(stats)}{_groups(stats)}"
+        f"{report_section(base, stats)}{_failures(stats)}{_groups(stats)}{_processes(stats)}"
         f"<section class=\"charts\">{svgs}</section>"
         f"{_settings(stats)}"
         "</main></body></html>\n"

@@ -12,6 +12,8 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Final, Literal, get_args
 
 if TYPE_CHECKING:
+    from typing import TypedDict
+
     from threads_main import _ErrorKind as ErrorKind
     from threads_main import _Group as Group
     from threads_main import _GroupHistograms as GroupHistograms
@@ -28,31 +30,61 @@ if TYPE_CHECKING:
     type Setting = str | int | float | bool | list[str] | None
     type Settings = dict[str, Setting]
 
+    class ProcessRow(TypedDict):
+        """One worker process of a run spread over several (--processes,
+        --dask): its own counts, rates and summaries, and the histograms
+        they are computed from. `run` numbers the run among those merged
+        (its entry in `settings`), `process` the worker within its run."""
+        run: int
+        process: int
+        where: str  # the host and process id, or the Dask worker's address
+        finished: int
+        succeeded: int
+        failed: int
+        stopped: int
+        cancelled: int
+        error_rate: float  # percent of its finished runs that failed
+        first_start: float | None
+        last_finish: float | None
+        elapsed: float
+        throughput: float
+        run_time: Latency
+        queue_wait: Latency
+        latency: Latency
+        histograms: Histograms
+
     class Statistics(CoreStatistics):
         """The statistics vigil_load writes and reads: the core's, with the
-        settings of every run they cover, the spans of time in which those
-        runs were active (epoch seconds, sorted, not overlapping) and
-        warnings about what the figures mean (computed from them, one line
-        each)."""
+        error rate the summary lines give (failed over submitted tasks, where
+        error_rate divides by finished runs), a row per worker process of a
+        spread run, the settings of every run they cover, the spans of time
+        in which those runs were active (epoch seconds, sorted, not
+        overlapping) and warnings about what the figures mean (computed from
+        them, one line each)."""
+        submitted_error_rate: float  # percent of submitted tasks that failed
+        processes: list[ProcessRow]
         settings: list[Settings]
         active: list[list[float]]
         notes: list[str]
 
     __all__ = ["CoreStatistics", "ErrorKind", "Group", "GroupHistograms", "HistogramJson",
-               "Histograms", "HistoryRow", "Latency", "RunStatus", "SecondRunTime", "Setting",
+               "Histograms", "HistoryRow", "Latency", "ProcessRow", "RunStatus", "SecondRunTime", "Setting",
                "Settings", "Statistics"]
 
 # Keys of Statistics, in the order the core writes them.
 CountKey = Literal["finished", "succeeded", "failed", "stopped", "cancelled", "queued", "running"]
 COUNT_KEYS: Final[tuple[CountKey, ...]] = get_args(CountKey)
 # The figures a check can compare directly: rates and counts of runs.
-FigureKey = Literal["error_rate", "throughput", "elapsed",
+FigureKey = Literal["error_rate", "submitted_error_rate", "throughput", "elapsed",
                     "finished", "succeeded", "failed", "stopped", "cancelled", "late_starts"]
 FIGURE_KEYS: Final[tuple[FigureKey, ...]] = get_args(FigureKey)
 LatencyGroup = Literal["run_time", "queue_wait", "latency"]  # also the keys of Histograms
 LATENCY_GROUPS: Final[tuple[LatencyGroup, ...]] = get_args(LatencyGroup)
 GroupLatency = Literal["run_time", "latency"]  # the keys of GroupHistograms
 GROUP_LATENCIES: Final[tuple[GroupLatency, ...]] = get_args(GroupLatency)
+# Counts of a ProcessRow.
+ProcessCountKey = Literal["finished", "succeeded", "failed", "stopped", "cancelled"]
+PROCESS_COUNT_KEYS: Final[tuple[ProcessCountKey, ...]] = get_args(ProcessCountKey)
 # Counts of a Group.
 GroupCountKey = Literal["finished", "succeeded", "failed"]
 GROUP_COUNT_KEYS: Final[tuple[GroupCountKey, ...]] = get_args(GroupCountKey)

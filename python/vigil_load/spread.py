@@ -7,14 +7,19 @@ one-process run does (flat memory, periodic clears, stops), and hands back
 its statistics; the parent writes the summary lines from the workers' live
 counts and merges their statistics with `stats.merge`.
 
-The shares: the k-th task of the whole run (task k mod len(tasks) of the
-list, as one process cycles through it) goes to worker k mod N. This
-round-robin keeps every worker's mix of tasks that of the whole list (a
-tasks file sorted by kind, cut in contiguous pieces, would leave the slow
-kind to one worker, which then ends last), and a count, or the list run
-once, is done exactly once in total. The first count % N workers run one
-task more, a rate is divided by N, a duration applies to each, and no worker
-is started without a task.
+The shares: each worker runs the task list in its order, cycling through
+it as one process does, from an offset of its own, so that every worker
+sends the whole mix in the list's order (dealing the tasks out round-robin
+would give a list of alternating kinds one kind per worker). With a count,
+or the list run once, the run one process would make (tasks 0, 1, 2, ...
+of the list, cycled, T in all) is cut into N consecutive stretches, the
+first T % N of them one task longer than T // N: worker k (from 0) starts
+at position k * (T // N) + min(k, T % N), so every task runs exactly as
+often as in one process, and a worker whose stretch is shorter than the
+list (the list run once) runs a contiguous part of it. With a duration, the
+L tasks of the list are cut the same way and worker k starts at task
+k * (L // N) + min(k, L % N), cycling for the whole duration. A rate is
+divided by N, and no worker is started without a task.
 
 All workers start at one moment a little in the future, so that their
 seconds of history line up; a worker that is ready late starts at once and
@@ -31,6 +36,7 @@ import multiprocessing
 import multiprocessing.connection
 import os
 import signal
+import socket
 import sys
 import threading
 import time
@@ -76,13 +82,16 @@ def split(plan: run.Plan, n: int) -> list[run.Plan]:
         plan.count if plan.count is not None else size)
     if total is not None:
         n = max(1, min(n, total))
-    # A worker's tasks in the order it runs them: positions i, i+n, i+2n, ...
-    # of the whole run repeat after size / gcd(size, n) of them.
-    period = size // math.gcd(size, n)
+    stretch = size if total is None else total
+
+    def start(i: int) -> int:  # stretches of stretch // n, the first stretch % n one longer
+        return i * (stretch // n) + min(i, stretch % n)
+
     return [dataclasses.replace(
         plan,
-        tasks=[plan.tasks[(i + n * j) % size] for j in range(period)],
-        count=None if total is None else total // n + (i < total % n),
+        # the list from the worker's offset on; the feeder cycles through it
+        tasks=[*plan.tasks[start(i) % size:], *plan.tasks[:start(i) % size]],
+        count=None if total is None else start(i + 1) - start(i),
         rate=None if plan.rate is None else plan.rate / n,
     ) for i in range(n)]
 
@@ -104,10 +113,11 @@ class _Stop:
 
 def _share(number: int, target: str, share: dict[str, Any], start_at: float, stop: _Stop,
            progress: Callable[[run.Live], None],
-           figures: Callable[[dict[str, Any]], None]) -> dict[str, Any]:
+           figures: Callable[[dict[str, Any]], None], where: str) -> dict[str, Any]:
     """A worker's run: its share of the plan from the common start. Returns
-    its statistics and its last live counts; with --metrics its figures go
-    to `figures` as it runs and come back with them."""
+    its statistics, its last live counts and `where` it ran (for its row);
+    with --metrics its figures go to `figures` as it runs and come back with
+    them."""
     from .cli import load_target
 
     plan = run.Plan(func=load_target(target), **share)
@@ -130,7 +140,8 @@ def _share(number: int, target: str, share: dict[str, Any], start_at: float, sto
         outcome = run.execute(plan, stop, report, None if sender is None else sender.observe)
     finally:
         final = None if sender is None else sender.last()
-    return {"stats": outcome.stats, "live": dataclasses.astuple(last[0]), "figures": final}
+    return {"stats": outcome.stats, "live": dataclasses.astuple(last[0]), "figures": final,
+            "where": where, "warmup_end": outcome.warmup_end}
 
 
 @dataclass
@@ -144,6 +155,15 @@ class Spread:
     workers: int
     start_at: float
     lost: list[str] = field(default_factory=list)
+    # The latest end of the workers' warm-ups, or None when one of them could
+    # not leave its warm-up out (or there was none).
+    warmup_end: float | None = None
+
+    @staticmethod
+    def warmup_of(results: Sequence[dict[str, Any]]) -> float | None:
+        ends: list[float | None] = [r.get("warmup_end") for r in results]
+        known = [e for e in ends if e is not None]
+        return max(known) if known and len(known) == len(ends) else None
 
     def describe(self) -> list[str]:
         lines = []
@@ -157,10 +177,18 @@ class Spread:
         return lines
 
 
-def _merged(parts: dict[int, Statistics]) -> Statistics | None:
-    from .stats import merge
+def _merged(results: dict[int, dict[str, Any]]) -> tuple[Statistics | None,
+                                                         dict[int, Statistics]]:
+    """The workers' statistics merged, with a row per worker that returned
+    them (None when none did), and the statistics by worker number."""
+    from .stats import merge, process_row
 
-    return merge([parts[n] for n in sorted(parts)]) if parts else None
+    parts: dict[int, Statistics] = {n: results[n]["stats"] for n in sorted(results)}
+    if not parts:
+        return None, parts
+    merged = merge(parts.values())
+    rows = [process_row(parts[n], n, str(results[n].get("where", ""))) for n in parts]
+    return {**merged, "processes": rows}, parts
 
 
 def _lost(number: int, workers: int, why: str) -> str:
@@ -231,7 +259,8 @@ def _process_main(number: int, target: str, share: dict[str, Any], start_at: flo
         try:
             result = _share(number, target, share, start_at, stop,
                             lambda live: pipe.send(("live", dataclasses.astuple(live))),
-                            lambda figures: pipe.send(("figures", figures)))
+                            lambda figures: pipe.send(("figures", figures)),
+                            f"{socket.gethostname()} pid {os.getpid()}")
         except Exception as err:
             pipe.send(("error", f"{type(err).__name__}: {err}"))
         else:
@@ -282,6 +311,8 @@ class _Process:
                 self.figures = Figures.from_wire(body)
             elif kind == "done":
                 self.result = body
+                if body["figures"] is not None:  # served at once, not at the run's end
+                    self.figures = Figures.from_wire(body["figures"])
             elif kind == "error":
                 self.error = body
 
@@ -398,8 +429,10 @@ def run_processes(target: str, plan: run.Plan, n: int, signals: run.Stop,
             w.reader.join(PAUSED)
             if not w.reader.is_alive():  # else a child of the worker holds its pipe open
                 w.conn.close()
-    parts = {w.number: w.result["stats"] for w in workers if w.result is not None}
-    return Spread(_merged(parts), parts, len(workers), start_at, lost)
+    results = {w.number: w.result for w in workers if w.result is not None}
+    merged, parts = _merged(results)
+    return Spread(merged, parts, len(workers), start_at, lost,
+                  Spread.warmup_of(list(results.values())))
 
 
 # -- a Dask cluster --------------------------------------------------------------------
@@ -499,7 +532,8 @@ def _dask_main(number: int, target: str, share: dict[str, Any], start_at: float,
     try:
         return _share(number, target, share, start_at, stop,
                       lambda live: worker.log_event(topic, [number, *dataclasses.astuple(live)]),
-                      lambda figures: worker.log_event(topic, [number, "figures", figures]))
+                      lambda figures: worker.log_event(topic, [number, "figures", figures]),
+                      f"Dask worker {worker.address}")
     finally:
         done.set()
 
@@ -639,8 +673,16 @@ def _on_cluster(client: Any, workers: Sequence[str], target: str, plan: run.Plan
     stopped = False
     look = looked = time.monotonic()
     silent = silence_bound(plan.interval)
+    final: set[int] = set()  # the shares whose last figures are served
     while any(not f.done() for n, f in futures.items() if n not in gone):
         time.sleep(run.STEP)
+        for n, f in futures.items():
+            # A share that has ended is served with its last figures at once,
+            # not only when every share has.
+            if n not in final and f.status == "finished":
+                final.add(n)
+                if (last_figures := f.result()["figures"]) is not None:
+                    figures[n] = Figures.from_wire(last_figures)
         now = time.monotonic()
         if now - looked > PAUSED:  # this process's own pause is no share's silence
             for n in list(heard):
@@ -674,13 +716,13 @@ def _on_cluster(client: Any, workers: Sequence[str], target: str, plan: run.Plan
                                                        f"left the cluster)"))
         if time.monotonic() >= lines.due:
             lines.write()
-    parts: dict[int, Statistics] = {}
+    results: dict[int, dict[str, Any]] = {}
     for n, f in futures.items():
         if n in gone:
             continue
         if f.status == "finished":
             result = f.result()
-            parts[n] = result["stats"]
+            results[n] = result
             lives[n] = run.Live(*result["live"])
             if result["figures"] is not None:
                 figures[n] = Figures.from_wire(result["figures"])
@@ -693,4 +735,6 @@ def _on_cluster(client: Any, workers: Sequence[str], target: str, plan: run.Plan
         client.unsubscribe_topic(topic)
     except ValueError:
         pass
-    return Spread(_merged(parts), parts, len(futures), start_at, lost)
+    merged, parts = _merged(results)
+    return Spread(merged, parts, len(futures), start_at, lost,
+                  Spread.warmup_of(list(results.values())))

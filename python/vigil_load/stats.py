@@ -15,11 +15,13 @@ from .shapes import (
     GROUP_COUNT_KEYS,
     GROUP_LATENCIES,
     LATENCY_GROUPS,
+    PROCESS_COUNT_KEYS,
     ROW_COUNT_KEYS,
     SECOND_KEYS,
     CountKey,
     GroupCountKey,
     LatencyGroup,
+    ProcessCountKey,
 )
 
 if TYPE_CHECKING:
@@ -27,6 +29,7 @@ if TYPE_CHECKING:
         ErrorKind,
         Group,
         HistoryRow,
+        ProcessRow,
         SecondRunTime,
         Setting,
         Settings,
@@ -196,6 +199,24 @@ def _group(data: object, name: str) -> Group:
                           _errors(data.get("errors", []), where), None)
 
 
+def _process(data: object, n: int) -> ProcessRow:
+    where = f'"processes" row {n}: '
+    if not isinstance(data, Mapping):
+        raise StatsError(f"{where}must be a JSON object")
+    run = _count(data.get("run", 1), f'{where}"run"')
+    number = _count(data.get("process"), f'{where}"process"')
+    counts = {key: _count(data.get(key), f'{where}"{key}"') for key in PROCESS_COUNT_KEYS}
+    first_start, last_finish = (
+        _number_or_none(data.get(key), f'{where}"{key}" (epoch seconds)', LAST_EPOCH)
+        for key in ("first_start", "last_finish"))
+    hists = data.get("histograms")
+    if not isinstance(hists, Mapping):
+        raise StatsError(f'{where}needs "histograms" with "run_time", "queue_wait" and "latency"')
+    return assemble_process(run, number, _text(data.get("where", ""), f'{where}"where"'), counts,
+                            first_start, last_finish,
+                            {key: _histogram(hists, key, where) for key in LATENCY_GROUPS})
+
+
 def check_stats(data: object) -> Statistics:
     """Checks the parts of a statistics dict that merging and the report rely
     on and returns a normalised copy; raises StatsError saying what is wrong.
@@ -226,12 +247,16 @@ def check_stats(data: object) -> Statistics:
     active = (_spans(data["active"]) if "active" in data
               else span_of(first_start, last_finish))
     kept = merge_groups([(checked, active)])
+    processes = data.get("processes", [])
+    if not isinstance(processes, list):
+        raise StatsError('"processes" must be a list of rows')
     return assemble(counts, first_start, last_finish, _groups_kept(rows, [checked], kept),
                     histograms,
                     late_starts=_count(data.get("late_starts", 0), '"late_starts"'),
                     errors=_errors(data.get("errors", []), ""),
                     groups=kept,
-                    settings=_settings(data.get("settings", [])), active=active)
+                    settings=_settings(data.get("settings", [])), active=active,
+                    processes=[_process(p, n) for n, p in enumerate(processes, 1)])
 
 
 # -- the figures that derive from others --------------------------------------
@@ -301,18 +326,53 @@ def assemble_group(counts: Mapping[GroupCountKey, int], first_start: float | Non
     }
 
 
+def assemble_process(run: int, number: int, where: str, counts: Mapping[ProcessCountKey, int],
+                     first_start: float | None, last_finish: float | None,
+                     histograms: Mapping[LatencyGroup, Histogram]) -> ProcessRow:
+    """A worker process's row, its rates and summaries computed; its
+    elapsed time runs from its first start to its last finish."""
+    finished = counts["finished"]
+    elapsed = _length(span_of(first_start, last_finish))
+    return {
+        "run": run, "process": number, "where": where,
+        "finished": finished, "succeeded": counts["succeeded"], "failed": counts["failed"],
+        "stopped": counts["stopped"], "cancelled": counts["cancelled"],
+        "error_rate": 100.0 * counts["failed"] / finished if finished else 0.0,
+        "first_start": first_start, "last_finish": last_finish, "elapsed": elapsed,
+        "throughput": finished / elapsed if elapsed > 0 else 0.0,
+        "run_time": histograms["run_time"].summary(),
+        "queue_wait": histograms["queue_wait"].summary(),
+        "latency": histograms["latency"].summary(),
+        "histograms": {"run_time": histograms["run_time"].to_json(),
+                       "queue_wait": histograms["queue_wait"].to_json(),
+                       "latency": histograms["latency"].to_json()},
+    }
+
+
+def process_row(stats: Statistics, number: int, where: str) -> ProcessRow:
+    """The row of the worker process `number` whose statistics are `stats`,
+    as the first run of a merge."""
+    return assemble_process(1, number, where, {key: stats[key] for key in PROCESS_COUNT_KEYS},
+                            stats["first_start"], stats["last_finish"],
+                            {key: Histogram.from_json(stats["histograms"][key])
+                             for key in LATENCY_GROUPS})
+
+
 def assemble(counts: Mapping[CountKey, int], first_start: float | None,
              last_finish: float | None, history: list[HistoryRow],
              histograms: Mapping[LatencyGroup, Histogram], *, late_starts: int = 0,
              errors: list[ErrorKind] | None = None, groups: dict[str, Group] | None = None,
              settings: list[Settings] | None = None,
-             active: list[list[float]] | None = None) -> Statistics:
+             active: list[list[float]] | None = None,
+             processes: list[ProcessRow] | None = None) -> Statistics:
     """The statistics of these counts, times, history rows and histograms,
     with everything that derives from them (the error rate, elapsed time,
     throughput and the summaries) computed from them, keys in the usual
     order. Elapsed time is the length of the active spans, by default from
     the first start to the last finish."""
     finished, failed = counts["finished"], counts["failed"]
+    submitted = sum(counts[key] for key in ("finished", "stopped", "cancelled", "queued",
+                                            "running"))
     active = span_of(first_start, last_finish) if active is None else active
     elapsed = _length(active)
     stats: Statistics = {
@@ -320,6 +380,9 @@ def assemble(counts: Mapping[CountKey, int], first_start: float | None,
         "stopped": counts["stopped"], "cancelled": counts["cancelled"],
         "queued": counts["queued"], "running": counts["running"],
         "error_rate": 100.0 * failed / finished if finished else 0.0,
+        # The summary lines' figure: every task submitted is finished,
+        # stopped, cancelled, queued or running.
+        "submitted_error_rate": 100.0 * failed / submitted if submitted else 0.0,
         "first_start": first_start,
         "last_finish": last_finish,
         "elapsed": elapsed,
@@ -330,6 +393,7 @@ def assemble(counts: Mapping[CountKey, int], first_start: float | None,
         "late_starts": late_starts,
         "errors": errors or [],
         "groups": groups or {},
+        "processes": processes or [],
         "settings": settings or [],
         "active": active,
         "notes": [],
@@ -491,6 +555,13 @@ def merge(list_of_stats: Iterable[Mapping[str, object]]) -> Statistics:
             hists[key].add(Histogram.from_json(s["histograms"][key]))
     groups = merge_groups((s["groups"], s["active"]) for s in checked)
     rows = _merge_rows(row for s in checked for row in s["history"])
+    # Each run's worker processes keep their rows, numbered by the run's
+    # place among the settings merged.
+    processes: list[ProcessRow] = []
+    runs = 0
+    for s in checked:
+        processes += [{**p, "run": p["run"] + runs} for p in s["processes"]]
+        runs += len(s["settings"])
     return assemble(
         {key: sum(s[key] for s in checked) for key in COUNT_KEYS},
         min(firsts) if firsts else None, max(lasts) if lasts else None,
@@ -499,7 +570,8 @@ def merge(list_of_stats: Iterable[Mapping[str, object]]) -> Statistics:
         errors=merge_errors(s["errors"] for s in checked),
         groups=groups,
         settings=[entry for s in checked for entry in s["settings"]],
-        active=union(span for s in checked for span in s["active"]))
+        active=union(span for s in checked for span in s["active"]),
+        processes=processes)
 
 
 # -- a warm-up left out -----------------------------------------------------------
@@ -558,7 +630,8 @@ def since(now: Statistics, then: Statistics, start: float) -> Statistics:
                     late_starts=max(0, now["late_starts"] - then["late_starts"]),
                     errors=_errors_since(now["errors"], then["errors"]),
                     groups={n: g for n, g in groups.items() if g["finished"] or g["failed"]},
-                    settings=now["settings"], active=span_of(first, last))
+                    settings=now["settings"], active=span_of(first, last),
+                    processes=now["processes"])
 
 
 def load(path: str) -> Statistics:

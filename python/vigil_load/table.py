@@ -9,12 +9,15 @@ from typing import TYPE_CHECKING, Final
 from .shapes import LATENCY_GROUPS, LATENCY_KEYS
 
 if TYPE_CHECKING:
-    from .shapes import ErrorKind, Group, Statistics
+    from .shapes import ErrorKind, Group, ProcessRow, Statistics
 
 TOP_KINDS: Final = 5  # kinds of failure under the terminal's table
 TOP_GROUPS: Final = 20  # groups in the terminal's table; the report has them all
 GROUP_COLUMNS: Final = ("group", "finished", "failed", "error %", "runs/s",
                         "p50 ms", "p95 ms", "p99 ms", "max ms")
+PROCESS_COLUMNS: Final = ("process", "finished", "failed", "stopped", "cancelled", "error %",
+                          "runs/s", "p50 ms", "p95 ms", "p99 ms", "max ms", "latency p99 ms",
+                          "where")
 
 
 def fmt_ms(v: float | None) -> str:
@@ -50,7 +53,9 @@ def overview(stats: Statistics) -> list[tuple[str, str]]:
         ("finished runs", f"{stats['finished']:,}"),
         ("succeeded", f"{stats['succeeded']:,}"),
         ("failed", f"{stats['failed']:,}"),
-        ("error rate", f"{stats['error_rate']:.2f} % of finished runs"),
+        ("error rate", f"{stats['error_rate']:.2f} % of finished runs (failed / finished)"),
+        ("of submitted", f"{stats['submitted_error_rate']:.2f} % of submitted tasks (failed / "
+                         f"submitted, the summary lines' Err %)"),
         ("stopped", f"{stats['stopped']:,}"),
         ("cancelled", f"{stats['cancelled']:,}"),
         ("queued / running at the end", f"{stats['queued']:,} / {stats['running']:,}"),
@@ -99,6 +104,27 @@ def group_rows(stats: Statistics) -> list[list[str]]:
     return [cells(name, g) for name, g in stats["groups"].items()]
 
 
+def process_rows(stats: Statistics) -> list[list[str]]:
+    """A row per worker process, in the order of PROCESS_COLUMNS, and under
+    them the whole run's row ("all"), the sum of their counts; none for a
+    run made in one process. The processes of merged runs are named
+    run.process."""
+    procs = stats["processes"]
+    if not procs:
+        return []
+    several = any(p["run"] != 1 for p in procs)
+
+    def cells(name: str, p: ProcessRow | Statistics, where: str) -> list[str]:
+        rt = p["run_time"]
+        return [name, *(f"{p[k]:,}" for k in ("finished", "failed", "stopped", "cancelled")),
+                f"{p['error_rate']:.2f}", f"{p['throughput']:.1f}",
+                *(fmt_ms(rt[k]) for k in ("p50", "p95", "p99", "max")),
+                fmt_ms(p["latency"]["p99"]), where]
+    return [*(cells(f"{p['run']}.{p['process']}" if several else str(p["process"]), p,
+                    p["where"]) for p in procs),
+            cells("all", stats, "")]
+
+
 def _columns(rows: list[list[str]], left: frozenset[int] = frozenset({0})) -> list[str]:
     """Rows as aligned columns, text columns (`left`) to the left."""
     widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
@@ -123,8 +149,14 @@ def render(stats: Statistics) -> str:
     if groups:
         more = len(groups) - TOP_GROUPS
         lines += ["", f"by group ({len(groups)})" + (f", the {TOP_GROUPS} with the most runs; "
-                                                     f"all in the report" if more > 0 else "")]
+                                                     f"all in the report" if more > 0 else "")
+                  + "; error % of finished runs"]
         lines += _columns([list(GROUP_COLUMNS), *groups[:TOP_GROUPS]])
+    procs = process_rows(stats)
+    if procs:
+        lines += ["", f"by process ({len(procs) - 1}); error % of finished runs"]
+        lines += _columns([list(PROCESS_COLUMNS), *procs],
+                          left=frozenset({0, len(PROCESS_COLUMNS) - 1}))
     errors = stats["errors"]
     if errors:
         shown = errors[:TOP_KINDS]
