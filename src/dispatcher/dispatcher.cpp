@@ -401,7 +401,7 @@ Ref consumer(Manager m, Borrowed name) {
           worker::set_intended_at(worker, core_of(m).intended_us);
           worker::set_on_end(worker, core_of(m).park);
         }
-      take(PyObject_CallOneArg(m.st.start_thread, thread));
+      m.st.priv.start_thread(thread);
     }
   } catch (const vt::PyError&) {
     // The lock is released on every way out, and a name whose thread did
