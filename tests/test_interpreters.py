@@ -23,14 +23,17 @@ CHILD = textwrap.dedent("""\
             return failure, f.read()
 
     SOURCE = REFUSED if REFUSED else '''
-    import os, time
+    import os, threading, time
     import threads_main, vigil_log, vigil_var
-    m = threads_main.VigilThreadsMain(lambda x: x * 2, 2)
+    # One worker: the two runs share a runner (and its native thread id).
+    m = threads_main.VigilThreadsMain(lambda x: (x * 2, threading.get_native_id()), 1)
     m._send("job", x=21)
+    m._send("next", x=0)
     deadline = time.monotonic() + 10
-    while not m._done() and time.monotonic() < deadline:
+    while len(m._var.dones) < 2 and time.monotonic() < deadline:
         time.sleep(0.01)
-    result = m._get_result("job")["job"]
+    (result, tid), (_, next_tid) = m._get_result("job")["job"], m._get_result("next")["next"]
+    result = result if tid == next_tid else "not on a runner"
     m._close()
     m._var.thread_init.join(5)
     m._var.queue.join_thread()

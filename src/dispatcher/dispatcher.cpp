@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/call.h"
+#include "dispatcher/runs.h"
 #include "manager/core.h"
 #include "manager/manager.h"
 #include "queue/queue.h"
@@ -401,7 +402,7 @@ Ref consumer(Manager m, Borrowed name) {
           worker::set_intended_at(worker, core_of(m).intended_us);
           worker::set_on_end(worker, core_of(m).park);
         }
-      m.st.priv.start_thread(thread);
+      start_task(m, thread);
     }
   } catch (const vt::PyError&) {
     // The lock is released on every way out, and a name whose thread did
@@ -424,6 +425,7 @@ Ref queue_init(Manager m) {
   Ref keep_alive = Ref::of(m.self);
   Core& core = core_of(m);
   set_phase(m, Core::Phase::InLoop);
+  note_dispatcher(m);
   Ref ended;  // what ended the loop, when not the switch
   vt::catching(
       PyExc_BaseException, [&] { run_loop(m); }, [&](const Ref& exc) { ended = exc; });
@@ -436,6 +438,7 @@ Ref queue_init(Manager m) {
   // A request that arrived after the last loop test is delivered here, at a
   // point we control, not later inside the threading library's own code.
   vt::deliver_pending(m.st.flush);
+  retire_runners(m);
   // The close's SystemExit ends the loop wherever it lands (a pass may be
   // in a subclass's Python code): it is how a close ends the dispatcher,
   // not a failure to report.

@@ -34,6 +34,13 @@ PyMethodDef methods[] = {
                "max_workers; math.inf starts a task into every free slot as soon as it "
                "frees. Anything else raises TypeError or ValueError and changes nothing. "
                "Logs 'Start rate: <per_second>' and returns True."),
+    VTM_METHOD(dispatcher::set_fresh_threads, "_set_fresh_threads", "flag=True",
+               "Run each task on a new OS thread of its own (True) instead of on one of the "
+               "manager's runners, native threads kept for one task after another (False, "
+               "the default). Either way the task's threading.Thread is its own as Python "
+               "sees it; a runner's next task shares its native_id and whatever C-level state "
+               "the runs leave on the OS thread. Anything but True or False raises TypeError "
+               "and changes nothing. Logs 'Fresh threads: <flag>' and returns True."),
     VTM_METHOD(timeout::set_task_timeout, "_set_task_timeout", "seconds=None",
                "Limit each run of the callable to that many seconds: a run that lasts "
                "longer is stopped as _stop stops it (SystemExit in its thread) and counts "
