@@ -402,7 +402,7 @@ Ref consumer(Manager m, Borrowed name) {
           worker::set_intended_at(worker, core_of(m).intended_us);
           worker::set_on_end(worker, core_of(m).park);
         }
-      start_task(m, thread);
+      start_task(m, name, thread);
     }
   } catch (const vt::PyError&) {
     // The lock is released on every way out, and a name whose thread did

@@ -71,8 +71,39 @@ void note_dispatcher(const Manager& m) {
   });
 }
 
-void start_task(const Manager& m, Borrowed thread) {
-  if (!start_on_runner(m, core_of(m), thread)) m.st.priv.start_thread(thread);
+namespace {
+
+// The entries of `started` whose thread has not ended.
+std::vector<std::pair<Ref, Ref>> live_runs(const Manager& m, Core& core) {
+  std::vector<std::pair<Ref, Ref>> live;
+  for (const auto& entry : std::vector<std::pair<Ref, Ref>>(core.started))
+    if (vt::truth(vt::call_method(entry.first, m.st.names.is_alive))) live.push_back(entry);
+  return live;
+}
+
+}  // namespace
+
+void start_task(const Manager& m, Borrowed name, Borrowed thread) {
+  Core& core = core_of(m);
+  if (!start_on_runner(m, core, thread)) m.st.priv.start_thread(thread);
+  // The ended threads are dropped each time the list has doubled since, so
+  // a start pays a constant amount for it on average.
+  if (core.started.size() >= core.prune_at) {
+    core.started = live_runs(m, core);
+    core.prune_at = std::max<std::size_t>(16, core.started.size() * 2);
+  }
+  core.started.emplace_back(thread.own(), name.own());
+}
+
+Ref get_running_threads(Manager m) {
+  Core& core = core_of(m);
+  core.started = live_runs(m, core);
+  Ref out = take(PyList_New(0));
+  for (const auto& [thread, name] : core.started) {
+    Ref pair = take(PyTuple_Pack(2, name.get(), thread.get()));
+    vt::list_append(out, pair);
+  }
+  return out;
 }
 
 void retire_runners(const Manager& m) {

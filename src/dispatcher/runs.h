@@ -11,7 +11,7 @@ namespace vtm::dispatcher {
 void note_dispatcher(const Manager& m);
 // Starts the task's not yet started thread. It reads as started (ident,
 // is_alive(), enumerate()) when this returns, wherever it runs.
-void start_task(const Manager& m, vt::Borrowed thread);
+void start_task(const Manager& m, vt::Borrowed name, vt::Borrowed thread);
 // The dispatcher has left its loop: the runners take no more runs and end.
 // CPython's wait for its threads at the end of the program knows the
 // dispatcher, not the runners: while runs are still in flight (a stopped

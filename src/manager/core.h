@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "common/parking.h"
 #include "common/raise_gate.h"
@@ -63,6 +65,10 @@ struct Core {
   std::atomic<bool> fresh_threads{false};
   enum class Dispatcher { Unknown, Plain, Daemon };
   std::atomic<Dispatcher> dispatcher{Dispatcher::Unknown};
+  // The threads started for runs, with their task names, until they are
+  // found ended (with the GIL held).
+  std::vector<std::pair<vt::Ref, vt::Ref>> started;
+  std::size_t prune_at = 16;  // the size at which the ended ones are next dropped
 };
 
 Core& core_of(const Manager& m);

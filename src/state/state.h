@@ -36,7 +36,7 @@ namespace vtm {
   X(history) X(histograms) X(min) X(mean) X(p50) X(p90) X(p95) X(p99) X(max) X(unit)      \
   X(precision_bits) X(count) X(sum) X(buckets) X(started) X(pop) X(late_starts)         \
   X(latency) X(errors) X(groups) X(kind) X(message) X(first) X(last) X(daemon)            \
-  X(current_thread)
+  X(current_thread) X(is_alive)
 // clang-format on
 
 struct Names {

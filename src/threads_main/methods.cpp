@@ -143,6 +143,10 @@ PyMethodDef methods[] = {
                "groups (per value of the keyword argument set with _set_statistics_group), "
                "history (one row a second while work was queued or running) and histograms "
                "(their exact buckets, for merging runs)."),
+    VTM_METHOD(dispatcher::get_running_threads, "_get_running_threads", "",
+               "The runs whose thread has not ended yet, stopped and timed-out ones still "
+               "unwinding included: a list of (task name, threading.Thread) in the order they "
+               "started."),
     VTM_METHOD(query::rerun_failed, "_rerun_failed", "",
                "Queue every task named by _get_failed() again; each runs once more with its "
                "original keyword arguments. Returns True; raises ManagerError once the "
