@@ -26,7 +26,7 @@ constexpr auto kIdleEnd = std::chrono::milliseconds(1500);
 // (only the forking thread was copied), and its locks may have been held by
 // threads that do not exist; it is then left alone.
 std::atomic<std::uint64_t> g_generation{0};
-void forked_child() { g_generation.fetch_add(1); }
+void forked_child();
 std::once_flag g_atfork_once;
 
 enum class State {
@@ -48,6 +48,51 @@ struct Runner {
   std::condition_variable cv;
   Clock::time_point idle_since;
 };
+
+// Each run's fresh thread state gets its first frame chunk (16 KiB) from
+// the object arena allocator, which maps it with mmap and unmaps it when the
+// state is deleted: two system calls, a page fault and a flush of every
+// core's address translations per run. A few chunks of that size are kept
+// for the next thread state instead; every other size goes through.
+constexpr std::size_t kFrameChunk = 16 * 1024;
+constexpr int kChunksKept = 32;
+PyObjectArenaAllocator g_arena_base;
+std::mutex* g_chunks_mu = new std::mutex;  // never destroyed: used until the process ends
+void* g_chunks[kChunksKept];
+int g_chunks_kept = 0;
+
+void* arena_alloc(void*, std::size_t size) {
+  if (size == kFrameChunk) {
+    std::lock_guard<std::mutex> lk(*g_chunks_mu);
+    if (g_chunks_kept > 0) return g_chunks[--g_chunks_kept];
+  }
+  return g_arena_base.alloc(g_arena_base.ctx, size);
+}
+
+void arena_free(void*, void* ptr, std::size_t size) {
+  if (size == kFrameChunk) {
+    std::lock_guard<std::mutex> lk(*g_chunks_mu);
+    if (g_chunks_kept < kChunksKept) {
+      g_chunks[g_chunks_kept++] = ptr;
+      return;
+    }
+  }
+  g_arena_base.free(g_arena_base.ctx, ptr, size);
+}
+
+std::once_flag g_arena_once;
+
+// Installed once, from the main interpreter (the allocator is the
+// process's; a subinterpreter with a GIL of its own could be allocating
+// while it is swapped).
+void keep_frame_chunks() {
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) return;
+  std::call_once(g_arena_once, [] {
+    PyObject_GetArenaAllocator(&g_arena_base);
+    PyObjectArenaAllocator ours = {nullptr, arena_alloc, arena_free};
+    PyObject_SetArenaAllocator(&ours);
+  });
+}
 
 }  // namespace
 
@@ -163,8 +208,19 @@ void to_front(Shared& sh, Runner& r) {
 
 }  // namespace
 
+namespace {
+
+void forked_child() {
+  g_generation.fetch_add(1);
+  // A thread the fork did not copy may have held it.
+  g_chunks_mu = new std::mutex;
+}
+
+}  // namespace
+
 RunnerPool::RunnerPool() : sh_(std::make_shared<Shared>()) {
   std::call_once(g_atfork_once, [] { pthread_atfork(nullptr, nullptr, forked_child); });
+  keep_frame_chunks();
 }
 
 RunnerPool::~RunnerPool() {
