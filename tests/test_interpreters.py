@@ -25,14 +25,17 @@ CHILD = textwrap.dedent("""\
     SOURCE = REFUSED if REFUSED else '''
     import os, threading, time
     import threads_main, vigil_log, vigil_var
-    # One worker: the two runs share a runner (and its native thread id).
-    m = threads_main.VigilThreadsMain(lambda x: (x * 2, threading.get_native_id()), 1)
-    m._send("job", x=21)
-    m._send("next", x=0)
-    deadline = time.monotonic() + 10
-    while len(m._var.dones) < 2 and time.monotonic() < deadline:
-        time.sleep(0.01)
-    (result, tid), (_, next_tid) = m._get_result("job")["job"], m._get_result("next")["next"]
+    # The second run, sent once the first has ended, gets its runner (and
+    # its native thread id).
+    m = threads_main.VigilThreadsMain(
+        lambda x: (x * 2, threading.get_native_id(), threading.current_thread()), 1)
+    for name, x in (("job", 21), ("next", 0)):
+        m._send(name, x=x)
+        deadline = time.monotonic() + 10
+        while name not in m._var.dones and time.monotonic() < deadline:
+            time.sleep(0.01)
+        m._get_result(name)[name][2].join(10)
+    (result, tid, _), (_, next_tid, _) = m._get_result("job")["job"], m._get_result("next")["next"]
     result = result if tid == next_tid else "not on a runner"
     m._close()
     m._var.thread_init.join(5)

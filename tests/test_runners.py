@@ -42,10 +42,11 @@ class TaskThread(ManagerCase, unittest.TestCase):
     def check_task_threads(self, fresh):
         gate = threading.Event()
         self.addCleanup(gate.set)
-        seen = {}
+        seen, threads = {}, []
 
         def task(name):
             me = m._var.threads.get(name).thread
+            threads.append(me)
             seen[name] = {
                 "current": threading.current_thread() is me,
                 "ident": (me.ident, threading.get_ident()), "native": threading.get_native_id(),
@@ -59,15 +60,17 @@ class TaskThread(ManagerCase, unittest.TestCase):
 
         m = self.make(task, 1, True)
         self.assertTrue(m._set_fresh_threads(fresh))
+        # Each task sent once the one before has ended: its runner is then
+        # free for the next.
         for i in range(3):
             m._send(f"t{i}", name=f"t{i}")
-        self.wait_running(m, "t0")
-        first = m._var.threads.get("t0").thread
-        first.join(0.05)
-        self.assertTrue(first.is_alive())
-        gate.set()
-        first.join(10)
-        self.assertFalse(first.is_alive())
+            self.assertTrue(wait_until(lambda: len(threads) > i))
+            if i == 0:
+                threads[0].join(0.05)
+                self.assertTrue(threads[0].is_alive())
+                gate.set()
+            threads[i].join(10)
+            self.assertFalse(threads[i].is_alive())
         self.wait_done(m)
         for name, facts in seen.items():
             ident, here = facts.pop("ident")
@@ -158,13 +161,14 @@ class TaskThread(ManagerCase, unittest.TestCase):
             if block:
                 signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR2})
             mask = signal.pthread_sigmask(signal.SIG_BLOCK, set())
-            return signal.SIGUSR2 in mask, threading.get_native_id()
+            return signal.SIGUSR2 in mask, threading.get_native_id(), threading.current_thread()
 
         m = self.make(task, 1, True)
-        m._send("a", block=True)
-        m._send("b", block=False)
-        self.wait_done(m)
-        (blocked_a, tid_a), (blocked_b, tid_b) = (m._get_result(n)[n] for n in "ab")
+        for name, block in (("a", True), ("b", False)):
+            m._send(name, block=block)
+            self.assertTrue(wait_until(lambda: name in m._var.dones))
+            m._get_result(name)[name][2].join(10)  # its runner is free for the next
+        (blocked_a, tid_a, _), (blocked_b, tid_b, _) = (m._get_result(n)[n] for n in "ab")
         self.assertEqual((blocked_a, blocked_b, tid_a == tid_b), (True, False, True))
 
 
