@@ -283,15 +283,19 @@ std::optional<RunnerPool::Slot> RunnerPool::reserve() {
 void RunnerPool::give(const Slot& slot, Ref bootstrap, Ref set_done) {
   PyInterpreterState* interp = PyInterpreterState_Get();
   Shared& sh = *sh_;
-  std::lock_guard<std::mutex> lk(sh.mu);
   Runner& r = *as_runner(slot);
-  r.interp = interp;
-  r.bootstrap = bootstrap.release();
-  r.set_done = set_done.release();
-  r.has_job = true;
-  r.next_reserved = false;
-  if (r.state == State::Reserved) r.state = State::Busy;
-  ++sh.in_flight;
+  {
+    std::lock_guard<std::mutex> lk(sh.mu);
+    r.interp = interp;
+    r.bootstrap = bootstrap.release();
+    r.set_done = set_done.release();
+    r.has_job = true;
+    r.next_reserved = false;
+    if (r.state == State::Reserved) r.state = State::Busy;
+    ++sh.in_flight;
+  }
+  // After the lock, so the runner does not wake only to wait for it; a
+  // runner with a run given does not end, so it is still there.
   r.cv.notify_one();
 }
 
