@@ -424,8 +424,8 @@ Ref consumer(Manager m, Borrowed name) {
 Ref queue_init(Manager m) {
   Ref keep_alive = Ref::of(m.self);
   Core& core = core_of(m);
+  note_dispatcher(m);  // before a close may raise SystemExit in this thread
   set_phase(m, Core::Phase::InLoop);
-  note_dispatcher(m);
   Ref ended;  // what ended the loop, when not the switch
   vt::catching(
       PyExc_BaseException, [&] { run_loop(m); }, [&](const Ref& exc) { ended = exc; });
