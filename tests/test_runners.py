@@ -140,6 +140,7 @@ class TaskThread(ManagerCase, unittest.TestCase):
             if end:
                 end(name)
             threads[-1].join(10)  # the next run finds the runner free
+            m._set_task_timeout(None)  # the next run is not to be timed out itself
             m._send(f"after {name}", kind="quick")
             self.assertTrue(wait_until(lambda: f"after {name}" in m._var.dones))
 
