@@ -23,8 +23,9 @@ run, in fresh processes taking turns; ratios are taken within each repeat:
 5. The run time a manager records for an empty callable (what the worker's
    timing adds around the call).
 6. A paced run whose target stalls.
+7. The cost of an idle manager that keeps 30 idle runners.
 
-Usage: python bench/bench_engine.py [http] [instant] [memory] [withdraw] [timing] [stall]
+Usage: python bench/bench_engine.py [http] [instant] [memory] [withdraw] [timing] [stall] [idle]
 """
 import os
 import signal
@@ -361,6 +362,31 @@ def memory(per_round=20000, warm=3, rounds=12):
           f"{verdict(diff <= 2)})", flush=True)
 
 
+IDLE_PROBE = r"""
+import threading, time, threads_main
+gate = threading.Event()
+m = threads_main.VigilThreadsMain(lambda: gate.wait(10), 30, True)
+for _ in range(30):
+    m._send()
+while len(m._var.runs) < 30:
+    time.sleep(0.01)
+gate.set()
+while not m._done():
+    time.sleep(0.01)
+time.sleep(0.5)
+c0, w0 = time.process_time(), time.perf_counter()
+time.sleep(10)
+print((time.process_time() - c0) / (time.perf_counter() - w0))
+m._close()
+"""
+
+
+def idle():
+    share = fresh(IDLE_PROBE)[0]
+    print(f"7. an idle manager keeping 30 idle runners, 10 s: {share * 100:.3f} % of a core "
+          f"(goal <= 0.3 %, {verdict(share <= 0.003)})", flush=True)
+
+
 def withdraw():
     ours, bare = [], []
     for _ in range(REPEATS):
@@ -393,7 +419,7 @@ def stall():
 
 
 BENCHES = {"http": http, "instant": instant, "memory": memory, "withdraw": withdraw,
-           "timing": timing, "stall": stall}
+           "timing": timing, "stall": stall, "idle": idle}
 
 if __name__ == "__main__":
     for name in sys.argv[1:] or list(BENCHES):
