@@ -396,13 +396,13 @@ Ref consumer(Manager m, Borrowed name) {
       if (thread.is(Py_None) || !take(PyObject_GetAttr(thread, n.ident)).is(Py_None))
         thread = rebuild_thread(m, var, name);
       // The run measures the task's queue wait from when it was queued.
+      Ref worker;
       if (Ref task = manager::task_of(m, name))
-        if (Ref worker = task::worker(task)) {
+        if ((worker = task::worker(task))) {
           worker::set_queued_at(worker, task::take_queued_at(task));
           worker::set_intended_at(worker, core_of(m).intended_us);
-          worker::set_on_end(worker, core_of(m).park);
         }
-      start_task(m, name, thread);
+      start_task(m, name, thread, worker);
     }
   } catch (const vt::PyError&) {
     // The lock is released on every way out, and a name whose thread did

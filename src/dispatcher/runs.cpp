@@ -5,6 +5,7 @@
 #include "common/call.h"
 #include "dispatcher/dispatcher.h"
 #include "manager/core.h"
+#include "worker/worker.h"
 
 using vt::Borrowed;
 using vt::Ref;
@@ -56,7 +57,7 @@ bool start_on_runner(const Manager& m, Core& core, Borrowed thread) {
     core.runners.cancel(*slot);
     return false;
   }
-  core.runners.give(*slot, std::move(adopted.bootstrap), std::move(adopted.set_done));
+  core.runners.give(*slot, std::move(adopted.bootstrap), std::move(adopted.set_done), core.park);
   return true;
 }
 
@@ -83,9 +84,12 @@ std::vector<std::pair<Ref, Ref>> live_runs(const Manager& m, Core& core) {
 
 }  // namespace
 
-void start_task(const Manager& m, Borrowed name, Borrowed thread) {
+void start_task(const Manager& m, Borrowed name, Borrowed thread, Borrowed worker) {
   Core& core = core_of(m);
-  if (!start_on_runner(m, core, thread)) m.st.priv.start_thread(thread);
+  if (!start_on_runner(m, core, thread)) {
+    if (worker) worker::set_on_end(worker, core.park);
+    m.st.priv.start_thread(thread);
+  }
   // The ended threads are dropped each time the list has doubled since, so
   // a start pays a constant amount for it on average.
   if (core.started.size() >= core.prune_at) {

@@ -45,6 +45,7 @@ struct Runner {
   PyInterpreterState* interp = nullptr;
   PyObject* bootstrap = nullptr;
   PyObject* set_done = nullptr;
+  std::shared_ptr<Parking> on_end;
   std::condition_variable cv;
   Clock::time_point idle_since;
 };
@@ -181,9 +182,11 @@ void* runner_main(void* arg) {
     PyInterpreterState* interp = std::exchange(r.interp, nullptr);
     PyObject* bootstrap = std::exchange(r.bootstrap, nullptr);
     PyObject* set_done = std::exchange(r.set_done, nullptr);
+    std::shared_ptr<Parking> on_end = std::move(r.on_end);
     lk.unlock();
     run_one(sh, r, interp, bootstrap, set_done);
     pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+    if (on_end) wake(on_end.get());
     // A fork during the run (from the task) left this thread alone in the
     // child, with a pool that is not its own there.
     if (sh.stale()) return nullptr;
@@ -280,7 +283,8 @@ std::optional<RunnerPool::Slot> RunnerPool::reserve() {
   return Slot{made->ident, made};
 }
 
-void RunnerPool::give(const Slot& slot, Ref bootstrap, Ref set_done) {
+void RunnerPool::give(const Slot& slot, Ref bootstrap, Ref set_done,
+                      std::shared_ptr<Parking> on_end) {
   PyInterpreterState* interp = PyInterpreterState_Get();
   Shared& sh = *sh_;
   Runner& r = *as_runner(slot);
@@ -289,6 +293,7 @@ void RunnerPool::give(const Slot& slot, Ref bootstrap, Ref set_done) {
     r.interp = interp;
     r.bootstrap = bootstrap.release();
     r.set_done = set_done.release();
+    r.on_end = std::move(on_end);
     r.has_job = true;
     r.next_reserved = false;
     if (r.state == State::Reserved) r.state = State::Busy;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 
+#include "common/parking.h"
 #include "common/ref.h"
 
 namespace vt {
@@ -32,8 +33,10 @@ class RunnerPool {
   std::optional<Slot> reserve();
   // Hands the run to the reserved runner: `bootstrap` is called there under
   // a fresh thread state of the calling thread's interpreter, then
-  // `set_done` after that state is cleared. Takes both references.
-  void give(const Slot& slot, Ref bootstrap, Ref set_done);
+  // `set_done` after that state is cleared; `on_end` is woken once the
+  // state is deleted (the interpreter is then free to whoever waits for
+  // it). Takes both references.
+  void give(const Slot& slot, Ref bootstrap, Ref set_done, std::shared_ptr<Parking> on_end);
   // The reserved runner is not used after all.
   void cancel(const Slot& slot) noexcept;
 
