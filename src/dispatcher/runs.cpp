@@ -74,11 +74,19 @@ void note_dispatcher(const Manager& m) {
 
 namespace {
 
-// The entries of `started` whose thread has not ended.
-std::vector<std::pair<Ref, Ref>> live_runs(const Manager& m, Core& core) {
+// The entries of `started` whose thread is still there and has not ended,
+// each with the thread itself.
+std::vector<std::pair<Ref, Ref>> live_runs(const Manager& m, Core& core,
+                                           std::vector<Ref>* threads = nullptr) {
   std::vector<std::pair<Ref, Ref>> live;
-  for (const auto& entry : std::vector<std::pair<Ref, Ref>>(core.started))
-    if (vt::truth(vt::call_method(entry.first, m.st.names.is_alive))) live.push_back(entry);
+  for (const auto& entry : std::vector<std::pair<Ref, Ref>>(core.started)) {
+    PyObject* found = nullptr;
+    vt::check(PyWeakref_GetRef(entry.first, &found));
+    Ref thread = Ref::steal(found);
+    if (!thread || !vt::truth(vt::call_method(thread, m.st.names.is_alive))) continue;
+    live.push_back(entry);
+    if (threads) threads->push_back(std::move(thread));
+  }
   return live;
 }
 
@@ -90,21 +98,31 @@ void start_task(const Manager& m, Borrowed name, Borrowed thread, Borrowed worke
     if (worker) worker::set_on_end(worker, core.park);
     m.st.priv.start_thread(thread);
   }
-  // The ended threads are dropped each time the list has doubled since, so
-  // a start pays a constant amount for it on average.
+  // The entries of ended threads are dropped each time the list has
+  // doubled since, so a start pays a constant amount for it on average.
   if (core.started.size() >= core.prune_at) {
     core.started = live_runs(m, core);
     core.prune_at = std::max<std::size_t>(16, core.started.size() * 2);
   }
-  core.started.emplace_back(thread.own(), name.own());
+  // Weakly: a thread that has ended is gone at once with what it holds (a
+  // live one is held by its runner or by threading). A stand-in that takes
+  // no weak reference is not listed.
+  PyObject* ref = PyWeakref_NewRef(thread, nullptr);
+  if (!ref) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw vt::PyError{};
+    PyErr_Clear();
+    return;
+  }
+  core.started.emplace_back(Ref::steal(ref), name.own());
 }
 
 Ref get_running_threads(Manager m) {
   Core& core = core_of(m);
-  core.started = live_runs(m, core);
+  std::vector<Ref> threads;
+  core.started = live_runs(m, core, &threads);
   Ref out = take(PyList_New(0));
-  for (const auto& [thread, name] : core.started) {
-    Ref pair = take(PyTuple_Pack(2, name.get(), thread.get()));
+  for (std::size_t i = 0; i < threads.size(); ++i) {
+    Ref pair = take(PyTuple_Pack(2, core.started[i].second.get(), threads[i].get()));
     vt::list_append(out, pair);
   }
   return out;

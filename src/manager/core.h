@@ -65,8 +65,8 @@ struct Core {
   std::atomic<bool> fresh_threads{false};
   enum class Dispatcher { Unknown, Plain, Daemon };
   std::atomic<Dispatcher> dispatcher{Dispatcher::Unknown};
-  // The threads started for runs, with their task names, until they are
-  // found ended (with the GIL held).
+  // The threads started for runs (weak references), with their task names,
+  // until they are found ended (with the GIL held).
   std::vector<std::pair<vt::Ref, vt::Ref>> started;
   std::size_t prune_at = 16;  // the size at which the ended ones are next dropped
 };

@@ -186,10 +186,10 @@ void* runner_main(void* arg) {
     lk.unlock();
     run_one(sh, r, interp, bootstrap, set_done);
     pthread_sigmask(SIG_SETMASK, &mask, nullptr);
-    if (on_end) wake(on_end.get());
     // A fork during the run (from the task) left this thread alone in the
     // child, with a pool that is not its own there.
     if (sh.stale()) return nullptr;
+    if (on_end) wake(on_end.get());
     lk.lock();
     if (--sh.in_flight == 0) sh.quiet.notify_all();
     r.state = r.next_reserved ? State::Reserved : State::Idle;
