@@ -1,34 +1,41 @@
 """The cost of one request, each figure beside its peer measured in the same
-run, in fresh processes taking turns:
+run, in fresh processes taking turns; ratios are taken within each repeat:
 
-1. HTTP: vigil_load's closed loop (no --rate) against a ThreadPoolExecutor
-   loop, the same keep-alive client, the same worker count, on nginx at
-   127.0.0.1 (set up as bench_spread.py does): requests/s and the process's
-   CPU per request, measured around the run alone (start-up and the writing
-   of results left out of both); beside them the core alone (a manager at
-   the unlimited pace, no vigil_load around it) and the floor of a native
-   thread per request, both on the pool's count of requests.
+1. HTTP, at 4 and 20 workers: vigil_load's closed loop (no --rate) against a
+   ThreadPoolExecutor loop, the same keep-alive client, the same worker
+   count, on nginx at 127.0.0.1 (set up as bench_spread.py does):
+   requests/s and the process's CPU per request, measured around the run
+   alone (start-up and the writing of results left out of both); beside
+   them vigil_load --fresh-threads (a new OS thread per task), the core
+   alone (a manager at the unlimited pace, no vigil_load around it) and the
+   floor of a native thread per request, the last two on the pool's count
+   of requests.
 2. Instant tasks in a closed loop: starts/s and CPU per start of a manager at
-   the unlimited pace against a ThreadPoolExecutor with the same worker
-   count, and the floor of one native thread per task (a bare Thread start
-   and join per task, as many at once as there are workers).
-3. _close withdrawing 200,000 queued names against a bare drain of the same
+   the unlimited pace (on its runners, and with fresh threads) against
+   ThreadPoolExecutor(4).map over the same calls, and a native thread per
+   task (a bare Thread start and join per task, as many at once as there are
+   workers).
+3. Resident memory over many instant tasks cleared with _clear_record, 30 at
+   once: runners, fresh threads, and plain Python threads living the same
+   life (bench_scale.py's cleared probe).
+4. _close withdrawing 200,000 queued names against a bare drain of the same
    names from a multiprocessing.Queue.
-4. The run time a manager records for an empty callable (what the worker's
+5. The run time a manager records for an empty callable (what the worker's
    timing adds around the call).
-5. A paced run through a stall: vigil_load --rate 200, 10 workers, a target
+6. A paced run through a stall: vigil_load --rate 200, 10 workers, a target
    that stalls for 2 s, against a ThreadPoolExecutor fed by a loop sleeping
    to each slot (which catches up after a stall): latency from each call's
    slot, the late starts, the rate delivered.
-6. The pacer's ceiling: vigil_load --rate 3000 and 10000 with 10 workers and
+7. The pacer's ceiling: vigil_load --rate 3000 and 10000 with 10 workers and
    an instant target, beside the closed loop of the same workers (what the
    engine starts at all) and the paced pool: starts delivered a second.
-7. The pacer's cost: vigil_load --rate 100 against the paced pool, CPU of
+8. The pacer's cost: vigil_load --rate 100 against the paced pool, CPU of
    the whole run; and an idle manager's share of a core, paced and at the
    default pace.
+9. The cost of an idle manager that keeps 30 idle runners.
 
-Usage: python bench/bench_engine.py [http] [instant] [withdraw] [timing] [stall] [paced]
-       [paced_cpu]
+Usage: python bench/bench_engine.py [http] [instant] [memory] [withdraw] [timing] [stall]
+       [paced] [paced_cpu] [idle]
 """
 import os
 import signal
@@ -42,10 +49,11 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from bench_scale import MILLION_PROBE  # noqa: E402
+from bench_scale import CLEARED_PROBE, MILLION_PROBE  # noqa: E402
 from bench_spread import CONFIG, TARGET, free_port, nginx_binary  # noqa: E402
 
 WORKERS = 4
+HTTP_WORKERS = (4, 20)
 DURATION = 6.0  # seconds of each HTTP run
 REPEATS = 3
 INSTANT = 20000  # tasks of each instant-task run
@@ -58,11 +66,11 @@ HTTP_PROBE = r"""
 import os, sys, threading, time
 import benchtarget
 kind, workers, seconds = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
-if kind == "vigil_load":
+if kind.startswith("vigil_load"):
     import threads_main  # imported before the measure, as the pool's module is
     from vigil_load import run
     plan = run.Plan(func=benchtarget.get, tasks=[{}], workers=workers, duration=seconds,
-                    interval=3600)
+                    interval=3600, fresh_threads=kind == "vigil_load_fresh")
     w0, c0 = time.perf_counter(), time.process_time()
     outcome = run.execute(plan, progress=lambda live: None)
     cpu = time.process_time() - c0
@@ -146,13 +154,24 @@ if kind == "manager":
     for _ in range(n):
         m._send()
     while not m._done() or len(m._var.dones) < n:
-        time.sleep(0.0005)
-elif kind == "pool":
-    from concurrent.futures import ThreadPoolExecutor, wait
-    pool = ThreadPoolExecutor(workers)
-    wait([pool.submit(task) for _ in range(workers)])
+        time.sleep(0.002)
+elif kind == "manager_fresh":
+    import threads_main
+    m = threads_main.VigilThreadsMain(task, workers, True, logger=False)
+    m._set_start_rate(math.inf)
+    m._set_fresh_threads(True)
+    time.sleep(0.2)
     w0, c0 = time.perf_counter(), time.process_time()
-    wait([pool.submit(task) for _ in range(n)])
+    for _ in range(n):
+        m._send()
+    while not m._done() or len(m._var.dones) < n:
+        time.sleep(0.002)
+elif kind == "pool":
+    from concurrent.futures import ThreadPoolExecutor
+    pool = ThreadPoolExecutor(workers)
+    list(pool.map(lambda _: task(), range(workers)))
+    w0, c0 = time.perf_counter(), time.process_time()
+    list(pool.map(lambda _: task(), range(n)))
 else:  # a native thread per task, `workers` at once
     slots = threading.Semaphore(workers)
     def run():
@@ -270,8 +289,30 @@ def fresh(code, *args, env=None, cwd=None, figures=4):
     return [float(x) for x in out.stdout.split()[-figures:]]
 
 
+def fresh_all(code, *args):
+    """Every figure a probe prints."""
+    out = subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True,
+                         text=True)
+    if out.returncode != 0:
+        raise SystemExit(f"probe failed ({out.returncode}):\n{out.stderr[-3000:]}")
+    return [float(x) for x in out.stdout.split()]
+
+
 def verdict(ok):
     return "met" if ok else "MISSED"
+
+
+def ratios(runs, kind, peer, index):
+    """Per repeat, kind's figure over its peer's from the same repeat: the
+    median and the spread."""
+    r = [x[index] / y[index] for x, y in zip(runs[kind], runs[peer], strict=True)]
+    return statistics.median(r), min(r), max(r)
+
+
+def show(label, ratio, goal, ok):
+    med, lo, hi = ratio
+    print(f"  {label}: {med:.2f} ({lo:.2f}-{hi:.2f} over the repeats; goal {goal}, "
+          f"{verdict(ok(med))})")
 
 
 def http():
@@ -297,44 +338,50 @@ def http():
             source = os.path.join(os.path.dirname(HERE), "python")
             env["PYTHONPATH"] = os.pathsep.join(
                 [tmp, source] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
-            runs = {"vigil_load": [], "pool": [], "manager": [], "thread": []}
-            for _ in range(REPEATS):
-                for kind in runs:
-                    count = int(runs["pool"][-1][2]) if runs["pool"] else 0
-                    runs[kind].append(fresh(HTTP_PROBE, kind, WORKERS, DURATION, count,
-                                            env=env, cwd=tmp))
+            for workers in HTTP_WORKERS:
+                runs = {"vigil_load": [], "pool": [], "vigil_load_fresh": [], "manager": [],
+                        "thread": []}
+                for _ in range(REPEATS):
+                    for kind in runs:
+                        count = int(runs["pool"][-1][2]) if runs["pool"] else 0
+                        runs[kind].append(fresh(HTTP_PROBE, kind, workers, DURATION, count,
+                                                env=env, cwd=tmp))
+                http_table(workers, runs)
         finally:
             server.send_signal(signal.SIGQUIT)
             try:
                 server.wait(10)
             except subprocess.TimeoutExpired:
                 server.kill()
+
+
+def http_table(workers, runs):
     med = {k: (statistics.median(r[0] for r in v), statistics.median(r[1] for r in v))
            for k, v in runs.items()}
-    print(f"1. HTTP GET / on nginx at 127.0.0.1, keep-alive client, {WORKERS} workers, "
+    print(f"1. HTTP GET / on nginx at 127.0.0.1, keep-alive client, {workers} workers, "
           f"{DURATION:g} s, median of {REPEATS} (load average {os.getloadavg()[0]:.2f})")
-    print(f"  {'':28}{'requests/s':>12}{'CPU us/request':>16}")
-    for kind, label in (("vigil_load", "vigil_load closed loop"),
+    print(f"  {'':34}{'requests/s':>12}{'CPU us/request':>16}")
+    for kind, label in (("vigil_load", "vigil_load closed loop (runners)"),
                         ("pool", "ThreadPoolExecutor loop"),
+                        ("vigil_load_fresh", "vigil_load --fresh-threads"),
                         ("manager", "the core alone, math.inf *"),
                         ("thread", "a native thread per request *")):
-        print(f"  {label:<28}{med[kind][0]:>12,.0f}{med[kind][1] * 1e6:>16.1f}")
+        print(f"  {label:<34}{med[kind][0]:>12,.0f}{med[kind][1] * 1e6:>16.1f}")
         for r in runs[kind]:
-            print(f"  {'  repeat':<28}{r[0]:>12,.0f}{r[1] * 1e6:>16.1f}")
-    rate = med["vigil_load"][0] / med["pool"][0]
-    cpu = med["vigil_load"][1] / med["pool"][1]
-    print(f"  requests/s ratio {rate:.2f} (goal >= 0.9, {verdict(rate >= 0.9)}); "
-          f"CPU per request ratio {cpu:.2f} (goal <= 1.2, {verdict(cpu <= 1.2)})")
-    floor = med["vigil_load"][1] / med["thread"][1]
-    print(f"  CPU per request against a native thread per request {floor:.2f} "
-          f"(goal <= 1.2, {verdict(floor <= 1.2)})")
+            print(f"  {'  repeat':<34}{r[0]:>12,.0f}{r[1] * 1e6:>16.1f}")
+    show("requests/s, vigil_load against the pool", ratios(runs, "vigil_load", "pool", 0),
+         ">= 0.9", lambda r: r >= 0.9)
+    show("CPU per request, vigil_load against the pool", ratios(runs, "vigil_load", "pool", 1),
+         "<= 1.2", lambda r: r <= 1.2)
+    show("CPU per request, runners against --fresh-threads",
+         ratios(runs, "vigil_load", "vigil_load_fresh", 1), "< 1", lambda r: r < 1)
     print("  * on the pool's count of requests: a manager at the unlimited pace with them all "
           "queued at once, no vigil_load around it; a bare Thread started per request",
           flush=True)
 
 
 def instant():
-    runs = {"manager": [], "pool": [], "thread": []}
+    runs = {"manager": [], "pool": [], "manager_fresh": [], "thread": []}
     for _ in range(REPEATS):
         for kind in runs:
             runs[kind].append(fresh(INSTANT_PROBE, kind, INSTANT, WORKERS))
@@ -343,17 +390,63 @@ def instant():
     print(f"2. instant tasks in a closed loop, {WORKERS} workers, {INSTANT:,} tasks, median of "
           f"{REPEATS} (load average {os.getloadavg()[0]:.2f})")
     print(f"  {'':40}{'starts/s':>12}{'CPU us/start':>14}")
-    for kind, label in (("manager", "manager, unlimited pace"),
-                        ("pool", "ThreadPoolExecutor"),
-                        ("thread", "a native thread per task (the floor)")):
+    for kind, label in (("manager", "manager, unlimited pace (runners)"),
+                        ("pool", "ThreadPoolExecutor(4).map"),
+                        ("manager_fresh", "manager, unlimited pace, fresh threads"),
+                        ("thread", "a native thread per task")):
         print(f"  {label:<40}{med[kind][0]:>12,.0f}{med[kind][1] * 1e6:>14.1f}")
         print(f"  {'  repeats':<40}" + "  ".join(f"{r[0]:,.0f}/s {r[1] * 1e6:.1f} us"
                                                for r in runs[kind]))
-    to_pool = med["manager"][0] / med["pool"][0]
-    to_floor = med["manager"][1] / med["thread"][1]
-    print(f"  starts/s against the pool {to_pool:.2f} (goal >= 0.8, {verdict(to_pool >= 0.8)}); "
-          f"CPU per start against the thread-per-task floor {to_floor:.2f} "
-          f"(goal <= 1.2, {verdict(to_floor <= 1.2)})", flush=True)
+    show("starts/s against the pool", ratios(runs, "manager", "pool", 0), ">= 0.5",
+         lambda r: r >= 0.5)
+    show("CPU per start, runners against fresh threads", ratios(runs, "manager", "manager_fresh", 1),
+         "< 1", lambda r: r < 1)
+    print(flush=True)
+
+
+def memory(per_round=20000, warm=3, rounds=12):
+    # The same life (30 at once, as fast as they start, _clear_record every
+    # round) on runners, on a new OS thread per task and in plain Python
+    # threads; growth per task after the warm-up rounds.
+    n = per_round * rounds
+    growth = {}
+    for kind in ("ours", "ours-fresh", "plain"):
+        figures = fresh_all(CLEARED_PROBE, kind, per_round, warm, rounds)
+        growth[kind] = ((figures[-1] - figures[0]) / n, figures[0])
+    print(f"3. resident memory growth over {n:,} instant tasks cleared every {per_round:,}, after "
+          f"{warm * per_round:,} of warm-up, 30 at once")
+    for kind, label in (("ours", "runners"), ("ours-fresh", "--fresh-threads"),
+                        ("plain", "plain threads, the same life")):
+        g, base = growth[kind]
+        print(f"  {label:<30}{g:>8.2f} bytes a task ({base / 1e6:.1f} MB after the warm-up)")
+    diff = growth["ours"][0] - growth["plain"][0]
+    print(f"  runners minus plain threads: {diff:.2f} bytes a task (goal <= 2, "
+          f"{verdict(diff <= 2)})", flush=True)
+
+
+IDLE_PROBE = r"""
+import threading, time, threads_main
+gate = threading.Event()
+m = threads_main.VigilThreadsMain(lambda: gate.wait(10), 30, True)
+for _ in range(30):
+    m._send()
+while len(m._var.runs) < 30:
+    time.sleep(0.01)
+gate.set()
+while not m._done():
+    time.sleep(0.01)
+time.sleep(0.5)
+c0, w0 = time.process_time(), time.perf_counter()
+time.sleep(10)
+print((time.process_time() - c0) / (time.perf_counter() - w0))
+m._close()
+"""
+
+
+def idle():
+    share = fresh(IDLE_PROBE)[0]
+    print(f"9. an idle manager keeping 30 idle runners, 10 s: {share * 100:.3f} % of a core "
+          f"(goal <= 0.3 %, {verdict(share <= 0.003)})", flush=True)
 
 
 def withdraw():
@@ -362,7 +455,7 @@ def withdraw():
         ours.append(fresh(MILLION_PROBE, WITHDRAWN, "ours")[1])
         bare.append(fresh(MILLION_PROBE, WITHDRAWN, "bare")[1])
     o, b = statistics.median(ours), statistics.median(bare)
-    print(f"3. _close withdrawing {WITHDRAWN:,} queued names: {o:.3f} s; a bare drain of the "
+    print(f"4. _close withdrawing {WITHDRAWN:,} queued names: {o:.3f} s; a bare drain of the "
           f"same names from a multiprocessing.Queue: {b:.3f} s; ratio {o / b:.2f} "
           f"(goal <= 1.3, {verdict(o / b <= 1.3)})")
     pairs = zip(ours, bare, strict=True)
@@ -373,7 +466,7 @@ def timing():
     runs = [fresh(TIMING_PROBE) for _ in range(REPEATS)]
     mean = statistics.median(r[0] for r in runs)
     p50 = statistics.median(r[1] for r in runs)
-    print(f"4. run time recorded for an empty callable: mean {mean:.2f} us, p50 {p50:.1f} us "
+    print(f"5. run time recorded for an empty callable: mean {mean:.2f} us, p50 {p50:.1f} us "
           f"(what the worker's timing adds around the call)", flush=True)
 
 
@@ -395,7 +488,7 @@ def paced():
     # beside the closed loop of the same workers (what this engine starts at
     # all) and a paced pool.
     load = os.getloadavg()[0]
-    print(f"6. instant target, 10 workers, 3 s runs, median of {REPEATS} "
+    print(f"7. instant target, 10 workers, 3 s runs, median of {REPEATS} "
           f"(load average {load:.2f}): starts delivered a second")
     for rate in (3000, 10000):
         runs = paced_runs(("paced", "closed", "pool"), rate, 10, 3.0, "instant")
@@ -412,7 +505,7 @@ def paced():
 def paced_cpu():
     runs = paced_runs(("paced", "pool"), 100, 10, 5.0, "instant")
     ours, pool = median(runs, "paced", 1), median(runs, "pool", 1)
-    print(f"7. --rate 100, instant target, 10 workers, 5 s, median of {REPEATS} (load average "
+    print(f"8. --rate 100, instant target, 10 workers, 5 s, median of {REPEATS} (load average "
           f"{os.getloadavg()[0]:.2f}): CPU {ours * 1000:.0f} ms against a paced pool's "
           f"{pool * 1000:.0f} ms, ratio {ours / pool:.2f} (goal <= 1.5, {verdict(ours / pool <= 1.5)})")
     print("  repeats: " + ", ".join(f"{a[1] * 1000:.0f}/{b[1] * 1000:.0f} ms" for a, b in zip(
@@ -430,7 +523,7 @@ def stall():
     # lasts to the end of the run.
     runs = paced_runs(("paced", "pool"), 200, 10, 10.0, "stall")
     p50, p90 = median(runs, "paced", 2), median(runs, "paced", 3)
-    print(f"5. --rate 200, 10 workers, the target stalls at 500 ms a call for 2 s of a 10 s run, "
+    print(f"6. --rate 200, 10 workers, the target stalls at 500 ms a call for 2 s of a 10 s run, "
           f"median of {REPEATS} (load average {os.getloadavg()[0]:.2f}): latency p50 {p50:.1f} ms, "
           f"p90 {p90:.0f} ms, {median(runs, 'paced', 4):.0f} late starts, "
           f"{median(runs, 'paced', 0):.1f} starts/s; a paced pool that catches up: p50 "
@@ -440,8 +533,8 @@ def stall():
         runs["paced"], runs["pool"], strict=True)), flush=True)
 
 
-BENCHES = {"http": http, "instant": instant, "withdraw": withdraw, "timing": timing, "stall": stall,
-           "paced": paced, "paced_cpu": paced_cpu}
+BENCHES = {"http": http, "instant": instant, "memory": memory, "withdraw": withdraw,
+           "timing": timing, "stall": stall, "paced": paced, "paced_cpu": paced_cpu, "idle": idle}
 
 if __name__ == "__main__":
     for name in sys.argv[1:] or list(BENCHES):

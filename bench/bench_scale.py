@@ -202,7 +202,8 @@ print(*per_run["on"], *per_run["off"])
 
 
 # Runs in a fresh process: rounds of instant tasks, each round cleared with
-# _clear_record, through a manager ("ours") or through the same life in plain
+# _clear_record, through a manager ("ours" on its runners, "ours-fresh" on a
+# new OS thread per task) or through the same life in plain
 # Python ("plain": a dispatcher thread taking names off a multiprocessing
 # Queue and starting one threading.Thread per task, a record per name, the
 # name lists, all cleared each round). Prints the resident memory after the
@@ -221,10 +222,11 @@ def rss():
 kind, per_round, warm, rounds = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
 QUEUE_AHEAD = 2000
 
-if kind == "ours":
+if kind in ("ours", "ours-fresh"):
     import threads_main
     m = threads_main.VigilThreadsMain(lambda: None, 30)
     m._set_start_rate(1e6)  # as fast as the dispatcher starts them
+    m._set_fresh_threads(kind == "ours-fresh")  # a new OS thread per task, or the runners
 
     def one_round():
         for sent in range(0, per_round, 1000):
@@ -290,7 +292,7 @@ print(rss(), flush=True)
 for _ in range(rounds):
     one_round()
     print(rss(), flush=True)
-if kind == "ours":
+if kind != "plain":
     m._close()
 """
 

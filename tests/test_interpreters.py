@@ -23,14 +23,20 @@ CHILD = textwrap.dedent("""\
             return failure, f.read()
 
     SOURCE = REFUSED if REFUSED else '''
-    import os, time
+    import os, threading, time
     import threads_main, vigil_log, vigil_var
-    m = threads_main.VigilThreadsMain(lambda x: x * 2, 2)
-    m._send("job", x=21)
-    deadline = time.monotonic() + 10
-    while not m._done() and time.monotonic() < deadline:
-        time.sleep(0.01)
-    result = m._get_result("job")["job"]
+    # The second run, sent once the first has ended, gets its runner (and
+    # its native thread id).
+    m = threads_main.VigilThreadsMain(
+        lambda x: (x * 2, threading.get_native_id(), threading.current_thread()), 1)
+    for name, x in (("job", 21), ("next", 0)):
+        m._send(name, x=x)
+        deadline = time.monotonic() + 10
+        while name not in m._var.dones and time.monotonic() < deadline:
+            time.sleep(0.01)
+        m._get_result(name)[name][2].join(10)
+    (result, tid, _), (_, next_tid, _) = m._get_result("job")["job"], m._get_result("next")["next"]
+    result = result if tid == next_tid else "not on a runner"
     m._close()
     m._var.thread_init.join(5)
     m._var.queue.join_thread()

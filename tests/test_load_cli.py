@@ -111,6 +111,7 @@ class TestBadInput:
     @pytest.mark.parametrize("option, method", [
         (["--group-by", "url"], "_set_statistics_group"),
         (["--timeout", "5"], "_set_task_timeout"),
+        (["--fresh-threads"], "_set_fresh_threads"),
     ])
     def test_options_a_core_too_old_lacks(self, work, option, method, vigil_main, monkeypatch):
         class Older:  # all that check_core sees of a core without the method
@@ -212,6 +213,7 @@ def test_help_names_every_option_and_the_merge_command(tmp_path, vigil_main):
     assert p.returncode == 0
     for word in ("MODULE:CALLABLE", "--tasks", "--workers", "--duration", "--count",
                  "--interval", "--rate", "--break-result", "--timeout", "--group-by", "--warmup",
+                 "--fresh-threads",
                  "--stats", "--report", "--check", "--processes", "--dask", "error_rate", "p99.9",
                  "latency.p95", "130", "merge A.json B.json", "--metrics", "--metrics-linger"):
         assert word in p.stdout, word

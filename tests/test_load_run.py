@@ -197,7 +197,7 @@ def test_a_warm_up_that_cannot_be_subtracted_does_not_lose_the_results(work, vig
     assert "the warm-up could not be left out (the snapshot is not" in p.stderr
 
 
-def test_group_by_and_timeout_reach_the_manager(work, vigil_main, monkeypatch):
+def test_group_by_timeout_and_fresh_threads_reach_the_manager(work, vigil_main, monkeypatch):
     calls = []
 
     class Newer(threads_main.VigilThreadsMain):
@@ -209,11 +209,15 @@ def test_group_by_and_timeout_reach_the_manager(work, vigil_main, monkeypatch):
             calls.append(("timeout", seconds))
             return True
 
+        def _set_fresh_threads(self, flag=True):
+            calls.append(("fresh", flag))
+            return True
+
     monkeypatch.setattr(threads_main, "VigilThreadsMain", Newer)
     p = vigil_main(["loadtarget:work", *tasks(work, {"ms": 1}), "--count", "2", "--group-by", "ms",
-                    "--timeout", "2.5"], work)
+                    "--timeout", "2.5", "--fresh-threads"], work)
     (made,) = finished(p, work)["settings"]
-    assert calls == [("group", "ms"), ("timeout", 2.5)]
+    assert calls == [("group", "ms"), ("timeout", 2.5), ("fresh", True)]
     assert (made["group_by"], made["timeout"]) == ("ms", 2.5)
 
 

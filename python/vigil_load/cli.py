@@ -224,6 +224,9 @@ def run_parser(prog: str = "vigil-load") -> argparse.ArgumentParser:
                    help="also count each run under the value of its keyword argument KEY "
                         "(a row per value in the table and the report; runs without it "
                         'under "")')
+    p.add_argument("--fresh-threads", action="store_true",
+                   help="run each task on a new OS thread of its own instead of on the "
+                        "manager's runners (native threads kept for one task after another)")
     p.add_argument("--warmup", metavar="S", type=_number(float, "--warmup"),
                    help="leave the first S seconds out of the figures and the checks")
     spread_over = p.add_mutually_exclusive_group()
@@ -542,6 +545,7 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
     if plan.warmup is not None and plan.duration is not None and plan.warmup >= plan.duration:
         raise BadInput(f"--warmup {plan.warmup:g}: must be shorter than the run's duration, "
                        f"{plan.duration:g} s (nothing after it would be counted)")
+    plan.fresh_threads = args.fresh_threads
     plan.group_by = args.group_by if args.group_by is not None else plan.group_by
     try:
         runner.check_core(plan)

@@ -59,6 +59,11 @@ class Plan:
     # closed loop).
     users: int | None = None
     metrics: bool = False  # a worker's share: also send the parent its figures (--metrics)
+    fresh_threads: bool = False  # a new OS thread per task instead of the manager's runners
+
+
+# The manager of the last run, for end_lingering to find its tasks' threads.
+_last_manager: Any = None
 
 
 class CoreTooOld(RuntimeError):
@@ -76,7 +81,8 @@ def check_core(plan: Plan) -> None:
     cls = threads_main.VigilThreadsMain
     needed = ["_get_statistics", "_set_start_rate"] + [name for name, used in (
         ("_set_statistics_group", plan.group_by),
-        ("_set_task_timeout", plan.timeout)) if used is not None]
+        ("_set_task_timeout", plan.timeout),
+        ("_set_fresh_threads", True if plan.fresh_threads else None)) if used is not None]
     missing = [name for name in needed if not hasattr(cls, name)]
     if missing:
         raise CoreTooOld(
@@ -454,16 +460,20 @@ def execute(plan: Plan, signals: Stop | None = None,
             return execute(plan, own, progress, observe)
     import threads_main
 
+    global _last_manager
     m = threads_main.VigilThreadsMain(
         plan.func, max_workers=plan.workers, maximum=plan.workers is not None,
         logger=progress is None, reserve=False)
+    _last_manager = m
     if plan.break_result is not None:
         m._var.break_result = plan.break_result  # what the manager's waits would store
     # The methods of a newer core than the stub knows are looked up by name;
     # check_core has refused a plan that needs one this core lacks.
     for option, method, value in (("--rate", "_set_start_rate", plan.rate),
                                   ("--group-by", "_set_statistics_group", plan.group_by),
-                                  ("--timeout", "_set_task_timeout", plan.timeout)):
+                                  ("--timeout", "_set_task_timeout", plan.timeout),
+                                  ("--fresh-threads", "_set_fresh_threads",
+                                   True if plan.fresh_threads else None)):
         if value is None:
             continue
         try:
@@ -555,16 +565,10 @@ def execute(plan: Plan, signals: Stop | None = None,
 
 
 def _task_threads() -> list[tuple[threading.Thread, str]]:
-    """The threads running a task, with the task's name: a task's thread runs
-    its worker's start(), and the worker knows the name."""
-    import threads_main
-
-    found = []
-    for t in threading.enumerate():
-        worker = getattr(getattr(t, "_target", None), "__self__", None)
-        if isinstance(worker, threads_main._Worker):
-            found.append((t, worker.vigil_name))
-    return found
+    """The threads of the last run's tasks that have not ended, with the
+    task's name (stopped ones still unwinding included)."""
+    running = getattr(_last_manager, "_get_running_threads", None)
+    return [] if running is None else [(t, name) for name, t in running()]
 
 
 def end_lingering(status: int, grace: float = GRACE_SECONDS) -> None:

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/call.h"
+#include "dispatcher/runs.h"
 #include "manager/core.h"
 #include "manager/manager.h"
 #include "queue/queue.h"
@@ -453,16 +454,16 @@ Ref consumer(Manager m, Borrowed name) {
       // The run's queue wait counts from when the name was queued, a slot
       // was free for it and, paced, its start was due, whichever came last:
       // the time it waited on the manager alone.
+      Ref worker;
       if (Ref task = manager::task_of(m, name))
-        if (Ref worker = task::worker(task)) {
+        if ((worker = task::worker(task))) {
           const std::int64_t queued = task::take_queued_at(task);
           const Core& core = core_of(m);
           worker::set_waiting_since(
               worker, queued < 0 ? -1 : std::max({queued, core.slot_free_us, core.intended_us}));
           worker::set_intended_at(worker, core.intended_us);
-          worker::set_on_end(worker, core.park);
         }
-      take(PyObject_CallOneArg(m.st.start_thread, thread));
+      start_task(m, name, thread, worker);
     }
   } catch (const vt::PyError&) {
     // The lock is released on every way out, and a name whose thread did
@@ -484,6 +485,7 @@ Ref consumer(Manager m, Borrowed name) {
 Ref queue_init(Manager m) {
   Ref keep_alive = Ref::of(m.self);
   Core& core = core_of(m);
+  note_dispatcher(m);  // before a close may raise SystemExit in this thread
   set_phase(m, Core::Phase::InLoop);
   Ref ended;  // what ended the loop, when not the switch
   vt::catching(
@@ -497,6 +499,7 @@ Ref queue_init(Manager m) {
   // A request that arrived after the last loop test is delivered here, at a
   // point we control, not later inside the threading library's own code.
   vt::deliver_pending(m.st.flush);
+  retire_runners(m);
   // The close's SystemExit ends the loop wherever it lands (a pass may be
   // in a subclass's Python code): it is how a close ends the dispatcher,
   // not a failure to report.

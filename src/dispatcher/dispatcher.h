@@ -15,6 +15,8 @@ vt::Ref queue_init(Manager m);
 vt::Ref consumer(Manager m, vt::Borrowed thread_name);
 vt::Ref set_start_rate(Manager m, vt::Borrowed per_second);
 vt::Ref set_pace_clock(Manager m, vt::Borrowed seconds);
+vt::Ref set_fresh_threads(Manager m, vt::Borrowed flag);
+vt::Ref get_running_threads(Manager m);
 
 // New work (a name was queued): ends the dispatcher's idle wait.
 void wake(const Manager& m);

@@ -9,10 +9,13 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "common/parking.h"
 #include "common/raise_gate.h"
 #include "manager/receiver.h"
+#include "runner/runner.h"
 #include "stats/recorder.h"
 #include "worker/watch.h"
 
@@ -68,6 +71,18 @@ struct Core {
   std::atomic<int> batches{0};            // batch threads that may still submit
   std::atomic<int> batches_announced{0};  // started by _send_list, not yet running
   std::atomic<bool> retired{false};       // the dispatcher ended at program end
+  // Where tasks run: on the manager's runners, unless _set_fresh_threads
+  // asked for a new OS thread per task, or the dispatcher is a daemon thread
+  // (CPython does not wait for it at exit, and nothing would then wait for
+  // the runs it hands over).
+  vt::RunnerPool runners;
+  std::atomic<bool> fresh_threads{false};
+  enum class Dispatcher { Unknown, Plain, Daemon };
+  std::atomic<Dispatcher> dispatcher{Dispatcher::Unknown};
+  // The threads started for runs (weak references), with their task names,
+  // until they are found ended (with the GIL held).
+  std::vector<std::pair<vt::Ref, vt::Ref>> started;
+  std::size_t prune_at = 16;  // the size at which the ended ones are next dropped
 };
 
 Core& core_of(const Manager& m);

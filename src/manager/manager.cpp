@@ -151,7 +151,8 @@ using Init = vt::Init<
     init, "VigilThreadsMain",
     "func, max_workers=None, maximum=False, logfile=False, logger=False, reserve=True, "
     "duration=None",
-    "Runs func many times concurrently, one thread per task, at most max_workers at once. "
+    "Runs func many times concurrently, each task on a thread of its own, at most max_workers "
+    "at once. "
     "Tasks are submitted with _send or _send_list and started by a dispatcher thread in "
     "submission order. Every method name starts with an underscore, so help() lists none; "
     "these are the ones to call:\n\n"
@@ -166,6 +167,7 @@ using Init = vt::Init<
     "  _set_task_timeout(seconds=None)  a run lasting longer is stopped and fails with "
     "TimeoutError\n"
     "  _set_statistics_group(key=None)  statistics per value of a keyword argument\n"
+    "  _set_fresh_threads(flag=True)  a new OS thread per task instead of the runners\n"
     "  _set_pace_clock(seconds=None)  hold the start rate's clock (for tests)\n\n"
     "Waits\n"
     "  _join(break_result='vigil_break')  block until all work has ended, logging the "
@@ -183,7 +185,8 @@ using Init = vt::Init<
     "  _get_failed_result()  counts and the failed tasks' results\n"
     "  _get_failed()  names of the failed tasks\n"
     "  _get_statistics()  counts, error rate, run-time, queue-wait and latency "
-    "percentiles, failures by kind, groups, a row a second, histograms\n\n"
+    "percentiles, failures by kind, groups, a row a second, histograms\n"
+    "  _get_running_threads()  (name, thread) of the runs not yet ended\n\n"
     "Stopping and closing\n"
     "  _stop(thread_name)  stop one running task\n"
     "  _stop_all()  withdraw the queue and stop every running task\n"

@@ -60,20 +60,6 @@ Ref get_one(const Manager& m, Borrowed q, Borrowed timeout, std::vector<Ref>& un
   }
 }
 
-// The descriptor a plain multiprocessing queue is read from, or -1 for any
-// other queue (a subclass may take its items differently) or a closed one.
-int reader_fd(const Manager& m, Borrowed q) {
-  const Names& n = m.st.names;
-  if (Py_TYPE(q.get()) != reinterpret_cast<PyTypeObject*>(m.st.mp_queue_type.get())) return -1;
-  if (vt::truth(take(PyObject_GetAttr(q, n._closed)))) return -1;
-  Ref reader = take(PyObject_GetAttr(q, n._reader));
-  Ref handle = take(PyObject_GetAttr(reader, n._handle));
-  if (!PyLong_Check(handle.get())) return -1;
-  const long fd = PyLong_AsLong(handle);
-  if (fd == -1 && PyErr_Occurred()) throw vt::PyError{};
-  return fd < 0 || fd > INT32_MAX ? -1 : static_cast<int>(fd);
-}
-
 // Whether a whole item (or the writer's end) is waiting on `fd` now.
 bool readable(int fd) {
   pollfd p{fd, POLLIN, 0};
@@ -99,22 +85,23 @@ namespace {
 std::size_t read_some(const Manager& m, Borrowed q, std::size_t most, std::vector<Ref>& out,
                       std::vector<Ref>& unreadable) {
   const Names& n = m.st.names;
-  const int fd = reader_fd(m, q);
-  if (fd < 0) {
+  auto reader = m.st.priv.queue_reader(q);
+  if (!reader) {
     const std::size_t skipped = unreadable.size();
     Ref name = get_one(m, q, Borrowed(), unreadable);
     if (!name) return unreadable.size() - skipped;
     out.push_back(std::move(name));
     return 1;
   }
-  Ref rlock = take(PyObject_GetAttr(q, n._rlock));
+  const int fd = reader->fd;
+  Ref rlock = reader->rlock;
   // Another reader (a drain at close) holds the queue: nothing for now.
   if (!vt::truth(vt::call_method(rlock, n.acquire, {Py_False}))) return 0;
   std::vector<Ref> raw;
   try {
-    Ref sem = take(PyObject_GetAttr(q, n._sem));
+    Ref sem = reader->sem;
     while (raw.size() < most && readable(fd)) {
-      raw.push_back(vt::call_method(q, n._recv_bytes));
+      raw.push_back(take(PyObject_CallNoArgs(reader->recv_bytes)));
       vt::call_method(sem, n.release);
     }
   } catch (const vt::PyError&) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/module.h"
+#include "common/private_names.h"
 #include "common/ref.h"
 #include "vigil_var/vigil_var_api.h"
 
@@ -35,8 +36,7 @@ namespace vtm {
   X(history) X(histograms) X(min) X(mean) X(p50) X(p90) X(p95) X(p99) X(max) X(unit)      \
   X(precision_bits) X(count) X(sum) X(buckets) X(started) X(pop) X(late_starts)         \
   X(latency) X(errors) X(groups) X(kind) X(message) X(first) X(last) X(example)          \
-  X(failed_by_group)                                                                      \
-  X(_closed) X(_reader) X(_handle) X(_rlock) X(_recv_bytes) X(_sem)                    \
+  X(failed_by_group) X(daemon) X(current_thread) X(is_alive)                              \
   X(logger) X(handlers) X(level) X(hasHandlers) X(isEnabledFor) X(traceback)            \
   X(format_exception)
 // clang-format on
@@ -81,8 +81,7 @@ struct State {
   vt::Ref os;
   vt::Ref time;
   vt::Ref queue_empty;  // queue.Empty
-  vt::Ref mp_queue_type;  // multiprocessing.queues.Queue, whose takes queue/ does itself
-  vt::Ref pickle_loads;   // what that queue unpickles its items with
+  vt::Ref pickle_loads;  // what a multiprocessing queue unpickles its items with
   vt::Ref builtin_round;
   vt::Ref vigil_log_cls;     // VigilLog, as threads_main imported it
   vt::Ref vigil_var_cls;     // VigilVar
@@ -92,8 +91,8 @@ struct State {
   // Small pieces of interpreter code the module runs.
   vt::Ref flush;     // an empty function: calling it delivers a pending async exception
   vt::Ref walk;      // the generator function behind _thread_list_yield
-  vt::Ref undo_put;  // _undo_refused_put(queue, error): see module.cpp
-  vt::Ref start_thread;  // _start_thread(thread): see module.cpp
+  // What the module does through CPython's private names.
+  vt::PrivateNames priv;
 
   Names names;
   StatusWords status;
@@ -116,9 +115,10 @@ struct State {
   template <class F>
   void each(F&& f) {
     for (vt::Ref* r : {&manager_type, &worker_type, &task_type, &manager_error, &threading,
-                       &multiprocessing, &os, &time, &queue_empty, &mp_queue_type, &pickle_loads, &builtin_round, &vigil_log_cls,
-                       &vigil_var_cls, &vigil_var_module, &flush, &walk, &undo_put, &start_thread})
+                       &multiprocessing, &os, &time, &queue_empty, &pickle_loads, &builtin_round,
+                       &vigil_log_cls, &vigil_var_cls, &vigil_var_module, &flush, &walk})
       f(*r);
+    priv.each(f);
   }
   int traverse(visitproc visit, void* arg);
   void clear();

@@ -104,7 +104,7 @@ Ref send(Manager m, Borrowed wished, Borrowed kwargs) {
     // trace of the task stays; a record left pending would wait for ever.
     {
       vt::StashedError refused;
-      vt::quietly([&] { vt::call_kw(m.st.undo_put, {queue, refused.get()}, {}); });
+      vt::quietly([&] { m.st.priv.undo_refused_put(queue, refused.get()); });
       vt::quietly([&] { m.table(var).remove(name); });
       vt::quietly([&] { manager::forget_task(m, name); });
     }

@@ -42,6 +42,13 @@ PyMethodDef methods[] = {
                "manager starts what its slots allow at that time, and makes no pass but at "
                "the end of a run, new work or a change of the time. For tests of the pacer. "
                "Returns True."),
+    VTM_METHOD(dispatcher::set_fresh_threads, "_set_fresh_threads", "flag=True",
+               "Run each task on a new OS thread of its own (True) instead of on one of the "
+               "manager's runners, native threads kept for one task after another (False, "
+               "the default). Either way the task's threading.Thread is its own as Python "
+               "sees it; a runner's next task shares its native_id and whatever C-level state "
+               "the runs leave on the OS thread. Anything but True or False raises TypeError "
+               "and changes nothing. Logs 'Fresh threads: <flag>' and returns True."),
     VTM_METHOD(timeout::set_task_timeout, "_set_task_timeout", "seconds=None",
                "Limit each run of the callable to that many seconds: a run that lasts "
                "longer is stopped as _stop stops it (SystemExit in its thread) and counts "
@@ -151,6 +158,10 @@ PyMethodDef methods[] = {
                "groups (per value of the keyword argument set with _set_statistics_group), "
                "history (one row a second while work was queued or running) and histograms "
                "(their exact buckets, for merging runs)."),
+    VTM_METHOD(dispatcher::get_running_threads, "_get_running_threads", "",
+               "The runs whose thread has not ended yet, stopped and timed-out ones still "
+               "unwinding included: a list of (task name, threading.Thread) in the order they "
+               "started."),
     VTM_METHOD(query::rerun_failed, "_rerun_failed", "",
                "Queue every task named by _get_failed() again; each runs once more with its "
                "original keyword arguments. Returns True; raises ManagerError once the "

@@ -29,43 +29,6 @@ constexpr const char* kWalkSource =
     "    for thread in thread_list:\n"
     "        yield thread\n";
 
-// Thread.start without its wait for the new thread's handshake: the run
-// itself tells when it has started (the worker marks its record running),
-// so the dispatcher need not wait for it. Done only for a plain
-// threading.Thread (what the dispatcher makes), its class and start() as
-// the module found them; any other thread, a stand-in class or a patched
-// start() start as they say they do. The thread
-// is started, joinable and has its ident when this returns, as after
-// start(); its native_id is set by the thread itself.
-constexpr const char* kStartSource =
-    "import threading as _t\n"
-    "_Thread, _start = _t.Thread, _t.Thread.start\n"
-    "def _start_thread(thread):\n"
-    "    if type(thread) is not _Thread or _Thread.start is not _start or thread._started.is_set():\n"
-    "        return thread.start()\n"
-    "    with _t._active_limbo_lock:\n"
-    "        _t._limbo[thread] = thread\n"
-    "    try:\n"
-    "        _t._start_joinable_thread(thread._bootstrap, handle=thread._handle,\n"
-    "                                  daemon=thread.daemon)\n"
-    "    except Exception:\n"
-    "        with _t._active_limbo_lock:\n"
-    "            del _t._limbo[thread]\n"
-    "        raise\n"
-    "    thread._ident = thread._handle.ident\n"
-    "    thread._started.set()\n";
-
-// multiprocessing.Queue.put counts the item (its semaphore) before it starts
-// the queue's feeder thread; when that start fails (a process out of
-// threads, an interpreter that refuses daemon threads) nothing was queued
-// but the count stays. Undone here so the queue's size stays true.
-constexpr const char* kUndoPutSource =
-    "def _undo_refused_put(queue, error):\n"
-    "    import multiprocessing.queues\n"
-    "    if (type(queue) is multiprocessing.queues.Queue and isinstance(error, RuntimeError)\n"
-    "            and not queue._closed and queue._thread is None):\n"
-    "        queue._sem.release()\n";
-
 Ref intern(const char* s) { return take(PyUnicode_InternFromString(s)); }
 
 void init_names(State& st) {
@@ -157,14 +120,12 @@ void exec(PyObject* module, State& st) {
   st.os = take(PyImport_ImportModule("os"));
   st.time = take(PyImport_ImportModule("time"));
   st.queue_empty = import_attr("queue", "Empty");
-  st.mp_queue_type = import_attr("multiprocessing.queues", "Queue");
   Ref pickler = import_attr("multiprocessing.reduction", "ForkingPickler");
   st.pickle_loads = take(PyObject_GetAttrString(pickler, "loads"));
   st.builtin_round = import_attr("builtins", "round");
   st.flush = vt::defined(vt::run_source(kFlushSource, "threads_main"), "_deliver");
   st.walk = vt::defined(vt::run_source(kWalkSource, "threads_main"), "_thread_list_yield");
-  st.undo_put = vt::defined(vt::run_source(kUndoPutSource, "threads_main"), "_undo_refused_put");
-  st.start_thread = vt::defined(vt::run_source(kStartSource, "threads_main"), "_start_thread");
+  st.priv.load();
   Ref qualname = take(PyUnicode_FromString("VigilThreadsMain._thread_list_yield"));
   check(PyObject_SetAttr(st.walk, st.names.__qualname__, qualname));
 
