@@ -23,6 +23,7 @@ from . import check as checks
 from .files import destination, write_atomic
 from .report import ReportUnavailable, page
 from .stats import StatsError, load, merge, notes
+from .table import marks
 from .table import render as render_table
 
 if TYPE_CHECKING:
@@ -95,6 +96,30 @@ how long:
   allow, and latency counts from each start's slot, so a stall shows as a
   bump in latency; late_starts counts starts made over 10 ms after their
   slot, and keeps growing while the workers do not suffice for the rate.
+
+load that changes during a run:
+  --stages 30s:10,1m:10,30s:0
+                 stages of DURATION:TARGET (the duration in s, m or h), each
+                 ramped linearly from the target before it: worker counts of
+                 a closed loop, the first ramp from 0 (30s:10 ramps from 0 to
+                 10 workers in 30 s; 0s:10 starts at 10), or starts a second
+                 with --rate R, the first ramp from R. A ramp sets its level
+                 once a second; lowering the worker count stops no call. The
+                 run lasts as long as the stages; the table, the report and
+                 the history show each stage's start and figures.
+  --shape MODULE:FUNCTION
+                 FUNCTION(seconds) or FUNCTION(seconds, statistics) is called
+                 before the first task and about once a second, with the
+                 seconds since the start (and the statistics so far), and
+                 returns the next (workers, rate) or None to end the run;
+                 None within the pair leaves that one as it is, a rate of
+                 math.inf is a closed loop and 0 holds the starts. It starts
+                 from --workers and --rate; --duration bounds the run. When it
+                 raises, the run ends, its results are written, its traceback
+                 goes to stderr and the exit status is 2.
+  With --processes or --dask each share ramps or asks the shape itself:
+  rates are divided among the shares as --rate is, worker counts apply to
+  each as --workers does, and a shape sees its share's statistics.
 
 more than one process:
   --processes N and --dask split the run: worker k gets the k-th, (k+N)-th,
@@ -191,6 +216,12 @@ def run_parser(prog: str = "vigil-load") -> argparse.ArgumentParser:
                           help="keep submitting the tasks for S seconds")
     how_long.add_argument("--count", metavar="N", type=_number(int, "--count"),
                           help="run N tasks in all")
+    how_long.add_argument("--stages", metavar="STAGES",
+                          help="ramp the workers (or with --rate the rate) through stages of "
+                               "DURATION:TARGET, e.g. 30s:10,1m:10,30s:0 (see below)")
+    p.add_argument("--shape", metavar="MODULE:FUNCTION",
+                   help="a function that gives the workers and the rate about once a second "
+                        "(see below)")
     p.add_argument("--interval", metavar="S", type=_number(float, "--interval"),
                    help="seconds between two pairs of summary lines (default 5; 2 for the demo)")
     p.add_argument("--rate", metavar="PER_SECOND", type=_number(float, "--rate"),
@@ -367,14 +398,32 @@ def _stats_json(stats: Statistics) -> str:
     # Compact, but one history row a line: a day of rows stays readable with
     # a pager and about 10 MB.
     parts = []
+    starts = _row_marks(stats)
     for key, value in stats.items():
         if key == "history" and isinstance(value, list):
-            rows = ",\n ".join(json.dumps(row, separators=(",", ":")) for row in value)
+            rows = ",\n ".join(json.dumps({**row, **starts[n]} if n in starts else row,
+                                          separators=(",", ":"))
+                               for n, row in enumerate(value))
             text = f"[\n {rows}\n]" if value else "[]"
         else:
             text = json.dumps(value, separators=(",", ":"))
         parts.append(f"{json.dumps(key)}: {text}")
     return "{\n" + ",\n".join(parts) + "\n}\n"
+
+
+def _row_marks(stats: Statistics) -> dict[int, dict[str, int]]:
+    """The history rows in which a stage or a step begins, each with its
+    number: {"stage": 2} on the row of the second the second stage began."""
+    import bisect
+
+    times = [row["time"] for row in stats["history"]]
+    out: dict[int, dict[str, int]] = {}
+    for when, label in marks(stats):
+        kind, _, number = label.partition(" ")
+        n = bisect.bisect_left(times, math.floor(when))
+        if n < len(times):
+            out.setdefault(n, {})[kind] = int(number)
+    return out
 
 
 def _version() -> str | None:
@@ -398,6 +447,7 @@ def settings(argv: Sequence[str], prog: str, args: argparse.Namespace, plan: Pla
         "warmup": plan.warmup, "group_by": plan.group_by,
         "break_result": None if plan.break_result is None else json.dumps(plan.break_result),
         "interval": plan.interval,
+        "stages": None if plan.stages is None else args.stages, "shape": plan.shape,
         "started": started, "warmup_end": warmup_end,
         "host": socket.gethostname(),
         "python": f"{platform.python_implementation()} {platform.python_version()}",
@@ -495,6 +545,7 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
         raise BadInput(f"--warmup {plan.warmup:g}: must be shorter than the run's duration, "
                        f"{plan.duration:g} s (nothing after it would be counted)")
     plan.group_by = args.group_by if args.group_by is not None else plan.group_by
+    steer(args, plan)
     try:
         runner.check_core(plan)
     except runner.CoreTooOld as err:
@@ -510,11 +561,12 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
                 if args.processes is None and args.dask is None:
                     outcome = runner.execute(plan, signals)
                     stats: Statistics | None = outcome.stats
+                    parts = [outcome.stats]
                     caught = outcome.signal
                     started, warmup_end = outcome.started, outcome.warmup_end
                     workers = outcome.workers
                 else:
-                    stats, lost, started = _spread(args, target, plan, signals)
+                    stats, lost, started, parts = _spread(args, target, plan, signals)
                     caught = signals.received
                     title += (f" (Dask {args.dask})" if args.dask is not None
                               else f" ({args.processes} processes)")
@@ -524,6 +576,12 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
             say()
             say(f"interrupted by {signal.Signals(caught).name}: all tasks were stopped; "
                 f"the results of what ran follow")
+        failed_shape = None
+        if stats is not None:
+            stats, failed_shape = _steered(stats, parts)
+        if failed_shape is not None:
+            print(f"vigil_load: {failed_shape}\nvigil_load: the run was ended there; the "
+                  f"results of what ran follow", file=sys.stderr, flush=True)
         if stats is None:
             print("vigil_load: no worker returned its results; nothing was written",
                   file=sys.stderr)
@@ -532,6 +590,8 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
             stats = {**stats, "settings": [settings(argv, prog, args, plan, workers, started,
                                                     warmup_end)]}
             status = finish(stats, args, check_list, title, stdout, signals)
+            if failed_shape is not None:
+                status = EXIT_BAD_INPUT
             if args.target is None:
                 say()
                 say(demo.closing(plan, stats))
@@ -543,11 +603,53 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
     return status
 
 
+def steer(args: argparse.Namespace, plan: Plan) -> None:
+    """--stages or --shape into the plan, refused with a line when wrong."""
+    from .levels import StagesError, parse_stages
+
+    if args.stages is not None:
+        if args.shape is not None:
+            raise BadInput("--stages and --shape cannot be used together: the stages are a shape")
+        try:
+            plan.stages = parse_stages(args.stages, "rate" if plan.rate is not None else "workers")
+        except StagesError as err:
+            raise BadInput(f"--stages {args.stages}: {err}") from None
+        plan.duration, plan.count = sum(d for d, _ in plan.stages), None
+    if args.shape is not None:
+        if args.count is not None:
+            raise BadInput("--shape ends the run itself: use --duration S, not --count, to "
+                           "bound it")
+        func = load_target(args.shape)
+        if isinstance(func, type):
+            raise BadInput(f"--shape {args.shape}: must be a function, not a class")
+        plan.shape = args.shape
+        if args.duration is None:
+            plan.duration, plan.count = None, None  # (the demonstration's own 10 s)
+
+
+def _steered(stats: Statistics, parts: Sequence[Statistics]) -> tuple[Statistics, str | None]:
+    """The stages of a steered run's shares, as figures in the statistics,
+    and the shape's failure, if it failed."""
+    from .levels import stage_figures
+
+    steered = [p["steered"] for p in parts if "steered" in p]
+    stats = {**stats}
+    stats.pop("steered", None)
+    if not steered:
+        return stats, None
+    if any(s["stages"] for s in steered):
+        stats["stages"] = stage_figures(steered)
+    errors = [s["error"] for s in steered if s["error"] is not None]
+    if len(errors) > 1:
+        errors[0] += f"\n(and in {len(errors) - 1} other shares)"
+    return stats, errors[0] if errors else None
+
+
 def _spread(args: argparse.Namespace, target: str, plan: Plan,
-            signals: Signals) -> tuple[Statistics | None, list[str], float]:
+            signals: Signals) -> tuple[Statistics | None, list[str], float, list[Statistics]]:
     """The run over worker processes or a Dask cluster: the merged
-    statistics (None when no worker returned any), the workers lost and the
-    common start."""
+    statistics (None when no worker returned any), the workers lost, the
+    common start and each worker's own statistics."""
     from . import spread
 
     try:
@@ -564,7 +666,7 @@ def _spread(args: argparse.Namespace, target: str, plan: Plan,
     say()
     for line in done.describe():
         say(line)
-    return done.stats, done.lost, done.start_at
+    return done.stats, done.lost, done.start_at, list(done.parts.values())
 
 
 def _merge(argv: Sequence[str], prog: str, signals: Signals) -> int:

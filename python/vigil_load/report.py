@@ -24,7 +24,18 @@ from .files import write_atomic
 from .histogram import Histogram, bucket_bounds
 from .shapes import LATENCY_KEYS, SECOND_KEYS, PercentileKey, RowCountKey
 from .stats import OTHER, union
-from .table import GROUP_COLUMNS, clock, error_line, group_rows, latency_rows, overview, warmups
+from .table import (
+    GROUP_COLUMNS,
+    STAGE_COLUMNS,
+    clock,
+    error_line,
+    group_rows,
+    latency_rows,
+    marks,
+    overview,
+    stage_rows,
+    warmups,
+)
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -49,11 +60,12 @@ COLOURS: Final = {
     "failures": "#d62728",
     "warm-up": "#fbe7a1",  # the warm-up's band behind the time charts
     "gap": "#e8e8e8",  # a stretch without runs, left out of the time charts
+    "mark": "#555555",  # the start of a stage or a search's step
 }
 # The headings of the tables, each its own colour: the failures', the
 # groups' and the settings'.
 TABLE_COLOURS: Final = {"failures": "#f6d5d5", "groups": "#d5e5f6", "settings": "#e4e4e4",
-                        "base": "#dcefd5"}
+                        "base": "#dcefd5", "stages": "#efe3f6"}
 
 
 class ReportUnavailable(ImportError):
@@ -356,7 +368,8 @@ def _colour(key: str) -> str:
 
 
 def _time_chart(series: Series, title: str, note: str, panels: Sequence[Panel],
-                salt: str, warm: Sequence[tuple[float, float]] = ()) -> str:
+                salt: str, warm: Sequence[tuple[float, float]] = (),
+                marks: Sequence[tuple[float, str]] = ()) -> str:
     fig, axes = _figure(len(panels))
     axes[0].set_title(title, loc="left", fontsize=11)
     if not series.x:
@@ -370,6 +383,12 @@ def _time_chart(series: Series, title: str, note: str, panels: Sequence[Panel],
         for n, (first, last) in enumerate(warm):
             ax.axvspan(series.at(first), series.at(last), color=COLOURS["warm-up"],
                        linewidth=0, label=None if n or ax is not axes[0] else "warm-up")
+        for when, label in marks:  # where each stage or step begins
+            x = series.at(when)
+            ax.axvline(x, color=COLOURS["mark"], linewidth=0.9, linestyle=":")
+            if ax is axes[0]:
+                ax.text(x, 1.0, f" {label}", transform=ax.get_xaxis_transform(), ha="left",
+                        va="top", fontsize=7, color=COLOURS["mark"])
         for x, seconds in series.gaps:
             ax.axvspan(x, x + series.step, color=COLOURS["gap"], linewidth=0)
             if ax is axes[0]:
@@ -456,6 +475,7 @@ def _spread(series: Series, keys: Sequence[str]) -> float:
 def charts(stats: Statistics) -> list[str]:
     """The charts as SVG texts."""
     warm = warmups(stats)
+    starts = marks(stats)
     # A warm-up's quiet seconds belong to its run, as the active spans' do.
     series = resample(stats["history"], active=[*stats["active"], *warm])
     mean = f"; means over {series.step} s" if series.step > 1 else ""
@@ -474,11 +494,12 @@ def charts(stats: Statistics) -> list[str]:
         _time_chart(series, "Throughput and failures per second", mean,
                     [Panel(("started", "finished") if paced else ("finished",), "runs per second"),
                      Panel(("failures",), f"failed runs per {per}", symlog=True)],
-                    "throughput", warm),
+                    "throughput", warm, starts),
         _time_chart(series, "Run time" + (" and latency" if len(times) > 1 else "")
-                    + " percentiles per second", top, times, "percentiles", warm),
+                    + " percentiles per second", top, times, "percentiles", warm, starts),
         _time_chart(series, "Queued and running tasks", mean,
-                    [Panel(("queued",), "tasks"), Panel(("running",), "tasks")], "tasks", warm),
+                    [Panel(("queued",), "tasks"), Panel(("running",), "tasks")], "tasks", warm,
+                    starts),
         _distribution_chart(stats, Histogram.from_json(stats["histograms"]["run_time"])),
     ]
     by_group = group_failures(stats["history"], series)
@@ -566,6 +587,20 @@ def _groups(stats: Statistics) -> str:
             + "</section>")
 
 
+def _stages(stats: Statistics) -> str:
+    esc = html.escape
+    rows = stage_rows(stats)
+    if not rows:
+        return ""
+    head = "".join(f"<th class=\"head\">{esc(h)}</th>" for h in STAGE_COLUMNS)
+    body = "".join("<tr>" + "".join(f"<td class=\"text\">{esc(c)}</td>" if i in (0, 3) else
+                                    f"<td>{esc(c)}</td>" for i, c in enumerate(r)) + "</tr>"
+                   for r in rows)
+    return (f"<section><h2>By stage</h2><p>Each stage's figures count what finished within "
+            f"it; the charts mark where each begins.</p><table class=\"num stages\"><tr>{head}"
+            f"</tr>{body}</table></section>")
+
+
 def _shown(value: object) -> str:
     if value is None:
         return "-"
@@ -620,7 +655,12 @@ def render(stats: Statistics, title: str | None = None,
     from .compare import report_section
     from .stats import check_stats
 
+    stages, found = stats.get("stages"), stats.get("find_max")
     stats = check_stats(stats)  # also a core's own dict, or one of an older core
+    if stages is not None:  # (which the check leaves out)
+        stats["stages"] = stages
+    if found is not None:
+        stats["find_max"] = found
     esc = html.escape
     heading = title or "Load run report"
     sub = (f"first start {_when(stats.get('first_start'))} &middot; last finish "
@@ -641,7 +681,7 @@ def render(stats: Statistics, title: str | None = None,
         + "".join(f"<p class=\"note\">{esc(note)}</p>" for note in stats["notes"]) +
         f"<section><table>{rows}</table></section>"
         f"<section><table class=\"lat\"><tr><th>ms</th>{head}</tr>{lat}</table></section>"
-        f"{report_section(base, stats)}{_failures(stats)}{_groups(stats)}"
+        f"{report_section(base, stats)}{_stages(stats)}{_failures(stats)}{_groups(stats)}"
         f"<section class=\"charts\">{svgs}</section>"
         f"{_settings(stats)}"
         "</main></body></html>\n"

@@ -83,6 +83,7 @@ def split(plan: run.Plan, n: int) -> list[run.Plan]:
         tasks=[plan.tasks[(i + n * j) % size] for j in range(period)],
         count=None if total is None else total // n + (i < total % n),
         rate=None if plan.rate is None else plan.rate / n,
+        shares=n,
     ) for i in range(n)]
 
 

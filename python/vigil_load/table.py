@@ -99,6 +99,43 @@ def group_rows(stats: Statistics) -> list[list[str]]:
     return [cells(name, g) for name, g in stats["groups"].items()]
 
 
+STAGE_COLUMNS: Final = ("stage", "start", "length", "target", "finished", "failed", "error %",
+                        "runs/s", "p50 ms", "p95 ms", "p99 ms", "late starts")
+
+
+def marks(stats: Statistics) -> list[tuple[float, str]]:
+    """(epoch seconds, label) of the start of each stage or step of a run."""
+    found = stats.get("find_max")
+    if found is not None:
+        return [(s["start"], f"step {s['step']}") for s in found["steps"]]
+    return [(s["start"], f"stage {s['stage']}") for s in stats.get("stages", [])]
+
+
+def stage_rows(stats: Statistics) -> list[list[str]]:
+    """A row per stage in the order of STAGE_COLUMNS, and one of the whole
+    run; none without stages."""
+    stages = stats.get("stages", [])
+    if not stages:
+        return []
+    first = stages[0]["start"]
+    rows = []
+    for st in stages:
+        unit = "/s" if st["kind"] == "rate" else " workers"
+        target = (f"{st['to']:g}{unit}" if st["from"] == st["to"]
+                  else f"{st['from']:g} -> {st['to']:g}{unit}")
+        rt = st["run_time"]
+        rows.append([str(st["stage"]), f"+{st['start'] - first:.1f} s", f"{st['seconds']:g} s",
+                     target, f"{st['finished']:,}", f"{st['failed']:,}",
+                     f"{st['error_rate']:.2f}", f"{st['throughput']:.1f}",
+                     *(fmt_ms(rt[k]) for k in ("p50", "p95", "p99")), f"{st['late_starts']:,}"])
+    rt = stats["run_time"]
+    rows.append(["whole run", "", f"{stats['elapsed']:.1f} s", "", f"{stats['finished']:,}",
+                 f"{stats['failed']:,}", f"{stats['error_rate']:.2f}",
+                 f"{stats['throughput']:.1f}", *(fmt_ms(rt[k]) for k in ("p50", "p95", "p99")),
+                 f"{stats['late_starts']:,}"])
+    return rows
+
+
 def _columns(rows: list[list[str]], left: frozenset[int] = frozenset({0})) -> list[str]:
     """Rows as aligned columns, text columns (`left`) to the left."""
     widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
@@ -119,6 +156,10 @@ def render(stats: Statistics) -> str:
                  + "   (ms)")
     for label, cells in rows:
         lines.append(f"  {label:<10}" + " ".join(f"{c:>{w}}" for c, w in zip(cells, cols, strict=False)))
+    stages = stage_rows(stats)
+    if stages:
+        lines += ["", "by stage (each stage's figures: what finished within it)"]
+        lines += _columns([list(STAGE_COLUMNS), *stages], left=frozenset({0, 3}))
     groups = group_rows(stats)
     if groups:
         more = len(groups) - TOP_GROUPS
