@@ -271,6 +271,21 @@ def merge_parser(prog: str = "vigil-load") -> argparse.ArgumentParser:
 # -- reading the input ---------------------------------------------------------------
 
 def load_target(target: str) -> Callable[..., Any]:
+    """The callable a run calls: the target, or for a class the lender of
+    its instances (see users)."""
+    obj = find(target)
+    if isinstance(obj, type):
+        from .users import Instances, has_call
+
+        if not has_call(obj):
+            raise BadInput(f"{target} is a class whose instances are not callable: give it a "
+                           f"__call__ method, which each call runs with the task's arguments")
+        return Instances(obj)
+    return obj
+
+
+def find(target: str) -> Callable[..., Any]:
+    """The callable named MODULE:NAME, imported."""
     module_name, sep, attr = target.partition(":")
     if not sep or not module_name or not attr:
         raise BadInput(f"the target {target!r} must be written MODULE:CALLABLE")
@@ -619,8 +634,7 @@ def steer(args: argparse.Namespace, plan: Plan) -> None:
         if args.count is not None:
             raise BadInput("--shape ends the run itself: use --duration S, not --count, to "
                            "bound it")
-        func = load_target(args.shape)
-        if isinstance(func, type):
+        if isinstance(find(args.shape), type):
             raise BadInput(f"--shape {args.shape}: must be a function, not a class")
         plan.shape = args.shape
         if args.duration is None:

@@ -265,9 +265,9 @@ def steering(plan: Plan, m: VigilThreadsMain, feeder: Feeder,
         else:
             source = Ramp(plan.stages, "workers", 0.0)
     elif plan.shape is not None:
-        from .cli import load_target
+        from .cli import find
 
-        source = Shape(load_target(plan.shape), plan.shape, plan.shares)
+        source = Shape(find(plan.shape), plan.shape, plan.shares)
     else:
         return None
     return Steering(source, m, feeder, snapshot, m._var.max_workers, plan.rate)

@@ -541,6 +541,10 @@ def execute(plan: Plan, signals: Stop | None = None,
         m._close()
     except Exception as err:
         print(f"vigil_load: closing the manager failed: {err}", file=sys.stderr)
+    from .users import Instances
+
+    if isinstance(plan.func, Instances):
+        plan.func.close()
     stats, workers = ledger.statistics(), m._var.max_workers
     if steer is not None:
         steered = steer.result(stats)
