@@ -20,6 +20,7 @@ from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any, NoReturn
 
 from . import check as checks
+from . import findmax
 from .files import destination, write_atomic
 from .report import ReportUnavailable, page
 from .stats import StatsError, load, merge, notes
@@ -28,7 +29,7 @@ from .table import render as render_table
 
 if TYPE_CHECKING:
     from .run import Plan, Signals
-    from .shapes import Settings, Statistics
+    from .shapes import FindMax, Settings, Statistics
 
 DEFAULT_STATS = "vigil-stats.json"
 DEFAULT_REPORT = "vigil-report.html"
@@ -246,6 +247,28 @@ def run_parser(prog: str = "vigil-load") -> argparse.ArgumentParser:
                              help="split the run over the workers of the Dask cluster whose "
                                   "scheduler is at ADDRESS, or of one of N local worker "
                                   "processes with local:N (needs the extra 'dask')")
+    search = p.add_argument_group(
+        "the highest rate that passes (--find-max)",
+        "Runs paced steps at rising rates, from --rate up by x1.5 a step until one fails, "
+        "then halves the gap between the highest rate that passed and the lowest that failed "
+        "until it is within --precision. Each step is judged by the --check options on what "
+        "finished after its settling; a step whose starts came late (more than a tenth over "
+        "10 ms behind their slot) or fewer than its rate fails too, said as such. Every step's "
+        "figures and verdict, and the answer, are printed and stored under find_max.")
+    search.add_argument("--find-max", action="store_true",
+                        help="search for the highest rate that passes every --check (needs "
+                             "--rate, the first step's rate, and at least one --check)")
+    search.add_argument("--step", metavar="S", type=_number(float, "--step"),
+                        help=f"seconds a step runs (default {findmax.STEP:g})")
+    search.add_argument("--settle", metavar="S", type=_number(float, "--settle"),
+                        help=f"seconds at a step's start left out of its figures (default "
+                             f"{findmax.SETTLE:g})")
+    search.add_argument("--precision", metavar="PERCENT", type=_number(float, "--precision"),
+                        help=f"stop once the lowest failing rate is within PERCENT of the "
+                             f"highest passing one (default {findmax.PRECISION:g})")
+    search.add_argument("--search-time", metavar="S", type=_number(float, "--search-time"),
+                        help=f"start no step that would end the search later than S seconds "
+                             f"after its start (default {findmax.SEARCH_TIME:g})")
     _outputs(p)
     return p
 
@@ -561,6 +584,7 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
                        f"{plan.duration:g} s (nothing after it would be counted)")
     plan.group_by = args.group_by if args.group_by is not None else plan.group_by
     steer(args, plan)
+    searching(args, check_list)
     try:
         runner.check_core(plan)
     except runner.CoreTooOld as err:
@@ -571,11 +595,17 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
     with json_stdout(args.stats) as stdout, signals.interruptible(False):
         lost: list[str] = []
         started, warmup_end, workers = time.time(), None, plan.workers
+        found: FindMax | None = None
+        stats: Statistics | None
+        parts: list[Statistics] = []
         try:
             with demo.serving(plan) if args.target is None else contextlib.nullcontext():
-                if args.processes is None and args.dask is None:
+                if args.find_max:
+                    stats, found, caught, lost, started = _search(args, target, plan,
+                                                                  check_list, signals)
+                elif args.processes is None and args.dask is None:
                     outcome = runner.execute(plan, signals)
-                    stats: Statistics | None = outcome.stats
+                    stats = outcome.stats
                     parts = [outcome.stats]
                     caught = outcome.signal
                     started, warmup_end = outcome.started, outcome.warmup_end
@@ -583,6 +613,7 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
                 else:
                     stats, lost, started, parts = _spread(args, target, plan, signals)
                     caught = signals.received
+                if args.processes is not None or args.dask is not None:
                     title += (f" (Dask {args.dask})" if args.dask is not None
                               else f" ({args.processes} processes)")
         except runner.RunRefused as err:
@@ -604,9 +635,18 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
         else:
             stats = {**stats, "settings": [settings(argv, prog, args, plan, workers, started,
                                                     warmup_end)]}
-            status = finish(stats, args, check_list, title, stdout, signals)
+            if found is not None:
+                stats["find_max"] = found
+            # A search's checks judge its steps, not the steps taken together.
+            status = finish(stats, args, [] if found is not None else check_list, title, stdout,
+                            signals)
             if failed_shape is not None:
                 status = EXIT_BAD_INPUT
+            if found is not None:
+                say()
+                say(findmax.answer(found))
+                if found["rate"] is None and not status:
+                    status = EXIT_CHECK_FAILED
             if args.target is None:
                 say()
                 say(demo.closing(plan, stats))
@@ -641,6 +681,73 @@ def steer(args: argparse.Namespace, plan: Plan) -> None:
             plan.duration, plan.count = None, None  # (the demonstration's own 10 s)
 
 
+def searching(args: argparse.Namespace, check_list: list[checks.Check]) -> None:
+    """Refuses, with a line, the options of --find-max without it, and what
+    it cannot take."""
+    options = [o for o, v in (("--step", args.step), ("--settle", args.settle),
+                              ("--precision", args.precision),
+                              ("--search-time", args.search_time)) if v is not None]
+    if not args.find_max:
+        if options:
+            raise BadInput(f"{options[0]} is an option of --find-max")
+        return
+    if not check_list:
+        raise BadInput("--find-max needs at least one --check: a step passes when all are met")
+    if args.rate is None:
+        raise BadInput("--find-max needs --rate: the rate of its first step")
+    taken = [o for o, v in (("--duration", args.duration), ("--count", args.count),
+                            ("--stages", args.stages), ("--shape", args.shape),
+                            ("--warmup", args.warmup)) if v is not None]
+    if taken:
+        raise BadInput(f"--find-max runs steps of --step seconds, each settling for --settle: "
+                       f"{taken[0]} does not go with it")
+    step = findmax.STEP if args.step is None else args.step
+    settle = findmax.SETTLE if args.settle is None else args.settle
+    if settle >= step:
+        raise BadInput(f"--settle {settle:g}: must be shorter than a step ({step:g} s)")
+
+
+def _search(args: argparse.Namespace, target: str, plan: Plan, check_list: list[checks.Check],
+            signals: Signals) -> tuple[Statistics | None, FindMax, int | None, list[str], float]:
+    """The steps of --find-max, each a run of its own (over the worker
+    processes or the cluster too): the judged figures of every step taken
+    together, the result, the signal that ended the search, the workers
+    lost and the start."""
+    from . import run as runner
+    from . import spread
+    from .stats import merge
+
+    def step(p: Plan) -> findmax.StepRun:
+        if args.dask is not None:
+            done = spread.run_dask(cluster, target, p, signals)
+        elif args.processes is not None:
+            done = spread.run_processes(target, p, args.processes, signals)
+        else:
+            out = runner.execute(p, signals)
+            return findmax.StepRun(out.stats, out.started, out.signal)
+        return findmax.StepRun(done.stats, done.start_at, signals.received, done.lost)
+
+    started = time.time()
+    try:
+        if args.dask is not None:
+            with signals.interruptible():
+                cluster = spread.start_dask(args.dask, target)
+        with cluster if args.dask is not None else contextlib.nullcontext():
+            found, parts, cut = findmax.search(
+                plan, check_list, step, say,
+                **{name: value for name, value in (
+                    ("step", args.step), ("settle", args.settle), ("precision", args.precision),
+                    ("search_time", args.search_time)) if value is not None})
+    except (spread.DaskUnavailable, spread.DaskRefused) as err:
+        raise BadInput(str(err)) from None
+    caught, lost = None, []
+    if cut is not None:
+        caught, lost = cut.signal, list(cut.lost)
+        if cut.stats is not None:
+            parts.append(cut.stats)  # what ran of the step cut short, unjudged
+    return (merge(parts) if parts else None), found, caught, lost, started
+
+
 def _steered(stats: Statistics, parts: Sequence[Statistics]) -> tuple[Statistics, str | None]:
     """The stages of a steered run's shares, as figures in the statistics,
     and the shape's failure, if it failed."""
@@ -655,7 +762,8 @@ def _steered(stats: Statistics, parts: Sequence[Statistics]) -> tuple[Statistics
         stats["stages"] = stage_figures(steered)
     errors = [s["error"] for s in steered if s["error"] is not None]
     if len(errors) > 1:
-        errors[0] += f"\n(and in {len(errors) - 1} other shares)"
+        more = len(errors) - 1
+        errors[0] += f"\n(and in {more} other share{'s' if more > 1 else ''} of the run)"
     return stats, errors[0] if errors else None
 
 

@@ -27,6 +27,7 @@ from .stats import OTHER, union
 from .table import (
     GROUP_COLUMNS,
     STAGE_COLUMNS,
+    STEP_COLUMNS,
     clock,
     error_line,
     group_rows,
@@ -34,6 +35,7 @@ from .table import (
     marks,
     overview,
     stage_rows,
+    step_rows,
     warmups,
 )
 
@@ -601,6 +603,65 @@ def _stages(stats: Statistics) -> str:
             f"</tr>{body}</table></section>")
 
 
+def _steps_chart(stats: Statistics) -> str:
+    """The search's steps: the starts and finishes a second each step made,
+    and its p95, against the rate it asked; passed steps filled, failed
+    ones hollow."""
+    found = stats["find_max"]
+    fig, (made, p95) = _figure(2)
+    made.set_title("find-max: each step against the rate it asked", loc="left", fontsize=11)
+    steps = found["steps"]
+    if not steps:
+        _no_data(made, "no step finished")
+        return _svg(fig, "steps")
+    rates = [s["rate"] for s in steps]
+    made.plot([0, max(rates)], [0, max(rates)], color="#bbbbbb", linewidth=0.8,
+              label="as asked")
+    for passed in (True, False):
+        chosen = [s for s in steps if s["passed"] is passed]
+        face = None if passed else "none"
+        for key, ax, colour, label in (("starts_per_second", made, COLOURS["started"], "starts/s"),
+                                       ("throughput", made, COLOURS["finished"], "finished/s"),
+                                       ("p95", p95, COLOURS["p95"], "p95")):
+            points = [(s["rate"], s["figures"].get(key)) for s in chosen]
+            xs = [x for x, y in points if y is not None]
+            ys = [y for _, y in points if y is not None]
+            if xs:
+                ax.scatter(xs, ys, s=30, color=colour, facecolors=face, zorder=3,
+                           label=f"{label}{'' if passed else ' (failed)'}")
+    for s in steps:
+        made.annotate(str(s["step"]), (s["rate"], s["figures"].get("throughput") or 0.0),
+                      textcoords="offset points", xytext=(4, 4), fontsize=7, color="#555555")
+    if found["rate"] is not None:
+        for ax in (made, p95):
+            ax.axvline(found["rate"], color=COLOURS["p50"], linestyle="--", linewidth=1.0)
+    made.set_ylabel("per second")
+    p95.set_ylabel("run time p95 (ms)")
+    p95.set_xlabel("rate asked (starts per second); dashed: the answer")
+    made.set_xlim(left=0)
+    made.set_ylim(bottom=0)
+    p95.set_ylim(bottom=0)
+    _legend(made, 5)
+    _legend(p95, 2)
+    return _svg(fig, "steps")
+
+
+def _search(stats: Statistics) -> str:
+    from .findmax import answer
+
+    esc = html.escape
+    rows = step_rows(stats)
+    if "find_max" not in stats:
+        return ""
+    head = "".join(f"<th class=\"head\">{esc(h)}</th>" for h in STEP_COLUMNS)
+    body = "".join("<tr>" + "".join(f"<td class=\"text\">{esc(c)}</td>" if i in (2, 8) else
+                                    f"<td>{esc(c)}</td>" for i, c in enumerate(r)) + "</tr>"
+                   for r in rows)
+    return (f"<section><h2>The highest rate that passes</h2><p>{esc(answer(stats['find_max']))}"
+            f"</p><table class=\"num stages\"><tr>{head}</tr>{body}</table>"
+            f"<div class=\"charts\">{_steps_chart(stats)}</div></section>")
+
+
 def _shown(value: object) -> str:
     if value is None:
         return "-"
@@ -681,7 +742,8 @@ def render(stats: Statistics, title: str | None = None,
         + "".join(f"<p class=\"note\">{esc(note)}</p>" for note in stats["notes"]) +
         f"<section><table>{rows}</table></section>"
         f"<section><table class=\"lat\"><tr><th>ms</th>{head}</tr>{lat}</table></section>"
-        f"{report_section(base, stats)}{_stages(stats)}{_failures(stats)}{_groups(stats)}"
+        f"{report_section(base, stats)}{_search(stats)}{_stages(stats)}{_failures(stats)}"
+        f"{_groups(stats)}"
         f"<section class=\"charts\">{svgs}</section>"
         f"{_settings(stats)}"
         "</main></body></html>\n"

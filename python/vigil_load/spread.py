@@ -71,7 +71,7 @@ def split(plan: run.Plan, n: int) -> list[run.Plan]:
     if n < 1:
         raise ValueError(f"at least one worker is needed, got {n}")
     size = len(plan.tasks)
-    total = None if plan.duration is not None else (
+    total = None if plan.duration is not None or plan.shape is not None else (
         plan.count if plan.count is not None else size)
     if total is not None:
         n = max(1, min(n, total))

@@ -136,6 +136,29 @@ def stage_rows(stats: Statistics) -> list[list[str]]:
     return rows
 
 
+STEP_COLUMNS: Final = ("step", "rate /s", "verdict", "starts/s", "runs/s", "error %",
+                       "p95 ms", "late starts", "why not")
+
+
+def step_rows(stats: Statistics) -> list[list[str]]:
+    """A row per step of a search, in the order of STEP_COLUMNS."""
+    found = stats.get("find_max")
+    if found is None:
+        return []
+
+    def num(v: float | None, form: str) -> str:
+        return "-" if v is None else format(v, form)
+
+    rows = []
+    for st in found["steps"]:
+        f = st["figures"]
+        rows.append([str(st["step"]), f"{st['rate']:.4g}", "passed" if st["passed"] else "FAILED",
+                     num(f.get("starts_per_second"), ".1f"), num(f.get("throughput"), ".1f"),
+                     num(f.get("error_rate"), ".2f"), fmt_ms(f.get("p95")),
+                     num(f.get("late_starts"), ",.0f"), "; ".join(st["why"])])
+    return rows
+
+
 def _columns(rows: list[list[str]], left: frozenset[int] = frozenset({0})) -> list[str]:
     """Rows as aligned columns, text columns (`left`) to the left."""
     widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
@@ -160,6 +183,10 @@ def render(stats: Statistics) -> str:
     if stages:
         lines += ["", "by stage (each stage's figures: what finished within it)"]
         lines += _columns([list(STAGE_COLUMNS), *stages], left=frozenset({0, 3}))
+    steps = step_rows(stats)
+    if steps:
+        lines += ["", "find-max steps (each step's figures: what finished after its settling)"]
+        lines += _columns([list(STEP_COLUMNS), *steps], left=frozenset({0, 2, 8}))
     groups = group_rows(stats)
     if groups:
         more = len(groups) - TOP_GROUPS
