@@ -2,12 +2,14 @@
 class target that keeps an instance per worker: the levels set at the times
 asked (on a held clock), and real runs through the command line."""
 
-import http.server
+import contextlib
 import json
 import math
+import subprocess
 import sys
-import threading
 from types import SimpleNamespace
+
+import pytest
 
 import threads_main
 from support import RecordingLog
@@ -38,6 +40,18 @@ def bad(seconds, stats):
 
 def garbage(seconds):
     return "garbage"
+
+def get():
+    # A request to the test's server, which answers 503 above its capacity.
+    import urllib.error, urllib.request
+    opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+    try:
+        with opener.open(f"http://127.0.0.1:{os.environ['STEER_PORT']}/", timeout=10) as reply:
+            reply.read()
+            return reply.status
+    except urllib.error.HTTPError as err:
+        err.close()
+        raise RuntimeError(f"status {err.code}") from None
 
 made = []
 
@@ -157,40 +171,121 @@ def test_a_shape_steers_the_run_and_one_that_fails_ends_it_cleanly(tmp_path, vig
         assert s["running"] == 0
 
 
-class _Counting(http.server.BaseHTTPRequestHandler):
-    protocol_version = "HTTP/1.1"  # keep-alive
-    requests: dict = {}
+# Keep-alive HTTP on 127.0.0.1 in a process of its own (in this one it would
+# share the interpreter with the run it serves): it counts the requests on
+# each connection, answers 503 beyond CAPACITY requests in any second, and
+# when its stdin closes prints the counts and ends.
+SERVER = """
+import collections, http.server, json, sys, threading, time
+capacity = float(sys.argv[1])
+lock, requests, recent = threading.Lock(), {}, collections.deque()
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
 
     def do_GET(self):
-        self.requests[self.client_address] = self.requests.get(self.client_address, 0) + 1
-        self.send_response(200)
-        self.send_header("Content-Length", "2")
+        now = time.monotonic()
+        with lock:
+            requests[self.client_address] = requests.get(self.client_address, 0) + 1
+            while recent and recent[0] <= now - 1:
+                recent.popleft()
+            ok = len(recent) < capacity
+            if ok:
+                recent.append(now)
+        self.send_response(200 if ok else 503)
+        self.send_header("Content-Length", "0")
         self.end_headers()
-        self.wfile.write(b"ok")
 
     def log_message(self, format, *args):
         pass
+
+class Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+    request_queue_size = 128
+
+server = Server(("127.0.0.1", 0), Handler)
+threading.Thread(target=server.serve_forever, daemon=True).start()
+print(server.server_address[1], flush=True)
+sys.stdin.read()
+with lock:
+    print(json.dumps(sorted(requests.values())), flush=True)
+"""
+
+
+@contextlib.contextmanager
+def server(monkeypatch, capacity=math.inf):
+    """The server for the length of the block, its port in STEER_PORT;
+    yields a list that gets the counts of requests of its connections."""
+    child = subprocess.Popen([sys.executable, "-c", SERVER, str(capacity)], text=True,
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    counts = []
+    try:
+        monkeypatch.setenv("STEER_PORT", child.stdout.readline().strip())
+        yield counts
+        out, _ = child.communicate(timeout=30)
+        counts += json.loads(out)
+    finally:
+        child.kill()
+        child.wait(30)
 
 
 def test_a_class_target_keeps_an_instance_and_its_connection_per_worker(tmp_path, vigil_main,
                                                                          monkeypatch):
     work = steer_target(tmp_path)
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Counting)
-    server.daemon_threads = True
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    monkeypatch.setenv("STEER_PORT", str(server.server_address[1]))
-    try:
+    with server(monkeypatch) as requests:
         p = vigil_main(["steertarget:Client", "--count", "200", "--workers", "3", "--interval",
                         "1", "--break-result", "500"], work)
-    finally:
-        server.shutdown()
-        server.server_close()
     assert p.returncode == 0, p.stderr[-3000:]
     made = sys.modules["steertarget"].made
     assert 1 <= len(made) <= 3
     assert [(u.starts, u.stops) for u in made] == [(1, 1)] * len(made)
     # one connection per instance, every call of an instance on it
-    assert sorted(_Counting.requests.values()) == sorted(u.calls for u in made)
+    assert requests == sorted(u.calls for u in made)
     assert sum(u.calls for u in made) == 200
     s = json.loads((work / "vigil-stats.json").read_text())
     assert (s["finished"], s["succeeded"]) == (200, 200)
+
+
+SEARCH = ["--step", "4", "--settle", "1", "--precision", "20", "--search-time", "120",
+          "--interval", "5"]
+
+
+@pytest.mark.parametrize("spread", [[], pytest.param(["--processes", "2"], marks=pytest.mark.slow)])
+def test_the_search_finds_a_target_s_known_limit(tmp_path, vigil_main, monkeypatch, spread):
+    # The server takes 20 requests a second and answers 503 to the rest:
+    # above 20/s a share (R - 20) / R fails, so error_rate<10 holds up to
+    # 20 / 0.9. Workers to spare: the search's limit is the target's.
+    capacity = 20
+    limit = capacity / 0.9
+    work = steer_target(tmp_path)
+    with server(monkeypatch, capacity):
+        p = vigil_main(["steertarget:Client", "--find-max", "--rate", "5", "--check",
+                        "error_rate<10", "--break-result", "503", "--workers", "30", *SEARCH,
+                        *spread], work)
+    assert p.returncode == 0, p.stderr[-3000:]
+    found = json.loads((work / "vigil-stats.json").read_text())["find_max"]
+    rate, failed_at = found["rate"], found["failed_at"]
+    said = [line for line in p.stdout.splitlines() if line.startswith("step ")]
+    assert rate <= limit * 1.1, said  # never above what the target sustains
+    assert capacity * 0.9 <= failed_at <= rate * 1.2, said  # found within the precision asked
+    steps = found["steps"]
+    assert [s["rate"] for s in steps][:4] == [5, 7.5, 11.25, 16.875]  # x1.5 while they pass
+    assert all(s["passed"] == (not s["why"]) for s in steps)
+    assert any("check error_rate<10 not met" in why for s in steps for why in s["why"])
+    assert f"find-max: the highest rate that passed every check: {rate:.4g}/s" in p.stdout
+    assert "find-max steps" in p.stdout
+    assert "The highest rate that passes" in (work / "vigil-report.html").read_text()
+
+
+def test_a_rate_the_workers_cannot_keep_fails_its_step(tmp_path, vigil_main):
+    # Two workers and calls of 100 ms start at most 20 a second: above that
+    # the starts fall behind, which fails the step whatever the checks say.
+    work = steer_target(tmp_path)
+    (work / "tasks.jsonl").write_text('{"ms": 100}\n')
+    p = vigil_main(["steertarget:work", "--tasks", "tasks.jsonl", "--find-max", "--rate", "30",
+                    "--check", "error_rate<1", "--workers", "2", *SEARCH], work)
+    assert p.returncode == 0, p.stderr[-3000:]
+    found = json.loads((work / "vigil-stats.json").read_text())["find_max"]
+    assert found["rate"] is not None and found["rate"] < 20
+    failed = [s for s in found["steps"] if not s["passed"]]
+    assert failed and all("came over 10 ms late" in " ".join(s["why"]) for s in failed)

@@ -252,8 +252,8 @@ def run_parser(prog: str = "vigil-load") -> argparse.ArgumentParser:
         "Runs paced steps at rising rates, from --rate up by x1.5 a step until one fails, "
         "then halves the gap between the highest rate that passed and the lowest that failed "
         "until it is within --precision. Each step is judged by the --check options on what "
-        "finished after its settling; a step whose starts came late (more than a tenth over "
-        "10 ms behind their slot) or fewer than its rate fails too, said as such. Every step's "
+        "finished after its settling; a step whose starts came late (more than a quarter over "
+        "10 ms behind their slot) or fewer than its rate asks fails too, said as such. Every step's "
         "figures and verdict, and the answer, are printed and stored under find_max.")
     search.add_argument("--find-max", action="store_true",
                         help="search for the highest rate that passes every --check (needs "

@@ -31,7 +31,10 @@ STEP: Final = 10.0  # default seconds a step runs
 SETTLE: Final = 2.0  # default seconds at a step's start left out of its figures
 PRECISION: Final = 5.0  # default: stop when the failing rate is within this % of the passing
 SEARCH_TIME: Final = 600.0  # default seconds the whole search may take
-LATE_SHARE: Final = 0.1  # a step fails when more of its starts than this came late
+# A step fails when more of its starts than this share came late: the
+# workers or this generator fell behind (which makes nearly every start
+# late), not a moment's stall of a loaded machine.
+LATE_SHARE: Final = 0.25
 MADE_SHARE: Final = 0.9  # ...or when it made fewer starts a second than this share of its rate
 
 
