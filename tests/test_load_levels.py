@@ -289,3 +289,28 @@ def test_a_rate_the_workers_cannot_keep_fails_its_step(tmp_path, vigil_main):
     assert found["rate"] is not None and found["rate"] < 20
     failed = [s for s in found["steps"] if not s["passed"]]
     assert failed and all("came over 10 ms late" in " ".join(s["why"]) for s in failed)
+
+
+@pytest.mark.slow
+def test_stages_and_a_shape_over_two_processes(tmp_path, vigil_main):
+    # Each share ramps its half of the rate; the stages' figures are the
+    # shares' merged. A shape is asked by each share, and its failure in
+    # both ends the run as in one process.
+    work = steer_target(tmp_path)
+    p = vigil_main(["steertarget:work", "--rate", "8", "--stages", "1s:8,2s:16", "--workers", "8",
+                    "--interval", "1", "--processes", "2"], work)
+    assert p.returncode == 0, p.stderr[-3000:]
+    s = json.loads((work / "vigil-stats.json").read_text())
+    assert [(st["from"], st["to"], st["kind"]) for st in s["stages"]] == [
+        (8, 8, "rate"), (8, 16, "rate")]
+    assert sum(st["finished"] for st in s["stages"]) == s["finished"] > 0
+    # 8 starts asked in stage 1 and 24 in stage 2 (a mean of 12/s), the
+    # shares' halves together: a pace is never exceeded, whatever the load
+    assert [st["finished"] <= 1.5 * asked for st, asked in zip(s["stages"], (8, 24))] == [
+        True, True]
+    assert [r["stage"] for r in s["history"] if "stage" in r] == [1, 2]
+    p = vigil_main(["steertarget:work", "--shape", "steertarget:bad", "--interval", "1",
+                    "--processes", "2"], work)
+    assert p.returncode == 2, p.stderr[-3000:]
+    assert "RuntimeError: planned" in p.stderr and "(and in 1 other share of the run)" in p.stderr
+    assert "worker 2 of 2" in p.stdout
