@@ -640,9 +640,11 @@ def _steps_chart(stats: Statistics) -> str:
     p95.set_xlabel("rate asked (starts per second); dashed: the answer")
     made.set_xlim(left=0)
     made.set_ylim(bottom=0)
-    p95.set_ylim(bottom=0)
-    _legend(made, 5)
-    _legend(p95, 2)
+    tops = [s["figures"].get("p95") for s in steps]
+    p95.set_ylim(0, 1.25 * max((t for t in tops if t is not None), default=1.0))
+    # Inside the plots, where the points leave room: the rates rise to the right.
+    made.legend(loc="upper left", fontsize=8, frameon=False)
+    p95.legend(loc="lower right", fontsize=8, frameon=False, ncols=2)
     return _svg(fig, "steps")
 
 
@@ -654,7 +656,7 @@ def _search(stats: Statistics) -> str:
     if "find_max" not in stats:
         return ""
     head = "".join(f"<th class=\"head\">{esc(h)}</th>" for h in STEP_COLUMNS)
-    body = "".join("<tr>" + "".join(f"<td class=\"text\">{esc(c)}</td>" if i in (2, 8) else
+    body = "".join("<tr>" + "".join(f"<td class=\"text\">{esc(c)}</td>" if i == 8 else
                                     f"<td>{esc(c)}</td>" for i, c in enumerate(r)) + "</tr>"
                    for r in rows)
     return (f"<section><h2>The highest rate that passes</h2><p>{esc(answer(stats['find_max']))}"
