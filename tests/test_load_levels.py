@@ -306,8 +306,8 @@ def test_stages_and_a_shape_over_two_processes(tmp_path, vigil_main):
     assert sum(st["finished"] for st in s["stages"]) == s["finished"] > 0
     # 8 starts asked in stage 1 and 24 in stage 2 (a mean of 12/s), the
     # shares' halves together: a pace is never exceeded, whatever the load
-    assert [st["finished"] <= 1.5 * asked for st, asked in zip(s["stages"], (8, 24))] == [
-        True, True]
+    assert [st["finished"] <= 1.5 * asked
+            for st, asked in zip(s["stages"], (8, 24), strict=True)] == [True, True]
     assert [r["stage"] for r in s["history"] if "stage" in r] == [1, 2]
     p = vigil_main(["steertarget:work", "--shape", "steertarget:bad", "--interval", "1",
                     "--processes", "2"], work)
