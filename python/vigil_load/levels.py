@@ -217,7 +217,9 @@ class Steering:
         else:
             stage = self.source.stage(t)
             if stage is not None and (not self.starts or self.starts[-1][0] != stage):
-                self.starts.append((stage, time.time(), self.snapshot()))
+                # (without its history, which a stage's figures do not use:
+                # memory stays flat however many stages)
+                self.starts.append((stage, time.time(), {**self.snapshot(), "history": []}))
             level, due = self.source.level(t)
             self.due = self.t0 + due
         self._apply(level)
