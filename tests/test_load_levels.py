@@ -5,6 +5,7 @@ asked (on a held clock), and real runs through the command line."""
 import contextlib
 import json
 import math
+import signal
 import subprocess
 import sys
 from types import SimpleNamespace
@@ -12,7 +13,8 @@ from types import SimpleNamespace
 import pytest
 
 import threads_main
-from support import RecordingLog
+from load_support import child_env
+from support import RecordingLog, wait_until
 from vigil_load.levels import Ramp, Steering
 
 STEER_TARGET = '''
@@ -314,3 +316,25 @@ def test_stages_and_a_shape_over_two_processes(tmp_path, vigil_main):
     assert p.returncode == 2, p.stderr[-3000:]
     assert "RuntimeError: planned" in p.stderr and "(and in 1 other share of the run)" in p.stderr
     assert "worker 2 of 2" in p.stdout
+
+
+def test_a_signal_ends_the_search_with_the_answer_of_the_steps_before(tmp_path):
+    work = steer_target(tmp_path)
+    out_path = work / "out.txt"
+    with open(out_path, "w") as out:
+        child = subprocess.Popen(
+            [sys.executable, "-m", "vigil_load", "steertarget:work", "--find-max", "--rate", "5",
+             "--check", "error_rate<1", "--step", "2", "--settle", "0.5", "--interval", "5"],
+            cwd=work, env=child_env(), stdout=out, stderr=subprocess.DEVNULL)
+    try:
+        assert wait_until(lambda: "step 1 at 5/s: passed" in out_path.read_text(), 60)
+        child.send_signal(signal.SIGTERM)
+        child.wait(60)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait(10)
+    assert child.returncode == 143, out_path.read_text()[-2000:]
+    found = json.loads((work / "vigil-stats.json").read_text())["find_max"]
+    assert found["rate"] >= 5 and found["steps"][0]["passed"]
+    assert "find-max: the highest rate that passed every check" in out_path.read_text()

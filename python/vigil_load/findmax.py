@@ -148,6 +148,7 @@ def search(plan: Plan, checks: Sequence[Check], run_step: Callable[[Plan], StepR
     found: FindMax = {"rate": None, "failed_at": None, "checks": [c.text for c in checks],
                       "steps": []}
     parts: list[Statistics] = []
+    cut: StepRun | None = None
     began = time.monotonic()
     while (rate := rates.next()) is not None:
         if rate * (step - settle) < 1:
@@ -160,7 +161,8 @@ def search(plan: Plan, checks: Sequence[Check], run_step: Callable[[Plan], StepR
         done = run_step(dataclasses.replace(plan, rate=rate, duration=step, warmup=settle,
                                             count=None))
         if done.signal is not None or done.lost or done.stats is None:
-            return found, parts, done
+            cut = done  # not judged: the answer is that of the steps before
+            break
         judged_from = done.started + settle
         passed, why, figures = judge(done.stats, checks, rate, judged_from, done.started + step)
         rates.record(rate, passed)
@@ -171,4 +173,4 @@ def search(plan: Plan, checks: Sequence[Check], run_step: Callable[[Plan], StepR
         parts.append(done.stats)
         say(line(record))
     found["rate"], found["failed_at"] = rates.passed, rates.failed
-    return found, parts, None
+    return found, parts, cut
