@@ -252,7 +252,8 @@ SEARCH = ["--step", "4", "--settle", "1", "--precision", "20", "--search-time", 
           "--interval", "5"]
 
 
-@pytest.mark.parametrize("spread", [[], pytest.param(["--processes", "2"], marks=pytest.mark.slow)])
+@pytest.mark.slow
+@pytest.mark.parametrize("spread", [[], ["--processes", "2"]])
 def test_the_search_finds_a_target_s_known_limit(tmp_path, vigil_main, monkeypatch, spread):
     # The server takes 20 requests a second and answers 503 to the rest:
     # above 20/s a share (R - 20) / R fails, so error_rate<10 holds up to
@@ -279,6 +280,7 @@ def test_the_search_finds_a_target_s_known_limit(tmp_path, vigil_main, monkeypat
     assert "The highest rate that passes" in (work / "vigil-report.html").read_text()
 
 
+@pytest.mark.slow
 def test_a_rate_the_workers_cannot_keep_fails_its_step(tmp_path, vigil_main):
     # Two workers and calls of 100 ms start at most 20 a second: above that
     # the starts fall behind, which fails the step whatever the checks say.
