@@ -34,7 +34,8 @@ def pytest_terminal_summary(terminalreporter):
 
 
 # Modules the vigil_load tests write into their folders and name as targets.
-TARGET_MODULES = ("loadtarget", "memtarget", "broken", "spreadtarget", "awaytarget")
+TARGET_MODULES = ("loadtarget", "memtarget", "broken", "spreadtarget", "awaytarget",
+                  "steertarget")
 
 
 @pytest.fixture

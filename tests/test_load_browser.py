@@ -93,8 +93,8 @@ def test_report_in_headless_chromium_shows_the_charts_and_tables(tmp_path):
     # each table's heading; a blank or half-drawn page lacks some of them.
     for key in ("finished", "started", "failed", "p50", "p95", "queued", "running", "warm-up"):
         assert colour_pixels(image, COLOURS[key]) >= 150, key
-    for name, colour in TABLE_COLOURS.items():
-        assert colour_pixels(image, colour, tolerance=0.01) >= 500, name
+    for name in ("failures", "groups", "settings"):  # the tables this report has
+        assert colour_pixels(image, TABLE_COLOURS[name], tolerance=0.01) >= 500, name
     # The single failure stands up from its axis, not a pixel above it.
     red_rows = (colour_pixels_by_row(image, COLOURS["failed"]) > 0).sum()
     assert red_rows >= 40, red_rows

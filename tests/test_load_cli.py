@@ -44,6 +44,7 @@ class TestBadInput:
         ("loadtarget:NOT_CALLABLE", ("not callable", "int")),
         ("loadtarget", ("MODULE:CALLABLE",)),
         ("broken:work", ("cannot import 'broken'", "ZeroDivisionError")),
+        ("loadtarget:Jobs", ("a class whose instances are not callable", "__call__")),
     ])
     def test_target(self, work, target, fragments, vigil_main):
         (work / "broken.py").write_text("1 / 0\n")
@@ -83,6 +84,16 @@ class TestBadInput:
         (["--warmup", "5", "--duration", "2"], ("--warmup 5", "shorter than the run's duration")),
         (["--processes", "100000"], ("--processes 100000", "at most")),
         (["--no-such-option"], ("unrecognized arguments",)),
+        (["--stages", "30x:10"], ("--stages 30x:10", "DURATION:TARGET", "in s, m or h")),
+        (["--stages", "1m:4,30s"], ("stage 2", "DURATION:TARGET")),
+        (["--stages", "1s:2.5"], ("whole number of workers",)),
+        (["--stages", "1s:-1"], ("0 or more",)),
+        (["--stages", "1s:x", "--rate", "5"], ("number of starts a second",)),
+        (["--stages", "0s:4"], ("0 s in all",)),
+        (["--stages", "1s:1", "--duration", "2"], ("not allowed with",)),
+        (["--stages", "1s:1", "--shape", "loadtarget:work"], ("cannot be used together",)),
+        (["--shape", "loadtarget:work", "--count", "3"], ("--duration S, not --count",)),
+        (["--shape", "loadtarget:Jobs"], ("must be a function, not a class",)),
     ])
     def test_numbers_and_options(self, work, args, fragments, vigil_main):
         refused(vigil_main(["loadtarget:work", *args], work), work, *fragments)
@@ -215,7 +226,8 @@ def test_help_names_every_option_and_the_merge_command(tmp_path, vigil_main):
                  "--interval", "--rate", "--break-result", "--timeout", "--group-by", "--warmup",
                  "--fresh-threads",
                  "--stats", "--report", "--check", "--processes", "--dask", "error_rate", "p99.9",
-                 "latency.p95", "130", "merge A.json B.json", "--metrics", "--metrics-linger"):
+                 "latency.p95", "130", "merge A.json B.json", "--metrics", "--metrics-linger",
+                 "--stages 30s:10,1m:10,30s:0", "--shape MODULE:FUNCTION"):
         assert word in p.stdout, word
     p = vigil_main(["merge", "--help"], tmp_path)
     assert p.returncode == 0 and "histograms merge exactly" in p.stdout

@@ -488,6 +488,39 @@ class StartRate(ManagerCase, unittest.TestCase):
         self.wait_done(m)
         self.assertEqual((ran[-1], m._get_statistics()["late_starts"]), ("e", 3))
 
+    def test_a_new_rate_carries_the_schedule_on(self):
+        # A ramp sets rate after rate: none may make a start at once (a
+        # burst each step), the next start comes one new interval after the
+        # last, and starts owed while no worker was free stay owed.
+        ran = []
+        m = self.make(lambda x: ran.append(x), 5, True)
+        m._set_start_rate(10)  # slots at t0, t0 + 0.1, ...
+        t0 = time.monotonic()
+        m._set_pace_clock(t0)
+        for i in range(30):
+            m._send(x=i)
+
+        def at(offset, count):
+            m._set_pace_clock(t0 + offset)
+            self.assertTrue(wait_until(lambda: len(ran) >= count), (offset, ran))
+            time.sleep(0.1)  # passes go by: nothing more starts
+            self.assertEqual(len(ran), count, offset)
+
+        # (A held clock makes a pass only when it moves or a worker frees:
+        # each change is seen at the next offset.)
+        at(0, 1)
+        at(0.15, 2)  # slot 0.1
+        m._set_start_rate(2)
+        at(0.16, 2)
+        at(0.55, 2)  # the next at 0.1 + 1/2
+        at(0.6, 3)
+        m._set_max_workers(0, True)
+        at(2.1, 3)  # 1.1, 1.6 and 2.1 are owed
+        m._set_start_rate(4)
+        m._set_max_workers(5, True)
+        at(2.11, 6)
+        at(2.4, 7)  # then one every 1/4 s
+
     def test_never_more_running_than_max_workers(self):
         gate = threading.Event()
         lock = threading.Lock()

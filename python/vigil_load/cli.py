@@ -23,15 +23,17 @@ from types import FrameType
 from typing import TYPE_CHECKING, Any, NoReturn
 
 from . import check as checks
+from . import findmax
 from .files import destination, write_atomic
 from .report import ReportUnavailable, page
 from .stats import StatsError, load, merge, notes
+from .table import marks
 from .table import render as render_table
 
 if TYPE_CHECKING:
     from .metrics import Endpoint
     from .run import Plan, Signals
-    from .shapes import Settings, Statistics
+    from .shapes import FindMax, Settings, Statistics
 
 DEFAULT_STATS = "vigil-stats.json"
 STDOUT = "-"
@@ -101,6 +103,30 @@ how long:
   allow, and latency counts from each start's slot, so a stall shows as a
   bump in latency; late_starts counts starts made over 10 ms after their
   slot, and keeps growing while the workers do not suffice for the rate.
+
+load that changes during a run:
+  --stages 30s:10,1m:10,30s:0
+                 stages of DURATION:TARGET (the duration in s, m or h), each
+                 ramped linearly from the target before it: worker counts of
+                 a closed loop, the first ramp from 0 (30s:10 ramps from 0 to
+                 10 workers in 30 s; 0s:10 starts at 10), or starts a second
+                 with --rate R, the first ramp from R. A ramp sets its level
+                 once a second; lowering the worker count stops no call. The
+                 run lasts as long as the stages; the table, the report and
+                 the history show each stage's start and figures.
+  --shape MODULE:FUNCTION
+                 FUNCTION(seconds) or FUNCTION(seconds, statistics) is called
+                 before the first task and about once a second, with the
+                 seconds since the start (and the statistics so far), and
+                 returns the next (workers, rate) or None to end the run;
+                 None within the pair leaves that one as it is, a rate of
+                 math.inf is a closed loop and 0 holds the starts. It starts
+                 from --workers and --rate; --duration bounds the run. When it
+                 raises, the run ends, its results are written, its traceback
+                 goes to stderr and the exit status is 2.
+  With --processes or --dask each share ramps or asks the shape itself:
+  rates are divided among the shares as --rate is, worker counts apply to
+  each as --workers does, and a shape sees its share's statistics.
 
 more than one process:
   --processes N and --dask split the run: each worker cycles through the
@@ -209,6 +235,12 @@ def run_parser(prog: str = "vigil-load") -> argparse.ArgumentParser:
                           help="keep submitting the tasks for S seconds")
     how_long.add_argument("--count", metavar="N", type=_number(int, "--count"),
                           help="run N tasks in all")
+    how_long.add_argument("--stages", metavar="STAGES",
+                          help="ramp the workers (or with --rate the rate) through stages of "
+                               "DURATION:TARGET, e.g. 30s:10,1m:10,30s:0 (see below)")
+    p.add_argument("--shape", metavar="MODULE:FUNCTION",
+                   help="a function that gives the workers and the rate about once a second "
+                        "(see below)")
     p.add_argument("--interval", metavar="S", type=_number(float, "--interval"),
                    help="seconds between two pairs of summary lines (default 5; 2 for the demo)")
     p.add_argument("--rate", metavar="PER_SECOND", type=_number(float, "--rate"),
@@ -241,6 +273,28 @@ def run_parser(prog: str = "vigil-load") -> argparse.ArgumentParser:
                         "host is given) while the run goes on (needs the extra 'metrics')")
     p.add_argument("--metrics-linger", metavar="S", type=_number(float, "--metrics-linger"),
                    help="after the run, keep serving the metrics S seconds more")
+    search = p.add_argument_group(
+        "the highest rate that passes (--find-max)",
+        "Runs paced steps at rising rates, from --rate up by x1.5 a step until one fails, "
+        "then halves the gap between the highest rate that passed and the lowest that failed "
+        "until it is within --precision. Each step is judged by the --check options on what "
+        "finished after its settling; a step whose starts came late (more than a quarter over "
+        "10 ms behind their slot) or fewer than its rate asks fails too, said as such. Every step's "
+        "figures and verdict, and the answer, are printed and stored under find_max.")
+    search.add_argument("--find-max", action="store_true",
+                        help="search for the highest rate that passes every --check (needs "
+                             "--rate, the first step's rate, and at least one --check)")
+    search.add_argument("--step", metavar="S", type=_number(float, "--step"),
+                        help=f"seconds a step runs (default {findmax.STEP:g})")
+    search.add_argument("--settle", metavar="S", type=_number(float, "--settle"),
+                        help=f"seconds at a step's start left out of its figures (default "
+                             f"{findmax.SETTLE:g})")
+    search.add_argument("--precision", metavar="PERCENT", type=_number(float, "--precision"),
+                        help=f"stop once the lowest failing rate is within PERCENT of the "
+                             f"highest passing one (default {findmax.PRECISION:g})")
+    search.add_argument("--search-time", metavar="S", type=_number(float, "--search-time"),
+                        help=f"start no step that would end the search later than S seconds "
+                             f"after its start (default {findmax.SEARCH_TIME:g})")
     _outputs(p)
     return p
 
@@ -276,6 +330,21 @@ def merge_parser(prog: str = "vigil-load") -> argparse.ArgumentParser:
 # -- reading the input ---------------------------------------------------------------
 
 def load_target(target: str) -> Callable[..., Any]:
+    """The callable a run calls: the target, or for a class the lender of
+    its instances (see users)."""
+    obj = find(target)
+    if isinstance(obj, type):
+        from .users import Instances, has_call
+
+        if not has_call(obj):
+            raise BadInput(f"{target} is a class whose instances are not callable: give it a "
+                           f"__call__ method, which each call runs with the task's arguments")
+        return Instances(obj)
+    return obj
+
+
+def find(target: str) -> Callable[..., Any]:
+    """The callable named MODULE:NAME, imported."""
     module_name, sep, attr = target.partition(":")
     if not sep or not module_name or not attr:
         raise BadInput(f"the target {target!r} must be written MODULE:CALLABLE")
@@ -403,14 +472,32 @@ def _stats_json(stats: Statistics) -> str:
     # Compact, but one history row a line: a day of rows stays readable with
     # a pager and about 10 MB.
     parts = []
+    starts = _row_marks(stats)
     for key, value in stats.items():
         if key == "history" and isinstance(value, list):
-            rows = ",\n ".join(json.dumps(row, separators=(",", ":")) for row in value)
+            rows = ",\n ".join(json.dumps({**row, **starts[n]} if n in starts else row,
+                                          separators=(",", ":"))
+                               for n, row in enumerate(value))
             text = f"[\n {rows}\n]" if value else "[]"
         else:
             text = json.dumps(value, separators=(",", ":"))
         parts.append(f"{json.dumps(key)}: {text}")
     return "{\n" + ",\n".join(parts) + "\n}\n"
+
+
+def _row_marks(stats: Statistics) -> dict[int, dict[str, int]]:
+    """The history rows in which a stage or a step begins, each with its
+    number: {"stage": 2} on the row of the second the second stage began."""
+    import bisect
+
+    times = [row["time"] for row in stats["history"]]
+    out: dict[int, dict[str, int]] = {}
+    for when, label in marks(stats):
+        kind, _, number = label.partition(" ")
+        n = bisect.bisect_left(times, math.floor(when))
+        if n < len(times):
+            out.setdefault(n, {})[kind] = int(number)
+    return out
 
 
 def _version() -> str | None:
@@ -437,6 +524,7 @@ def settings(argv: Sequence[str], prog: str, args: argparse.Namespace, plan: Pla
         "warmup": plan.warmup, "group_by": plan.group_by,
         "break_result": None if plan.break_result is None else json.dumps(plan.break_result),
         "interval": plan.interval,
+        "stages": None if plan.stages is None else args.stages, "shape": plan.shape,
         "started": started, "warmup_end": warmup_end,
         "host": socket.gethostname(),
         "python": f"{platform.python_implementation()} {platform.python_version()}",
@@ -547,6 +635,8 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
                        f"{plan.duration:g} s (nothing after it would be counted)")
     plan.fresh_threads = args.fresh_threads
     plan.group_by = args.group_by if args.group_by is not None else plan.group_by
+    steer(args, plan)
+    searching(args, check_list)
     try:
         runner.check_core(plan)
     except runner.CoreTooOld as err:
@@ -560,19 +650,27 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
         lost: list[str] = []
         started, warmup_end, workers = time.time(), None, plan.workers
         processes: int | None = None
+        found: FindMax | None = None
+        stats: Statistics | None
+        parts: list[Statistics] = []
         try:
             with demo.serving(plan) if args.target is None else contextlib.nullcontext():
-                if args.processes is None and args.dask is None:
+                if args.find_max:
+                    stats, found, caught, lost, started = _search(args, target, plan,
+                                                                  check_list, signals)
+                elif args.processes is None and args.dask is None:
                     outcome = runner.execute(
                         plan, signals, observe=None if endpoint is None else endpoint.observe)
-                    stats: Statistics | None = outcome.stats
+                    stats = outcome.stats
+                    parts = [outcome.stats]
                     caught = outcome.signal
                     started, warmup_end = outcome.started, outcome.warmup_end
                     workers = outcome.workers
                 else:
-                    stats, lost, started, processes, warmup_end = _spread(args, target, plan,
-                                                                          signals, endpoint)
+                    stats, lost, started, processes, warmup_end, parts = _spread(
+                        args, target, plan, signals, endpoint)
                     caught = signals.received
+                if args.processes is not None or args.dask is not None:
                     title += (f" (Dask {args.dask})" if args.dask is not None
                               else f" ({args.processes} processes)")
         except runner.RunRefused as err:
@@ -581,6 +679,12 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
             say()
             say(f"interrupted by {signal.Signals(caught).name}: all tasks were stopped; "
                 f"the results of what ran follow")
+        failed_shape = None
+        if stats is not None:
+            stats, failed_shape = _steered(stats, parts)
+        if failed_shape is not None:
+            print(f"vigil_load: {failed_shape}\nvigil_load: the run was ended there; the "
+                  f"results of what ran follow", file=sys.stderr, flush=True)
         if stats is None:
             print("vigil_load: no worker returned its results; nothing was written",
                   file=sys.stderr)
@@ -588,7 +692,18 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
         else:
             stats = {**stats, "settings": [settings(argv, prog, args, plan, workers, started,
                                                     warmup_end, processes)]}
-            status = finish(stats, args, check_list, title, stdout, signals)
+            if found is not None:
+                stats["find_max"] = found
+            # A search's checks judge its steps, not the steps taken together.
+            status = finish(stats, args, [] if found is not None else check_list, title, stdout,
+                            signals)
+            if failed_shape is not None:
+                status = EXIT_BAD_INPUT
+            if found is not None:
+                say()
+                say(findmax.answer(found))
+                if found["rate"] is None and not status:
+                    status = EXIT_CHECK_FAILED
             if args.target is None:
                 say()
                 say(demo.closing(plan, stats))
@@ -615,13 +730,122 @@ def _endpoint(address: str | None, rate: float | None) -> Endpoint | None:
     return endpoint
 
 
+def steer(args: argparse.Namespace, plan: Plan) -> None:
+    """--stages or --shape into the plan, refused with a line when wrong."""
+    from .levels import StagesError, parse_stages
+
+    if args.stages is not None:
+        if args.shape is not None:
+            raise BadInput("--stages and --shape cannot be used together: the stages are a shape")
+        try:
+            plan.stages = parse_stages(args.stages, "rate" if plan.rate is not None else "workers")
+        except StagesError as err:
+            raise BadInput(f"--stages {args.stages}: {err}") from None
+        plan.duration, plan.count = sum(d for d, _ in plan.stages), None
+    if args.shape is not None:
+        if args.count is not None:
+            raise BadInput("--shape ends the run itself: use --duration S, not --count, to "
+                           "bound it")
+        if isinstance(find(args.shape), type):
+            raise BadInput(f"--shape {args.shape}: must be a function, not a class")
+        plan.shape = args.shape
+        if args.duration is None:
+            plan.duration, plan.count = None, None  # (the demonstration's own 10 s)
+
+
+def searching(args: argparse.Namespace, check_list: list[checks.Check]) -> None:
+    """Refuses, with a line, the options of --find-max without it, and what
+    it cannot take."""
+    options = [o for o, v in (("--step", args.step), ("--settle", args.settle),
+                              ("--precision", args.precision),
+                              ("--search-time", args.search_time)) if v is not None]
+    if not args.find_max:
+        if options:
+            raise BadInput(f"{options[0]} is an option of --find-max")
+        return
+    if not check_list:
+        raise BadInput("--find-max needs at least one --check: a step passes when all are met")
+    if args.rate is None:
+        raise BadInput("--find-max needs --rate: the rate of its first step")
+    taken = [o for o, v in (("--duration", args.duration), ("--count", args.count),
+                            ("--stages", args.stages), ("--shape", args.shape),
+                            ("--warmup", args.warmup)) if v is not None]
+    if taken:
+        raise BadInput(f"--find-max runs steps of --step seconds, each settling for --settle: "
+                       f"{taken[0]} does not go with it")
+    step = findmax.STEP if args.step is None else args.step
+    settle = findmax.SETTLE if args.settle is None else args.settle
+    if settle >= step:
+        raise BadInput(f"--settle {settle:g}: must be shorter than a step ({step:g} s)")
+
+
+def _search(args: argparse.Namespace, target: str, plan: Plan, check_list: list[checks.Check],
+            signals: Signals) -> tuple[Statistics | None, FindMax, int | None, list[str], float]:
+    """The steps of --find-max, each a run of its own (over the worker
+    processes or the cluster too): the judged figures of every step taken
+    together, the result, the signal that ended the search, the workers
+    lost and the start."""
+    from . import run as runner
+    from . import spread
+    from .stats import merge
+
+    def step(p: Plan) -> findmax.StepRun:
+        if args.dask is not None:
+            done = spread.run_dask(cluster, target, p, signals)
+        elif args.processes is not None:
+            done = spread.run_processes(target, p, args.processes, signals)
+        else:
+            out = runner.execute(p, signals)
+            return findmax.StepRun(out.stats, out.started, out.signal)
+        return findmax.StepRun(done.stats, done.start_at, signals.received, done.lost)
+
+    started = time.time()
+    try:
+        if args.dask is not None:
+            with signals.interruptible():
+                cluster = spread.start_dask(args.dask, target)
+        with cluster if args.dask is not None else contextlib.nullcontext():
+            found, parts, cut = findmax.search(
+                plan, check_list, step, say,
+                **{name: value for name, value in (
+                    ("step", args.step), ("settle", args.settle), ("precision", args.precision),
+                    ("search_time", args.search_time)) if value is not None})
+    except (spread.DaskUnavailable, spread.DaskRefused) as err:
+        raise BadInput(str(err)) from None
+    caught, lost = None, []
+    if cut is not None:
+        caught, lost = cut.signal, list(cut.lost)
+        if cut.stats is not None:
+            parts.append(cut.stats)  # what ran of the step cut short, unjudged
+    return (merge(parts) if parts else None), found, caught, lost, started
+
+
+def _steered(stats: Statistics, parts: Sequence[Statistics]) -> tuple[Statistics, str | None]:
+    """The stages of a steered run's shares, as figures in the statistics,
+    and the shape's failure, if it failed."""
+    from .levels import stage_figures
+
+    steered = [p["steered"] for p in parts if "steered" in p]
+    stats = {**stats}
+    stats.pop("steered", None)
+    if not steered:
+        return stats, None
+    if any(s["stages"] for s in steered):
+        stats["stages"] = stage_figures(steered)
+    errors = [s["error"] for s in steered if s["error"] is not None]
+    if len(errors) > 1:
+        more = len(errors) - 1
+        errors[0] += f"\n(and in {more} other share{'s' if more > 1 else ''} of the run)"
+    return stats, errors[0] if errors else None
+
+
 def _spread(args: argparse.Namespace, target: str, plan: Plan, signals: Signals,
             endpoint: Endpoint | None = None
-            ) -> tuple[Statistics | None, list[str], float, int, float | None]:
+            ) -> tuple[Statistics | None, list[str], float, int, float | None, list[Statistics]]:
     """The run over worker processes or a Dask cluster: the merged
     statistics with a row per worker (None when no worker returned any), the
-    workers lost, the common start, the number of workers started and the
-    end of their warm-up."""
+    workers lost, the common start, the number of workers started, the end
+    of their warm-up and each worker's own statistics."""
     from . import spread
 
     try:
@@ -640,7 +864,8 @@ def _spread(args: argparse.Namespace, target: str, plan: Plan, signals: Signals,
     say()
     for line in done.describe():
         say(line)
-    return done.stats, done.lost, done.start_at, done.workers, done.warmup_end
+    return (done.stats, done.lost, done.start_at, done.workers, done.warmup_end,
+            list(done.parts.values()))
 
 
 def _merge(argv: Sequence[str], prog: str, signals: Signals) -> int:

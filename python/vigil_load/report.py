@@ -27,12 +27,17 @@ from .stats import OTHER, union
 from .table import (
     GROUP_COLUMNS,
     PROCESS_COLUMNS,
+    STAGE_COLUMNS,
+    STEP_COLUMNS,
     clock,
     error_line,
     group_rows,
     latency_rows,
+    marks,
     overview,
     process_rows,
+    stage_rows,
+    step_rows,
     warmups,
 )
 
@@ -59,11 +64,12 @@ COLOURS: Final = {
     "failures": "#d62728",
     "warm-up": "#fbe7a1",  # the warm-up's band behind the time charts
     "gap": "#e8e8e8",  # a stretch without runs, left out of the time charts
+    "mark": "#555555",  # the start of a stage or a search's step
 }
 # The headings of the tables, each its own colour: the failures', the
 # groups' and the settings'.
 TABLE_COLOURS: Final = {"failures": "#f6d5d5", "groups": "#d5e5f6", "processes": "#dcefd9",
-                        "settings": "#e4e4e4", "base": "#dcefd5"}
+                        "settings": "#e4e4e4", "base": "#dcefd5", "stages": "#efe3f6"}
 
 
 class ReportUnavailable(ImportError):
@@ -427,7 +433,8 @@ def _drawn(series: Series, panel: Panel) -> list[str]:
 
 
 def _time_chart(series: Series, title: str, note: str, panels: Sequence[Panel],
-                salt: str, warm: Sequence[tuple[float, float]] = ()) -> str:
+                salt: str, warm: Sequence[tuple[float, float]] = (),
+                marks: Sequence[tuple[float, str]] = ()) -> str:
     if not series.x:
         fig, axes = _figure(title)
         _no_data(axes[0], "no history recorded")
@@ -444,6 +451,12 @@ def _time_chart(series: Series, title: str, note: str, panels: Sequence[Panel],
         for k, (first, last) in enumerate(warm):
             ax.axvspan(series.at(first), series.at(last), color=COLOURS["warm-up"],
                        linewidth=0, label=None if k or n else "warm-up")
+        for when, label in marks:  # where each stage or step begins
+            x = series.at(when)
+            ax.axvline(x, color=COLOURS["mark"], linewidth=0.9, linestyle=":")
+            if ax is axes[0]:
+                ax.text(x, 1.0, f" {label}", transform=ax.get_xaxis_transform(), ha="left",
+                        va="top", fontsize=7, color=COLOURS["mark"])
         for x, seconds in series.gaps:
             ax.axvspan(x, x + series.step, color=COLOURS["gap"], linewidth=0)
             if n == 0:
@@ -531,6 +544,7 @@ def _spread(series: Series, keys: Sequence[str]) -> float:
 def charts(stats: Statistics) -> list[str]:
     """The charts as SVG texts."""
     warm = warmups(stats)
+    starts = marks(stats)
     # A warm-up's quiet seconds belong to its run, as the active spans' do.
     series = resample(stats["history"], active=[*stats["active"], *warm])
     mean = f"; means over {series.step} s" if series.step > 1 else ""
@@ -553,11 +567,12 @@ def charts(stats: Statistics) -> list[str]:
         _time_chart(series, "Throughput and failures per second", mean,
                     [Panel(("started", "finished") if paced else ("finished",), "runs per second"),
                      Panel(("failures",), f"failed runs per {per}", symlog=True)],
-                    "throughput", warm),
+                    "throughput", warm, starts),
         _time_chart(series, "Run time" + (" and latency" if len(times) > 1 else "")
-                    + " percentiles per second", top, times, "percentiles", warm),
+                    + " percentiles per second", top, times, "percentiles", warm, starts),
         _time_chart(series, "Queued and running tasks", mean,
-                    [Panel(("queued",), "tasks"), Panel(("running",), "tasks")], "tasks", warm),
+                    [Panel(("queued",), "tasks"), Panel(("running",), "tasks")], "tasks", warm,
+                    starts),
         _distribution_chart(stats, Histogram.from_json(stats["histograms"]["run_time"])),
     ]
     by_group = group_failures(stats["history"], series)
@@ -663,6 +678,80 @@ def _processes(stats: Statistics) -> str:
             f"all: the whole run, whose counts are the sums of the rows above</p></section>")
 
 
+def _stages(stats: Statistics) -> str:
+    esc = html.escape
+    rows = stage_rows(stats)
+    if not rows:
+        return ""
+    head = "".join(f"<th class=\"head\">{esc(h)}</th>" for h in STAGE_COLUMNS)
+    body = "".join("<tr>" + "".join(f"<td class=\"text\">{esc(c)}</td>" if i in (0, 3) else
+                                    f"<td>{esc(c)}</td>" for i, c in enumerate(r)) + "</tr>"
+                   for r in rows)
+    return (f"<section><h2>By stage</h2><p>Each stage's figures count what finished within "
+            f"it; the charts mark where each begins.</p><table class=\"num stages\"><tr>{head}"
+            f"</tr>{body}</table></section>")
+
+
+def _steps_chart(stats: Statistics) -> str:
+    """The search's steps: the starts and finishes a second each step made,
+    and its p95, against the rate it asked; passed steps filled, failed
+    ones hollow."""
+    found = stats["find_max"]
+    fig, (made, p95) = _figure("find-max: each step against the rate it asked", (0, 0))
+    steps = found["steps"]
+    if not steps:
+        _no_data(made, "no step finished")
+        return _svg(fig, "steps")
+    rates = [s["rate"] for s in steps]
+    made.plot([0, max(rates)], [0, max(rates)], color="#bbbbbb", linewidth=0.8,
+              label="as asked")
+    for passed in (True, False):
+        chosen = [s for s in steps if s["passed"] is passed]
+        face = None if passed else "none"
+        for key, ax, colour, label in (("starts_per_second", made, COLOURS["started"], "starts/s"),
+                                       ("throughput", made, COLOURS["finished"], "finished/s"),
+                                       ("p95", p95, COLOURS["p95"], "p95")):
+            points = [(s["rate"], s["figures"].get(key)) for s in chosen]
+            xs = [x for x, y in points if y is not None]
+            ys = [y for _, y in points if y is not None]
+            if xs:
+                ax.scatter(xs, ys, s=30, color=colour, facecolors=face, zorder=3,
+                           label=f"{label}{'' if passed else ' (failed)'}")
+    for s in steps:
+        made.annotate(str(s["step"]), (s["rate"], s["figures"].get("throughput") or 0.0),
+                      textcoords="offset points", xytext=(4, 4), fontsize=7, color="#555555")
+    if found["rate"] is not None:
+        for ax in (made, p95):
+            ax.axvline(found["rate"], color=COLOURS["p50"], linestyle="--", linewidth=1.0)
+    made.set_ylabel("per second")
+    p95.set_ylabel("run time p95 (ms)")
+    p95.set_xlabel("rate asked (starts per second); dashed: the answer")
+    made.set_xlim(left=0)
+    made.set_ylim(bottom=0)
+    tops = [s["figures"].get("p95") for s in steps]
+    p95.set_ylim(0, 1.25 * max((t for t in tops if t is not None), default=1.0))
+    # Inside the plots, where the points leave room: the rates rise to the right.
+    made.legend(loc="upper left", fontsize=8, frameon=False)
+    p95.legend(loc="lower right", fontsize=8, frameon=False, ncols=2)
+    return _svg(fig, "steps")
+
+
+def _search(stats: Statistics) -> str:
+    from .findmax import answer
+
+    esc = html.escape
+    rows = step_rows(stats)
+    if "find_max" not in stats:
+        return ""
+    head = "".join(f"<th class=\"head\">{esc(h)}</th>" for h in STEP_COLUMNS)
+    body = "".join("<tr>" + "".join(f"<td class=\"text\">{esc(c)}</td>" if i == 8 else
+                                    f"<td>{esc(c)}</td>" for i, c in enumerate(r)) + "</tr>"
+                   for r in rows)
+    return (f"<section><h2>The highest rate that passes</h2><p>{esc(answer(stats['find_max']))}"
+            f"</p><table class=\"num stages\"><tr>{head}</tr>{body}</table>"
+            f"<div class=\"charts\">{_steps_chart(stats)}</div></section>")
+
+
 def _shown(value: object) -> str:
     if value is None:
         return "-"
@@ -721,7 +810,12 @@ def render(stats: Statistics, title: str | None = None,
     from .compare import report_section
     from .stats import check_stats
 
+    stages, found = stats.get("stages"), stats.get("find_max")
     stats = check_stats(stats)  # also a core's own dict, or one of an older core
+    if stages is not None:  # (which the check leaves out)
+        stats["stages"] = stages
+    if found is not None:
+        stats["find_max"] = found
     esc = html.escape
     heading = title or "Load run report"
     sub = (f"first start {_when(stats.get('first_start'))} &middot; last finish "
@@ -742,7 +836,8 @@ def render(stats: Statistics, title: str | None = None,
         + "".join(f"<p class=\"note\">{esc(note)}</p>" for note in stats["notes"]) +
         f"<section><table>{rows}</table></section>"
         f"<section><table class=\"lat\"><tr><th>ms</th>{head}</tr>{lat}</table></section>"
-        f"{report_section(base, stats)}{_failures(stats)}{_groups(stats)}{_processes(stats)}"
+        f"{report_section(base, stats)}{_search(stats)}{_stages(stats)}{_failures(stats)}"
+        f"{_groups(stats)}{_processes(stats)}"
         f"<section class=\"charts\">{svgs}</section>"
         f"{_settings(stats)}"
         "</main></body></html>\n"

@@ -60,6 +60,13 @@ class Plan:
     users: int | None = None
     metrics: bool = False  # a worker's share: also send the parent its figures (--metrics)
     fresh_threads: bool = False  # a new OS thread per task instead of the manager's runners
+    # Load that changes during the run: (seconds, target) stages, ramped
+    # (worker counts, or with a rate starts a second), or a shape's
+    # "module:function"; and how many shares the whole run's rates are
+    # divided among.
+    stages: list[tuple[float, float]] | None = None
+    shape: str | None = None
+    shares: int = 1
 
 
 # The manager of the last run, for end_lingering to find its tasks' threads.
@@ -271,9 +278,10 @@ class _Feeder:
         self.in_period = 0
         self.level = 0  # names queued after the last top-up
         self.last = time.monotonic()  # when the last top-up was made
-        # Under a rate, the schedule the manager keeps: it began at `since`,
-        # after `base` names had been sent.
-        self.since, self.base = self.last, 0
+        # Under a rate, the names the manager's schedule has asked for (as
+        # `sent` counts them), counted in floats: a rate up to the largest
+        # float meets the bound, not an overflow.
+        self.due = 1.0
         self.stop = threading.Event()
         self.error: BaseException | None = None
         self.thread = threading.Thread(target=self._run, name="vigil-load-feeder", daemon=True)
@@ -288,19 +296,24 @@ class _Feeder:
         lead = workers if isinstance(workers, int) else 1
         now = time.monotonic()
         since_last, self.last = now - self.last, now
-        if self.rate is None:
+        rate = self.rate  # (read once: a steered run changes it meanwhile)
+        if rate is None:
             taken = max(0, self.level - queued)  # started since the last top-up
             return min(lead + 2 * taken, QUEUE_AHEAD) - queued
         if queued == 0:
             # A manager that finds nothing queued starts its schedule again
             # from its next start; so does this count of what it owes.
-            self.since, self.base = now, self.sent
-        # Counted in floats: a rate up to the largest float meets the bound,
-        # not an overflow.
-        due = self.rate * (now - self.since) + 1
-        lead_time = 2 * self.rate * max(since_last, FEED_EVERY)
-        return math.floor(min(self.base + due + lead + lead_time - self.sent,
-                              QUEUE_AHEAD - queued))
+            self.due = self.sent + 1.0
+        else:
+            self.due += rate * since_last
+        lead_time = 2 * rate * max(since_last, FEED_EVERY)
+        return math.floor(min(self.due + lead + lead_time - self.sent, QUEUE_AHEAD - queued))
+
+    def set_rate(self, rate: float | None) -> None:
+        """A new rate (None: none) for the names kept queued from now on."""
+        if self.rate is None and rate is not None:
+            self.due = self.sent + 1.0
+        self.rate = rate
 
     def top_up(self) -> None:
         queued = self.m._get_qsize()
@@ -494,9 +507,12 @@ def execute(plan: Plan, signals: Stop | None = None,
     ledger = _Ledger(m)
     if observe is not None:
         observe(ledger.pieces, m._var.max_workers)
-    total = None if plan.duration is not None else (
+    total = None if plan.duration is not None or plan.shape is not None else (
         plan.count if plan.count is not None else len(plan.tasks))
     feeder = _Feeder(m, plan.tasks, total, ledger, plan.users, plan.rate)
+    from .levels import steering
+
+    steer = steering(plan, m, feeder, ledger.statistics)
 
     def live() -> Live:
         return _live(m, ledger)
@@ -505,6 +521,7 @@ def execute(plan: Plan, signals: Stop | None = None,
                                 else _Progress(live, progress))
     caught: int | None = None
     started = time.time()
+    warmup_end: float | None = None
     warm: tuple[Statistics, float] | None = None  # the statistics at the end of the warm-up
     warm_until = None if plan.warmup is None else time.monotonic() + plan.warmup
 
@@ -512,24 +529,31 @@ def execute(plan: Plan, signals: Stop | None = None,
         return signals.received is not None
 
     try:
-        feeder.top_up()  # work is queued before the wait looks at it
-        feeder.thread.start()
+        # The first level is set before the first task: a run may end there.
+        steered_end = steer is not None and not steer.begin()
+        if not steered_end:
+            feeder.top_up()  # work is queued before the wait looks at it
+            feeder.thread.start()
         end = None if plan.duration is None else time.monotonic() + plan.duration
-        while not signalled() and feeder.error is None:
+        while not steered_end and not signalled() and feeder.error is None:
             if end is not None:
                 if time.monotonic() >= end:
                     break
             elif not feeder.busy and _idle(m):
                 break
+            if steer is not None and time.monotonic() >= steer.due and not steer.step():
+                steered_end = True
+                break
             if time.monotonic() >= lines.due:
                 lines.write()
             if warm is None and warm_until is not None and time.monotonic() >= warm_until:
                 warm = ledger.statistics(), time.time()
-            time.sleep(STEP)
+            time.sleep(STEP if steer is None else
+                       min(STEP, max(0.0, steer.due - time.monotonic())))
         feeder.end()
         if feeder.error is not None:
             raise feeder.error
-        if end is not None and not signalled():
+        if (end is not None or steered_end) and not signalled():
             # Submission has ended: withdraw what is still queued and let the
             # runs in flight finish instead of cutting them off.
             _wait_idle(m, DRAIN_SECONDS, withdraw=True, give_up=signalled)
@@ -549,19 +573,26 @@ def execute(plan: Plan, signals: Stop | None = None,
         m._close()
     except Exception as err:
         print(f"vigil_load: closing the manager failed: {err}", file=sys.stderr)
-    stats, workers = ledger.statistics(), m._var.max_workers
-    if plan.warmup is None:
-        return Outcome(stats, caught, started, None, workers)
-    from .stats import since
+    from .users import Instances
 
-    # A run that ended within its warm-up was all warm-up.
-    then, end = warm if warm is not None else (stats, time.time())
-    try:
-        return Outcome(since(stats, then, end), caught, started, end, workers)
-    except ValueError as err:  # a snapshot the end does not contain; the results come first
-        print(f"vigil_load: the warm-up could not be left out ({err}); the figures include it",
-              file=sys.stderr)
-        return Outcome(stats, caught, started, None, workers)
+    if isinstance(plan.func, Instances):
+        plan.func.close()
+    stats, workers = ledger.statistics(), m._var.max_workers
+    if steer is not None:
+        steered = steer.result(stats)
+    if plan.warmup is not None:
+        from .stats import since
+
+        # A run that ended within its warm-up was all warm-up.
+        then, end = warm if warm is not None else (stats, time.time())
+        try:
+            stats, warmup_end = since(stats, then, end), end
+        except ValueError as err:  # a snapshot the end does not contain; the results come first
+            print(f"vigil_load: the warm-up could not be left out ({err}); the figures include "
+                  f"it", file=sys.stderr)
+    if steer is not None:
+        stats = {**stats, "steered": steered}
+    return Outcome(stats, caught, started, warmup_end, workers)
 
 
 def _task_threads() -> list[tuple[threading.Thread, str]]:

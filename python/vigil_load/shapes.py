@@ -12,7 +12,7 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Final, Literal, get_args
 
 if TYPE_CHECKING:
-    from typing import TypedDict
+    from typing import NotRequired, TypedDict
 
     from threads_main import _ErrorKind as ErrorKind
     from threads_main import _Group as Group
@@ -53,6 +53,46 @@ if TYPE_CHECKING:
         latency: Latency
         histograms: Histograms
 
+    # A stage of a run (--stages): when it began (epoch seconds), how long
+    # it lasted, the target it ramped from and to (worker counts or starts
+    # a second), and the figures of what finished within it.
+    StageFigures = TypedDict("StageFigures", {
+        "stage": int, "start": float, "seconds": float, "kind": str, "from": float, "to": float,
+        "finished": int, "failed": int, "error_rate": float, "throughput": float,
+        "late_starts": int, "run_time": Latency, "latency": Latency})
+    # The same in one share of a run, with the statistics of what finished
+    # within the stage (no history), for merging with the other shares'.
+    StageRun = TypedDict("StageRun", {
+        "stage": int, "start": float, "seconds": float, "kind": str, "from": float, "to": float,
+        "window": "Statistics"})
+
+    class Steered(TypedDict):
+        """What a steered run (--stages, --shape) hands back beside its
+        statistics: its stages, and the shape's failure as stderr shows it."""
+        stages: list[StageRun]
+        error: str | None
+
+    class Step(TypedDict):
+        """A step of --find-max: its rate, when it ran (epoch seconds; the
+        figures count from the end of its settling), its figures, whether
+        it passed and why not."""
+        step: int
+        rate: float
+        start: float
+        judged_from: float
+        end: float
+        passed: bool
+        why: list[str]
+        figures: dict[str, float | None]
+
+    class FindMax(TypedDict):
+        """The highest rate that passed every check (None: none did), the
+        lowest that failed, and the steps."""
+        rate: float | None
+        failed_at: float | None
+        checks: list[str]
+        steps: list[Step]
+
     class Statistics(CoreStatistics):
         """The statistics vigil_load writes and reads: the core's, with the
         error rate the summary lines give (failed over submitted tasks, where
@@ -60,16 +100,20 @@ if TYPE_CHECKING:
         spread run, the settings of every run they cover, the spans of time
         in which those runs were active (epoch seconds, sorted, not
         overlapping) and warnings about what the figures mean (computed from
-        them, one line each)."""
+        them, one line each); a steered run's stages, or a search's steps."""
         submitted_error_rate: float  # percent of submitted tasks that failed
         processes: list[ProcessRow]
         settings: list[Settings]
         active: list[list[float]]
         notes: list[str]
+        stages: NotRequired[list[StageFigures]]
+        find_max: NotRequired[FindMax]
+        steered: NotRequired[Steered]  # a share's, until the command takes it
 
-    __all__ = ["CoreStatistics", "ErrorKind", "Group", "GroupHistograms", "HistogramJson",
-               "Histograms", "HistoryRow", "Latency", "ProcessRow", "RunStatus", "SecondRunTime", "Setting",
-               "Settings", "Statistics"]
+    __all__ = ["CoreStatistics", "ErrorKind", "FindMax", "Group", "GroupHistograms",
+               "HistogramJson", "Histograms", "HistoryRow", "Latency", "ProcessRow", "RunStatus",
+               "SecondRunTime", "Setting", "Settings", "StageFigures", "StageRun", "Statistics",
+               "Steered", "Step"]
 
 # Keys of Statistics, in the order the core writes them.
 CountKey = Literal["finished", "succeeded", "failed", "stopped", "cancelled", "queued", "running"]

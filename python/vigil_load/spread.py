@@ -78,7 +78,7 @@ def split(plan: run.Plan, n: int) -> list[run.Plan]:
     if n < 1:
         raise ValueError(f"at least one worker is needed, got {n}")
     size = len(plan.tasks)
-    total = None if plan.duration is not None else (
+    total = None if plan.duration is not None or plan.shape is not None else (
         plan.count if plan.count is not None else size)
     if total is not None:
         n = max(1, min(n, total))
@@ -93,6 +93,7 @@ def split(plan: run.Plan, n: int) -> list[run.Plan]:
         tasks=[*plan.tasks[start(i) % size:], *plan.tasks[:start(i) % size]],
         count=None if total is None else start(i + 1) - start(i),
         rate=None if plan.rate is None else plan.rate / n,
+        shares=n,
     ) for i in range(n)]
 
 

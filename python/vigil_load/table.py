@@ -125,6 +125,66 @@ def process_rows(stats: Statistics) -> list[list[str]]:
             cells("all", stats, "")]
 
 
+STAGE_COLUMNS: Final = ("stage", "start", "length", "target", "finished", "failed", "error %",
+                        "runs/s", "p50 ms", "p95 ms", "p99 ms", "late starts")
+
+
+def marks(stats: Statistics) -> list[tuple[float, str]]:
+    """(epoch seconds, label) of the start of each stage or step of a run."""
+    found = stats.get("find_max")
+    if found is not None:
+        return [(s["start"], f"step {s['step']}") for s in found["steps"]]
+    return [(s["start"], f"stage {s['stage']}") for s in stats.get("stages", [])]
+
+
+def stage_rows(stats: Statistics) -> list[list[str]]:
+    """A row per stage in the order of STAGE_COLUMNS, and one of the whole
+    run; none without stages."""
+    stages = stats.get("stages", [])
+    if not stages:
+        return []
+    first = stages[0]["start"]
+    rows = []
+    for st in stages:
+        unit = "/s" if st["kind"] == "rate" else " workers"
+        target = (f"{st['to']:g}{unit}" if st["from"] == st["to"]
+                  else f"{st['from']:g} -> {st['to']:g}{unit}")
+        rt = st["run_time"]
+        rows.append([str(st["stage"]), f"+{st['start'] - first:.1f} s", f"{st['seconds']:g} s",
+                     target, f"{st['finished']:,}", f"{st['failed']:,}",
+                     f"{st['error_rate']:.2f}", f"{st['throughput']:.1f}",
+                     *(fmt_ms(rt[k]) for k in ("p50", "p95", "p99")), f"{st['late_starts']:,}"])
+    rt = stats["run_time"]
+    rows.append(["whole run", "", f"{stats['elapsed']:.1f} s", "", f"{stats['finished']:,}",
+                 f"{stats['failed']:,}", f"{stats['error_rate']:.2f}",
+                 f"{stats['throughput']:.1f}", *(fmt_ms(rt[k]) for k in ("p50", "p95", "p99")),
+                 f"{stats['late_starts']:,}"])
+    return rows
+
+
+STEP_COLUMNS: Final = ("step", "rate /s", "verdict", "starts/s", "runs/s", "error %",
+                       "p95 ms", "late starts", "why not")
+
+
+def step_rows(stats: Statistics) -> list[list[str]]:
+    """A row per step of a search, in the order of STEP_COLUMNS."""
+    found = stats.get("find_max")
+    if found is None:
+        return []
+
+    def num(v: float | None, form: str) -> str:
+        return "-" if v is None else format(v, form)
+
+    rows = []
+    for st in found["steps"]:
+        f = st["figures"]
+        rows.append([str(st["step"]), f"{st['rate']:.4g}", "passed" if st["passed"] else "FAILED",
+                     num(f.get("starts_per_second"), ".1f"), num(f.get("throughput"), ".1f"),
+                     num(f.get("error_rate"), ".2f"), fmt_ms(f.get("p95")),
+                     num(f.get("late_starts"), ",.0f"), "; ".join(st["why"])])
+    return rows
+
+
 def _columns(rows: list[list[str]], left: frozenset[int] = frozenset({0})) -> list[str]:
     """Rows as aligned columns, text columns (`left`) to the left."""
     widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
@@ -145,6 +205,14 @@ def render(stats: Statistics) -> str:
                  + "   (ms)")
     for label, cells in rows:
         lines.append(f"  {label:<10}" + " ".join(f"{c:>{w}}" for c, w in zip(cells, cols, strict=False)))
+    stages = stage_rows(stats)
+    if stages:
+        lines += ["", "by stage (each stage's figures: what finished within it)"]
+        lines += _columns([list(STAGE_COLUMNS), *stages], left=frozenset({0, 3}))
+    steps = step_rows(stats)
+    if steps:
+        lines += ["", "find-max steps (each step's figures: what finished after its settling)"]
+        lines += _columns([list(STEP_COLUMNS), *steps], left=frozenset({0, 2, 8}))
     groups = group_rows(stats)
     if groups:
         more = len(groups) - TOP_GROUPS

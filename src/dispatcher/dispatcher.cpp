@@ -99,6 +99,35 @@ std::int64_t slot_at(const Core& core, std::int64_t k) {
   return core.origin_us + static_cast<std::int64_t>(std::min(offset, kFarUs));
 }
 
+// A new rate for a schedule under way carries it on rather than beginning
+// another (which would make a start at once, and forgive what is owed): a
+// rate changed step by step, as in a ramp, keeps its pace. The starts owed
+// stay owed, counted at the new rate; otherwise the next start comes one
+// new interval after the last.
+void retime(Core& core, double rate, std::int64_t now) {
+  const bool under_way = core.origin_us >= 0 && paced(core.schedule_rate);
+  const std::int64_t next = under_way ? slot_at(core, core.next_slot) : 0;
+  const std::int64_t last = under_way && core.next_slot > 0
+                                ? slot_at(core, core.next_slot - 1) : core.origin_us;
+  const double owed = under_way && next <= now
+                          ? std::floor(static_cast<double>(now - core.origin_us) *
+                                       core.schedule_rate / 1e6) + 1 -
+                                static_cast<double>(core.next_slot)
+                          : 0;
+  core.schedule_rate = rate;
+  core.next_slot = 0;
+  if (!under_way) {
+    core.origin_us = -1;
+  } else if (owed >= 1) {
+    // Slot 0 of the new schedule lies far enough back that `owed` are due.
+    const double back = std::min((owed - 1) * 1e6 / rate, static_cast<double>(now));
+    core.origin_us = now - static_cast<std::int64_t>(back);
+  } else {
+    const double gap = std::min(1e6 / rate, kFarUs);
+    core.origin_us = std::max(now, last + static_cast<std::int64_t>(gap));
+  }
+}
+
 // How many tasks this pass may start: one by default; with a start rate,
 // every slot of the schedule due by now. A start held up (no free worker, a
 // stalled target) keeps its slot, so after a stall the starts catch up as
@@ -106,14 +135,11 @@ std::int64_t slot_at(const Core& core, std::int64_t k) {
 // next one begins the schedule again, at once.
 long starts_allowed(Core& core, bool queued) {
   const double rate = core.start_rate.load();
+  if (!paced(rate)) core.origin_us = -1;  // no schedule to carry on later
   if (rate <= 0) return 1;
   if (std::isinf(rate)) return queued ? std::numeric_limits<long>::max() : 0;
   const std::int64_t now = pace_now(core);
-  // A new rate begins a new schedule.
-  if (core.rate_changed.exchange(false) || rate != core.schedule_rate) {
-    core.schedule_rate = rate;
-    core.origin_us = -1;
-  }
+  if (core.rate_changed.exchange(false) || rate != core.schedule_rate) retime(core, rate, now);
   if (!queued) {
     if (core.origin_us >= 0 && slot_at(core, core.next_slot) < now) core.origin_us = -1;
     return 0;
@@ -594,3 +620,4 @@ void stop(const Manager& m) {
 }
 
 }  // namespace vtm::dispatcher
+

@@ -33,7 +33,9 @@ PyMethodDef methods[] = {
                "schedule of that many a second, as soon as the slot is due and a worker is "
                "free, never more running than max_workers (starts held up by busy workers "
                "catch up as workers free, each keeping its slot as its intended time); "
-               "math.inf starts a task into every free slot as soon as it frees. Anything "
+               "math.inf starts a task into every free slot as soon as it frees. A new rate "
+               "carries a running schedule on: the next start one new interval after the last, "
+               "the starts owed still owed. Anything "
                "else raises TypeError or ValueError and changes nothing. Logs 'Start rate: "
                "<per_second>' and returns True."),
     VTM_METHOD(dispatcher::set_pace_clock, "_set_pace_clock", "seconds=None",
