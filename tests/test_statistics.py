@@ -40,18 +40,22 @@ class Statistics(ManagerCase, unittest.TestCase):
     def test_run_times_failures_and_the_python_reading_agree(self):
         m = self.make(sleeper, 4)
         m._var.break_result = 40  # a run returning 40 counts as failed
+        began = time.monotonic()
         for ms in [20] * 10 + [40] * 2 + [80] * 8:
             m._send(ms=ms)
         m._send(ms=1, fail=True)
         self.wait_done(m)
+        took_ms = (time.monotonic() - began) * 1000
         s = m._get_statistics()
         self.assertEqual(json.loads(json.dumps(s)), s)
         self.assertEqual((s["finished"], s["succeeded"], s["failed"], s["error_rate"]),
                          (21, 18, 3, 100 * 3 / 21))
         rt = s["run_time"]
+        # Sleeps are never shorter than asked, and no run outlasts the test;
+        # the ranks themselves are checked against the Python reading below.
         self.assertGreaterEqual(rt["min"], 1.0)
-        self.assertTrue(20 <= rt["p50"] < 40, rt)  # the 11th of 21 runs took 20 ms
-        self.assertTrue(80 <= rt["p90"] <= rt["p99.9"] <= rt["max"] < 130, rt)
+        self.assertTrue(20 <= rt["p50"] <= rt["p90"], rt)  # the 11th of 21 runs slept 20 ms
+        self.assertTrue(80 <= rt["p90"] <= rt["p99.9"] <= rt["max"] < took_ms, (rt, took_ms))
         # The recorded buckets read the same through vigil_load's own code.
         h = Histogram.from_json(s["histograms"]["run_time"])
         self.assertEqual(h.summary(), rt)
@@ -61,20 +65,38 @@ class Statistics(ManagerCase, unittest.TestCase):
         self.assertAlmostEqual(s["elapsed"], s["last_finish"] - s["first_start"], places=6)
 
     def test_queue_wait_of_a_backlog(self):
-        # One worker, five tasks of 100 ms queued at once: the k-th waits
-        # about k * 100 ms (plus the dispatcher's passes and thread starts).
-        m = self.make(sleeper, 1)
+        # One worker, five tasks of 100 ms queued at once: the k-th waits for
+        # the k before it. On the manager's clock each wait lies between the
+        # end of the call before it and its own call, less its submission, as
+        # this thread and the task read them: bounds however slow the machine.
+        def us():
+            return time.monotonic_ns() // 1000
+
+        calls = []
+
+        def task():
+            entry = us()
+            time.sleep(0.1)
+            calls.append((entry, us()))
+
+        m = self.make(task, 1)
+        sent = []
         for _ in range(5):
-            m._send(ms=100)
+            before = us()
+            m._send()
+            sent.append((before, us()))
         self.wait_done(m)
         qw = m._get_statistics()["queue_wait"]
-        self.assertLess(qw["min"], 60)
-        self.assertTrue(350 <= qw["max"] < 650, qw)
-        self.assertTrue(150 <= qw["p50"] < 350, qw)
+        low = Histogram.from_values([0] + [calls[k - 1][1] - sent[k][1] - 1 for k in range(1, 5)])
+        high = Histogram.from_values(calls[k][0] - sent[k][0] + 1 for k in range(5))
+        for key in ("min", "p50", "max"):
+            self.assertTrue(low.summary()[key] <= qw[key] <= high.summary()[key],
+                            (key, qw, low.summary(), high.summary()))
 
     def test_stops_cancels_and_clearing(self):
         gate = threading.Event()
-        m = self.make(lambda: wait_until(gate.is_set, 10), 1)
+        m = self.make(lambda: wait_until(gate.is_set, 60), 1)
+        self.addCleanup(gate.set)
         for name in ("a", "b", "c"):
             m._send(name)
         self.assertTrue(wait_until(lambda: m._get_status("a")["a"] == "运行中"))
@@ -116,19 +138,22 @@ class Statistics(ManagerCase, unittest.TestCase):
         self.assertEqual((4 <= counts[0] <= 5, counts[1]), (True, 0), counts)
 
     def test_history_has_a_row_a_second(self):
-        # About 2.5 s of steady work: a row for each second it touched, the
-        # starts adding up, the last row taken when the work ended.
+        # At least 2.45 s of steady work (the pacer never starts early): a
+        # row for each second, within the seconds of this test, the starts
+        # adding up, the last row taken when the work ended.
         m = self.make(sleeper, 2)
         m._set_start_rate(20)
+        began = time.time()
         for _ in range(50):
             m._send(ms=5)
         self.wait_done(m)
         s = m._get_statistics()
+        ended = time.time()
         rows = s["history"]
         times = [r["time"] for r in rows]
         self.assertEqual(times, sorted(set(times)))
-        self.assertLessEqual(len(rows), int(s["elapsed"]) + 2)
-        self.assertGreaterEqual(len(rows), int(s["elapsed"]))
+        self.assertTrue(int(began) <= times[0] and times[-1] <= ended, (began, times, ended))
+        self.assertGreaterEqual(times[-1] - times[0], 2, times)
         self.assertEqual(sum(r["started"] for r in rows), 50)
         self.assertEqual(sum(r["finished"] for r in rows), 50)
         self.assertEqual((rows[-1]["queued"], rows[-1]["running"]), (0, 0))
@@ -160,6 +185,9 @@ class Statistics(ManagerCase, unittest.TestCase):
             m._set_start_rate(200)
             for i in range(1000):
                 m._send(i=i)
+            # The first run fails; the close comes after it, however slowly
+            # the runs go.
+            self.assertTrue(wait_until(lambda: m._var.failed))
             close_mid_second(m)
             return m
 
@@ -323,18 +351,19 @@ class FailuresAndGroups(ManagerCase, unittest.TestCase):
         m = self.make(sleeper, 2)
         m._set_statistics_group("ms")
         for i in range(12):
-            m._send(ms=i % 3, fail=i == 5)
+            m._send(ms=10 * (i % 3), fail=i == 5)
         self.wait_done(m)
         s = m._get_statistics()
         h = s["histograms"]
         self.assertEqual(h["latency"]["count"], 12)
         # Run by run: queue wait, the worker's own steps before the call
-        # (microseconds), then the call itself.
-        gap = h["latency"]["sum"] - (h["queue_wait"]["sum"] + h["run_time"]["sum"])
-        self.assertTrue(0 <= gap < 12 * 1000, gap)
-        self.assertGreater(h["queue_wait"]["sum"], 0)
+        # (microseconds, unless the machine preempts it there), then the call
+        # itself: well below either part counted twice, or one left out.
+        qw, rt = h["queue_wait"]["sum"], h["run_time"]["sum"]
+        gap = h["latency"]["sum"] - (qw + rt)
+        self.assertTrue(0 <= gap < min(qw, rt), (gap, qw, rt))
         self.assertEqual(len(s["errors"]), 1)
-        self.assertEqual(sorted(s["groups"]), ["0", "1", "2"])
+        self.assertEqual(sorted(s["groups"]), ["0", "10", "20"])
         self.assertTrue(all(r["latency"]["max"] is not None for r in s["history"] if r["finished"]))
         self.assertIs(m._clear_record(), True)
         s = m._get_statistics()
