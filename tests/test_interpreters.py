@@ -27,7 +27,7 @@ CHILD = textwrap.dedent("""\
     import threads_main, vigil_log, vigil_var
     m = threads_main.VigilThreadsMain(lambda x: x * 2, 2)
     m._send("job", x=21)
-    deadline = time.monotonic() + 10
+    deadline = time.monotonic() + 60
     while not m._done() and time.monotonic() < deadline:
         time.sleep(0.01)
     result = m._get_result("job")["job"]
@@ -66,7 +66,7 @@ REFUSED = textwrap.dedent("""\
 def child(config, refused="", **extra):
     code = f"CONFIG = {config!r}\nEXTRA = {extra!r}\nREFUSED = {refused!r}\n" + CHILD
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         timeout=60)
+                         timeout=180)
     if out.returncode != 0:
         raise AssertionError(f"the child failed:\n{out.stdout}\n{out.stderr}")
     return out.stdout.split()
