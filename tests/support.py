@@ -47,7 +47,10 @@ class FakeQueue:
         self.manager._var.queue = self.real
 
 
-def wait_until(pred, timeout=5.0, interval=0.005):
+def wait_until(pred, timeout=30.0, interval=0.005):
+    # The bound only ends a wait for something that never comes: it is
+    # generous, since a loaded machine or the sanitized build may take many
+    # times as long as a quiet one.
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         if pred():
@@ -80,7 +83,7 @@ class ManagerCase:
             m._log = RecordingLog()
         return m
 
-    def wait_done(self, m, timeout=10.0):
+    def wait_done(self, m, timeout=60.0):
         self.assertTrue(wait_until(lambda: m._done(), timeout), "work did not finish")
 
     def wait_running(self, m, *names):

@@ -4,6 +4,7 @@ import inspect
 import os
 import subprocess
 import sys
+import textwrap
 import threading
 import time
 import unittest
@@ -136,19 +137,36 @@ class Repeated(ManagerCase, unittest.TestCase):
         self.assertEqual(len(m._var.totals), 10)
 
     def test_idle_after_the_window_until_close(self):
-        m = self.make(lambda **kw: None)
-        m._var.duration = 0.05
-        others = set(threading.enumerate())
-        m._send_list([])
-        time.sleep(0.1)
-        cpu = time.process_time()
-        time.sleep(0.3)
-        self.assertLess(time.process_time() - cpu, 0.15)
-        batch = [t for t in threading.enumerate() if t not in others]
-        self.assertEqual(len(batch), 1)
-        m._close()
-        batch[0].join(2)
-        self.assertFalse(batch[0].is_alive())
+        # Past its window the loop pauses at every turn, passes over the list
+        # no more, and waits so until the close ends it. In a child: a loop
+        # that spun instead would hold the interpreter for ever.
+        code = textwrap.dedent("""\
+            import threading, time, threads_main
+            passes, pauses, real_sleep = [0], [], time.sleep
+            class Counting(list):
+                def __iter__(self):
+                    passes[0] += 1
+                    return super().__iter__()
+            def sleep(seconds):
+                if threading.current_thread() is not threading.main_thread():
+                    pauses.append((threading.get_ident(), seconds, passes[0]))
+                real_sleep(seconds)
+            time.sleep = sleep
+            m = threads_main.VigilThreadsMain(lambda **kw: None, duration=0.05)
+            m._send_list(Counting())
+            while len(pauses) < 20:
+                real_sleep(0.01)
+            seen = pauses[:20]
+            batch = [t for t in threading.enumerate() if t.ident == seen[0][0]]
+            m._close()
+            batch[0].join(60)
+            print(len({t for t, _, _ in seen}), sorted({s for _, s, _ in seen}),
+                  len({n for _, _, n in seen}), batch[0].is_alive())
+            """)
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                             timeout=120)
+        # one pausing thread, pauses of 10 ms, no pass among them, ended by the close
+        self.assertEqual((out.returncode, out.stdout), (0, "1 [0.01] 1 False\n"), out.stderr)
 
     def test_program_without_close_ends_after_the_window(self):
         # The main thread ends once the window has passed: the batch, which

@@ -31,10 +31,10 @@ CHILD = textwrap.dedent("""\
         lambda x: (x * 2, threading.get_native_id(), threading.current_thread()), 1)
     for name, x in (("job", 21), ("next", 0)):
         m._send(name, x=x)
-        deadline = time.monotonic() + 10
+        deadline = time.monotonic() + 60
         while name not in m._var.dones and time.monotonic() < deadline:
             time.sleep(0.01)
-        m._get_result(name)[name][2].join(10)
+        m._get_result(name)[name][2].join(60)
     (result, tid, _), (_, next_tid, _) = m._get_result("job")["job"], m._get_result("next")["next"]
     result = result if tid == next_tid else "not on a runner"
     m._close()
@@ -72,7 +72,7 @@ REFUSED = textwrap.dedent("""\
 def child(config, refused="", **extra):
     code = f"CONFIG = {config!r}\nEXTRA = {extra!r}\nREFUSED = {refused!r}\n" + CHILD
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         timeout=60)
+                         timeout=180)
     if out.returncode != 0:
         raise AssertionError(f"the child failed:\n{out.stdout}\n{out.stderr}")
     return out.stdout.split()

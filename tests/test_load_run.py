@@ -7,6 +7,7 @@ import importlib
 import importlib.metadata
 import json
 import platform
+import re
 import signal
 import socket
 import subprocess
@@ -17,6 +18,7 @@ from types import SimpleNamespace
 import pytest
 
 import threads_main
+import vigil_load.demo
 import vigil_load.run
 import vigil_load.stats
 from load_support import TARGET, child_env, run_cli
@@ -57,10 +59,11 @@ def test_known_run_times_break_result_failures_and_checks(work, vigil_main):
         30, 10, 20, 0, 0)
     assert s["error_rate"] == pytest.approx(200 / 3)
     rt = s["run_time"]
-    # 20 runs of 20 ms and 10 of 40 ms: sleeps are never shorter, a little longer
-    assert 20.0 <= rt["min"] < 250
-    assert 20 * (1 - ERROR) <= rt["p50"] < 250
-    assert 40 * (1 - ERROR) <= rt["p90"] <= rt["p99"] <= rt["max"] < 400
+    # 20 runs of 20 ms and 10 of 40 ms: sleeps are never shorter, and no run
+    # outlasts the run as a whole (milliseconds, not microseconds)
+    assert 20.0 <= rt["min"] <= rt["p50"]
+    assert 20 * (1 - ERROR) <= rt["p50"] <= rt["p90"]
+    assert 40 * (1 - ERROR) <= rt["p90"] <= rt["p99"] <= rt["max"] <= s["elapsed"] * 1000
     assert rt["max"] >= 40.0
     assert s["histograms"]["run_time"]["count"] == 30
     assert 0 < sum(r["finished"] for r in s["history"]) <= 30
@@ -98,7 +101,7 @@ def test_closed_loop_latency_is_the_run_time(work, vigil_main):
     h = s["histograms"]
     assert (h["latency"], s["latency"]) == (h["run_time"], s["run_time"])
     assert h["queue_wait"]["count"] == 8
-    assert s["queue_wait"]["p50"] < 50, s["queue_wait"]
+    assert s["queue_wait"]["p50"] < s["run_time"]["p50"], (s["queue_wait"], s["run_time"])
     assert s["notes"] == [] and "warning" not in p.stderr
 
 
@@ -168,17 +171,17 @@ def test_the_feeder_keeps_what_a_paced_schedule_owes_queued(monkeypatch):
 
 
 def test_a_warm_up_is_left_out_of_the_figures_and_the_checks(work, vigil_main):
-    # The calls of the first 0.6 s take 150 ms and fail; the warm-up ends at
-    # 1.2 s, when all of them have ended.
-    p = vigil_main(["loadtarget:cold_start", "--duration", "2.5", "--warmup", "1.2", "--workers",
-                    "4", "--interval", "1", "--check", "failed==0", "--check", "max<100"], work)
+    # The first four calls (one a worker) take a second and fail; the warm-up
+    # ends at 2 s, when all of them have ended. The calls after it take 5 ms.
+    p = vigil_main(["loadtarget:cold_start", "--duration", "3", "--warmup", "2", "--workers",
+                    "4", "--interval", "1", "--check", "failed==0", "--check", "max<500"], work)
     s = finished(p, work)
     rows = s["history"]
-    assert sum(r["failed"] for r in rows) >= 4  # kept in the history
+    assert sum(r["failed"] for r in rows) == 4  # kept in the history
     assert s["failed"] == 0 and 0 < s["finished"] <= ran(work) - 4
-    assert s["run_time"]["max"] < 100 and s["histograms"]["run_time"]["count"] == s["finished"]
+    assert s["run_time"]["max"] < 500 and s["histograms"]["run_time"]["count"] == s["finished"]
     (made,) = s["settings"]
-    assert 1.2 <= made["warmup_end"] - made["started"] < 1.6
+    assert 2 <= made["warmup_end"] - made["started"] < 3  # within the run
     assert s["first_start"] == made["warmup_end"]
     assert s["elapsed"] == pytest.approx(s["last_finish"] - made["warmup_end"])
     assert "warm-up" in p.stdout
@@ -222,24 +225,23 @@ def test_group_by_timeout_and_fresh_threads_reach_the_manager(work, vigil_main, 
 
 
 def test_timeout_fails_the_runs_that_last_longer(work, vigil_main):
+    # (A limit far above what the short runs take, however slow the machine.)
     p = vigil_main(["loadtarget:spin", *tasks(work, {"ms": 30000}, {"ms": 1}), "--count", "4",
-                    "--workers", "4", "--timeout", "0.3", "--check", "failed==2"], work)
+                    "--workers", "4", "--timeout", "1", "--check", "failed==2"], work)
     s = finished(p, work)
     assert (s["finished"], s["failed"], s["error_rate"]) == (4, 2, 50.0)
-    assert 300 <= s["run_time"]["max"] < 5000
-    assert s["settings"][0]["timeout"] == 0.3
+    assert 1000 <= s["run_time"]["max"] < 30000  # counted at the limit, not at the run's end
+    assert s["settings"][0]["timeout"] == 1
 
 def test_the_run_ends_when_its_work_does(work):
-    # Not at the next --interval boundary: with an interval of a minute, a
-    # second's work once took a minute, and a duration one interval more.
-    args = ["loadtarget:work", *tasks(work, {"ms": 100}), "--workers", "2", "--interval", "60"]
+    # Not at the next --interval boundary: with an interval of ten minutes, a
+    # run waiting for it would outlast run_cli's bound, which an interpreter,
+    # the report and the work, however slow, stay far below.
+    args = ["loadtarget:work", *tasks(work, {"ms": 100}), "--workers", "2", "--interval", "600"]
     for how_long, work_seconds in ((["--count", "10"], 0.5), (["--duration", "2"], 2.0)):
-        began = time.monotonic()
         p = run_cli([*args, *how_long], work)
-        took = time.monotonic() - began
         s = finished(p, work)
-        assert took < 30, (how_long, took)  # an interpreter, the report and the work
-        assert work_seconds <= s["elapsed"] < work_seconds + 1.5, how_long
+        assert work_seconds <= s["elapsed"], how_long
 
 
 def start_child(work, args, err_path, entry=("-m", "vigil_load")):
@@ -250,11 +252,13 @@ def start_child(work, args, err_path, entry=("-m", "vigil_load")):
     return child
 
 
-def wait_for(text, err_path, child, seconds=30):
+def wait_for(text, err_path, child, seconds=120):
+    """Waits for `text` (a pattern) in the child's stderr."""
     deadline = time.monotonic() + seconds
-    while text not in err_path.read_text() and child.poll() is None and time.monotonic() < deadline:
+    while (not re.search(text, err_path.read_text()) and child.poll() is None
+           and time.monotonic() < deadline):
         time.sleep(0.1)
-    assert text in err_path.read_text(), err_path.read_text()[-2000:]
+    assert re.search(text, err_path.read_text()), err_path.read_text()[-2000:]
 
 
 @pytest.mark.parametrize("how_long, signum, status", [
@@ -268,11 +272,11 @@ def test_a_signal_stops_writes_what_ran_and_exits_128_plus_it(work, how_long, si
                                "--workers", "4", "--interval", "1", "--report",
                                "vigil-report.html"], err_path)
     try:
-        wait_for("summary =", err_path, child)
+        wait_for(r"summary = +[1-9]", err_path, child)  # a run has finished
         child.send_signal(signum)
         time.sleep(0.3)
         child.send_signal(signum)  # a second one must not lose the stats file
-        out, _ = child.communicate(timeout=60)
+        out, _ = child.communicate(timeout=120)
     finally:
         if child.poll() is None:
             child.kill()
@@ -381,7 +385,7 @@ def test_a_task_stuck_in_native_code_does_not_keep_the_process(work, args, ended
     err_path = work / "stderr.txt"
     child = start_child(work, ["loadtarget:stuck", *args], err_path, entry=SHORT_DRAIN)
     try:
-        out, _ = child.communicate(timeout=60)
+        out, _ = child.communicate(timeout=120)
     finally:
         if child.poll() is None:
             child.kill()
@@ -438,16 +442,18 @@ def test_results_and_records_are_not_kept(work, vigil_main, monkeypatch):
     assert last.split("summary =")[1].split()[0] == "1000", last
 
 
-def test_demonstration(tmp_path, vigil_main):
+def test_demonstration(tmp_path, vigil_main, monkeypatch):
     # The demonstration, shortened: its own server, summary lines, the table
-    # and both files in the working directory.
+    # and both files in the working directory. Half the replies fail, so
+    # both kinds come however few requests a loaded machine makes.
+    monkeypatch.setattr(vigil_load.demo, "FAIL_SHARE", 0.5)
     p = vigil_main(["--duration", "2", "--interval", "1", "--report", "vigil-report.html"],
                    tmp_path)
     assert p.returncode == 0, p.stderr[-2000:]
     assert "server: http://127.0.0.1:" in p.stdout
     assert "summary =" in p.stderr
     s = json.loads((tmp_path / "vigil-stats.json").read_text())
-    assert s["succeeded"] > 0 and s["failed"] > 0  # ~10 % of replies are 500
+    assert s["succeeded"] > 0 and s["failed"] > 0
     assert s["run_time"]["min"] >= 3.0  # replies take 3 to 100 ms
     assert (tmp_path / "vigil-report.html").exists()
     assert "report written to vigil-report.html" in p.stdout

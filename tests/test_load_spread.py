@@ -9,6 +9,7 @@ import contextlib
 import itertools
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -16,6 +17,7 @@ import time
 
 import pytest
 
+import vigil_load.demo
 import vigil_load.spread as spread
 from load_support import child_env, counted, free_port, scraped_counts
 from vigil_load.run import Plan
@@ -104,13 +106,20 @@ def test_split_of_a_duration_cycles_the_whole_list_from_offsets_of_their_own():
 
 # -- worker processes on this machine ----------------------------------------------
 
-def test_processes_split_start_together_and_merge_exactly(work, vigil_main, monkeypatch):
-    monkeypatch.setattr(spread, "START_LEAD", 3.0)
+# The command with a longer lead to the common start, in a child, so that
+# what its worker processes write on stderr is seen too.
+LEAD = ("-c", "import sys, vigil_load.cli, vigil_load.spread\n"
+              "vigil_load.spread.START_LEAD = 3.0\n"
+              "sys.exit(vigil_load.cli.main())")
+
+
+def test_processes_split_start_together_and_merge_exactly(work):
     names = ["items-1", "search-1", "items-2", "search-2"]
     args = tasks(work, *({"tag": t} for t in names))
     begun = time.time()
-    p = vigil_main(["spreadtarget:work", *args, "--processes", "2", "--count", "1001",
-                    "--workers", "4", "--rate", "1e9", "--interval", "0.5"], work)
+    p = subprocess.run([sys.executable, *LEAD, "spreadtarget:work", *args, "--processes", "2",
+                        "--count", "1001", "--workers", "4", "--rate", "1e9", "--interval", "0.5"],
+                       cwd=work, env=child_env(), capture_output=True, text=True, timeout=300)
     s = stats_of(p, work)
     made = calls(work)
     by_pid = collections.Counter(pid for pid, _, _ in made)
@@ -121,10 +130,12 @@ def test_processes_split_start_together_and_merge_exactly(work, vigil_main, monk
     # each worker sends the whole mix, not every other line of the list
     for pid in by_pid:
         assert {tag for w, _, tag in made if w == pid} == set(names)
-    # every worker starts at the common start, none before it
+    # every worker starts at the common start, none before it; one still
+    # starting up then (a loaded machine) says how late it is, and starts
+    late = [float(x) for x in re.findall(r"started ([\d.]+) s after the common start", p.stderr)]
     firsts = [min(t for pid, t, _ in made if pid == w) for w in by_pid]
     assert min(firsts) >= begun + 3.0 - 0.05, (begun, firsts)
-    assert max(firsts) - min(firsts) < 0.5, firsts
+    assert max(firsts) - min(firsts) < 0.5 + max(late, default=0), (firsts, late)
     # merged exactly: counts, histograms and the history add up
     assert (s["finished"], s["succeeded"], s["failed"]) == (1001, 1001, 0)
     assert s["histograms"]["run_time"]["count"] == s["histograms"]["queue_wait"]["count"] == 1001
@@ -149,7 +160,10 @@ def test_processes_split_start_together_and_merge_exactly(work, vigil_main, monk
     assert last.split("summary =")[1].split()[0] == "1001", last
 
 
-def test_processes_run_the_demonstration(tmp_path, vigil_main):
+def test_processes_run_the_demonstration(tmp_path, vigil_main, monkeypatch):
+    # Half the replies fail (the server is this process's), so both kinds
+    # come however few requests a loaded machine makes.
+    monkeypatch.setattr(vigil_load.demo, "FAIL_SHARE", 0.5)
     p = vigil_main(["--processes", "2", "--duration", "2", "--interval", "1", "--warmup", "0.5"],
                    tmp_path)
     s = stats_of(p, tmp_path)
@@ -159,7 +173,7 @@ def test_processes_run_the_demonstration(tmp_path, vigil_main):
     assert "warm-up" in p.stdout
     assert "server: http://127.0.0.1:" in p.stdout
     assert "worker 1 of 2:" in p.stdout and "worker 2 of 2:" in p.stdout
-    assert s["succeeded"] > 0 and s["failed"] > 0  # ~10 % of replies are 500
+    assert s["succeeded"] > 0 and s["failed"] > 0
 
 
 def start_child(work, args):
@@ -170,12 +184,27 @@ def start_child(work, args):
     return child
 
 
-def wait_for(text, work, child, seconds=60):
+def wait_for(text, work, child, seconds=120):
+    """Waits for `text` (a pattern) in the child's stderr."""
     path = work / "stderr.txt"
     deadline = time.monotonic() + seconds
-    while text not in path.read_text() and child.poll() is None and time.monotonic() < deadline:
+    while (not re.search(text, path.read_text()) and child.poll() is None
+           and time.monotonic() < deadline):
         time.sleep(0.1)
-    assert text in path.read_text(), path.read_text()[-2000:]
+    assert re.search(text, path.read_text()), path.read_text()[-2000:]
+
+
+# A summary line of at least two finished runs.
+TWO_FINISHED = r"summary = +([2-9]|\d\d)"
+
+
+def wait_both_called(work, child, seconds=120):
+    """Waits until both worker processes have made a call."""
+    deadline = time.monotonic() + seconds
+    while (len({pid for pid, _, _ in calls(work)}) < 2 and child.poll() is None
+           and time.monotonic() < deadline):
+        time.sleep(0.1)
+    assert len({pid for pid, _, _ in calls(work)}) == 2, calls(work)
 
 
 def ended(pids, seconds):
@@ -194,7 +223,7 @@ def ended(pids, seconds):
     return False
 
 
-def finish(child, seconds=60):
+def finish(child, seconds=180):
     try:
         out, _ = child.communicate(timeout=seconds)
     finally:
@@ -207,13 +236,14 @@ def finish(child, seconds=60):
 def test_a_signal_to_the_parent_stops_every_worker_and_writes_the_merge(work, signum, status):
     child = start_child(work, ["spreadtarget:work", *tasks(work, {"ms": 300}), "--processes", "2",
                                "--duration", "120", "--workers", "4", "--interval", "1"])
-    wait_for("summary =", work, child)
+    wait_both_called(work, child)
+    wait_for(TWO_FINISHED, work, child)
     child.send_signal(signum)  # to the parent alone, as `timeout` sends it
     out = finish(child)
     assert child.returncode == status, (work / "stderr.txt").read_text()[-2000:]
     assert "interrupted" in out
     pids = {pid for pid, _, _ in calls(work)}
-    assert len(pids) == 2 and ended(pids, 5)
+    assert len(pids) == 2 and ended(pids, 30)
     s = json.loads((work / "vigil-stats.json").read_text())
     assert s["finished"] >= 2 and s["running"] == 0
     assert s["stopped"] + s["cancelled"] >= 2  # both still had work to stop
@@ -289,12 +319,11 @@ def test_workers_stop_when_the_parent_dies(work):
     child = start_child(work, ["spreadtarget:work", *tasks(work, {"ms": 50}), "--processes", "2",
                                "--duration", "120", "--interval", "1"])
     try:
-        wait_for("summary =", work, child)
+        wait_both_called(work, child)
         child.kill()
-        child.wait(10)
+        child.wait(30)
         pids = {pid for pid, _, _ in calls(work)}
-        assert len(pids) == 2
-        assert ended(pids, 20), "a worker outlived its parent"
+        assert ended(pids, 60), "a worker outlived its parent"
     finally:
         for pid in {pid for pid, _, _ in calls(work)}:
             try:
@@ -381,7 +410,7 @@ def test_dask_signal_stops_every_worker_and_writes_the_merge(cluster, home):
     child = start_child(home, ["spreadtarget:work", *tasks(home, {"ms": 300}), "--dask",
                                cluster[0], "--duration", "120", "--workers", "4",
                                "--interval", "1"])
-    wait_for("summary =", home, child)
+    wait_for(TWO_FINISHED, home, child)
     child.send_signal(signal.SIGTERM)
     out = finish(child)
     assert child.returncode == 143, (home / "stderr.txt").read_text()[-2000:]
@@ -427,7 +456,8 @@ def test_dask_worker_that_dies_is_named(cluster, home):
 
 
 @pytest.mark.slow  # a cluster of its own: about 10 s
-def test_dask_local_runs_the_demonstration(tmp_path, vigil_main):
+def test_dask_local_runs_the_demonstration(tmp_path, vigil_main, monkeypatch):
+    monkeypatch.setattr(vigil_load.demo, "FAIL_SHARE", 0.5)  # both kinds, however few
     p = vigil_main(["--dask", "local:2", "--duration", "2", "--interval", "1"], tmp_path)
     s = stats_of(p, tmp_path)
     assert "worker 1 of 2:" in p.stdout and "worker 2 of 2:" in p.stdout

@@ -208,7 +208,7 @@ class Guard(ManagerCase, unittest.TestCase):
                 call()
             self.assertEqual(str(cm.exception), STOPPED)
         self.assertIs(m._done(), False)
-        self.assertTrue(wait_until(lambda: not m._var.thread_init.is_alive(), 1))
+        self.assertTrue(wait_until(lambda: not m._var.thread_init.is_alive()))
 
 
 class Dispatch(ManagerCase, unittest.TestCase):
@@ -222,6 +222,9 @@ class Dispatch(ManagerCase, unittest.TestCase):
                 state["now"] += 1
                 state["peak"] = max(state["peak"], state["now"])
                 order.append(i)
+            # The first waits for a second to run beside it, however late the
+            # machine lets that one begin.
+            wait_until(lambda: state["peak"] >= 2)
             time.sleep(0.05)
             with lock:
                 state["now"] -= 1
@@ -231,7 +234,8 @@ class Dispatch(ManagerCase, unittest.TestCase):
             m._send(i=i)
         self.wait_done(m)
         self.assertEqual(state["peak"], 2)
-        self.assertEqual(order, list(range(7)))
+        # Started in order (runs); the threads may begin their bodies in any.
+        self.assertEqual(sorted(order), list(range(7)))
         self.assertEqual(m._var.runs, [f"Thread_{i}" for i in range(1, 8)])
         # runs keeps the submitted names, not the copies read back from the
         # queue: a task's name is stored once until the records are cleared.
@@ -240,11 +244,11 @@ class Dispatch(ManagerCase, unittest.TestCase):
 
     def test_flags_follow_the_work(self):
         gate = threading.Event()
-        m = self.make(lambda: gate.wait(5))
+        self.addCleanup(gate.set)
+        m = self.make(lambda: gate.wait(60))
         time.sleep(0.05)
         self.assertEqual((m._var.is_run, m._var.done), (False, False))
-        m._send("a")
-        self.assertEqual(m._get_qsize(), 1)
+        m._send("a")  # (the dispatcher may take it before a look at the queue)
         self.assertTrue(wait_until(lambda: m._var.is_run))
         self.assertEqual(m._get_qsize(), 0)
         time.sleep(0.05)
@@ -278,8 +282,11 @@ class Dispatch(ManagerCase, unittest.TestCase):
         self.assertEqual(m._var.dones, ["a"])
 
     def test_failing_sink_does_not_end_the_dispatcher(self):
+        calls = []
+
         class Broken:
             def debug(self, msg):
+                calls.append(msg)
                 raise RuntimeError("sink down")
             info = warning = debug
 
@@ -287,7 +294,7 @@ class Dispatch(ManagerCase, unittest.TestCase):
         m._log = Broken()
         m._var.max_workers = "x"
         m._send("a")
-        time.sleep(0.1)
+        self.assertTrue(wait_until(lambda: len(calls) >= 2))  # two failing passes logged
         m._var.max_workers = 2
         self.wait_done(m)
         self.assertTrue(m._var.thread_init.is_alive())
@@ -355,24 +362,30 @@ class IdleWait(ManagerCase, unittest.TestCase):
         self.addCleanup(retire, m)
         return m, Counted
 
-    def looks_during(self, cls, seconds):
-        before = cls.looks
-        time.sleep(seconds)
-        return cls.looks - before
+    @staticmethod
+    def parked_most(seconds):
+        # Looks a dispatcher parked between its 100 ms safety wake-ups can
+        # make in `seconds` at most: two a wake-up, and the last passes
+        # before it parked.
+        return 2 * (seconds / 0.1 + 1) + 4
 
     def test_polls_while_working_and_waits_when_idle(self):
+        # Compared with what a parked dispatcher can do in the time that
+        # actually passed, so a slow machine makes neither side fail.
         gate = threading.Event()
-        m, cls = self.counting(lambda: gate.wait(5))
+        self.addCleanup(gate.set)
+        m, cls = self.counting(lambda: gate.wait(60))
         m._send()
         self.assertTrue(wait_until(lambda: m._var.runs))
-        working = self.looks_during(cls, 0.5)
+        before, began = cls.looks, time.monotonic()
+        self.assertTrue(wait_until(lambda: cls.looks - before > self.parked_most(
+            time.monotonic() - began)), "parked while a task runs")
         gate.set()
         self.wait_done(m)
-        idle = self.looks_during(cls, 0.5)
-        # 10 ms passes look twice each while a task runs; parked, the
-        # dispatcher only looks on its occasional safety wake-up.
-        self.assertGreater(working, 20)
-        self.assertLess(idle, 15)
+        before, began = cls.looks, time.monotonic()
+        time.sleep(0.5)
+        idle, took = cls.looks - before, time.monotonic() - began
+        self.assertLessEqual(idle, self.parked_most(took), f"{idle} looks in {took:.2f} s")
 
     def test_submission_and_rerun_wake_it(self):
         calls = []
@@ -454,7 +467,7 @@ class StartRate(ManagerCase, unittest.TestCase):
             huge._send(x=i)
         slow._send(x="first")
         slow._send(x="second")
-        self.assertTrue(wait_until(lambda: len(ran) == 7, 5), ran)
+        self.assertTrue(wait_until(lambda: len(ran) == 7), ran)
         time.sleep(0.3)
         self.assertEqual((len(ran), slow._get_qsize()), (7, 1))
 
@@ -530,10 +543,11 @@ class StartRate(ManagerCase, unittest.TestCase):
             with lock:
                 now["running"] += 1
                 now["most"] = max(now["most"], now["running"])
-            gate.wait(10)
+            gate.wait(60)
             with lock:
                 now["running"] -= 1
 
+        self.addCleanup(gate.set)
         m = self.make(task, 3)
         m._set_start_rate(5000)  # many starts a pass, were there room
         for _ in range(20):
@@ -656,17 +670,20 @@ class ProgramEnd(unittest.TestCase):
             "                              round(time.process_time() - cpu, 2)))\n")
         for rate in ("None", "math.inf", "1000"):
             out = subprocess.run([sys.executable, "-c", code, rate], capture_output=True,
-                                 text=True, timeout=30)
+                                 text=True, timeout=120)
             self.assertEqual(out.returncode, 0, out.stderr)
             listed, flag, cpu = out.stdout.rsplit(" ", 2)
             self.assertEqual((listed, flag), ("[0, 1, 2, 3, 4, 5]", "True"), rate)
             self.assertLess(float(cpu), 0.3, rate)
 
-    def run_program(self, code, timeout=60):
-        started = time.monotonic()
-        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                             timeout=timeout)
-        return out, time.monotonic() - started
+    def run_program(self, code, timeout=120):
+        # The bound is for a program that never ends; one that ends is not
+        # timed, as a loaded machine may take long to start it.
+        try:
+            return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                                  timeout=timeout)
+        except subprocess.TimeoutExpired as e:
+            self.fail(f"the program did not end:\n{e.stdout}\n{e.stderr}")
 
     def test_program_end_takes_no_new_submission(self):
         # The main thread ends while work keeps coming: from a daemon thread
@@ -734,15 +751,15 @@ class ProgramEnd(unittest.TestCase):
                 "atexit.register(lambda: print(len(m._var.totals), len(m._var.cancels),\n"
                 "                sorted(set(m._get_all_status().values()))))\n"
                 "time.sleep(0.5)\n")
-        out, took = self.run_program(code)
+        out = self.run_program(code)
         self.assertEqual((out.returncode, out.stderr), (0, ""))
         self.assertEqual(out.stdout.split(), ["1500", "1500", "['取消']"])
-        self.assertLess(took, 20)
 
     def test_ctrl_c_ends_the_program(self):
         # Ten tasks of a minute each (in short steps), four at a time; Ctrl-C
         # during _join: queued tasks are withdrawn, running ones stopped, and
-        # the program ends at once instead of running the queue.
+        # the program ends instead of running the queue (the bound of the
+        # wait for its end is half of one task).
         code = ("import atexit, json, signal, time, threads_main\n"
                 "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
                 "def task(i):\n"
@@ -763,14 +780,11 @@ class ProgramEnd(unittest.TestCase):
             self.assertEqual(proc.stdout.readline().strip(), "ready")
             time.sleep(0.3)
             proc.send_signal(signal.SIGINT)
-            sent = time.monotonic()
             out, err = proc.communicate(timeout=30)
         finally:
             proc.kill()
-        took = time.monotonic() - sent
         self.assertEqual(proc.returncode, -signal.SIGINT, err)
         self.assertIn("KeyboardInterrupt", err)
-        self.assertLess(took, 2.0)
         self.assertNotIn("still running", err)  # everything ended at once
         counts, statuses = json.loads(out.splitlines()[-1])
         self.assertEqual(statuses, ["停止", "取消"])  # none pending, none running
@@ -833,7 +847,7 @@ class ProgramEnd(unittest.TestCase):
                     "threading.Thread(target=body, daemon=True).start()\n"
                     "time.sleep(0.2)\n")
             for attempt in range(3):
-                out, _ = self.run_program(code, timeout=30)
+                out = self.run_program(code)
                 self.assertEqual(out.returncode, 0, f"{case} #{attempt}: {out.stderr}")
 
     def test_program_with_an_idle_manager_ends(self):

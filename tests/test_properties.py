@@ -358,7 +358,7 @@ class Session:
         time.sleep(op.ms / 1000)
 
     # -- the end of a sequence -----------------------------------------
-    def settle(self, timeout=10.0):
+    def settle(self, timeout=60.0):
         """Releases everything and waits until nothing is queued or running
         and the lists have stopped moving."""
         self.gate.open_for_good()
@@ -484,21 +484,20 @@ class Bookkeeping(unittest.TestCase):
 
 
 class HeldTake(FakeQueue):
-    """Holds the first name the dispatcher takes before handing it over, as
-    a switch of the interpreter lock inside multiprocessing.Queue.get, after
-    the name has left the queue, can."""
+    """Holds the first name the dispatcher takes until the test lets it go
+    (`go`), as a switch of the interpreter lock inside
+    multiprocessing.Queue.get, after the name has left the queue, can."""
 
-    def __init__(self, m, hold=0.3):
+    def __init__(self, m):
         self.dispatcher = m._var.thread_init
-        self.hold = hold
-        self.taken, self.handed = threading.Event(), threading.Event()
+        self.taken, self.go, self.handed = threading.Event(), threading.Event(), threading.Event()
         super().__init__(m)  # in place from here on
 
     def get(self, *args, **kwargs):
         name = self.real.get(*args, **kwargs)
         if threading.current_thread() is self.dispatcher and not self.taken.is_set():
             self.taken.set()
-            time.sleep(self.hold)
+            self.go.wait(30)
             self.handed.set()
         return name
 
@@ -522,10 +521,12 @@ class TakenNotYetListed(unittest.TestCase):
         self.addCleanup(setattr, threading, "excepthook", hook)
         m = self.manager()
         take = HeldTake(m)
+        self.addCleanup(take.go.set)
         m._send("x")
-        self.assertTrue(take.taken.wait(5))
+        self.assertTrue(take.taken.wait(30))
         self.assertIs(m._close(), True)
-        m._var.thread_init.join(5)
+        take.go.set()
+        m._var.thread_init.join(30)
         v = m._var
         # The name taken as the manager closed is withdrawn, not lost.
         self.assertEqual(v.runs.count("x") + v.cancels.count("x"), 1, m._get_all_status())
@@ -534,12 +535,14 @@ class TakenNotYetListed(unittest.TestCase):
     def test_clear_record(self):
         m = self.manager()
         m._send("first")
-        self.assertTrue(wait_until(m._done, 5))
+        self.assertTrue(wait_until(m._done))
         take = HeldTake(m)
+        self.addCleanup(take.go.set)
         m._send("second")
-        self.assertTrue(take.taken.wait(5))
+        self.assertTrue(take.taken.wait(30))
         answer = m._clear_record()
-        self.assertTrue(take.handed.wait(5))
+        take.go.set()
+        self.assertTrue(take.handed.wait(30))
         self.assertIs(answer, False)
 
 

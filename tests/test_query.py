@@ -100,7 +100,7 @@ class Failures(ManagerCase, unittest.TestCase):
         self.assertEqual(([e["task"] for e in only["data"]], m._get_failed()), (["err"], ["err"]))
         m._var.max_workers = 0
         m._rerun_failed()
-        self.assertEqual((m._var.queue.get(timeout=1), m._var.queue.qsize()), ("err", 0))
+        self.assertEqual((m._var.queue.get(timeout=30), m._var.queue.qsize()), ("err", 0))
 
     def test_rerun_runs_again_with_its_arguments(self):
         gate, seen = threading.Event(), collections.Counter()
@@ -110,9 +110,10 @@ class Failures(ManagerCase, unittest.TestCase):
             if x == 1 and seen[x] == 1:
                 raise ValueError("first run")
             if x == 1:
-                gate.wait(5)
+                gate.wait(60)
             return x * 10
 
+        self.addCleanup(gate.set)
         m = self.make(task)
         m._send("a", x=1)
         m._send("b", x=2)
@@ -151,7 +152,7 @@ class Failures(ManagerCase, unittest.TestCase):
         m._log = RecordingLog()
         m._var.max_workers = 0
         m._rerun_failed()
-        self.assertEqual([m._var.queue.get(timeout=1) for _ in range(2)], ["x", "y"])
+        self.assertEqual([m._var.queue.get(timeout=30) for _ in range(2)], ["x", "y"])
         m._var.switch = False
         with self.assertRaises(ManagerError) as cm:
             m._rerun_failed()

@@ -3,6 +3,7 @@ or closing: no lock of ours is held across such code, so it returns."""
 import subprocess
 import sys
 import textwrap
+import threading
 import unittest
 
 from support import ManagerCase, wait_until
@@ -68,7 +69,7 @@ class StopCallsBack(unittest.TestCase):
                     return VigilThreadsMain._async_raise(tid, exc_type)
 
             m = Nested(busy, 1)
-            m._send("a", seconds=0.2)
+            m._send("a")
             m._send("b")
             while m._get_status("a")["a"] != "运行中":
                 time.sleep(0.005)
@@ -83,7 +84,9 @@ class NameCallsBack(ManagerCase, unittest.TestCase):
     def test_name_whose_comparison_calls_back(self):
         # A caller's name object: comparing it with the names in runs calls
         # back into the manager in the middle of a stop.
-        m = self.make(lambda: wait_until(lambda: False, 3), 1)
+        release = threading.Event()
+        m = self.make(lambda: wait_until(release.is_set, 60), 1)
+        self.addCleanup(release.set)
         m._send("job")
         self.assertTrue(wait_until(lambda: m._get_status("job")["job"] == "运行中"))
         calls = []

@@ -122,8 +122,10 @@ class NothingToWaitFor(unittest.TestCase):
                 return m
             out = {}
             m = made(lambda: None)
+            def until(pred):
+                while not pred(): time.sleep(0.01)
             out["fresh"] = (m._join(), m._log.lines[-1], len(m._log.lines))
-            m._send(); time.sleep(0.3); m._clear_record()
+            m._send(); until(m._done); assert m._clear_record()
             out["cleared"] = m._join_property(None, 0.1)
             m._send_list([])
             out["empty list"] = m._join()
@@ -135,13 +137,13 @@ class NothingToWaitFor(unittest.TestCase):
             own = made(lambda how: getattr(box[0], how)(*(() if how == "_join" else (None,))))
             box.append(own)
             own._send("j", how="_join"); own._send("p", how="_join_property")
-            time.sleep(0.5)
+            until(lambda: len(own._var.dones) == 2)
             out["own"] = [repr(r["result"]) for r in own._get_all_result()["data"]]
             m._close(); own._close()
             print(json.dumps(out))
             """)
         done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                              timeout=60)
+                              timeout=120)
         self.assertEqual(done.returncode, 0, done.stderr)
         out = json.loads(done.stdout)
         self.assertEqual(out.pop("fresh"), [True, "Join complete", 4])
