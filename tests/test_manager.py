@@ -734,7 +734,7 @@ class ProgramEnd(unittest.TestCase):
         }
         for case, (body, fed, finals, failures) in cases.items():
             with self.subTest(case):
-                out, _ = self.run_program(f"{head}FED = {fed}\n{body}{tail}", timeout=30)
+                out = self.run_program(f"{head}FED = {fed}\n{body}{tail}")
                 self.assertEqual((out.returncode, out.stderr), (0, ""))
                 statuses, got, texts = json.loads(out.stdout)
                 self.assertTrue(statuses and set(statuses) <= finals, statuses)
