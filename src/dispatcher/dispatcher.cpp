@@ -520,24 +520,11 @@ Ref start(Manager m) {
   return Ref::of(Py_None);
 }
 
-Ref set_start_rate(Manager m, Borrowed per_second) {
+Ref set_start_rate(Manager m, vt::PositiveOrNone per_second) {
   m.check_while();
-  double rate = 0;
-  if (!per_second.is(Py_None)) {
-    // A flag is not a rate, though bool is an int.
-    if (PyBool_Check(per_second.get()) ||
-        !(PyLong_Check(per_second.get()) || PyFloat_Check(per_second.get())))
-      vt::raise_format(PyExc_TypeError,
-                       "the start rate must be a number of starts per second or None, not %.100s",
-                       Py_TYPE(per_second.get())->tp_name);
-    rate = PyFloat_AsDouble(per_second);
-    if (rate == -1.0 && PyErr_Occurred()) throw vt::PyError{};
-    // math.inf is the unlimited pace; NaN is no rate.
-    if (!(rate > 0))
-      vt::raise_format(PyExc_ValueError,
-                       "the start rate must be a positive number (math.inf: no limit), not %R",
-                       per_second.get());
-  }
+  const double rate = per_second.number(
+      {"the start rate must be a number of starts per second or None, not %.100s",
+       "the start rate must be a positive number (math.inf: no limit), not %R", true});
   core_of(m).start_rate.store(rate);
   core_of(m).rate_changed.store(true);
   m.log_setting("Start rate", per_second);

@@ -6,6 +6,7 @@
 // at the end of the program. Bodies of VigilThreadsMain's methods; the
 // method table is in threads_main/methods.cpp.
 #pragma once
+#include "common/method.h"
 #include "manager/receiver.h"
 
 namespace vtm::dispatcher {
@@ -13,7 +14,7 @@ namespace vtm::dispatcher {
 vt::Ref start(Manager m);
 vt::Ref queue_init(Manager m);
 vt::Ref consumer(Manager m, vt::Borrowed thread_name);
-vt::Ref set_start_rate(Manager m, vt::Borrowed per_second);
+vt::Ref set_start_rate(Manager m, vt::PositiveOrNone per_second);
 vt::Ref set_pace_clock(Manager m, vt::Borrowed seconds);
 vt::Ref set_fresh_threads(Manager m, vt::Borrowed flag);
 vt::Ref get_running_threads(Manager m);

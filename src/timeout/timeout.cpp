@@ -47,30 +47,11 @@ void time_out(const Manager& m, PyObject* worker, double limit) {
 
 }  // namespace
 
-Ref set_task_timeout(Manager m, Borrowed seconds) {
+Ref set_task_timeout(Manager m, vt::PositiveOrNone seconds) {
   m.check_while();
-  double limit = 0;
-  if (!seconds.is(Py_None)) {
-    // A flag is not a duration, though bool is an int.
-    if (PyBool_Check(seconds.get()) ||
-        !(PyLong_Check(seconds.get()) || PyFloat_Check(seconds.get())))
-      vt::raise_format(PyExc_TypeError,
-                       "the task time-out must be a number of seconds or None, not %.100s",
-                       Py_TYPE(seconds.get())->tp_name);
-    limit = PyFloat_AsDouble(seconds);
-    if (limit == -1.0 && PyErr_Occurred()) {
-      // An int beyond any float is still a finite number: a limit no run
-      // reaches.
-      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw vt::PyError{};
-      PyErr_Clear();
-      Ref zero = take(PyLong_FromLong(0));
-      limit = vt::compare(seconds, zero, Py_GT) ? std::numeric_limits<double>::max() : -1.0;
-    }
-    if (!(limit > 0) || !std::isfinite(limit))
-      vt::raise_format(PyExc_ValueError,
-                       "the task time-out must be a positive, finite number of seconds, not %R",
-                       seconds.get());
-  }
+  const double limit = seconds.number(
+      {"the task time-out must be a number of seconds or None, not %.100s",
+       "the task time-out must be a positive, finite number of seconds, not %R", false});
   manager::core_of(m).watch->seconds.store(limit);
   m.log_setting("Task timeout", seconds);
   return Ref::of(Py_True);
