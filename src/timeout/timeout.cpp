@@ -75,9 +75,4 @@ void expire(const Manager& m) {
   }
 }
 
-bool watching(const Manager& m) {
-  worker::Watch& watch = *manager::core_of(m).watch;
-  return watch.seconds.load() > 0 && watch.any();
-}
-
 }  // namespace vtm::timeout

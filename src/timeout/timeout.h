@@ -12,11 +12,9 @@ namespace vtm::timeout {
 // _set_task_timeout(seconds=None).
 vt::Ref set_task_timeout(Manager m, vt::PositiveOrNone seconds);
 
-// The dispatcher's pass: stops every run that has lasted longer than the
-// limit and records it as failed. Its own failures are logged, not raised.
-// The pass must come at least every 10 ms while watching() is true.
+// The dispatcher's pass (at least one every 10 ms while runs are in
+// progress): stops every run that has lasted longer than the limit and
+// records it as failed. Its own failures are logged, not raised.
 void expire(const Manager& m);
-// A limit is set and a run is in progress.
-bool watching(const Manager& m);
 
 }  // namespace vtm::timeout

@@ -35,10 +35,9 @@ class Watch {
   // Takes off the list the runs that began before `cutoff_us` and returns
   // their workers. With the GIL held (the workers are referenced).
   std::vector<vt::Ref> take_begun_before(std::int64_t cutoff_us);
-  bool any() const;
 
  private:
-  mutable std::mutex mu_;  // guards the list; never held over Python code
+  std::mutex mu_;  // guards the list; never held over Python code
   Entry* head_ = nullptr;
 };
 
