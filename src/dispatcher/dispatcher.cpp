@@ -8,13 +8,14 @@
 #include <vector>
 
 #include "common/call.h"
+#include "dispatcher/own.h"
 #include "dispatcher/runs.h"
+#include "dispatcher/timeout.h"
 #include "manager/core.h"
 #include "manager/manager.h"
 #include "queue/queue.h"
 #include "stats/recorder.h"
 #include "task/task.h"
-#include "timeout/timeout.h"
 #include "worker/worker.h"
 
 using vt::Borrowed;
@@ -88,15 +89,15 @@ bool paced(double rate) { return rate > 0 && !std::isinf(rate); }
 
 // The pacer's clock, in stats::monotonic_us: the time _set_pace_clock holds
 // it at, else now.
-std::int64_t pace_now(const Core& core) {
-  const std::int64_t held = core.held_clock_us.load();
+std::int64_t pace_now(const Own& own) {
+  const std::int64_t held = own.held_clock_us.load();
   return held >= 0 ? held : stats::monotonic_us();
 }
 
 // The intended time of slot k of the schedule.
-std::int64_t slot_at(const Core& core, std::int64_t k) {
-  const double offset = static_cast<double>(k) * 1e6 / core.schedule_rate;
-  return core.origin_us + static_cast<std::int64_t>(std::min(offset, kFarUs));
+std::int64_t slot_at(const Own& own, std::int64_t k) {
+  const double offset = static_cast<double>(k) * 1e6 / own.schedule_rate;
+  return own.origin_us + static_cast<std::int64_t>(std::min(offset, kFarUs));
 }
 
 // How many tasks this pass may start: one by default; with a start rate,
@@ -104,27 +105,27 @@ std::int64_t slot_at(const Core& core, std::int64_t k) {
 // stalled target) keeps its slot, so after a stall the starts catch up as
 // fast as workers free; while nothing is queued no start is behind, and the
 // next one begins the schedule again, at once.
-long starts_allowed(Core& core, bool queued) {
-  const double rate = core.start_rate.load();
+long starts_allowed(Own& own, bool queued) {
+  const double rate = own.start_rate.load();
   if (rate <= 0) return 1;
   if (std::isinf(rate)) return queued ? std::numeric_limits<long>::max() : 0;
-  const std::int64_t now = pace_now(core);
+  const std::int64_t now = pace_now(own);
   // A new rate begins a new schedule.
-  if (core.rate_changed.exchange(false) || rate != core.schedule_rate) {
-    core.schedule_rate = rate;
-    core.origin_us = -1;
+  if (own.rate_changed.exchange(false) || rate != own.schedule_rate) {
+    own.schedule_rate = rate;
+    own.origin_us = -1;
   }
   if (!queued) {
-    if (core.origin_us >= 0 && slot_at(core, core.next_slot) < now) core.origin_us = -1;
+    if (own.origin_us >= 0 && slot_at(own, own.next_slot) < now) own.origin_us = -1;
     return 0;
   }
-  if (core.origin_us < 0) {
-    core.origin_us = now;
-    core.next_slot = 0;
+  if (own.origin_us < 0) {
+    own.origin_us = now;
+    own.next_slot = 0;
   }
   // (Counted in double: a huge rate makes it huge, not an overflow.)
-  const double due = std::floor(static_cast<double>(now - core.origin_us) * rate / 1e6) + 1 -
-                     static_cast<double>(core.next_slot);
+  const double due = std::floor(static_cast<double>(now - own.origin_us) * rate / 1e6) + 1 -
+                     static_cast<double>(own.next_slot);
   return static_cast<long>(std::clamp(due, 0.0, kMaxStartsPerPass));
 }
 
@@ -164,10 +165,10 @@ void withdraw_unstarted(const Manager& m, const collab::Holder& var, PyObject* n
 // The intended time of the next start under a start rate (its slot in the
 // schedule), counting it late when it comes more than a pass behind; -1
 // without a rate.
-std::int64_t next_intended(Core& core) {
-  if (!paced(core.start_rate.load()) || core.origin_us < 0) return -1;
-  const std::int64_t intended = slot_at(core, core.next_slot++);
-  if (pace_now(core) - intended > kLateUs) core.recorder->late_start();
+std::int64_t next_intended(Own& own, stats::Recorder& recorder) {
+  if (!paced(own.start_rate.load()) || own.origin_us < 0) return -1;
+  const std::int64_t intended = slot_at(own, own.next_slot++);
+  if (pace_now(own) - intended > kLateUs) recorder.late_start();
   return intended;
 }
 
@@ -177,7 +178,8 @@ std::int64_t next_intended(Core& core) {
 // taken: an item that could not be read was skipped and is not one.
 long start_some(const Manager& m, const collab::Holder& var, long most, long room) {
   const Names& n = m.st.names;
-  Core& core = core_of(m);
+  Own& own = own_of(m);
+  stats::Recorder& recorder = *manager::recorder_of(m);
   if (!enter_taking(m)) return 0;
   struct Leave {
     const Manager& m;
@@ -191,8 +193,8 @@ long start_some(const Manager& m, const collab::Holder& var, long most, long roo
   std::size_t i = 0;
   try {
     for (; i < names.size(); ++i) {
-      core.intended_us = next_intended(core);
-      core.slot_free_us = core.recorder->take_slot(room - static_cast<long>(i));
+      own.intended_us = next_intended(own, recorder);
+      own.slot_free_us = recorder.take_slot(room - static_cast<long>(i));
       // A start that fails is logged as a failed pass is, and the names
       // taken with it still start.
       vt::catching(
@@ -202,13 +204,13 @@ long start_some(const Manager& m, const collab::Holder& var, long most, long roo
               collab::log_error(m.st, m.sink(), collab::Level::Debug, "Run error: ", exc);
             });
           });
-      core.intended_us = core.slot_free_us = -1;
+      own.intended_us = own.slot_free_us = -1;
     }
   } catch (const vt::PyError&) {
     // Anything else ends the pass; the names taken with it and not yet
     // handed over are counted nowhere else: they are withdrawn rather than
     // lost.
-    core.intended_us = core.slot_free_us = -1;
+    own.intended_us = own.slot_free_us = -1;
     vt::StashedError failure;
     for (std::size_t j = i + 1; j < names.size(); ++j)
       vt::quietly([&] { withdraw_unstarted(m, var, names[j], nullptr); });
@@ -236,17 +238,18 @@ long room_for(const Manager& m, const collab::Holder& var, long running) {
 // One pass: the running count, the start step, the completion step.
 Pass dispatch_pass(const Manager& m) {
   const Names& n = m.st.names;
-  Core& core = core_of(m);
-  timeout::expire(m);  // first: a run it ends frees its slot for this pass
-  core.pass_us = pace_now(core);
-  core.starts_waiting = false;
+  Own& own = own_of(m);
+  stats::Recorder& recorder = *manager::recorder_of(m);
+  expire(m);  // first: a run it ends frees its slot for this pass
+  own.pass_us = pace_now(own);
+  own.starts_waiting = false;
   collab::Holder var = m.var();
   long running = static_cast<long>(queue::running(m, var));
   long started = 0;
   bool held = false;
   bool pending = false;
   const bool queued = queue::size_is(queue::size(m), Py_GT);
-  long allowed = starts_allowed(core, queued);
+  long allowed = starts_allowed(own, queued);
   while (queued && allowed > 0) {
     long room = room_for(m, var, running);
     if (room <= 0 && started > 0) {
@@ -256,7 +259,7 @@ Pass dispatch_pass(const Manager& m) {
     }
     if (room <= 0) {
       held = running <= 0;
-      core.starts_waiting = true;
+      own.starts_waiting = true;
       break;
     }
     const long took = start_some(m, var, std::min({allowed, room, kTakeBatch}), room);
@@ -271,18 +274,18 @@ Pass dispatch_pass(const Manager& m) {
   const bool working = var.truth(n.is_run);
   // An idle manager (nothing queued, started or running, not working) has
   // no completion to detect: its pass ends here.
-  core.names_left = queued;
+  own.names_left = queued;
   if (!working && !queued && running == 0) {
-    core.recorder->tick(0, 0, false);
-    core.recorder->slots_idle();
+    recorder.tick(0, 0, false);
+    recorder.slots_idle();
     return Pass::Idle;
   }
   Ref size = queue::size(m);
   const bool empty = queue::size_is(size, Py_EQ);
-  core.names_left = !empty;
+  own.names_left = !empty;
   const long long waiting = PyLong_Check(size.get()) ? PyLong_AsLongLong(size) : 0;
   if (waiting == -1 && PyErr_Occurred()) throw vt::PyError{};
-  core.recorder->tick(static_cast<std::uint32_t>(std::clamp<long long>(waiting, 0, 0xffffffffLL)),
+  recorder.tick(static_cast<std::uint32_t>(std::clamp<long long>(waiting, 0, 0xffffffffLL)),
                       static_cast<std::uint32_t>(std::max(running, 0L)), !empty || running > 0);
   if (held) return Pass::Held;
   if (pending && !empty) return Pass::Pending;
@@ -291,7 +294,7 @@ Pass dispatch_pass(const Manager& m) {
     var.set(n.done, Py_True);
     var.set(n.is_run, Py_False);
   }
-  core.recorder->slots_idle();
+  recorder.slots_idle();
   return Pass::Idle;
 }
 
@@ -299,7 +302,7 @@ Pass dispatch_pass(const Manager& m) {
 // queued, so a name queued meanwhile is withdrawn ("取消") rather than left
 // waiting for ever.
 void retire(const Manager& m) {
-  core_of(m).retired.store(true);
+  own_of(m).retired.store(true);
   queue::withdraw_all(m);
 }
 
@@ -314,21 +317,21 @@ void set_phase(const Manager& m, Core::Phase phase) {
 // step). When it is not, waits without the GIL until the nearest of these
 // (at most a pass) and says so; the caller tests the switch again.
 bool paced_pass_due(const Manager& m, std::uint64_t seen) {
-  Core& core = core_of(m);
-  const bool on_kick = core.starts_waiting || !core.names_left;
-  std::int64_t until = core.pass_us + kPassUs;
+  Own& own = own_of(m);
+  const bool on_kick = own.starts_waiting || !own.names_left;
+  std::int64_t until = own.pass_us + kPassUs;
   if (!on_kick)
-    until = std::min(until, core.origin_us >= 0 ? slot_at(core, core.next_slot) : core.pass_us);
-  const std::int64_t now = pace_now(core);
+    until = std::min(until, own.origin_us >= 0 ? slot_at(own, own.next_slot) : own.pass_us);
+  const std::int64_t now = pace_now(own);
   // (A clock that went back, as a held one may, is no reason to wait.)
   if (now >= until || until - now > kPassUs) return true;
-  if (on_kick && core.park->kicks.load() != seen) return true;
+  if (on_kick && own.park->kicks.load() != seen) return true;
   // A held clock does not move by itself: look again a pass later.
-  const std::int64_t wait_us = core.held_clock_us.load() >= 0 ? kPassUs : until - now;
+  const std::int64_t wait_us = own.held_clock_us.load() >= 0 ? kPassUs : until - now;
   // (At the program's end a parking returns at once: the runs still in
   // flight are waited for by sleeping instead, not by spinning.)
   if (on_kick && !m.st.shutting_down.load())
-    vt::park(core.park.get(), m.st.shutting_down, seen, static_cast<int>((wait_us + 999) / 1000));
+    vt::park(own.park.get(), m.st.shutting_down, seen, static_cast<int>((wait_us + 999) / 1000));
   else
     sleep_until(Clock::now() + std::chrono::microseconds(wait_us));
   return false;
@@ -341,13 +344,13 @@ void wait_for_work(const Manager& m, std::uint64_t seen, int ms) {
   if (m.st.shutting_down.load())
     sleep_until(Clock::now() + std::chrono::milliseconds(ms));
   else
-    vt::park(core_of(m).park.get(), m.st.shutting_down, seen, ms);
+    vt::park(own_of(m).park.get(), m.st.shutting_down, seen, ms);
 }
 
 // The dispatcher loop, on its own thread. A pass that fails with an
 // Exception is logged and the loop goes on; anything else ends it.
 void run_loop(const Manager& m) {
-  Core& core = core_of(m);
+  Own& own = own_of(m);
   Clock::time_point deadline = Clock::now() + kPass;
   std::uint64_t seen = 0;
   while (m.var().truth(m.st.names.switch_)) {
@@ -355,7 +358,7 @@ void run_loop(const Manager& m) {
     // a stall the rhythm restarts from now instead of bursting to catch up.
     // A start rate passes when a start or a run's end calls for it; the
     // unlimited pace waits for work instead (below).
-    const double rate = core.start_rate.load();
+    const double rate = own.start_rate.load();
     const bool eager = std::isinf(rate);
     if (paced(rate)) {
       if (!paced_pass_due(m, seen)) continue;
@@ -365,7 +368,7 @@ void run_loop(const Manager& m) {
       deadline += kPass;
       if (deadline < now) deadline = now + kPass;
     }
-    seen = core.park->kicks.load();
+    seen = own.park->kicks.load();
     Pass pass = Pass::Busy;
     bool failed = false;
     vt::catching(
@@ -381,7 +384,7 @@ void run_loop(const Manager& m) {
     // threads does not hang on this one. A queue held by a worker count that
     // admits no task would never drain: it is withdrawn.
     const bool busy = pass == Pass::Busy || pass == Pass::Pending;
-    if (!busy && m.st.shutting_down.load() && core.batches.load() == 0) {
+    if (!busy && m.st.shutting_down.load() && core_of(m).batches.load() == 0) {
       retire(m);
       break;
     }
@@ -427,6 +430,12 @@ void withdraw_unstarted(const Manager& m, const collab::Holder& var, PyObject* n
 
 }  // namespace
 
+Own& own_of(const Manager& m) {
+  std::shared_ptr<Own>& own = core_of(m).dispatcher;
+  if (!own) own = std::make_shared<Own>();
+  return *own;
+}
+
 Ref consumer(Manager m, Borrowed name) {
   const Names& n = m.st.names;
   collab::Holder var = m.var();
@@ -458,10 +467,10 @@ Ref consumer(Manager m, Borrowed name) {
       if (Ref task = manager::task_of(m, name))
         if ((worker = task::worker(task))) {
           const std::int64_t queued = task::take_queued_at(task);
-          const Core& core = core_of(m);
+          const Own& own = own_of(m);
           worker::set_waiting_since(
-              worker, queued < 0 ? -1 : std::max({queued, core.slot_free_us, core.intended_us}));
-          worker::set_intended_at(worker, core.intended_us);
+              worker, queued < 0 ? -1 : std::max({queued, own.slot_free_us, own.intended_us}));
+          worker::set_intended_at(worker, own.intended_us);
         }
       start_task(m, name, thread, worker);
     }
@@ -525,8 +534,9 @@ Ref set_start_rate(Manager m, vt::PositiveOrNone per_second) {
   const double rate = per_second.number(
       {"the start rate must be a number of starts per second or None, not %.100s",
        "the start rate must be a positive number (math.inf: no limit), not %R", true});
-  core_of(m).start_rate.store(rate);
-  core_of(m).rate_changed.store(true);
+  Own& own = own_of(m);
+  own.start_rate.store(rate);
+  own.rate_changed.store(true);
   m.log_setting("Start rate", per_second);
   return Ref::of(Py_True);
 }
@@ -546,25 +556,25 @@ Ref set_pace_clock(Manager m, Borrowed seconds) {
                        seconds.get());
     held = std::llround(s * 1e6);
   }
-  core_of(m).held_clock_us.store(held);
+  own_of(m).held_clock_us.store(held);
   // A dispatcher waiting for a run to end or for work looks at the new time.
-  vt::wake(core_of(m).park.get());
+  vt::wake(own_of(m).park.get());
   return Ref::of(Py_True);
 }
 
-void wake(const Manager& m) { vt::wake(core_of(m).park.get()); }
+void wake(const Manager& m) { vt::wake(own_of(m).park.get()); }
 
 bool holds_name(const Manager& m) {
   Core& core = core_of(m);
   return core.gate.decide([&] { return core.phase == Core::Phase::Taking; });
 }
 
-bool retired(const Manager& m) { return core_of(m).retired.load(); }
+bool retired(const Manager& m) { return own_of(m).retired.load(); }
 
 void stop(const Manager& m) {
   Core& core = core_of(m);
   // A parked dispatcher must come back to its loop test now.
-  vt::wake(core.park.get());
+  vt::wake(own_of(m).park.get());
   // A dispatcher in the middle of a take finishes it (the name is then
   // withdrawn, the manager being closed) and leaves its loop by itself.
   const bool in_loop = core.gate.decide([&] {

@@ -295,6 +295,8 @@ Ref forget_tasks(const Manager& m) {
 
 stats::RecorderPtr recorder_of(const Manager& m) { return core_of(m).recorder; }
 
+worker::WatchPtr watch_of(const Manager& m) { return core_of(m).watch; }
+
 void announce_batch(const Manager& m) { core_of(m).batches_announced.fetch_add(1); }
 
 void withdraw_batch(const Manager& m) { core_of(m).batches_announced.fetch_sub(1); }

@@ -5,7 +5,6 @@
 #include "common/call.h"
 #include "dispatcher/dispatcher.h"
 #include "manager/clearing.h"
-#include "manager/core.h"
 #include "manager/manager.h"
 #include "queue/queue.h"
 #include "task/task.h"
@@ -38,7 +37,7 @@ void book_stop(const Manager& m, const collab::Holder& var, PyObject* name, bool
   if (count_it) {
     // The slot is free from now: the next start's queue wait counts from
     // here, as from the end of a run. Told before the run counts as ended.
-    manager::core_of(m).recorder->slot_freed(stats::monotonic_us());
+    manager::recorder_of(m)->slot_freed(stats::monotonic_us());
     var.append(n.stops, name);
     collab::Holder(m.st, record_of(m, var, name)).set(n.status, m.st.status.stopped);
   }

@@ -3,7 +3,6 @@
 #include <utility>
 
 #include "common/call.h"
-#include "manager/core.h"
 #include "manager/manager.h"
 #include "worker/worker.h"
 
@@ -39,7 +38,7 @@ Run make_run(TaskObject& t) {
   collab::Holder var = m.var();
   Run run;
   run.worker = worker::create(m.st, var.get(), t.name, m.sink(), t.kwargs, manager::recorder_of(m),
-                              manager::core_of(m).watch);
+                              manager::watch_of(m));
   run.thread = worker::make_thread(m.st, run.worker);
   return run;
 }

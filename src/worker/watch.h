@@ -1,8 +1,7 @@
 // The runs of a manager's callable in progress, each listed by its worker
-// while the callable may run, so that the time-out (timeout/) finds the runs
+// while the callable may run, so that the time-out (dispatcher/) finds the runs
 // past its limit without reading every record.
 #pragma once
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -26,9 +25,6 @@ struct Entry {
 // its manager).
 class Watch {
  public:
-  // The limit in seconds; 0: none.
-  std::atomic<double> seconds{0};
-
   // With the GIL held.
   void enter(Entry& e, PyObject* worker, std::int64_t began_us);
   void leave(Entry& e);

@@ -1,10 +1,11 @@
-#include "timeout/timeout.h"
+#include "dispatcher/timeout.h"
 
 #include <cmath>
-#include <limits>
 
 #include "common/call.h"
-#include "manager/core.h"
+#include "dispatcher/dispatcher.h"
+#include "dispatcher/own.h"
+#include "manager/manager.h"
 #include "stats/recorder.h"
 #include "worker/worker.h"
 
@@ -12,7 +13,7 @@ using vt::Borrowed;
 using vt::Ref;
 using vt::take;
 
-namespace vtm::timeout {
+namespace vtm::dispatcher {
 
 namespace {
 
@@ -52,19 +53,18 @@ Ref set_task_timeout(Manager m, vt::PositiveOrNone seconds) {
   const double limit = seconds.number(
       {"the task time-out must be a number of seconds or None, not %.100s",
        "the task time-out must be a positive, finite number of seconds, not %R", false});
-  manager::core_of(m).watch->seconds.store(limit);
+  own_of(m).timeout_s.store(limit);
   m.log_setting("Task timeout", seconds);
   return Ref::of(Py_True);
 }
 
 void expire(const Manager& m) {
-  worker::Watch& watch = *manager::core_of(m).watch;
-  const double limit = watch.seconds.load();
+  const double limit = own_of(m).timeout_s.load();
   if (!(limit > 0)) return;
   const std::int64_t now = stats::monotonic_us();
   const double span = std::ceil(limit * 1e6);
   if (span >= static_cast<double>(now)) return;  // no run began that long ago
-  for (const Ref& worker : watch.take_begun_before(now - static_cast<std::int64_t>(span))) {
+  for (const Ref& worker : manager::watch_of(m)->take_begun_before(now - static_cast<std::int64_t>(span))) {
     vt::catching(
         PyExc_Exception, [&] { time_out(m, worker.get(), limit); },
         [&](const Ref& exc) {
@@ -75,4 +75,4 @@ void expire(const Manager& m) {
   }
 }
 
-}  // namespace vtm::timeout
+}  // namespace vtm::dispatcher
