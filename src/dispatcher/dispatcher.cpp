@@ -193,24 +193,28 @@ long start_some(const Manager& m, const collab::Holder& var, long most, long roo
   std::size_t i = 0;
   try {
     for (; i < names.size(); ++i) {
-      own.intended_us = next_intended(own, recorder);
-      own.slot_free_us = recorder.take_slot(room - static_cast<long>(i));
+      const std::int64_t intended = next_intended(own, recorder);
+      const std::int64_t slot_free = recorder.take_slot(room - static_cast<long>(i));
       // A start that fails is logged as a failed pass is, and the names
       // taken with it still start.
       vt::catching(
-          PyExc_Exception, [&] { m.call(n._consumer, {names[i]}); },
+          PyExc_Exception,
+          [&] {
+            // The start's slot goes with the task, whose run _consumer
+            // hands it to.
+            if (Ref task = manager::task_of(m, names[i])) task::set_slot(task, intended, slot_free);
+            m.call(n._consumer, {names[i]});
+          },
           [&](const Ref& exc) {
             vt::quietly([&] {
               collab::log_error(m.st, m.sink(), collab::Level::Debug, "Run error: ", exc);
             });
           });
-      own.intended_us = own.slot_free_us = -1;
     }
   } catch (const vt::PyError&) {
     // Anything else ends the pass; the names taken with it and not yet
     // handed over are counted nowhere else: they are withdrawn rather than
     // lost.
-    own.intended_us = own.slot_free_us = -1;
     vt::StashedError failure;
     for (std::size_t j = i + 1; j < names.size(); ++j)
       vt::quietly([&] { withdraw_unstarted(m, var, names[j], nullptr); });
@@ -403,16 +407,6 @@ void run_loop(const Manager& m) {
   }
 }
 
-// A fresh worker and thread for a new run of `name` (a re-run), from the
-// keyword arguments its task keeps; the record gets the thread.
-Ref rebuild_thread(const Manager& m, const collab::Holder& var, PyObject* name) {
-  Ref task = manager::task_of(m, name);
-  if (!task) vt::raise_format(PyExc_RuntimeError, "Task <%S> has no thread to start", name);
-  Ref thread = task::new_run(task);
-  if (Ref rec = m.table(var).record(name)) collab::Holder(m.st, rec).set(m.st.names.thread, thread);
-  return thread;
-}
-
 // A task that will never run (its thread could not be made or started, or
 // the manager was closed as it was taken) is withdrawn ("取消") rather than
 // left waiting for ever, with the error, if any, as its result when results
@@ -426,6 +420,30 @@ void withdraw_unstarted(const Manager& m, const collab::Holder& var, PyObject* n
   if (error && var.truth(n.reserve)) record.set(n.result, error);
   record.set(n.status, m.st.status.cancelled);
   var.append(n.cancels, name);
+}
+
+// Lists `name` in runs (`listed` says when it is) and starts its run, handing
+// the run the start its task carries.
+void start_listed(const Manager& m, const collab::Holder& var, Borrowed name, bool& listed) {
+  const Names& n = m.st.names;
+  // The name read back from the queue is a copy of the submitted one; the
+  // list keeps the submitted one, so a task's name is stored once.
+  Ref task = manager::task_of(m, name);
+  var.append(n.runs, task ? task::name(task) : name.own());
+  listed = true;
+  Ref rec = m.table(var).record(name);
+  if (!rec) vt::raise_format(PyExc_KeyError, "Task <%S> has no record", name.get());
+  Ref thread = collab::Holder(m.st, rec).field(n.thread);
+  // A name queued again after its run (a re-run) holds no startable
+  // thread: its run gets a fresh worker and thread from the arguments its
+  // task keeps, and its record the thread.
+  if (thread.is(Py_None) || !take(PyObject_GetAttr(thread, n.ident)).is(Py_None)) {
+    if (!task) vt::raise_format(PyExc_RuntimeError, "Task <%S> has no thread to start", name.get());
+    thread = task::new_run(task);
+    if (Ref again = m.table(var).record(name)) collab::Holder(m.st, again).set(n.thread, thread);
+  }
+  Ref worker = task ? task::worker(task) : Ref();
+  start_task(m, name, thread, worker, worker ? task::take_start(task) : worker::Start{});
 }
 
 }  // namespace
@@ -448,31 +466,7 @@ Ref consumer(Manager m, Borrowed name) {
       // rest of the queue rather than started.
       withdraw_unstarted(m, var, name, nullptr);
     } else {
-      // The name read back from the queue is a copy of the submitted one; the
-      // list keeps the submitted one, so a task's name is stored once.
-      Ref task = manager::task_of(m, name);
-      var.append(n.runs, task ? task::name(task) : name.own());
-      listed = true;
-      Ref rec = m.table(var).record(name);
-      if (!rec) vt::raise_format(PyExc_KeyError, "Task <%S> has no record", name.get());
-      Ref thread = collab::Holder(m.st, rec).field(n.thread);
-      // A name queued again after its run (a re-run) holds no startable
-      // thread: its run gets a fresh worker from the arguments kept for it.
-      if (thread.is(Py_None) || !take(PyObject_GetAttr(thread, n.ident)).is(Py_None))
-        thread = rebuild_thread(m, var, name);
-      // The run's queue wait counts from when the name was queued, a slot
-      // was free for it and, paced, its start was due, whichever came last:
-      // the time it waited on the manager alone.
-      Ref worker;
-      if (Ref task = manager::task_of(m, name))
-        if ((worker = task::worker(task))) {
-          const std::int64_t queued = task::take_queued_at(task);
-          const Own& own = own_of(m);
-          worker::set_waiting_since(
-              worker, queued < 0 ? -1 : std::max({queued, own.slot_free_us, own.intended_us}));
-          worker::set_intended_at(worker, own.intended_us);
-        }
-      start_task(m, name, thread, worker);
+      start_listed(m, var, name, listed);
     }
   } catch (const vt::PyError&) {
     // The lock is released on every way out, and a name whose thread did

@@ -39,11 +39,6 @@ struct Own {
   double schedule_rate = 0;
   std::int64_t origin_us = -1;
   std::int64_t next_slot = 0;
-  // The intended time of the start being handed to _consumer, or -1.
-  std::int64_t intended_us = -1;
-  // When the slot the start being handed to _consumer takes became free,
-  // or -1 (free since before any queued name).
-  std::int64_t slot_free_us = -1;
   // What the last pass left (dispatcher thread only): when it began, on the
   // pacer's clock; whether due starts wait for a free worker; whether names
   // are still queued.

@@ -30,8 +30,10 @@ void keep_for(const Manager& m, Own& own) {
 }
 
 // A run on a runner: the thread is made to read as started there, then
-// handed over. False when it must start as a new OS thread instead.
-bool start_on_runner(const Manager& m, Own& own, Borrowed thread) {
+// handed over, its worker handed its start first. False when it must start
+// as a new OS thread instead.
+bool start_on_runner(const Manager& m, Own& own, Borrowed thread, Borrowed worker,
+                     worker::Start& start) {
   if (own.fresh_threads.load() || own.thread.load() != Own::Thread::Plain ||
       !m.st.priv.can_adopt())
     return false;
@@ -54,6 +56,7 @@ bool start_on_runner(const Manager& m, Own& own, Borrowed thread) {
     own.runners.cancel(*slot);
     return false;
   }
+  if (worker) worker::hand_start(worker, std::move(start));
   own.runners.give(*slot, std::move(adopted.bootstrap), std::move(adopted.set_done), own.park);
   return true;
 }
@@ -89,10 +92,13 @@ std::vector<std::pair<Ref, Ref>> live_runs(const Manager& m, Own& own,
 
 }  // namespace
 
-void start_task(const Manager& m, Borrowed name, Borrowed thread, Borrowed worker) {
+void start_task(const Manager& m, Borrowed name, Borrowed thread, Borrowed worker,
+                worker::Start start) {
   Own& own = own_of(m);
-  if (!start_on_runner(m, own, thread)) {
-    if (worker) worker::set_on_end(worker, own.park);
+  if (!start_on_runner(m, own, thread, worker, start)) {
+    // The worker wakes the dispatcher: no runner will.
+    start.on_end = own.park;
+    if (worker) worker::hand_start(worker, std::move(start));
     m.st.priv.start_thread(thread);
   }
   // The entries of ended threads are dropped each time the list has

@@ -35,10 +35,7 @@ struct Run {
   unsigned long tid = 0;
   // The manager's, for a worker it made; none for one made by hand.
   stats::RecorderPtr recorder;
-  // Since when its start waited on the manager alone (see set_waiting_since), or -1.
-  std::int64_t waiting_since = -1;
-  std::int64_t intended_at = -1;
-  std::shared_ptr<vt::Parking> on_end;  // the dispatcher to wake when the run ends
+  Start start;  // as its dispatcher handed it; none for a worker made by hand
   // The manager's time-out, and this run's place in its list while the
   // callable may run.
   worker::WatchPtr watch;
@@ -324,7 +321,7 @@ constexpr std::size_t kTemplateChars = 200;
 void report(const Worker& w, stats::Recorder& recorder, std::int64_t began_us,
             std::int64_t run_us, PyObject* result, PyObject* exc, bool failed) {
   const Run& run = w.obj.run;
-  const std::int64_t from = run.intended_at >= 0 ? run.intended_at : began_us;
+  const std::int64_t from = run.start.intended_us >= 0 ? run.start.intended_us : began_us;
   stats::Outcome o;
   o.run_us = run_us;
   o.latency_us = began_us + run_us - from;
@@ -391,7 +388,7 @@ Ref start(Worker w) {
   struct WakeOnEnd {
     Run& run;
     ~WakeOnEnd() {
-      if (run.on_end) vt::wake(run.on_end.get());
+      if (run.start.on_end) vt::wake(run.start.on_end.get());
     }
   } wake_on_end{run};
   if (!begin_run(w, run)) return Ref::of(Py_None);
@@ -412,10 +409,10 @@ Ref start(Worker w) {
         Watched watched(run, w.self, began_us);
         // (A worker made by hand has no manager whose end waits for it.)
         CallCounted counted(recorder ? &w.st.calls_running : nullptr);
-        if (recorder)
-          recorder->started(run.waiting_since >= 0 ? std::max<std::int64_t>(
-                                                         0, began_us - run.waiting_since)
-                                                   : -1);
+        if (recorder) {
+          const std::int64_t since = run.start.waiting_since_us;
+          recorder->started(since >= 0 ? std::max<std::int64_t>(0, began_us - since) : -1);
+        }
         RunningFor running(recorder);
         result = call_task(w, began_us, ended_us);
       },
@@ -547,17 +544,7 @@ void record_timeout(PyObject* worker, Borrowed error) {
 
 vt::RaiseGate& stop_gate(PyObject* worker) { return as_worker(worker)->run.gate; }
 
-void set_waiting_since(PyObject* worker, std::int64_t us) {
-  as_worker(worker)->run.waiting_since = us;
-}
-
-void set_intended_at(PyObject* worker, std::int64_t us) {
-  as_worker(worker)->run.intended_at = us;
-}
-
-void set_on_end(PyObject* worker, std::shared_ptr<vt::Parking> park) {
-  as_worker(worker)->run.on_end = std::move(park);
-}
+void hand_start(PyObject* worker, Start start) { as_worker(worker)->run.start = std::move(start); }
 
 const stats::Recorder* running_for() { return tls_running_for; }
 
