@@ -12,7 +12,9 @@ namespace vtm::task {
 // _Task, made from the state holder's deferred-entry base.
 extern PyType_Spec blueprint;
 
-// A new task of the manager; kwargs (a dict, or null) is kept, not copied.
+// A new task of the manager; kwargs (a dict, or null) is kept, not copied:
+// the task's own from then on, which nothing changes (each worker of its
+// runs shares it).
 vt::Ref create(const Manager& m, vt::Borrowed name, vt::Borrowed kwargs);
 
 // The task's name, as submitted.

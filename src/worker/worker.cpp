@@ -83,6 +83,9 @@ struct WorkerObject {
   PyObject* vigil_name;  // task name, key of the record
   PyObject* log;         // the manager's log sink (a task's exception goes there)
   PyObject* kwargs;      // the task's keyword arguments (a dict), or null
+  // A manager's worker shares its task's dict, which nothing changes, until
+  // the kwargs attribute gives it away: each call copies it anyway.
+  bool kwargs_shared;
   // In the object, not apart: a worker is made per task on the dispatcher
   // thread, and a separate allocation there per task left that thread's
   // malloc arena holding the peak of a round (about 140 bytes a task kept
@@ -126,18 +129,21 @@ PyObject* worker_new(PyTypeObject* type, PyObject*, PyObject*) {
   });
 }
 
-void fill(WorkerObject& w, PyObject* var, PyObject* name, PyObject* log, Ref kwargs) {
+void fill(WorkerObject& w, PyObject* var, PyObject* name, PyObject* log, Ref kwargs,
+          bool shared) {
   Py_XSETREF(w.var, Py_NewRef(var));
   Py_XSETREF(w.vigil_name, Py_NewRef(name));
   Py_XSETREF(w.log, Py_NewRef(log));
   Py_XSETREF(w.kwargs, kwargs.release());
+  w.kwargs_shared = shared;
 }
 
+// (The binder's dict of the other keywords is a new one, ours to keep.)
 void init(PyObject* self, Borrowed vigil_var, Borrowed vigil_name, Borrowed vigil_log,
           Borrowed kwargs) {
   check_collisions(*as_worker(self)->st, kwargs);
-  Ref own = kwargs ? take(PyDict_Copy(kwargs)) : take(PyDict_New());
-  fill(*as_worker(self), vigil_var, vigil_name, vigil_log, std::move(own));
+  Ref own = kwargs ? kwargs.own() : take(PyDict_New());
+  fill(*as_worker(self), vigil_var, vigil_name, vigil_log, std::move(own), false);
 }
 
 using Init = vt::Init<init, "_Worker", "vigil_var, vigil_name, vigil_log, **kwargs",
@@ -456,10 +462,18 @@ PyMemberDef members[] = {
     {nullptr, 0, 0, 0, nullptr}};
 
 // Most tasks have no keyword arguments; their dict is made only when asked.
+// The task's own is not given away: what is done to this one is this
+// worker's alone.
 PyObject* get_kwargs(PyObject* self, void*) {
   return vt::boundary([&] {
     WorkerObject* w = as_worker(self);
-    if (!w->kwargs) w->kwargs = take(PyDict_New()).release();
+    if (!w->kwargs) {
+      w->kwargs = take(PyDict_New()).release();
+    } else if (w->kwargs_shared) {
+      Ref own = take(PyDict_Copy(w->kwargs));
+      Py_SETREF(w->kwargs, own.release());
+      w->kwargs_shared = false;
+    }
     return Ref::of(w->kwargs);
   });
 }
@@ -491,12 +505,10 @@ bool is_worker(const State& st, PyObject* o) {
 
 Ref create(const State& st, Borrowed var, Borrowed name, Borrowed log, Borrowed kwargs,
            stats::RecorderPtr recorder, worker::WatchPtr watch) {
-  check_collisions(st, kwargs);
-  Ref kw;
-  if (kwargs && PyDict_GET_SIZE(kwargs.get()) > 0) kw = take(PyDict_Copy(kwargs));
+  const bool any = kwargs && PyDict_GET_SIZE(kwargs.get()) > 0;
   auto* type = reinterpret_cast<PyTypeObject*>(st.worker_type.get());
   Ref self = take(worker_new(type, nullptr, nullptr));
-  fill(*as_worker(self), var, name, log, std::move(kw));
+  fill(*as_worker(self), var, name, log, any ? kwargs.own() : Ref(), any);
   as_worker(self)->run.recorder = std::move(recorder);
   as_worker(self)->run.watch = std::move(watch);
   return self;

@@ -16,11 +16,10 @@ namespace vtm::worker {
 extern PyType_Spec blueprint;  // _Worker
 
 // _Worker(var, name, log, **kwargs), made directly for a manager whose
-// recorder it reports to; kwargs may be null. Fails with the interpreter's
-// TypeError for an argument given twice when kwargs holds one of the
-// worker's own parameter names.
-// Its runs are watched for the manager's time-out by `watch` (none: never
-// timed out).
+// recorder it reports to; kwargs (null, or a task's dict, checked with
+// check_collisions when it was submitted) is kept, not copied: nothing may
+// change it. Its runs are watched for the manager's time-out by `watch`
+// (none: never timed out).
 vt::Ref create(const State& st, vt::Borrowed var, vt::Borrowed name, vt::Borrowed log,
                vt::Borrowed kwargs, stats::RecorderPtr recorder,
                worker::WatchPtr watch = nullptr);
