@@ -13,6 +13,7 @@
 #include "dispatcher/timeout.h"
 #include "manager/core.h"
 #include "manager/manager.h"
+#include "manager/seams.h"
 #include "queue/queue.h"
 #include "stats/recorder.h"
 #include "task/task.h"
@@ -203,7 +204,7 @@ long start_some(const Manager& m, const collab::Holder& var, long most, long roo
             // The start's slot goes with the task, whose run _consumer
             // hands it to.
             if (Ref task = manager::task_of(m, names[i])) task::set_slot(task, intended, slot_free);
-            m.call(n._consumer, {names[i]});
+            seam::consumer(m, names[i]);
           },
           [&](const Ref& exc) {
             vt::quietly([&] {
@@ -433,7 +434,7 @@ void start_listed(const Manager& m, const collab::Holder& var, Borrowed name, bo
   listed = true;
   Ref rec = m.table(var).record(name);
   if (!rec) vt::raise_format(PyExc_KeyError, "Task <%S> has no record", name.get());
-  Ref thread = collab::Holder(m.st, rec).field(n.thread);
+  Ref thread = seam::record_thread(m, collab::Holder(m.st, rec));
   // A name queued again after its run (a re-run) holds no startable
   // thread: its run gets a fresh worker and thread from the arguments its
   // task keeps, and its record the thread.
@@ -515,7 +516,7 @@ Ref queue_init(Manager m) {
 
 Ref start(Manager m) {
   const Names& n = m.st.names;
-  Ref target = take(PyObject_GetAttr(m.self, n._queue_init));
+  Ref target = seam::queue_init_method(m);
   Ref thread = new_thread(m.st, target);
   collab::Holder var = m.var();
   var.set(n.thread_init, thread);
@@ -581,7 +582,7 @@ void stop(const Manager& m) {
   vt::RaiseGate::Raising raising(core.gate);
   Ref thread = m.var().field(m.st.names.thread_init);
   Ref ident = take(PyObject_GetAttr(thread, m.st.names.ident));
-  m.call(m.st.names._async_raise, {ident, PyExc_SystemExit});
+  seam::raise_system_exit(m, ident);
 }
 
 }  // namespace vtm::dispatcher

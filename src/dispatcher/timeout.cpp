@@ -6,6 +6,7 @@
 #include "dispatcher/dispatcher.h"
 #include "dispatcher/own.h"
 #include "manager/manager.h"
+#include "manager/seams.h"
 #include "stats/recorder.h"
 #include "worker/worker.h"
 
@@ -35,9 +36,8 @@ void time_out(const Manager& m, PyObject* worker, double limit) {
   if (!worker::claim_for_timeout(worker, &tid)) return;  // it ended, or a stop took it
   try {
     vt::RaiseGate::Raising request(worker::stop_gate(worker));
-    // Through _async_raise, as _stop asks: a subclass's own is honoured.
-    Ref ident = take(PyLong_FromUnsignedLong(tid));
-    m.call(m.st.names._async_raise, {ident, PyExc_SystemExit});
+    // As _stop asks: a subclass's own _async_raise is honoured.
+    seam::raise_system_exit(m, tid);
   } catch (const vt::PyError&) {
     vt::StashedError failure;  // raised after the record: the run is ours to count
     worker::record_timeout(worker, timeout_error(limit));
