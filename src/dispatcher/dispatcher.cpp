@@ -291,7 +291,7 @@ Pass dispatch_pass(const Manager& m) {
   const long long waiting = PyLong_Check(size.get()) ? PyLong_AsLongLong(size) : 0;
   if (waiting == -1 && PyErr_Occurred()) throw vt::PyError{};
   recorder.tick(static_cast<std::uint32_t>(std::clamp<long long>(waiting, 0, 0xffffffffLL)),
-                      static_cast<std::uint32_t>(std::max(running, 0L)), !empty || running > 0);
+                static_cast<std::uint32_t>(std::max(running, 0L)), !empty || running > 0);
   if (held) return Pass::Held;
   if (pending && !empty) return Pass::Pending;
   if (!empty || running != 0 || started) return Pass::Busy;

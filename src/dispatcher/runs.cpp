@@ -34,8 +34,7 @@ void keep_for(const Manager& m, Own& own) {
 // as a new OS thread instead.
 bool start_on_runner(const Manager& m, Own& own, Borrowed thread, Borrowed worker,
                      worker::Start& start) {
-  if (own.fresh_threads.load() || own.thread.load() != Own::Thread::Plain ||
-      !m.st.priv.can_adopt())
+  if (own.fresh_threads.load() || own.thread.load() != Own::Thread::Plain || !m.st.priv.can_adopt())
     return false;
   // CPython does not wait for a daemon thread at exit; the dispatcher would.
   // (A stand-in without the attribute starts as it says it does.)

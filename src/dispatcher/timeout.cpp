@@ -64,7 +64,8 @@ void expire(const Manager& m) {
   const std::int64_t now = stats::monotonic_us();
   const double span = std::ceil(limit * 1e6);
   if (span >= static_cast<double>(now)) return;  // no run began that long ago
-  for (const Ref& worker : manager::watch_of(m)->take_begun_before(now - static_cast<std::int64_t>(span))) {
+  for (const Ref& worker :
+       manager::watch_of(m)->take_begun_before(now - static_cast<std::int64_t>(span))) {
     vt::catching(
         PyExc_Exception, [&] { time_out(m, worker.get(), limit); },
         [&](const Ref& exc) {

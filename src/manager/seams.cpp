@@ -32,7 +32,6 @@ void consumer(const Manager& m, Borrowed thread_name) {
   call(m, m.st.names._consumer, {thread_name});
 }
 
-
 Ref get_qsize(const Manager& m) { return call(m, m.st.names._get_qsize); }
 
 bool done(const Manager& m) { return vt::truth(call(m, m.st.names._done)); }

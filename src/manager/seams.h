@@ -12,7 +12,9 @@
 //     the state holder, logs, and may wait. Make none while holding a mutex
 //     of ours, inside a decision of a vt::RaiseGate, or in the middle of a
 //     change that must look atomic; expect anything read before it to have
-//     changed after it.
+//     changed after it. (The dispatcher calls _consumer while it holds a
+//     name it has taken off the queue: its Taking phase keeps a close's
+//     SystemExit and a clear of the records out meanwhile, not Python code.)
 //  3. Each may raise anything Python code raises; the caller says what a
 //     failure means there (a dispatcher pass logs it, a method raises it).
 //  4. The attributes self._var and self._log are seams of the same kind:
@@ -23,38 +25,54 @@
 namespace vtm::seam {
 
 // Construction and the dispatcher.
+//   self._check_max_workers(max_workers, maximum)
 void check_max_workers(const Manager& m, vt::Borrowed max_workers, vt::Borrowed maximum);
-void start(const Manager& m);                               // self._start()
-vt::Ref queue_init_method(const Manager& m);                // self._queue_init, the thread's target
-void consumer(const Manager& m, vt::Borrowed thread_name);  // self._consumer(thread_name)
-// self._check_while() is Manager::check_while() (manager/receiver.h), as
-// every method calls it first; it is defined here.
-vt::Ref get_qsize(const Manager& m);  // self._get_qsize()
-bool done(const Manager& m);          // bool(self._done())
+//   self._start()
+void start(const Manager& m);
+//   self._queue_init, bound: the dispatcher thread's target
+vt::Ref queue_init_method(const Manager& m);
+//   self._consumer(thread_name)
+void consumer(const Manager& m, vt::Borrowed thread_name);
+//   self._check_while(), which every method calls first, is
+//   Manager::check_while() (manager/receiver.h); it is defined here too.
+//   self._get_qsize()
+vt::Ref get_qsize(const Manager& m);
+//   bool(self._done())
+bool done(const Manager& m);
 
 // Submission.
-vt::Ref send_method(const Manager& m);              // self._send, called with an element's keywords
-vt::Ref send_list_thread_method(const Manager& m);  // self._send_list_thread, a batch thread's target
+//   self._send, bound: a batch calls it with each element's keywords
+vt::Ref send_method(const Manager& m);
+//   self._send_list_thread, bound: a batch thread's target
+vt::Ref send_list_thread_method(const Manager& m);
+//   self._thread_list_yield(thread_list)
 vt::Ref thread_list_yield(const Manager& m, vt::Borrowed thread_list);
 
 // Waits and queries.
-vt::Ref get_run_status(const Manager& m);  // self._get_run_status()
+//   self._get_run_status()
+vt::Ref get_run_status(const Manager& m);
+//   self._join_property_log(old_result, elapsed_time, start_time)
 vt::Ref join_property_log(const Manager& m, vt::Borrowed old_result, vt::Borrowed elapsed_time,
                           vt::Borrowed start_time);
-vt::Ref get_failed(const Manager& m);  // self._get_failed()
+//   self._get_failed()
+vt::Ref get_failed(const Manager& m);
 
 // Stopping and closing.
-// self._stop_action(thread_name), or self._stop_action() for every started
-// task when thread_name is null.
+//   self._stop_action(thread_name); self._stop_action() when thread_name is
+//   null, for every started task
 void stop_action(const Manager& m, vt::Borrowed thread_name = {});
-void stop_all(const Manager& m);     // self._stop_all()
-void clear_queue(const Manager& m);  // self._clear_queue()
-// self._async_raise(tid, SystemExit): how a stop, a time-out and a close
-// ask a thread to end.
+//   self._stop_all()
+void stop_all(const Manager& m);
+//   self._clear_queue()
+void clear_queue(const Manager& m);
+//   self._async_raise(tid, SystemExit): how a stop, a time-out and a close
+//   ask a thread to end
 void raise_system_exit(const Manager& m, vt::Borrowed tid);
 void raise_system_exit(const Manager& m, unsigned long tid);
-bool is_close(const Manager& m);  // bool(self._is_close())
-void close(const Manager& m);     // self._close()
+//   bool(self._is_close())
+bool is_close(const Manager& m);
+//   self._close()
+void close(const Manager& m);
 
 // The one arrow that runs up. Until its task starts, a record's thread
 // entry holds the task itself (task/task.h): a deferred entry, which the

@@ -20,7 +20,7 @@ struct TaskObject {
   PyObject* manager;
   PyObject* name;
   PyObject* kwargs;        // a dict, or null
-  PyObject* worker;  // of the latest run, or null
+  PyObject* worker;        // of the latest run, or null
   // The next run's start as it comes together (see set_slot); -1: unknown.
   std::int64_t queued_at;
   std::int64_t intended_at;

@@ -51,8 +51,7 @@ bool nothing_left(const Manager& m) {
 // cleared, one whose queue was withdrawn before anything started), whose
 // `done` would never come.
 bool work_over(const Manager& m) {
-  return seam::done(m) || m.var().truth(m.st.names.stop_switch) ||
-         nothing_left(m);
+  return seam::done(m) || m.var().truth(m.st.names.stop_switch) || nothing_left(m);
 }
 
 // A task waiting for its own manager would wait for itself.

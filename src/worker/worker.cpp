@@ -129,8 +129,7 @@ PyObject* worker_new(PyTypeObject* type, PyObject*, PyObject*) {
   });
 }
 
-void fill(WorkerObject& w, PyObject* var, PyObject* name, PyObject* log, Ref kwargs,
-          bool shared) {
+void fill(WorkerObject& w, PyObject* var, PyObject* name, PyObject* log, Ref kwargs, bool shared) {
   Py_XSETREF(w.var, Py_NewRef(var));
   Py_XSETREF(w.vigil_name, Py_NewRef(name));
   Py_XSETREF(w.log, Py_NewRef(log));
