@@ -173,6 +173,13 @@ std::int64_t next_intended(Own& own, stats::Recorder& recorder) {
   return intended;
 }
 
+// Hands a name taken off the queue to _consumer; its start's slot goes with
+// its task, whose run _consumer hands it to.
+void hand_over(const Manager& m, PyObject* name, std::int64_t intended, std::int64_t slot_free) {
+  if (Ref task = manager::task_of(m, name)) task::set_slot(task, intended, slot_free);
+  seam::consumer(m, name);
+}
+
 // Takes up to `most` names without waiting (a queue found empty now is no
 // work for this pass, so a concurrent drain never parks the dispatcher) and
 // starts them in order, into `room` free slots. Returns how many names were
@@ -199,13 +206,7 @@ long start_some(const Manager& m, const collab::Holder& var, long most, long roo
       // A start that fails is logged as a failed pass is, and the names
       // taken with it still start.
       vt::catching(
-          PyExc_Exception,
-          [&] {
-            // The start's slot goes with the task, whose run _consumer
-            // hands it to.
-            if (Ref task = manager::task_of(m, names[i])) task::set_slot(task, intended, slot_free);
-            seam::consumer(m, names[i]);
-          },
+          PyExc_Exception, [&] { hand_over(m, names[i], intended, slot_free); },
           [&](const Ref& exc) {
             vt::quietly([&] {
               collab::log_error(m.st, m.sink(), collab::Level::Debug, "Run error: ", exc);
@@ -240,6 +241,43 @@ long room_for(const Manager& m, const collab::Holder& var, long running) {
   return vt::compare(count, most, Py_LT) ? 1 : 0;
 }
 
+// What the start step of a pass leaves.
+struct Starts {
+  long running;          // the running count, the starts made included
+  long started = 0;      // names taken and handed to _consumer
+  bool held = false;     // names are queued, nothing runs, and the worker count admits none
+  bool pending = false;  // names are counted on the queue, none could be read yet
+};
+
+// The start step: the starts the pace allows, while slots are free.
+Starts start_step(const Manager& m, Own& own, const collab::Holder& var, long running,
+                  bool queued) {
+  Starts s{running};
+  long allowed = starts_allowed(own, queued);
+  while (queued && allowed > 0) {
+    long room = room_for(m, var, s.running);
+    if (room <= 0 && s.started > 0) {
+      // Runs may have ended since the pass counted them.
+      s.running = static_cast<long>(queue::running(m, var));
+      room = room_for(m, var, s.running);
+    }
+    if (room <= 0) {
+      s.held = s.running <= 0;
+      own.starts_waiting = true;
+      break;
+    }
+    const long took = start_some(m, var, std::min({allowed, room, kTakeBatch}), room);
+    if (took == 0) {
+      s.pending = s.started == 0;
+      break;
+    }
+    s.running += took;
+    s.started += took;
+    allowed -= took;
+  }
+  return s;
+}
+
 // One pass: the running count, the start step, the completion step.
 Pass dispatch_pass(const Manager& m) {
   const Names& n = m.st.names;
@@ -249,33 +287,10 @@ Pass dispatch_pass(const Manager& m) {
   own.pass_us = pace_now(own);
   own.starts_waiting = false;
   collab::Holder var = m.var();
-  long running = static_cast<long>(queue::running(m, var));
-  long started = 0;
-  bool held = false;
-  bool pending = false;
+  const auto counted = static_cast<long>(queue::running(m, var));
   const bool queued = queue::size_is(queue::size(m), Py_GT);
-  long allowed = starts_allowed(own, queued);
-  while (queued && allowed > 0) {
-    long room = room_for(m, var, running);
-    if (room <= 0 && started > 0) {
-      // Runs may have ended since the pass counted them.
-      running = static_cast<long>(queue::running(m, var));
-      room = room_for(m, var, running);
-    }
-    if (room <= 0) {
-      held = running <= 0;
-      own.starts_waiting = true;
-      break;
-    }
-    const long took = start_some(m, var, std::min({allowed, room, kTakeBatch}), room);
-    if (took == 0) {
-      pending = started == 0;
-      break;
-    }
-    running += took;
-    started += took;
-    allowed -= took;
-  }
+  const Starts starts = start_step(m, own, var, counted, queued);
+  const long running = starts.running;
   const bool working = var.truth(n.is_run);
   // An idle manager (nothing queued, started or running, not working) has
   // no completion to detect: its pass ends here.
@@ -292,9 +307,9 @@ Pass dispatch_pass(const Manager& m) {
   if (waiting == -1 && PyErr_Occurred()) throw vt::PyError{};
   recorder.tick(static_cast<std::uint32_t>(std::clamp<long long>(waiting, 0, 0xffffffffLL)),
                 static_cast<std::uint32_t>(std::max(running, 0L)), !empty || running > 0);
-  if (held) return Pass::Held;
-  if (pending && !empty) return Pass::Pending;
-  if (!empty || running != 0 || started) return Pass::Busy;
+  if (starts.held) return Pass::Held;
+  if (starts.pending && !empty) return Pass::Pending;
+  if (!empty || running != 0 || starts.started) return Pass::Busy;
   if (working) {
     var.set(n.done, Py_True);
     var.set(n.is_run, Py_False);
