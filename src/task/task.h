@@ -2,7 +2,8 @@
 // latest run. Until the dispatcher starts it (or a caller reads its
 // record's thread) a task has no worker and no thread: its record's thread
 // entry holds the task itself, a deferred entry that makes the worker and
-// the not yet started thread when it is first read.
+// the not yet started thread when it is first read: the one read that runs
+// code of a room above the state holder (manager/seams.h).
 #pragma once
 #include "manager/receiver.h"
 #include "worker/worker.h"

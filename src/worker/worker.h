@@ -64,7 +64,9 @@ struct Start {
   // start the next task in the slot it frees. None: someone else wakes it.
   std::shared_ptr<vt::Parking> on_end;
 };
+// Before the run's thread starts.
 void hand_start(PyObject* worker, Start start);
+
 // The recorder of the manager whose task this thread is running now (it
 // stands for the manager), or null.
 const stats::Recorder* running_for();
