@@ -443,14 +443,16 @@ class StartRate(ManagerCase, unittest.TestCase):
         self.assertIs(m._set_start_rate(0.5), True)
         self.assertIs(m._set_start_rate(), True)
         self.assertIs(m._set_start_rate(math.inf), True)
+        self.assertIs(m._set_start_rate(10**400), True)  # a number, if beyond any float
         self.assertEqual(m._log.messages(), ["Start rate: 250", "Start rate: 0.5",
-                                             "Start rate: None", "Start rate: inf"])
+                                             "Start rate: None", "Start rate: inf",
+                                             f"Start rate: {10**400}"])
         for bad, error in (("10", TypeError), (True, TypeError), ([5], TypeError),
-                           (0, ValueError), (-3, ValueError), (float("nan"), ValueError),
-                           (float("-inf"), ValueError)):
+                           (0, ValueError), (-3, ValueError), (-10**400, ValueError),
+                           (float("nan"), ValueError), (float("-inf"), ValueError)):
             with self.assertRaises(error, msg=repr(bad)):
                 m._set_start_rate(bad)
-        self.assertEqual(len(m._log.messages()), 4)
+        self.assertEqual(len(m._log.messages()), 5)
         m._close()
         with self.assertRaisesRegex(ManagerError, STOPPED):
             m._set_start_rate(10)

@@ -1,10 +1,14 @@
 #include "common/method.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <iterator>
+#include <limits>
 #include <string>
 #include <vector>
+
+#include "common/call.h"
 
 namespace vt {
 
@@ -155,6 +159,23 @@ void bind_tuple(std::string_view qualname, const Signature& sig, PyObject* args,
   }
   bind(qualname, sig, false, stack.data(), np, kwnames.get(), out);
   // The values point into `args` and `kwargs`, which outlive the call.
+}
+
+double PositiveOrNone::number(const Rule& rule) const {
+  if (is(Py_None)) return 0;
+  if (PyBool_Check(get()) || !(PyLong_Check(get()) || PyFloat_Check(get())))
+    raise_format(PyExc_TypeError, rule.type_text, Py_TYPE(get())->tp_name);
+  double value = PyFloat_AsDouble(get());
+  if (value == -1.0 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PyError{};
+    PyErr_Clear();
+    Ref zero = take(PyLong_FromLong(0));
+    value = compare(*this, zero, Py_GT) ? std::numeric_limits<double>::max() : -1.0;
+  }
+  // (NaN is no number here: it fails the first test.)
+  if (!(value > 0) || (!rule.infinite && std::isinf(value)))
+    raise_format(PyExc_ValueError, rule.value_text, get());
+  return value;
 }
 
 void install_static_methods(PyObject* type, PyObject* module, PyMethodDef* defs) {

@@ -15,7 +15,8 @@
 //
 // A parameter arrives with its default filled in when the caller left it
 // out; one declared vt::Given arrives null instead (the default is then only
-// what help() shows). A trailing **name arrives as one more vt::Borrowed:
+// what help() shows), and one declared vt::PositiveOrNone is read as a
+// number by the body. A trailing **name arrives as one more vt::Borrowed:
 // the dict of the other keywords, or null when there were none. A body whose
 // parameters do not match the signature's names one for one does not
 // compile.
@@ -39,6 +40,27 @@ namespace vt {
 class Given : public Borrowed {
  public:
   using Borrowed::Borrowed;
+};
+
+// A parameter that takes None or a positive number: an int or a float, not
+// a bool (a flag is not a number). The body reads it with number(), after
+// whatever it checks first.
+class PositiveOrNone : public Borrowed {
+ public:
+  using Borrowed::Borrowed;
+  // How one parameter refuses what it does not take: TypeError with
+  // `type_text` (formatted with the argument's type name) for anything but
+  // None, an int or a float; ValueError with `value_text` (formatted with
+  // the argument) for a number that is not positive, or is math.inf where
+  // `infinite` is false.
+  struct Rule {
+    const char* type_text;
+    const char* value_text;
+    bool infinite;
+  };
+  // The number; 0 for None. An int beyond any float is a finite number all
+  // the same: the largest float.
+  double number(const Rule& rule) const;
 };
 
 // A string literal usable as a template argument.
@@ -211,8 +233,7 @@ struct BodyTraits<R (*)(S, P...)> {
   using Self = S;
   using Params = std::tuple<P...>;
   static constexpr std::size_t arity = sizeof...(P);
-  static constexpr bool borrowed_only =
-      ((std::is_same_v<P, Borrowed> || std::is_same_v<P, Given>)&&...);
+  static constexpr bool borrowed_only = (std::is_base_of_v<Borrowed, P> && ...);
 };
 
 // A body's parameters against its signature, checked where the method is
@@ -242,7 +263,7 @@ class Bound {
     if constexpr (std::is_same_v<P, Given>)
       return Given(made_[i] ? nullptr : values_[i]);
     else
-      return Borrowed(values_[i]);
+      return P(values_[i]);
   }
   Borrowed kwargs() const noexcept { return kwargs_; }
 
@@ -288,8 +309,8 @@ struct Method {
   static constexpr bool one_arg =
       sig.count == 1 && sig.positional == 1 && sig.required == 1 && !sig.var_keywords;
   static_assert(detail::matches<Traits>(sig),
-                "the body takes one vt::Borrowed (or vt::Given) per parameter of the "
-                "signature, in order, and one more for a trailing **name");
+                "the body takes one vt::Borrowed (or a view derived from it) "
+                "per parameter of the signature, in order, and one more for a trailing **name");
 
   template <std::size_t N>
   static consteval auto docstring(const char (&doc)[N]) {
@@ -350,8 +371,8 @@ template <auto Body, Lit Owner, Lit Params, Lit Doc>
 struct Init {
   static constexpr Signature sig = detail::parse(Params.view());
   static_assert(detail::matches<detail::BodyTraits<decltype(Body)>>(sig),
-                "the constructor takes one vt::Borrowed (or vt::Given) per parameter of the "
-                "signature, in order, and one more for a trailing **name");
+                "the constructor takes one vt::Borrowed (or a view derived from it) "
+                "per parameter of the signature, in order, and one more for a trailing **name");
   static constexpr auto doc = detail::cat<Owner, "(", Params, ")\n--\n\n", Doc>();  // class doc
   static constexpr auto qualname = detail::cat<Owner, ".__init__">();
   static int call(PyObject* self, PyObject* args, PyObject* kwargs) {

@@ -8,13 +8,15 @@
 #include <vector>
 
 #include "common/call.h"
+#include "dispatcher/own.h"
 #include "dispatcher/runs.h"
+#include "dispatcher/timeout.h"
 #include "manager/core.h"
 #include "manager/manager.h"
+#include "manager/seams.h"
 #include "queue/queue.h"
 #include "stats/recorder.h"
 #include "task/task.h"
-#include "timeout/timeout.h"
 #include "worker/worker.h"
 
 using vt::Borrowed;
@@ -88,15 +90,15 @@ bool paced(double rate) { return rate > 0 && !std::isinf(rate); }
 
 // The pacer's clock, in stats::monotonic_us: the time _set_pace_clock holds
 // it at, else now.
-std::int64_t pace_now(const Core& core) {
-  const std::int64_t held = core.held_clock_us.load();
+std::int64_t pace_now(const Own& own) {
+  const std::int64_t held = own.held_clock_us.load();
   return held >= 0 ? held : stats::monotonic_us();
 }
 
 // The intended time of slot k of the schedule.
-std::int64_t slot_at(const Core& core, std::int64_t k) {
-  const double offset = static_cast<double>(k) * 1e6 / core.schedule_rate;
-  return core.origin_us + static_cast<std::int64_t>(std::min(offset, kFarUs));
+std::int64_t slot_at(const Own& own, std::int64_t k) {
+  const double offset = static_cast<double>(k) * 1e6 / own.schedule_rate;
+  return own.origin_us + static_cast<std::int64_t>(std::min(offset, kFarUs));
 }
 
 // A new rate for a schedule under way carries it on rather than beginning
@@ -104,27 +106,27 @@ std::int64_t slot_at(const Core& core, std::int64_t k) {
 // rate changed step by step, as in a ramp, keeps its pace. The starts owed
 // stay owed, counted at the new rate; otherwise the next start comes one
 // new interval after the last.
-void retime(Core& core, double rate, std::int64_t now) {
-  const bool under_way = core.origin_us >= 0 && paced(core.schedule_rate);
-  const std::int64_t next = under_way ? slot_at(core, core.next_slot) : 0;
-  const std::int64_t last = under_way && core.next_slot > 0
-                                ? slot_at(core, core.next_slot - 1) : core.origin_us;
+void retime(Own& own, double rate, std::int64_t now) {
+  const bool under_way = own.origin_us >= 0 && paced(own.schedule_rate);
+  const std::int64_t next = under_way ? slot_at(own, own.next_slot) : 0;
+  const std::int64_t last = under_way && own.next_slot > 0
+                                ? slot_at(own, own.next_slot - 1) : own.origin_us;
   const double owed = under_way && next <= now
-                          ? std::floor(static_cast<double>(now - core.origin_us) *
-                                       core.schedule_rate / 1e6) + 1 -
-                                static_cast<double>(core.next_slot)
+                          ? std::floor(static_cast<double>(now - own.origin_us) *
+                                       own.schedule_rate / 1e6) + 1 -
+                                static_cast<double>(own.next_slot)
                           : 0;
-  core.schedule_rate = rate;
-  core.next_slot = 0;
+  own.schedule_rate = rate;
+  own.next_slot = 0;
   if (!under_way) {
-    core.origin_us = -1;
+    own.origin_us = -1;
   } else if (owed >= 1) {
     // Slot 0 of the new schedule lies far enough back that `owed` are due.
     const double back = std::min((owed - 1) * 1e6 / rate, static_cast<double>(now));
-    core.origin_us = now - static_cast<std::int64_t>(back);
+    own.origin_us = now - static_cast<std::int64_t>(back);
   } else {
     const double gap = std::min(1e6 / rate, kFarUs);
-    core.origin_us = std::max(now, last + static_cast<std::int64_t>(gap));
+    own.origin_us = std::max(now, last + static_cast<std::int64_t>(gap));
   }
 }
 
@@ -133,24 +135,24 @@ void retime(Core& core, double rate, std::int64_t now) {
 // stalled target) keeps its slot, so after a stall the starts catch up as
 // fast as workers free; while nothing is queued no start is behind, and the
 // next one begins the schedule again, at once.
-long starts_allowed(Core& core, bool queued) {
-  const double rate = core.start_rate.load();
-  if (!paced(rate)) core.origin_us = -1;  // no schedule to carry on later
+long starts_allowed(Own& own, bool queued) {
+  const double rate = own.start_rate.load();
+  if (!paced(rate)) own.origin_us = -1;  // no schedule to carry on later
   if (rate <= 0) return 1;
   if (std::isinf(rate)) return queued ? std::numeric_limits<long>::max() : 0;
-  const std::int64_t now = pace_now(core);
-  if (core.rate_changed.exchange(false) || rate != core.schedule_rate) retime(core, rate, now);
+  const std::int64_t now = pace_now(own);
+  if (own.rate_changed.exchange(false) || rate != own.schedule_rate) retime(own, rate, now);
   if (!queued) {
-    if (core.origin_us >= 0 && slot_at(core, core.next_slot) < now) core.origin_us = -1;
+    if (own.origin_us >= 0 && slot_at(own, own.next_slot) < now) own.origin_us = -1;
     return 0;
   }
-  if (core.origin_us < 0) {
-    core.origin_us = now;
-    core.next_slot = 0;
+  if (own.origin_us < 0) {
+    own.origin_us = now;
+    own.next_slot = 0;
   }
   // (Counted in double: a huge rate makes it huge, not an overflow.)
-  const double due = std::floor(static_cast<double>(now - core.origin_us) * rate / 1e6) + 1 -
-                     static_cast<double>(core.next_slot);
+  const double due = std::floor(static_cast<double>(now - own.origin_us) * rate / 1e6) + 1 -
+                     static_cast<double>(own.next_slot);
   return static_cast<long>(std::clamp(due, 0.0, kMaxStartsPerPass));
 }
 
@@ -190,11 +192,18 @@ void withdraw_unstarted(const Manager& m, const collab::Holder& var, PyObject* n
 // The intended time of the next start under a start rate (its slot in the
 // schedule), counting it late when it comes more than a pass behind; -1
 // without a rate.
-std::int64_t next_intended(Core& core) {
-  if (!paced(core.start_rate.load()) || core.origin_us < 0) return -1;
-  const std::int64_t intended = slot_at(core, core.next_slot++);
-  if (pace_now(core) - intended > kLateUs) core.recorder->late_start();
+std::int64_t next_intended(Own& own, stats::Recorder& recorder) {
+  if (!paced(own.start_rate.load()) || own.origin_us < 0) return -1;
+  const std::int64_t intended = slot_at(own, own.next_slot++);
+  if (pace_now(own) - intended > kLateUs) recorder.late_start();
   return intended;
+}
+
+// Hands a name taken off the queue to _consumer; its start's slot goes with
+// its task, whose run _consumer hands it to.
+void hand_over(const Manager& m, PyObject* name, std::int64_t intended, std::int64_t slot_free) {
+  if (Ref task = manager::task_of(m, name)) task::set_slot(task, intended, slot_free);
+  seam::consumer(m, name);
 }
 
 // Takes up to `most` names without waiting (a queue found empty now is no
@@ -203,7 +212,8 @@ std::int64_t next_intended(Core& core) {
 // taken: an item that could not be read was skipped and is not one.
 long start_some(const Manager& m, const collab::Holder& var, long most, long room) {
   const Names& n = m.st.names;
-  Core& core = core_of(m);
+  Own& own = own_of(m);
+  stats::Recorder& recorder = *manager::recorder_of(m);
   if (!enter_taking(m)) return 0;
   struct Leave {
     const Manager& m;
@@ -217,24 +227,22 @@ long start_some(const Manager& m, const collab::Holder& var, long most, long roo
   std::size_t i = 0;
   try {
     for (; i < names.size(); ++i) {
-      core.intended_us = next_intended(core);
-      core.slot_free_us = core.recorder->take_slot(room - static_cast<long>(i));
+      const std::int64_t intended = next_intended(own, recorder);
+      const std::int64_t slot_free = recorder.take_slot(room - static_cast<long>(i));
       // A start that fails is logged as a failed pass is, and the names
       // taken with it still start.
       vt::catching(
-          PyExc_Exception, [&] { m.call(n._consumer, {names[i]}); },
+          PyExc_Exception, [&] { hand_over(m, names[i], intended, slot_free); },
           [&](const Ref& exc) {
             vt::quietly([&] {
               collab::log_error(m.st, m.sink(), collab::Level::Debug, "Run error: ", exc);
             });
           });
-      core.intended_us = core.slot_free_us = -1;
     }
   } catch (const vt::PyError&) {
     // Anything else ends the pass; the names taken with it and not yet
     // handed over are counted nowhere else: they are withdrawn rather than
     // lost.
-    core.intended_us = core.slot_free_us = -1;
     vt::StashedError failure;
     for (std::size_t j = i + 1; j < names.size(); ++j)
       vt::quietly([&] { withdraw_unstarted(m, var, names[j], nullptr); });
@@ -259,65 +267,80 @@ long room_for(const Manager& m, const collab::Holder& var, long running) {
   return vt::compare(count, most, Py_LT) ? 1 : 0;
 }
 
-// One pass: the running count, the start step, the completion step.
-Pass dispatch_pass(const Manager& m) {
-  const Names& n = m.st.names;
-  Core& core = core_of(m);
-  timeout::expire(m);  // first: a run it ends frees its slot for this pass
-  core.pass_us = pace_now(core);
-  core.starts_waiting = false;
-  collab::Holder var = m.var();
-  long running = static_cast<long>(queue::running(m, var));
-  long started = 0;
-  bool held = false;
-  bool pending = false;
-  const bool queued = queue::size_is(queue::size(m), Py_GT);
-  long allowed = starts_allowed(core, queued);
+// What the start step of a pass leaves.
+struct Starts {
+  long running;          // the running count, the starts made included
+  long started = 0;      // names taken and handed to _consumer
+  bool held = false;     // names are queued, nothing runs, and the worker count admits none
+  bool pending = false;  // names are counted on the queue, none could be read yet
+};
+
+// The start step: the starts the pace allows, while slots are free.
+Starts start_step(const Manager& m, Own& own, const collab::Holder& var, long running,
+                  bool queued) {
+  Starts s{running};
+  long allowed = starts_allowed(own, queued);
   while (queued && allowed > 0) {
-    long room = room_for(m, var, running);
-    if (room <= 0 && started > 0) {
+    long room = room_for(m, var, s.running);
+    if (room <= 0 && s.started > 0) {
       // Runs may have ended since the pass counted them.
-      running = static_cast<long>(queue::running(m, var));
-      room = room_for(m, var, running);
+      s.running = static_cast<long>(queue::running(m, var));
+      room = room_for(m, var, s.running);
     }
     if (room <= 0) {
-      held = running <= 0;
-      core.starts_waiting = true;
+      s.held = s.running <= 0;
+      own.starts_waiting = true;
       break;
     }
     const long took = start_some(m, var, std::min({allowed, room, kTakeBatch}), room);
     if (took == 0) {
-      pending = started == 0;
+      s.pending = s.started == 0;
       break;
     }
-    running += took;
-    started += took;
+    s.running += took;
+    s.started += took;
     allowed -= took;
   }
+  return s;
+}
+
+// One pass: the running count, the start step, the completion step.
+Pass dispatch_pass(const Manager& m) {
+  const Names& n = m.st.names;
+  Own& own = own_of(m);
+  stats::Recorder& recorder = *manager::recorder_of(m);
+  expire(m);  // first: a run it ends frees its slot for this pass
+  own.pass_us = pace_now(own);
+  own.starts_waiting = false;
+  collab::Holder var = m.var();
+  const auto counted = static_cast<long>(queue::running(m, var));
+  const bool queued = queue::size_is(queue::size(m), Py_GT);
+  const Starts starts = start_step(m, own, var, counted, queued);
+  const long running = starts.running;
   const bool working = var.truth(n.is_run);
   // An idle manager (nothing queued, started or running, not working) has
   // no completion to detect: its pass ends here.
-  core.names_left = queued;
+  own.names_left = queued;
   if (!working && !queued && running == 0) {
-    core.recorder->tick(0, 0, false);
-    core.recorder->slots_idle();
+    recorder.tick(0, 0, false);
+    recorder.slots_idle();
     return Pass::Idle;
   }
   Ref size = queue::size(m);
   const bool empty = queue::size_is(size, Py_EQ);
-  core.names_left = !empty;
+  own.names_left = !empty;
   const long long waiting = PyLong_Check(size.get()) ? PyLong_AsLongLong(size) : 0;
   if (waiting == -1 && PyErr_Occurred()) throw vt::PyError{};
-  core.recorder->tick(static_cast<std::uint32_t>(std::clamp<long long>(waiting, 0, 0xffffffffLL)),
-                      static_cast<std::uint32_t>(std::max(running, 0L)), !empty || running > 0);
-  if (held) return Pass::Held;
-  if (pending && !empty) return Pass::Pending;
-  if (!empty || running != 0 || started) return Pass::Busy;
+  recorder.tick(static_cast<std::uint32_t>(std::clamp<long long>(waiting, 0, 0xffffffffLL)),
+                static_cast<std::uint32_t>(std::max(running, 0L)), !empty || running > 0);
+  if (starts.held) return Pass::Held;
+  if (starts.pending && !empty) return Pass::Pending;
+  if (!empty || running != 0 || starts.started) return Pass::Busy;
   if (working) {
     var.set(n.done, Py_True);
     var.set(n.is_run, Py_False);
   }
-  core.recorder->slots_idle();
+  recorder.slots_idle();
   return Pass::Idle;
 }
 
@@ -325,7 +348,7 @@ Pass dispatch_pass(const Manager& m) {
 // queued, so a name queued meanwhile is withdrawn ("取消") rather than left
 // waiting for ever.
 void retire(const Manager& m) {
-  core_of(m).retired.store(true);
+  own_of(m).retired.store(true);
   queue::withdraw_all(m);
 }
 
@@ -340,21 +363,21 @@ void set_phase(const Manager& m, Core::Phase phase) {
 // step). When it is not, waits without the GIL until the nearest of these
 // (at most a pass) and says so; the caller tests the switch again.
 bool paced_pass_due(const Manager& m, std::uint64_t seen) {
-  Core& core = core_of(m);
-  const bool on_kick = core.starts_waiting || !core.names_left;
-  std::int64_t until = core.pass_us + kPassUs;
+  Own& own = own_of(m);
+  const bool on_kick = own.starts_waiting || !own.names_left;
+  std::int64_t until = own.pass_us + kPassUs;
   if (!on_kick)
-    until = std::min(until, core.origin_us >= 0 ? slot_at(core, core.next_slot) : core.pass_us);
-  const std::int64_t now = pace_now(core);
+    until = std::min(until, own.origin_us >= 0 ? slot_at(own, own.next_slot) : own.pass_us);
+  const std::int64_t now = pace_now(own);
   // (A clock that went back, as a held one may, is no reason to wait.)
   if (now >= until || until - now > kPassUs) return true;
-  if (on_kick && core.park->kicks.load() != seen) return true;
+  if (on_kick && own.park->kicks.load() != seen) return true;
   // A held clock does not move by itself: look again a pass later.
-  const std::int64_t wait_us = core.held_clock_us.load() >= 0 ? kPassUs : until - now;
+  const std::int64_t wait_us = own.held_clock_us.load() >= 0 ? kPassUs : until - now;
   // (At the program's end a parking returns at once: the runs still in
   // flight are waited for by sleeping instead, not by spinning.)
   if (on_kick && !m.st.shutting_down.load())
-    vt::park(core.park.get(), m.st.shutting_down, seen, static_cast<int>((wait_us + 999) / 1000));
+    vt::park(own.park.get(), m.st.shutting_down, seen, static_cast<int>((wait_us + 999) / 1000));
   else
     sleep_until(Clock::now() + std::chrono::microseconds(wait_us));
   return false;
@@ -367,13 +390,13 @@ void wait_for_work(const Manager& m, std::uint64_t seen, int ms) {
   if (m.st.shutting_down.load())
     sleep_until(Clock::now() + std::chrono::milliseconds(ms));
   else
-    vt::park(core_of(m).park.get(), m.st.shutting_down, seen, ms);
+    vt::park(own_of(m).park.get(), m.st.shutting_down, seen, ms);
 }
 
 // The dispatcher loop, on its own thread. A pass that fails with an
 // Exception is logged and the loop goes on; anything else ends it.
 void run_loop(const Manager& m) {
-  Core& core = core_of(m);
+  Own& own = own_of(m);
   Clock::time_point deadline = Clock::now() + kPass;
   std::uint64_t seen = 0;
   while (m.var().truth(m.st.names.switch_)) {
@@ -381,7 +404,7 @@ void run_loop(const Manager& m) {
     // a stall the rhythm restarts from now instead of bursting to catch up.
     // A start rate passes when a start or a run's end calls for it; the
     // unlimited pace waits for work instead (below).
-    const double rate = core.start_rate.load();
+    const double rate = own.start_rate.load();
     const bool eager = std::isinf(rate);
     if (paced(rate)) {
       if (!paced_pass_due(m, seen)) continue;
@@ -391,7 +414,7 @@ void run_loop(const Manager& m) {
       deadline += kPass;
       if (deadline < now) deadline = now + kPass;
     }
-    seen = core.park->kicks.load();
+    seen = own.park->kicks.load();
     Pass pass = Pass::Busy;
     bool failed = false;
     vt::catching(
@@ -407,7 +430,7 @@ void run_loop(const Manager& m) {
     // threads does not hang on this one. A queue held by a worker count that
     // admits no task would never drain: it is withdrawn.
     const bool busy = pass == Pass::Busy || pass == Pass::Pending;
-    if (!busy && m.st.shutting_down.load() && core.batches.load() == 0) {
+    if (!busy && m.st.shutting_down.load() && core_of(m).batches.load() == 0) {
       retire(m);
       break;
     }
@@ -426,16 +449,6 @@ void run_loop(const Manager& m) {
   }
 }
 
-// A fresh worker and thread for a new run of `name` (a re-run), from the
-// keyword arguments its task keeps; the record gets the thread.
-Ref rebuild_thread(const Manager& m, const collab::Holder& var, PyObject* name) {
-  Ref task = manager::task_of(m, name);
-  if (!task) vt::raise_format(PyExc_RuntimeError, "Task <%S> has no thread to start", name);
-  Ref thread = task::new_run(task);
-  if (Ref rec = m.table(var).record(name)) collab::Holder(m.st, rec).set(m.st.names.thread, thread);
-  return thread;
-}
-
 // A task that will never run (its thread could not be made or started, or
 // the manager was closed as it was taken) is withdrawn ("取消") rather than
 // left waiting for ever, with the error, if any, as its result when results
@@ -451,7 +464,37 @@ void withdraw_unstarted(const Manager& m, const collab::Holder& var, PyObject* n
   var.append(n.cancels, name);
 }
 
+// Lists `name` in runs (`listed` says when it is) and starts its run, handing
+// the run the start its task carries.
+void start_listed(const Manager& m, const collab::Holder& var, Borrowed name, bool& listed) {
+  const Names& n = m.st.names;
+  // The name read back from the queue is a copy of the submitted one; the
+  // list keeps the submitted one, so a task's name is stored once.
+  Ref task = manager::task_of(m, name);
+  var.append(n.runs, task ? task::name(task) : name.own());
+  listed = true;
+  Ref rec = m.table(var).record(name);
+  if (!rec) vt::raise_format(PyExc_KeyError, "Task <%S> has no record", name.get());
+  Ref thread = seam::record_thread(m, collab::Holder(m.st, rec));
+  // A name queued again after its run (a re-run) holds no startable
+  // thread: its run gets a fresh worker and thread from the arguments its
+  // task keeps, and its record the thread.
+  if (thread.is(Py_None) || !take(PyObject_GetAttr(thread, n.ident)).is(Py_None)) {
+    if (!task) vt::raise_format(PyExc_RuntimeError, "Task <%S> has no thread to start", name.get());
+    thread = task::new_run(task);
+    if (Ref again = m.table(var).record(name)) collab::Holder(m.st, again).set(n.thread, thread);
+  }
+  Ref worker = task ? task::worker(task) : Ref();
+  start_task(m, name, thread, worker, worker ? task::take_start(task) : worker::Start{});
+}
+
 }  // namespace
+
+Own& own_of(const Manager& m) {
+  std::shared_ptr<Own>& own = core_of(m).dispatcher;
+  if (!own) own = std::make_shared<Own>();
+  return *own;
+}
 
 Ref consumer(Manager m, Borrowed name) {
   const Names& n = m.st.names;
@@ -465,31 +508,7 @@ Ref consumer(Manager m, Borrowed name) {
       // rest of the queue rather than started.
       withdraw_unstarted(m, var, name, nullptr);
     } else {
-      // The name read back from the queue is a copy of the submitted one; the
-      // list keeps the submitted one, so a task's name is stored once.
-      Ref task = manager::task_of(m, name);
-      var.append(n.runs, task ? task::name(task) : name.own());
-      listed = true;
-      Ref rec = m.table(var).record(name);
-      if (!rec) vt::raise_format(PyExc_KeyError, "Task <%S> has no record", name.get());
-      Ref thread = collab::Holder(m.st, rec).field(n.thread);
-      // A name queued again after its run (a re-run) holds no startable
-      // thread: its run gets a fresh worker from the arguments kept for it.
-      if (thread.is(Py_None) || !take(PyObject_GetAttr(thread, n.ident)).is(Py_None))
-        thread = rebuild_thread(m, var, name);
-      // The run's queue wait counts from when the name was queued, a slot
-      // was free for it and, paced, its start was due, whichever came last:
-      // the time it waited on the manager alone.
-      Ref worker;
-      if (Ref task = manager::task_of(m, name))
-        if ((worker = task::worker(task))) {
-          const std::int64_t queued = task::take_queued_at(task);
-          const Core& core = core_of(m);
-          worker::set_waiting_since(
-              worker, queued < 0 ? -1 : std::max({queued, core.slot_free_us, core.intended_us}));
-          worker::set_intended_at(worker, core.intended_us);
-        }
-      start_task(m, name, thread, worker);
+      start_listed(m, var, name, listed);
     }
   } catch (const vt::PyError&) {
     // The lock is released on every way out, and a name whose thread did
@@ -538,7 +557,7 @@ Ref queue_init(Manager m) {
 
 Ref start(Manager m) {
   const Names& n = m.st.names;
-  Ref target = take(PyObject_GetAttr(m.self, n._queue_init));
+  Ref target = seam::queue_init_method(m);
   Ref thread = new_thread(m.st, target);
   collab::Holder var = m.var();
   var.set(n.thread_init, thread);
@@ -546,26 +565,14 @@ Ref start(Manager m) {
   return Ref::of(Py_None);
 }
 
-Ref set_start_rate(Manager m, Borrowed per_second) {
+Ref set_start_rate(Manager m, vt::PositiveOrNone per_second) {
   m.check_while();
-  double rate = 0;
-  if (!per_second.is(Py_None)) {
-    // A flag is not a rate, though bool is an int.
-    if (PyBool_Check(per_second.get()) ||
-        !(PyLong_Check(per_second.get()) || PyFloat_Check(per_second.get())))
-      vt::raise_format(PyExc_TypeError,
-                       "the start rate must be a number of starts per second or None, not %.100s",
-                       Py_TYPE(per_second.get())->tp_name);
-    rate = PyFloat_AsDouble(per_second);
-    if (rate == -1.0 && PyErr_Occurred()) throw vt::PyError{};
-    // math.inf is the unlimited pace; NaN is no rate.
-    if (!(rate > 0))
-      vt::raise_format(PyExc_ValueError,
-                       "the start rate must be a positive number (math.inf: no limit), not %R",
-                       per_second.get());
-  }
-  core_of(m).start_rate.store(rate);
-  core_of(m).rate_changed.store(true);
+  const double rate = per_second.number(
+      {"the start rate must be a number of starts per second or None, not %.100s",
+       "the start rate must be a positive number (math.inf: no limit), not %R", true});
+  Own& own = own_of(m);
+  own.start_rate.store(rate);
+  own.rate_changed.store(true);
   m.log_setting("Start rate", per_second);
   return Ref::of(Py_True);
 }
@@ -585,25 +592,25 @@ Ref set_pace_clock(Manager m, Borrowed seconds) {
                        seconds.get());
     held = std::llround(s * 1e6);
   }
-  core_of(m).held_clock_us.store(held);
+  own_of(m).held_clock_us.store(held);
   // A dispatcher waiting for a run to end or for work looks at the new time.
-  vt::wake(core_of(m).park.get());
+  vt::wake(own_of(m).park.get());
   return Ref::of(Py_True);
 }
 
-void wake(const Manager& m) { vt::wake(core_of(m).park.get()); }
+void wake(const Manager& m) { vt::wake(own_of(m).park.get()); }
 
 bool holds_name(const Manager& m) {
   Core& core = core_of(m);
   return core.gate.decide([&] { return core.phase == Core::Phase::Taking; });
 }
 
-bool retired(const Manager& m) { return core_of(m).retired.load(); }
+bool retired(const Manager& m) { return own_of(m).retired.load(); }
 
 void stop(const Manager& m) {
   Core& core = core_of(m);
   // A parked dispatcher must come back to its loop test now.
-  vt::wake(core.park.get());
+  vt::wake(own_of(m).park.get());
   // A dispatcher in the middle of a take finishes it (the name is then
   // withdrawn, the manager being closed) and leaves its loop by itself.
   const bool in_loop = core.gate.decide([&] {
@@ -616,7 +623,7 @@ void stop(const Manager& m) {
   vt::RaiseGate::Raising raising(core.gate);
   Ref thread = m.var().field(m.st.names.thread_init);
   Ref ident = take(PyObject_GetAttr(thread, m.st.names.ident));
-  m.call(m.st.names._async_raise, {ident, PyExc_SystemExit});
+  seam::raise_system_exit(m, ident);
 }
 
 }  // namespace vtm::dispatcher

@@ -2,10 +2,13 @@
 // running slots free up, its pace (by default one start per 10 ms pass;
 // under a start rate each start when its slot is due and a worker is free,
 // woken by the end of a run; at math.inf each as soon as a worker is free),
-// its idle wait, the start of one task (_consumer) and its end at a close or
-// at the end of the program. Bodies of VigilThreadsMain's methods; the
-// method table is in threads_main/methods.cpp.
+// the time-out its passes keep, its idle wait, the start of one task
+// (_consumer), where the task's thread runs, and its end at a close or at
+// the end of the program. It owns what it keeps (dispatcher/own.h). Bodies
+// of VigilThreadsMain's methods; the method table is in
+// threads_main/methods.cpp.
 #pragma once
+#include "common/method.h"
 #include "manager/receiver.h"
 
 namespace vtm::dispatcher {
@@ -13,9 +16,10 @@ namespace vtm::dispatcher {
 vt::Ref start(Manager m);
 vt::Ref queue_init(Manager m);
 vt::Ref consumer(Manager m, vt::Borrowed thread_name);
-vt::Ref set_start_rate(Manager m, vt::Borrowed per_second);
+vt::Ref set_start_rate(Manager m, vt::PositiveOrNone per_second);
 vt::Ref set_pace_clock(Manager m, vt::Borrowed seconds);
 vt::Ref set_fresh_threads(Manager m, vt::Borrowed flag);
+vt::Ref set_task_timeout(Manager m, vt::PositiveOrNone seconds);
 vt::Ref get_running_threads(Manager m);
 
 // New work (a name was queued): ends the dispatcher's idle wait.

@@ -4,6 +4,7 @@
 
 #include "common/call.h"
 #include "manager/core.h"
+#include "manager/seams.h"
 #include "worker/worker.h"
 
 using vt::Borrowed;
@@ -143,8 +144,8 @@ void init(PyObject* self, Borrowed func, Borrowed max_workers, Borrowed maximum,
   holder.add({{n.start_time, list()}, {n.end_time, list()}});
 
   // 8. the worker count, 9. the dispatcher
-  m.call(n._check_max_workers, {max_workers, maximum});
-  m.call(n._start);
+  seam::check_max_workers(m, max_workers, maximum);
+  seam::start(m);
 }
 
 using Init = vt::Init<
@@ -235,7 +236,7 @@ Ref check_max_workers(Manager m, Borrowed wished, Borrowed maximum) {
 
 Ref set_max_workers(Manager m, Borrowed workers_number, Borrowed maximum) {
   m.check_while();
-  m.call(m.st.names._check_max_workers, {workers_number, maximum});
+  seam::check_max_workers(m, workers_number, maximum);
   m.log_setting("Workers number", workers_number);
   return Ref::of(Py_True);
 }
@@ -249,9 +250,8 @@ Ref enter(Manager m) { return Ref::of(m.self); }
 
 // Leaving a with block closes the manager, whatever ended the block (an
 // exception, KeyboardInterrupt included, goes on). Already closed is fine.
-// Through the methods, so subclasses are honoured.
 Ref exit(Manager m, Borrowed, Borrowed, Borrowed) {
-  if (!vt::truth(m.call(m.st.names._is_close))) m.call(m.st.names._close);
+  if (!seam::is_close(m)) seam::close(m);
   return Ref::of(Py_False);
 }
 
@@ -295,6 +295,8 @@ Ref forget_tasks(const Manager& m) {
 
 stats::RecorderPtr recorder_of(const Manager& m) { return core_of(m).recorder; }
 
+worker::WatchPtr watch_of(const Manager& m) { return core_of(m).watch; }
+
 void announce_batch(const Manager& m) { core_of(m).batches_announced.fetch_add(1); }
 
 void withdraw_batch(const Manager& m) { core_of(m).batches_announced.fetch_sub(1); }
@@ -330,7 +332,7 @@ void close_all_on_interrupt(State& st) {
   for (const Ref& self : open) {
     vt::quietly([&] {
       Manager m = Manager::from(self);
-      if (m.var().truth(st.names.switch_)) m.call(st.names._close);
+      if (m.var().truth(st.names.switch_)) seam::close(m);
     });
   }
 }

@@ -4,6 +4,7 @@
 #pragma once
 #include "manager/receiver.h"
 #include "stats/recorder.h"
+#include "worker/watch.h"
 
 namespace vtm::manager {
 
@@ -33,6 +34,9 @@ void forget_task(const Manager& m, PyObject* name);  // its submission failed
 
 // The manager's recorder, shared with the workers it makes.
 stats::RecorderPtr recorder_of(const Manager& m);
+// The manager's runs in progress, which its workers list and its time-out
+// reads.
+worker::WatchPtr watch_of(const Manager& m);
 
 // A batch thread that may still submit holds the manager's dispatcher in
 // its loop when the program ends, and keeps a wait from taking the manager

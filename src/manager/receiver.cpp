@@ -39,12 +39,6 @@ void Manager::log_setting(const char* label, Borrowed value) const {
   log(collab::Level::Info, take(PyUnicode_FromFormat("%s: %U", label, shown.get())));
 }
 
-Ref Manager::call(PyObject* name, std::initializer_list<Borrowed> args) const {
-  return vt::call_method(self, name, args);
-}
-
-void Manager::check_while() const { call(st.names._check_while); }
-
 void Manager::check_open() const {
   if (!var().truth(st.names.switch_)) raise_stopped();
 }

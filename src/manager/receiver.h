@@ -1,9 +1,8 @@
 // The receiver every method body of VigilThreadsMain gets: the instance and
-// its module state, and its ways to the state holder, the log sink and its
-// own methods. The other rooms include this, not the manager type.
+// its module state, and its ways to the state holder and the log sink. The
+// other rooms include this, not the manager type; the calls back through
+// the instance are in manager/seams.h.
 #pragma once
-#include <initializer_list>
-
 #include "collab/holder.h"
 #include "state/state.h"
 
@@ -27,9 +26,8 @@ class Manager {
   // What every setter logs at info level: "<label>: <format(value)>".
   void log_setting(const char* label, vt::Borrowed value) const;
 
-  // self.<name>(*args): through the method, so subclasses are honoured.
-  vt::Ref call(PyObject* name, std::initializer_list<vt::Borrowed> args = {}) const;
   // self._check_while(): ManagerError "The manager has stopped" once closed.
+  // A seam (manager/seams.h), defined with the others.
   void check_while() const;
   // The guard itself (the switch test), without the method call.
   void check_open() const;

@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include "common/call.h"
+#include "manager/seams.h"
 
 using vt::Borrowed;
 using vt::Ref;
@@ -17,7 +18,7 @@ constexpr std::size_t kDrainBatch = 512;  // names one take of a drain reads at 
 
 }  // namespace
 
-Ref size(const Manager& m) { return m.call(m.st.names._get_qsize); }
+Ref size(const Manager& m) { return seam::get_qsize(m); }
 
 Ref size_now(const Manager& m, const collab::Holder& var) {
   return vt::call_method(var.field(m.st.names.queue), m.st.names.qsize);

@@ -5,8 +5,8 @@
 #include "common/call.h"
 #include "dispatcher/dispatcher.h"
 #include "manager/clearing.h"
-#include "manager/core.h"
 #include "manager/manager.h"
+#include "manager/seams.h"
 #include "queue/queue.h"
 #include "task/task.h"
 #include "worker/worker.h"
@@ -38,7 +38,7 @@ void book_stop(const Manager& m, const collab::Holder& var, PyObject* name, bool
   if (count_it) {
     // The slot is free from now: the next start's queue wait counts from
     // here, as from the end of a run. Told before the run counts as ended.
-    manager::core_of(m).recorder->slot_freed(stats::monotonic_us());
+    manager::recorder_of(m)->slot_freed(stats::monotonic_us());
     var.append(n.stops, name);
     collab::Holder(m.st, record_of(m, var, name)).set(n.status, m.st.status.stopped);
   }
@@ -48,7 +48,7 @@ void book_stop(const Manager& m, const collab::Holder& var, PyObject* name, bool
 // bookkeeping is done where it applies.
 void stop_one(const Manager& m, const collab::Holder& var, PyObject* name) {
   const Names& n = m.st.names;
-  Ref thread = collab::Holder(m.st, record_of(m, var, name)).field(n.thread);
+  Ref thread = seam::record_thread(m, collab::Holder(m.st, record_of(m, var, name)));
   if (!vt::truth(thread)) return;  // ended, or stopped before
   Ref ident = take(PyObject_GetAttr(thread, n.ident));
   if (!vt::truth(ident)) return;  // not started yet
@@ -69,10 +69,10 @@ void stop_one(const Manager& m, const collab::Holder& var, PyObject* name) {
   }
   try {
     if (!ours) {
-      raise_system_exit(m, tid);
+      seam::raise_system_exit(m, tid);
     } else if (claim == worker::StopClaim::Raise) {
       vt::RaiseGate::Raising request(worker::stop_gate(worker));
-      raise_system_exit(m, tid);
+      seam::raise_system_exit(m, tid);
     }
   } catch (const vt::PyError&) {
     vt::StashedError failure;  // a failed request is raised after the bookkeeping
@@ -98,11 +98,6 @@ void set_new_lists(const Manager& m, const collab::Holder& var,
 }
 
 }  // namespace
-
-void raise_system_exit(const Manager& m, unsigned long tid) {
-  Ref t = take(PyLong_FromUnsignedLong(tid));
-  m.call(m.st.names._async_raise, {t, PyExc_SystemExit});
-}
 
 Ref async_raise(ManagerClass cls, Borrowed tid_arg, Borrowed exc_type) {
   vt::catching(
@@ -162,15 +157,15 @@ Ref stop(Manager m, Borrowed name) {
   if (!known) vt::raise_format(PyExc_Exception, "Task <%U> does not exist", text.get());
   if (!vt::contains(var.field(m.st.names.runs), name))
     vt::raise_format(PyExc_Exception, "Task <%U> not running", text.get());
-  m.call(m.st.names._stop_action, {name});
+  seam::stop_action(m, name);
   m.log(collab::Level::Info, "Stop complete");
   return Ref::of(Py_True);
 }
 
 Ref stop_all(Manager m) {
   m.check_while();
-  m.call(m.st.names._clear_queue);
-  m.call(m.st.names._stop_action);
+  seam::clear_queue(m);
+  seam::stop_action(m);
   m.log(collab::Level::Info, "Stop all complete");
   return Ref::of(Py_True);
 }
@@ -184,7 +179,7 @@ Ref clear_queue(Manager m) {
 
 Ref clear_record(Manager m) {
   const Names& n = m.st.names;
-  if (!vt::truth(m.call(n._done))) return Ref::of(Py_False);
+  if (!seam::done(m)) return Ref::of(Py_False);
   // What the clear takes away is dropped only after the clear has ended:
   // a result's __del__ may run any code, a submission included.
   std::vector<Ref> released;
@@ -217,9 +212,9 @@ Ref close(Manager m) {
       [&] {
         collab::Holder var = m.var();
         var.set(n.switch_, Py_False);
-        m.call(n._clear_queue);
+        seam::clear_queue(m);
         vt::call_method(var.field(n.queue), n.close);
-        m.call(n._stop_action);
+        seam::stop_action(m);
         // End the dispatcher only while it is still in its loop; one that has
         // already left it is no failure.
         vt::catching(

@@ -1,14 +1,10 @@
 // Stopping and shutdown: cancellation of running tasks, stop, clearing the
 // queue and the records, close. Bodies of VigilThreadsMain's methods; the
-// method table is in manager/methods.cpp.
+// method table is in threads_main/methods.cpp.
 #pragma once
 #include "manager/receiver.h"
 
 namespace vtm::stop {
-
-// self._async_raise(tid, SystemExit), through the method: how a stop, and a
-// time-out, ask a task's thread to end.
-void raise_system_exit(const Manager& m, unsigned long tid);
 
 vt::Ref async_raise(ManagerClass cls, vt::Borrowed tid, vt::Borrowed exc_type);
 vt::Ref stop_action(Manager m, vt::Borrowed thread_name);

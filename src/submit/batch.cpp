@@ -2,6 +2,7 @@
 
 #include "common/call.h"
 #include "manager/manager.h"
+#include "manager/seams.h"
 #include "queue/queue.h"
 
 using vt::Borrowed;
@@ -35,7 +36,7 @@ Ref callable_text(const State& st, PyObject* f) {
 
 // self._send(**element), the element turned into a fresh dict first.
 void submit_one(const Manager& m, PyObject* element) {
-  Ref send = take(PyObject_GetAttr(m.self, m.st.names._send));
+  Ref send = seam::send_method(m);
   if (element == Py_None) {
     Ref fname = callable_text(m.st, send);
     vt::raise_format(PyExc_TypeError, "%U argument after ** must be a mapping, not NoneType",
@@ -54,7 +55,7 @@ bool program_ending(const Manager& m) { return m.st.shutting_down.load(); }
 // The first failing element ends the pass; those before it stay submitted.
 // A pass also ends, quietly, once the program's end has begun.
 void one_pass(const Manager& m, PyObject* thread_list) {
-  Ref gen = m.call(m.st.names._thread_list_yield, {thread_list});
+  Ref gen = seam::thread_list_yield(m, thread_list);
   Ref it = take(PyObject_GetIter(gen));
   while (Ref element = Ref::steal(PyIter_Next(it))) {
     if (program_ending(m)) return;
@@ -108,7 +109,7 @@ Ref send_list(Manager m, Borrowed thread_list) {
     return Ref::of(Py_None);
   m.check_program_running();
   const Names& n = m.st.names;
-  Ref target = take(PyObject_GetAttr(m.self, n._send_list_thread));
+  Ref target = seam::send_list_thread_method(m);
   Ref args = take(PyTuple_Pack(1, thread_list.get()));
   Ref thread = new_thread(m.st, target, args);
   manager::announce_batch(m);

@@ -1,11 +1,10 @@
 #include "task/task.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "common/call.h"
-#include "manager/core.h"
 #include "manager/manager.h"
-#include "worker/worker.h"
 
 using vt::Borrowed;
 using vt::Ref;
@@ -22,7 +21,10 @@ struct TaskObject {
   PyObject* name;
   PyObject* kwargs;        // a dict, or null
   PyObject* worker;        // of the latest run, or null
-  std::int64_t queued_at;  // -1: unknown
+  // The next run's start as it comes together (see set_slot); -1: unknown.
+  std::int64_t queued_at;
+  std::int64_t intended_at;
+  std::int64_t slot_free_at;
 };
 
 TaskObject* as_task(PyObject* o) { return reinterpret_cast<TaskObject*>(o); }
@@ -39,7 +41,7 @@ Run make_run(TaskObject& t) {
   collab::Holder var = m.var();
   Run run;
   run.worker = worker::create(m.st, var.get(), t.name, m.sink(), t.kwargs, manager::recorder_of(m),
-                              manager::core_of(m).watch);
+                              manager::watch_of(m));
   run.thread = worker::make_thread(m.st, run.worker);
   return run;
 }
@@ -114,7 +116,7 @@ Ref create(const Manager& m, Borrowed name, Borrowed kwargs) {
   t->manager = Py_NewRef(m.self);
   t->name = Py_NewRef(name.get());
   t->kwargs = kwargs ? Py_NewRef(kwargs.get()) : nullptr;
-  t->queued_at = -1;
+  t->queued_at = t->intended_at = t->slot_free_at = -1;
   return self;
 }
 
@@ -135,8 +137,19 @@ Ref new_run(PyObject* task) {
 
 void set_queued_at(PyObject* task, std::int64_t us) { as_task(task)->queued_at = us; }
 
-std::int64_t take_queued_at(PyObject* task) {
-  return std::exchange(as_task(task)->queued_at, std::int64_t{-1});
+void set_slot(PyObject* task, std::int64_t intended_us, std::int64_t slot_free_us) {
+  as_task(task)->intended_at = intended_us;
+  as_task(task)->slot_free_at = slot_free_us;
+}
+
+worker::Start take_start(PyObject* task) {
+  TaskObject& t = *as_task(task);
+  const std::int64_t queued = std::exchange(t.queued_at, -1);
+  const std::int64_t slot_free = std::exchange(t.slot_free_at, -1);
+  worker::Start start;
+  start.intended_us = std::exchange(t.intended_at, -1);
+  if (queued >= 0) start.waiting_since_us = std::max({queued, slot_free, start.intended_us});
+  return start;
 }
 
 }  // namespace vtm::task

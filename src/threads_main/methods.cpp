@@ -8,7 +8,6 @@
 #include "stop/stop.h"
 #include "submit/batch.h"
 #include "submit/submit.h"
-#include "timeout/timeout.h"
 #include "wait/wait.h"
 
 namespace vtm::manager {
@@ -51,7 +50,7 @@ PyMethodDef methods[] = {
                "sees it; a runner's next task shares its native_id and whatever C-level state "
                "the runs leave on the OS thread. Anything but True or False raises TypeError "
                "and changes nothing. Logs 'Fresh threads: <flag>' and returns True."),
-    VTM_METHOD(timeout::set_task_timeout, "_set_task_timeout", "seconds=None",
+    VTM_METHOD(dispatcher::set_task_timeout, "_set_task_timeout", "seconds=None",
                "Limit each run of the callable to that many seconds: a run that lasts "
                "longer is stopped as _stop stops it (SystemExit in its thread) and counts "
                "as failed ('失败', in failed), its result TimeoutError('the task ran longer "

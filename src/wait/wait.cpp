@@ -3,6 +3,7 @@
 #include "common/call.h"
 #include "dispatcher/dispatcher.h"
 #include "manager/manager.h"
+#include "manager/seams.h"
 #include "queue/queue.h"
 
 using vt::Borrowed;
@@ -21,7 +22,7 @@ void pause(const Manager& m, PyObject* seconds) {
   vt::call_method(m.st.time, m.st.names.sleep, {seconds});
 }
 
-Ref counters(const Manager& m) { return m.call(m.st.names._get_run_status); }
+Ref counters(const Manager& m) { return seam::get_run_status(m); }
 
 // The counter dict goes to the sink as the object itself, not as its text.
 void log_counters(const Manager& m) { m.log(collab::Level::Info, counters(m)); }
@@ -50,8 +51,7 @@ bool nothing_left(const Manager& m) {
 // cleared, one whose queue was withdrawn before anything started), whose
 // `done` would never come.
 bool work_over(const Manager& m) {
-  return vt::truth(m.call(m.st.names._done)) || m.var().truth(m.st.names.stop_switch) ||
-         nothing_left(m);
+  return seam::done(m) || m.var().truth(m.st.names.stop_switch) || nothing_left(m);
 }
 
 // A task waiting for its own manager would wait for itself.
@@ -65,7 +65,7 @@ void refuse_own_task(const Manager& m) {
 Ref finish(const Manager& m) {
   if (m.var().truth(m.st.names.stop_switch)) {
     info(m, "Join stop all......");
-    m.call(m.st.names._stop_all);
+    seam::stop_all(m);
   }
   info(m, "Join complete");
   return Ref::of(Py_True);
@@ -149,7 +149,7 @@ Ref length_of(const collab::Holder& var, PyObject* field) {
 
 // old_result, elapsed_time = self._join_property_log(...)
 void next_interval(const Manager& m, Ref& old_result, Ref& elapsed_time, PyObject* start_time) {
-  Ref r = m.call(m.st.names._join_property_log, {old_result, elapsed_time, start_time});
+  Ref r = seam::join_property_log(m, old_result, elapsed_time, start_time);
   Ref items = take(PySequence_Tuple(r));
   const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
   if (n < 2)

@@ -49,9 +49,4 @@ std::vector<Ref> Watch::take_begun_before(std::int64_t cutoff_us) {
   return out;
 }
 
-bool Watch::any() const {
-  std::lock_guard<std::mutex> lk(mu_);
-  return head_ != nullptr;
-}
-
 }  // namespace vtm::worker

@@ -1,8 +1,7 @@
 // The runs of a manager's callable in progress, each listed by its worker
-// while the callable may run, so that the time-out (timeout/) finds the runs
+// while the callable may run, so that the time-out (dispatcher/) finds the runs
 // past its limit without reading every record.
 #pragma once
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -26,19 +25,15 @@ struct Entry {
 // its manager).
 class Watch {
  public:
-  // The limit in seconds; 0: none.
-  std::atomic<double> seconds{0};
-
   // With the GIL held.
   void enter(Entry& e, PyObject* worker, std::int64_t began_us);
   void leave(Entry& e);
   // Takes off the list the runs that began before `cutoff_us` and returns
   // their workers. With the GIL held (the workers are referenced).
   std::vector<vt::Ref> take_begun_before(std::int64_t cutoff_us);
-  bool any() const;
 
  private:
-  mutable std::mutex mu_;  // guards the list; never held over Python code
+  std::mutex mu_;  // guards the list; never held over Python code
   Entry* head_ = nullptr;
 };
 

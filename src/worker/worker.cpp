@@ -35,10 +35,7 @@ struct Run {
   unsigned long tid = 0;
   // The manager's, for a worker it made; none for one made by hand.
   stats::RecorderPtr recorder;
-  // Since when its start waited on the manager alone (see set_waiting_since), or -1.
-  std::int64_t waiting_since = -1;
-  std::int64_t intended_at = -1;
-  std::shared_ptr<vt::Parking> on_end;  // the dispatcher to wake when the run ends
+  Start start;  // as its dispatcher handed it; none for a worker made by hand
   // The manager's time-out, and this run's place in its list while the
   // callable may run.
   worker::WatchPtr watch;
@@ -86,6 +83,9 @@ struct WorkerObject {
   PyObject* vigil_name;  // task name, key of the record
   PyObject* log;         // the manager's log sink (a task's exception goes there)
   PyObject* kwargs;      // the task's keyword arguments (a dict), or null
+  // A manager's worker shares its task's dict, which nothing changes, until
+  // the kwargs attribute gives it away: each call copies it anyway.
+  bool kwargs_shared;
   // In the object, not apart: a worker is made per task on the dispatcher
   // thread, and a separate allocation there per task left that thread's
   // malloc arena holding the peak of a round (about 140 bytes a task kept
@@ -129,18 +129,20 @@ PyObject* worker_new(PyTypeObject* type, PyObject*, PyObject*) {
   });
 }
 
-void fill(WorkerObject& w, PyObject* var, PyObject* name, PyObject* log, Ref kwargs) {
+void fill(WorkerObject& w, PyObject* var, PyObject* name, PyObject* log, Ref kwargs, bool shared) {
   Py_XSETREF(w.var, Py_NewRef(var));
   Py_XSETREF(w.vigil_name, Py_NewRef(name));
   Py_XSETREF(w.log, Py_NewRef(log));
   Py_XSETREF(w.kwargs, kwargs.release());
+  w.kwargs_shared = shared;
 }
 
+// (The binder's dict of the other keywords is a new one, ours to keep.)
 void init(PyObject* self, Borrowed vigil_var, Borrowed vigil_name, Borrowed vigil_log,
           Borrowed kwargs) {
   check_collisions(*as_worker(self)->st, kwargs);
-  Ref own = kwargs ? take(PyDict_Copy(kwargs)) : take(PyDict_New());
-  fill(*as_worker(self), vigil_var, vigil_name, vigil_log, std::move(own));
+  Ref own = kwargs ? kwargs.own() : take(PyDict_New());
+  fill(*as_worker(self), vigil_var, vigil_name, vigil_log, std::move(own), false);
 }
 
 using Init = vt::Init<init, "_Worker", "vigil_var, vigil_name, vigil_log, **kwargs",
@@ -324,7 +326,7 @@ constexpr std::size_t kTemplateChars = 200;
 void report(const Worker& w, stats::Recorder& recorder, std::int64_t began_us,
             std::int64_t run_us, PyObject* result, PyObject* exc, bool failed) {
   const Run& run = w.obj.run;
-  const std::int64_t from = run.intended_at >= 0 ? run.intended_at : began_us;
+  const std::int64_t from = run.start.intended_us >= 0 ? run.start.intended_us : began_us;
   stats::Outcome o;
   o.run_us = run_us;
   o.latency_us = began_us + run_us - from;
@@ -391,7 +393,7 @@ Ref start(Worker w) {
   struct WakeOnEnd {
     Run& run;
     ~WakeOnEnd() {
-      if (run.on_end) vt::wake(run.on_end.get());
+      if (run.start.on_end) vt::wake(run.start.on_end.get());
     }
   } wake_on_end{run};
   if (!begin_run(w, run)) return Ref::of(Py_None);
@@ -412,10 +414,10 @@ Ref start(Worker w) {
         Watched watched(run, w.self, began_us);
         // (A worker made by hand has no manager whose end waits for it.)
         CallCounted counted(recorder ? &w.st.calls_running : nullptr);
-        if (recorder)
-          recorder->started(run.waiting_since >= 0 ? std::max<std::int64_t>(
-                                                         0, began_us - run.waiting_since)
-                                                   : -1);
+        if (recorder) {
+          const std::int64_t since = run.start.waiting_since_us;
+          recorder->started(since >= 0 ? std::max<std::int64_t>(0, began_us - since) : -1);
+        }
         RunningFor running(recorder);
         result = call_task(w, began_us, ended_us);
       },
@@ -459,10 +461,18 @@ PyMemberDef members[] = {
     {nullptr, 0, 0, 0, nullptr}};
 
 // Most tasks have no keyword arguments; their dict is made only when asked.
+// The task's own is not given away: what is done to this one is this
+// worker's alone.
 PyObject* get_kwargs(PyObject* self, void*) {
   return vt::boundary([&] {
     WorkerObject* w = as_worker(self);
-    if (!w->kwargs) w->kwargs = take(PyDict_New()).release();
+    if (!w->kwargs) {
+      w->kwargs = take(PyDict_New()).release();
+    } else if (w->kwargs_shared) {
+      Ref own = take(PyDict_Copy(w->kwargs));
+      Py_SETREF(w->kwargs, own.release());
+      w->kwargs_shared = false;
+    }
     return Ref::of(w->kwargs);
   });
 }
@@ -494,12 +504,10 @@ bool is_worker(const State& st, PyObject* o) {
 
 Ref create(const State& st, Borrowed var, Borrowed name, Borrowed log, Borrowed kwargs,
            stats::RecorderPtr recorder, worker::WatchPtr watch) {
-  check_collisions(st, kwargs);
-  Ref kw;
-  if (kwargs && PyDict_GET_SIZE(kwargs.get()) > 0) kw = take(PyDict_Copy(kwargs));
+  const bool any = kwargs && PyDict_GET_SIZE(kwargs.get()) > 0;
   auto* type = reinterpret_cast<PyTypeObject*>(st.worker_type.get());
   Ref self = take(worker_new(type, nullptr, nullptr));
-  fill(*as_worker(self), var, name, log, std::move(kw));
+  fill(*as_worker(self), var, name, log, any ? kwargs.own() : Ref(), any);
   as_worker(self)->run.recorder = std::move(recorder);
   as_worker(self)->run.watch = std::move(watch);
   return self;
@@ -547,17 +555,7 @@ void record_timeout(PyObject* worker, Borrowed error) {
 
 vt::RaiseGate& stop_gate(PyObject* worker) { return as_worker(worker)->run.gate; }
 
-void set_waiting_since(PyObject* worker, std::int64_t us) {
-  as_worker(worker)->run.waiting_since = us;
-}
-
-void set_intended_at(PyObject* worker, std::int64_t us) {
-  as_worker(worker)->run.intended_at = us;
-}
-
-void set_on_end(PyObject* worker, std::shared_ptr<vt::Parking> park) {
-  as_worker(worker)->run.on_end = std::move(park);
-}
+void hand_start(PyObject* worker, Start start) { as_worker(worker)->run.start = std::move(start); }
 
 const stats::Recorder* running_for() { return tls_running_for; }
 

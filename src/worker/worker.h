@@ -16,11 +16,10 @@ namespace vtm::worker {
 extern PyType_Spec blueprint;  // _Worker
 
 // _Worker(var, name, log, **kwargs), made directly for a manager whose
-// recorder it reports to; kwargs may be null. Fails with the interpreter's
-// TypeError for an argument given twice when kwargs holds one of the
-// worker's own parameter names.
-// Its runs are watched for the manager's time-out by `watch` (none: never
-// timed out).
+// recorder it reports to; kwargs (null, or a task's dict, checked with
+// check_collisions when it was submitted) is kept, not copied: nothing may
+// change it. Its runs are watched for the manager's time-out by `watch`
+// (none: never timed out).
 vt::Ref create(const State& st, vt::Borrowed var, vt::Borrowed name, vt::Borrowed log,
                vt::Borrowed kwargs, stats::RecorderPtr recorder,
                worker::WatchPtr watch = nullptr);
@@ -50,17 +49,24 @@ bool claim_for_timeout(PyObject* worker, unsigned long* tid);
 // exception, recorded as the worker records a run that raised.
 void record_timeout(PyObject* worker, vt::Borrowed error);
 
-// Since when the task's start waited on the manager alone: the latest of
-// when it was queued, when the slot it takes became free and, paced, when
-// its start was due (stats::monotonic_us); -1 when unknown (a name put on
-// the queue by hand). Its run's queue wait counts from there to the call.
-void set_waiting_since(PyObject* worker, std::int64_t us);
-// When a paced start of the task was due by the pacer's schedule
-// (stats::monotonic_us), or -1 for a start with no schedule.
-void set_intended_at(PyObject* worker, std::int64_t us);
-// Woken when the run ends, however it ends: its dispatcher, which may start
-// the next task in the slot it frees.
-void set_on_end(PyObject* worker, std::shared_ptr<vt::Parking> park);
+// What a run is handed, once, by the call that starts it.
+struct Start {
+  // When a paced start was due by the pacer's schedule
+  // (stats::monotonic_us); -1: a start with no schedule. The run's latency
+  // counts from here, else from the call.
+  std::int64_t intended_us = -1;
+  // Since when the start waited on the manager alone: the latest of when
+  // the task was queued, when the slot it takes became free and, paced,
+  // when it was due; -1 when unknown (a name put on the queue by hand). The
+  // run's queue wait counts from here to the call.
+  std::int64_t waiting_since_us = -1;
+  // Woken when the run ends, however it ends: its dispatcher, which may
+  // start the next task in the slot it frees. None: someone else wakes it.
+  std::shared_ptr<vt::Parking> on_end;
+};
+// Before the run's thread starts.
+void hand_start(PyObject* worker, Start start);
+
 // The recorder of the manager whose task this thread is running now (it
 // stands for the manager), or null.
 const stats::Recorder* running_for();

@@ -1,10 +1,12 @@
-#include "timeout/timeout.h"
+#include "dispatcher/timeout.h"
 
 #include <cmath>
-#include <limits>
 
 #include "common/call.h"
-#include "manager/core.h"
+#include "dispatcher/dispatcher.h"
+#include "dispatcher/own.h"
+#include "manager/manager.h"
+#include "manager/seams.h"
 #include "stats/recorder.h"
 #include "worker/worker.h"
 
@@ -12,7 +14,7 @@ using vt::Borrowed;
 using vt::Ref;
 using vt::take;
 
-namespace vtm::timeout {
+namespace vtm::dispatcher {
 
 namespace {
 
@@ -34,9 +36,8 @@ void time_out(const Manager& m, PyObject* worker, double limit) {
   if (!worker::claim_for_timeout(worker, &tid)) return;  // it ended, or a stop took it
   try {
     vt::RaiseGate::Raising request(worker::stop_gate(worker));
-    // Through _async_raise, as _stop asks: a subclass's own is honoured.
-    Ref ident = take(PyLong_FromUnsignedLong(tid));
-    m.call(m.st.names._async_raise, {ident, PyExc_SystemExit});
+    // As _stop asks: a subclass's own _async_raise is honoured.
+    seam::raise_system_exit(m, tid);
   } catch (const vt::PyError&) {
     vt::StashedError failure;  // raised after the record: the run is ours to count
     worker::record_timeout(worker, timeout_error(limit));
@@ -47,43 +48,24 @@ void time_out(const Manager& m, PyObject* worker, double limit) {
 
 }  // namespace
 
-Ref set_task_timeout(Manager m, Borrowed seconds) {
+Ref set_task_timeout(Manager m, vt::PositiveOrNone seconds) {
   m.check_while();
-  double limit = 0;
-  if (!seconds.is(Py_None)) {
-    // A flag is not a duration, though bool is an int.
-    if (PyBool_Check(seconds.get()) ||
-        !(PyLong_Check(seconds.get()) || PyFloat_Check(seconds.get())))
-      vt::raise_format(PyExc_TypeError,
-                       "the task time-out must be a number of seconds or None, not %.100s",
-                       Py_TYPE(seconds.get())->tp_name);
-    limit = PyFloat_AsDouble(seconds);
-    if (limit == -1.0 && PyErr_Occurred()) {
-      // An int beyond any float is still a finite number: a limit no run
-      // reaches.
-      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw vt::PyError{};
-      PyErr_Clear();
-      Ref zero = take(PyLong_FromLong(0));
-      limit = vt::compare(seconds, zero, Py_GT) ? std::numeric_limits<double>::max() : -1.0;
-    }
-    if (!(limit > 0) || !std::isfinite(limit))
-      vt::raise_format(PyExc_ValueError,
-                       "the task time-out must be a positive, finite number of seconds, not %R",
-                       seconds.get());
-  }
-  manager::core_of(m).watch->seconds.store(limit);
+  const double limit = seconds.number(
+      {"the task time-out must be a number of seconds or None, not %.100s",
+       "the task time-out must be a positive, finite number of seconds, not %R", false});
+  own_of(m).timeout_s.store(limit);
   m.log_setting("Task timeout", seconds);
   return Ref::of(Py_True);
 }
 
 void expire(const Manager& m) {
-  worker::Watch& watch = *manager::core_of(m).watch;
-  const double limit = watch.seconds.load();
+  const double limit = own_of(m).timeout_s.load();
   if (!(limit > 0)) return;
   const std::int64_t now = stats::monotonic_us();
   const double span = std::ceil(limit * 1e6);
   if (span >= static_cast<double>(now)) return;  // no run began that long ago
-  for (const Ref& worker : watch.take_begun_before(now - static_cast<std::int64_t>(span))) {
+  for (const Ref& worker :
+       manager::watch_of(m)->take_begun_before(now - static_cast<std::int64_t>(span))) {
     vt::catching(
         PyExc_Exception, [&] { time_out(m, worker.get(), limit); },
         [&](const Ref& exc) {
@@ -94,9 +76,4 @@ void expire(const Manager& m) {
   }
 }
 
-bool watching(const Manager& m) {
-  worker::Watch& watch = *manager::core_of(m).watch;
-  return watch.seconds.load() > 0 && watch.any();
-}
-
-}  // namespace vtm::timeout
+}  // namespace vtm::dispatcher
