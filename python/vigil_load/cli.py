@@ -148,7 +148,7 @@ live metrics:
   scrape at http://ADDRESS/metrics, from before the first task until the
   run's end (--metrics-linger S: S seconds more, for a last scrape). A port
   alone, or :PORT, listens on 127.0.0.1; 0.0.0.0:PORT on every interface.
-  The metrics (the warm-up included) are named in the README.
+  The metrics (the warm-up included) are named in docs/vigil-load.md.
 
 """ + _CHECKS_HELP + """\
 Results of several processes or machines are combined with

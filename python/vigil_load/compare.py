@@ -3,7 +3,7 @@ verdict (better, worse, or within noise), the noise judged from the runs'
 own figures, and the thresholds of a CI gate (`--fail-on`).
 
 The rules by which noise is judged are written once, in EPILOG (the
-command's help), and in the README.
+command's help), and in docs/vigil-load.md.
 """
 
 from __future__ import annotations
