@@ -1,6 +1,8 @@
-"""ruff over the project's Python files, and mypy --strict over vigil_load,
-with the settings in pyproject.toml."""
+"""ruff over the project's Python files, mypy --strict over vigil_load, with
+the settings in pyproject.toml, and the documentation: the site built in
+strict mode and the README's links."""
 import os
+import re
 import subprocess
 import sys
 
@@ -26,3 +28,25 @@ def test_vigil_load_type_checks_strictly():
                          capture_output=True, text=True, cwd=ROOT, timeout=300,
                          env={**os.environ, "MYPYPATH": ""})
     assert out.returncode == 0, out.stdout + out.stderr
+
+
+def test_documentation_builds_strictly_and_the_readme_links_resolve(tmp_path):
+    # Strict mode (mkdocs.yml) fails on a link to a missing page or heading
+    # and on a page left out of the nav.
+    out = subprocess.run([sys.executable, "-m", "mkdocs", "build", "--strict",
+                          "--site-dir", str(tmp_path)],
+                         capture_output=True, text=True, cwd=ROOT, timeout=120)
+    assert out.returncode == 0, out.stdout + out.stderr
+    # The README is not a page of the site: its links into docs/ are checked
+    # against the files and against the headings of the built pages.
+    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
+        links = re.findall(r"\]\(([^)#]+)(?:#([^)]+))?\)", f.read())
+    assert links
+    for path, anchor in links:
+        if re.match(r"[a-z]+:", path):
+            continue
+        assert os.path.isfile(os.path.join(ROOT, path)), path
+        if anchor:
+            page = os.path.splitext(os.path.relpath(path, "docs"))[0]
+            with open(tmp_path / page / "index.html", encoding="utf-8") as f:
+                assert f'id="{anchor}"' in f.read(), (path, anchor)
