@@ -33,7 +33,7 @@ def check(cmd):
 
 @pytest.mark.sanitizer
 @pytest.mark.timeout(3600)
-def test_whole_suite_under_sanitizers(record_property):
+def test_whole_suite_under_sanitizers(record_property, capsys):
     cmake, ninja = tool("cmake"), tool("ninja")
     assert cmake and ninja, "CMake and Ninja are needed: install the test extra"
     check([cmake, "-S", ROOT, "-B", BUILD, "-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}",
@@ -49,6 +49,7 @@ def test_whole_suite_under_sanitizers(record_property):
         # Every allocation through malloc, so ASan sees the objects too.
         "PYTHONMALLOC": "malloc",
         "VIGIL_SANITIZED": "1",
+        "PYTHONUNBUFFERED": "1",  # its dots shown as they come
         "LD_PRELOAD": preload,
         # Leak detection is off: the interpreter keeps its own allocations
         # until exit.
@@ -58,12 +59,27 @@ def test_whole_suite_under_sanitizers(record_property):
     cmd = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
            "-m", "not sanitizer and not tooling",
            f"--basetemp={os.path.join(BUILD, 'tmp')}", os.path.join(ROOT, "tests")]
-    out = subprocess.run(cmd, cwd=ROOT, env=env, stdout=subprocess.PIPE,
-                         stderr=subprocess.STDOUT, text=True)
+    # The child's progress is shown as it runs: the run takes many minutes.
+    child = subprocess.Popen(cmd, cwd=ROOT, env=env, stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT)
+    chunks = []
+    try:
+        with capsys.disabled():
+            sys.stdout.write("\n")
+            for chunk in iter(lambda: child.stdout.read1(4096), b""):
+                chunks.append(chunk)
+                sys.stdout.write(chunk.decode("utf-8", "replace"))
+                sys.stdout.flush()
+        returncode = child.wait()
+    finally:
+        if child.poll() is None:  # the outer run was ended: so is its child
+            child.kill()
+            child.wait()
+    output = b"".join(chunks).decode("utf-8", "replace")
     with open(os.path.join(BUILD, "last-run.log"), "w", encoding="utf-8") as f:
-        f.write(out.stdout)
-    lines = [line for line in out.stdout.splitlines() if line.strip()]
+        f.write(output)
+    lines = [line for line in output.splitlines() if line.strip()]
     record_property("sanitized_summary", lines[-1] if lines else "(no output)")
-    if out.returncode != 0:
-        pytest.fail(f"the sanitized run failed (exit {out.returncode}); its output:\n"
-                    f"{out.stdout}", pytrace=False)
+    if returncode != 0:
+        pytest.fail(f"the sanitized run failed (exit {returncode}); its output:\n"
+                    f"{output}", pytrace=False)
