@@ -4,7 +4,7 @@ import threading
 from collections.abc import Callable, Generator, Iterable, Mapping
 from os import PathLike
 from types import TracebackType
-from typing import Any, Final, Literal, NotRequired, Self, TypeAlias, TypedDict, TypeVar, overload
+from typing import Any, Final, Literal, NotRequired, Self, TypedDict, TypeVar, overload
 
 from typing_extensions import disjoint_base
 
@@ -187,8 +187,8 @@ class _Recorded(TypedDict):
 
 # How a load run was made, one entry per run (the command line, target,
 # options, machine and versions).
-_Setting: TypeAlias = str | int | float | bool | list[str] | None
-_Settings: TypeAlias = dict[str, _Setting]
+type _Setting = str | int | float | bool | list[str] | None
+type _Settings = dict[str, _Setting]
 
 # A worker process of a load run spread over several: `run` numbers the run
 # among those merged (its entry in `settings`), `process` the worker within

@@ -25,13 +25,13 @@ from typing import TYPE_CHECKING, Any, NoReturn
 from . import check as checks
 from .files import destination, write_atomic
 from .report import ReportUnavailable, page
-from .stats import StatsError, load, merge, notes
+from .stats import StatsError, load, merge, summarise
 from .table import render as render_table
 
 if TYPE_CHECKING:
     from .metrics import Endpoint
     from .run import Plan, Signals
-    from .shapes import Settings, Statistics
+    from .shapes import Recorded, Settings, Statistics
 
 DEFAULT_STATS = "vigil-stats.json"
 STDOUT = "-"
@@ -452,7 +452,6 @@ def finish(stats: Statistics, args: argparse.Namespace, check_list: list[checks.
     ends the drawing: no report is written."""
     from .run import Interrupted
 
-    stats = {**stats, "notes": notes(stats)}  # (its settings are complete only now)
     say()
     say(render_table(stats))
     for note in stats["notes"]:
@@ -565,13 +564,13 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
                 if args.processes is None and args.dask is None:
                     outcome = runner.execute(
                         plan, signals, observe=None if endpoint is None else endpoint.observe)
-                    stats: Statistics | None = outcome.stats
+                    recorded: Recorded | None = outcome.recorded
                     caught = outcome.signal
                     started, warmup_end = outcome.started, outcome.warmup_end
                     workers = outcome.workers
                 else:
-                    stats, lost, started, processes, warmup_end = _spread(args, target, plan,
-                                                                          signals, endpoint)
+                    recorded, lost, started, processes, warmup_end = _spread(
+                        args, target, plan, signals, endpoint)
                     caught = signals.received
                     title += (f" (Dask {args.dask})" if args.dask is not None
                               else f" ({args.processes} processes)")
@@ -581,13 +580,13 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
             say()
             say(f"interrupted by {signal.Signals(caught).name}: all tasks were stopped; "
                 f"the results of what ran follow")
-        if stats is None:
+        if recorded is None:
             print("vigil_load: no worker returned its results; nothing was written",
                   file=sys.stderr)
             status = EXIT_WORKER_LOST
         else:
-            stats = {**stats, "settings": [settings(argv, prog, args, plan, workers, started,
-                                                    warmup_end, processes)]}
+            stats = summarise({**recorded, "settings": [
+                settings(argv, prog, args, plan, workers, started, warmup_end, processes)]})
             status = finish(stats, args, check_list, title, stdout, signals)
             if args.target is None:
                 say()
@@ -617,9 +616,9 @@ def _endpoint(address: str | None, rate: float | None) -> Endpoint | None:
 
 def _spread(args: argparse.Namespace, target: str, plan: Plan, signals: Signals,
             endpoint: Endpoint | None = None
-            ) -> tuple[Statistics | None, list[str], float, int, float | None]:
-    """The run over worker processes or a Dask cluster: the merged
-    statistics with a row per worker (None when no worker returned any), the
+            ) -> tuple[Recorded | None, list[str], float, int, float | None]:
+    """The run over worker processes or a Dask cluster: what the workers
+    recorded, merged, with a row per worker (None when none returned any), the
     workers lost, the common start, the number of workers started and the
     end of their warm-up."""
     from . import spread
@@ -640,7 +639,7 @@ def _spread(args: argparse.Namespace, target: str, plan: Plan, signals: Signals,
     say()
     for line in done.describe():
         say(line)
-    return done.stats, done.lost, done.start_at, done.workers, done.warmup_end
+    return done.recorded, done.lost, done.start_at, done.workers, done.warmup_end
 
 
 def _merge(argv: Sequence[str], prog: str, signals: Signals) -> int:

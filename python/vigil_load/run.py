@@ -28,7 +28,7 @@ from .shapes import COUNTER_KEYS
 if TYPE_CHECKING:
     from threads_main import VigilThreadsMain
 
-    from .shapes import CoreStatistics, HistoryRow, RunStatus, Statistics
+    from .shapes import CoreStatistics, HistoryRow, Recorded, RunStatus
 
 QUEUE_AHEAD: Final = 1000  # names the feeder keeps queued at most
 FEED_EVERY: Final = 0.01  # seconds between two top-ups of the feeder
@@ -201,36 +201,37 @@ class _Ledger:
         # each other: a period is never counted twice or not at all.
         self.lock = threading.Lock()
         self.cleared: RunStatus | None = None  # the counters of the cleared periods
-        # The cleared periods folded into one as they end, so that their
-        # histograms take the room of one; the history is kept whole.
-        self.folded: Statistics | None = None
+        # What the cleared periods recorded, folded into one as they end, so
+        # that their histograms take the room of one; the history is kept
+        # whole.
+        self.folded: Recorded | None = None
         self.rows: list[HistoryRow] = []
 
     def clear(self) -> bool:
         """Ends a period if the manager is idle and nothing else submits; the
         manager refuses until its dispatcher has seen it idle too."""
-        from .stats import merge
+        from .stats import check_recorded, merge_recorded
 
         with self.lock:
             stats, counts = self.m._get_statistics(), self.m._get_run_status()
             if not self.m._clear_record():
                 return False
             self.cleared = counts if self.cleared is None else _plus(self.cleared, counts)
-            whole = merge([stats])
-            self.rows += whole["history"]
-            part: Statistics = {**whole, "history": []}
-            self.folded = part if self.folded is None else merge([self.folded, part])
+            recorded = check_recorded(stats)
+            self.rows += recorded["history"]
+            part: Recorded = {**recorded, "history": []}
+            self.folded = part if self.folded is None else merge_recorded([self.folded, part])
         return True
 
-    def pieces(self) -> list[CoreStatistics]:
+    def pieces(self) -> list[CoreStatistics | Recorded]:
         """The run so far as parts that add up to it, unmerged and with only
         the last rows of the cleared periods' history: cheap enough to read
-        while the run goes on (statistics() merges the whole history)."""
+        while the run goes on (recorded() merges the whole history)."""
         with self.lock:
             last = self.m._get_statistics()
             if self.folded is None:
                 return [last]
-            cleared: Statistics = {**self.folded, "history": self.rows[-RECENT_ROWS:]}
+            cleared: Recorded = {**self.folded, "history": self.rows[-RECENT_ROWS:]}
             return [cleared, last]
 
     def counts(self) -> RunStatus:
@@ -238,19 +239,18 @@ class _Ledger:
             now = self.m._get_run_status()
             return now if self.cleared is None else _plus(self.cleared, now)
 
-    def statistics(self) -> Statistics:
-        """The statistics of the whole run so far."""
-        from .stats import merge, span_of
+    def recorded(self) -> Recorded:
+        """What the whole run so far recorded."""
+        from .stats import check_recorded, merge_recorded, one_run
 
         with self.lock:
-            last = self.m._get_statistics()
+            last = check_recorded(self.m._get_statistics())
             if self.folded is None:
-                return merge([last])
+                return last
             # exact: counts add, histograms merge, rows of one second add
-            whole = merge([{**self.folded, "history": self.rows}, last])
-        # One run, active from its first start to its last finish, the
-        # pauses for the clears included.
-        return merge([{**whole, "active": span_of(whole["first_start"], whole["last_finish"])}])
+            whole = merge_recorded([{**self.folded, "history": self.rows}, last])
+        # One run, the pauses for the clears included.
+        return one_run(whole)
 
 
 class _Feeder:
@@ -421,7 +421,7 @@ def _live(m: VigilThreadsMain, ledger: _Ledger) -> Live:
 
 @dataclass
 class Outcome:
-    stats: Statistics  # without the warm-up, if there was one
+    recorded: Recorded  # without the warm-up, if there was one
     signal: int | None  # the signal that ended the run early, if one did
     started: float = 0.0  # epoch seconds
     warmup_end: float | None = None  # epoch seconds; None without a warm-up
@@ -442,7 +442,7 @@ class Stop(Protocol):
 
 # Told the parts of a run's statistics as it starts (see _Ledger.pieces), and
 # its number of workers: what --metrics serves.
-type Observer = Callable[[Callable[[], list[CoreStatistics]], int | None], None]
+type Observer = Callable[[Callable[[], list[CoreStatistics | Recorded]], int | None], None]
 
 
 def execute(plan: Plan, signals: Stop | None = None,
@@ -505,7 +505,7 @@ def execute(plan: Plan, signals: Stop | None = None,
                                 else _Progress(live, progress))
     caught: int | None = None
     started = time.time()
-    warm: tuple[Statistics, float] | None = None  # the statistics at the end of the warm-up
+    warm: tuple[Recorded, float] | None = None  # the figures at the end of the warm-up
     warm_until = None if plan.warmup is None else time.monotonic() + plan.warmup
 
     def signalled() -> bool:
@@ -524,7 +524,7 @@ def execute(plan: Plan, signals: Stop | None = None,
             if time.monotonic() >= lines.due:
                 lines.write()
             if warm is None and warm_until is not None and time.monotonic() >= warm_until:
-                warm = ledger.statistics(), time.time()
+                warm = ledger.recorded(), time.time()
             time.sleep(STEP)
         feeder.end()
         if feeder.error is not None:
@@ -549,19 +549,19 @@ def execute(plan: Plan, signals: Stop | None = None,
         m._close()
     except Exception as err:
         print(f"vigil_load: closing the manager failed: {err}", file=sys.stderr)
-    stats, workers = ledger.statistics(), m._var.max_workers
+    recorded, workers = ledger.recorded(), m._var.max_workers
     if plan.warmup is None:
-        return Outcome(stats, caught, started, None, workers)
+        return Outcome(recorded, caught, started, None, workers)
     from .stats import since
 
     # A run that ended within its warm-up was all warm-up.
-    then, end = warm if warm is not None else (stats, time.time())
+    then, end = warm if warm is not None else (recorded, time.time())
     try:
-        return Outcome(since(stats, then, end), caught, started, end, workers)
+        return Outcome(since(recorded, then, end), caught, started, end, workers)
     except ValueError as err:  # a snapshot the end does not contain; the results come first
         print(f"vigil_load: the warm-up could not be left out ({err}); the figures include it",
               file=sys.stderr)
-        return Outcome(stats, caught, started, None, workers)
+        return Outcome(recorded, caught, started, None, workers)
 
 
 def _task_threads() -> list[tuple[threading.Thread, str]]:

@@ -5,7 +5,7 @@ One manager is one process, and one process runs Python on one core at a
 time. Each worker runs `run.execute` on its share of the plan, exactly as a
 one-process run does (flat memory, periodic clears, stops), and hands back
 its statistics; the parent writes the summary lines from the workers' live
-counts and merges their statistics with `stats.merge`.
+counts and merges what they recorded with `stats.merge_recorded`.
 
 The shares: each worker runs the task list in its order, cycling through
 it as one process does, from an offset of its own, so that every worker
@@ -52,7 +52,7 @@ if TYPE_CHECKING:
     from multiprocessing.connection import Connection
     from multiprocessing.process import BaseProcess
 
-    from .shapes import Statistics
+    from .shapes import Recorded
 
 START_LEAD: Final = 2.0  # seconds from the launch to the common start: spawn and imports
 DASK_LEAD: Final = 1.0  # the same on a Dask cluster, whose workers are running already
@@ -140,18 +140,18 @@ def _share(number: int, target: str, share: dict[str, Any], start_at: float, sto
         outcome = run.execute(plan, stop, report, None if sender is None else sender.observe)
     finally:
         final = None if sender is None else sender.last()
-    return {"stats": outcome.stats, "live": dataclasses.astuple(last[0]), "figures": final,
+    return {"recorded": outcome.recorded, "live": dataclasses.astuple(last[0]), "figures": final,
             "where": where, "warmup_end": outcome.warmup_end}
 
 
 @dataclass
 class Spread:
-    """What a spread run leaves: the merged statistics of the workers that
-    returned theirs (None when none did), the parts by worker number, and a
-    line for each worker lost."""
+    """What a spread run leaves: what the workers that returned their
+    figures recorded, merged (None when none did), the parts by worker
+    number, and a line for each worker lost."""
 
-    stats: Statistics | None
-    parts: dict[int, Statistics]
+    recorded: Recorded | None
+    parts: dict[int, Recorded]
     workers: int
     start_at: float
     lost: list[str] = field(default_factory=list)
@@ -177,16 +177,17 @@ class Spread:
         return lines
 
 
-def _merged(results: dict[int, dict[str, Any]]) -> tuple[Statistics | None,
-                                                         dict[int, Statistics]]:
-    """The workers' statistics merged, with a row per worker that returned
-    them (None when none did), and the statistics by worker number."""
-    from .stats import merge, process_row
+def _merged(results: dict[int, dict[str, Any]]) -> tuple[Recorded | None,
+                                                         dict[int, Recorded]]:
+    """What the workers recorded, merged, with a row per worker that
+    returned its figures (None when none did), and the figures by worker
+    number."""
+    from .stats import check_recorded, merge_recorded, process_row
 
-    parts: dict[int, Statistics] = {n: results[n]["stats"] for n in sorted(results)}
+    parts = {n: check_recorded(results[n]["recorded"]) for n in sorted(results)}
     if not parts:
         return None, parts
-    merged = merge(parts.values())
+    merged = merge_recorded(list(parts.values()))
     rows = [process_row(parts[n], n, str(results[n].get("where", ""))) for n in parts]
     return {**merged, "processes": rows}, parts
 
