@@ -69,12 +69,13 @@ kind, workers, seconds = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
 if kind.startswith("vigil_load"):
     import threads_main  # imported before the measure, as the pool's module is
     from vigil_load import run
+    from vigil_load.stats import summarise
     plan = run.Plan(func=benchtarget.get, tasks=[{}], workers=workers, duration=seconds,
                     interval=3600, fresh_threads=kind == "vigil_load_fresh")
     w0, c0 = time.perf_counter(), time.process_time()
     outcome = run.execute(plan, progress=lambda live: None)
     cpu = time.process_time() - c0
-    s = outcome.stats
+    s = summarise(outcome.recorded)
     done, wall = s["finished"], time.perf_counter() - w0
     print(s["throughput"], cpu / done, done, wall)
 elif kind == "manager":
@@ -227,10 +228,11 @@ if kind != "pool":
     # vigil_load at --rate, or its closed loop at full speed (kind "closed").
     import threads_main  # imported before the measure, as the pool's module is
     from vigil_load import run
+    from vigil_load.stats import summarise
     plan = run.Plan(func=target, tasks=[{}], workers=workers, duration=seconds, interval=3600,
                     rate=rate if kind == "paced" else None)
     c0 = time.process_time()
-    s = run.execute(plan, progress=lambda live: None).stats
+    s = summarise(run.execute(plan, progress=lambda live: None).recorded)
     cpu = time.process_time() - c0
     lat = s["latency"]
     print(s["throughput"], cpu, lat["p50"], lat["p90"], s["late_starts"])

@@ -12,6 +12,7 @@ The goal: the drawing takes at most 2 s.
 import argparse
 import importlib.util
 import json
+import math
 import os
 import random
 import statistics
@@ -47,8 +48,10 @@ print(json.dumps({"merge": t2 - t1, "draw": t3 - t2, "bytes": len(html)}))
 
 
 def _second(values):
-    s = Histogram.from_values(values).summary()
-    return {k: s[k] for k in ("p50", "p95", "p99", "max")}
+    ordered = sorted(values)
+    return {**{k: ordered[math.ceil(len(ordered) * q) - 1] / 1000
+               for k, q in (("p50", 0.5), ("p95", 0.95), ("p99", 0.99))},
+            "max": ordered[-1] / 1000}
 
 
 def one_process(seed):

@@ -4,7 +4,7 @@ import threading
 from collections.abc import Callable, Generator, Iterable, Mapping
 from os import PathLike
 from types import TracebackType
-from typing import Any, Final, Literal, Self, TypedDict, TypeVar
+from typing import Any, Final, Literal, NotRequired, Self, TypedDict, TypeVar, overload
 
 from typing_extensions import disjoint_base
 
@@ -154,6 +154,101 @@ class _Statistics(TypedDict):
     groups: dict[str, _Group]
     history: list[_HistoryRow]
     histograms: _Histograms
+
+# What the statistics are derived from (see _summarise): the recorded
+# figures of a manager's statistics, and those of a load run.
+class _RecordedGroup(TypedDict):
+    finished: int
+    succeeded: int
+    failed: int
+    first_start: float | None
+    last_finish: float | None
+    # The spans [start, end] of epoch seconds in which it was active; without
+    # them, from its first start to its last finish.
+    active: NotRequired[list[list[float]]]
+    errors: list[_ErrorKind]
+    histograms: _GroupHistograms
+
+class _Recorded(TypedDict):
+    finished: int
+    succeeded: int
+    failed: int
+    stopped: int
+    cancelled: int
+    queued: int
+    running: int
+    first_start: float | None
+    last_finish: float | None
+    late_starts: int
+    errors: list[_ErrorKind]
+    groups: dict[str, _RecordedGroup]
+    history: list[_HistoryRow]
+    histograms: _Histograms
+
+# How a load run was made, one entry per run (the command line, target,
+# options, machine and versions).
+type _Setting = str | int | float | bool | list[str] | None
+type _Settings = dict[str, _Setting]
+
+# A worker process of a load run spread over several: `run` numbers the run
+# among those merged (its entry in `settings`), `process` the worker within
+# its run, `where` the host and process id or the Dask worker's address.
+class _RecordedProcess(TypedDict):
+    run: int
+    process: int
+    where: str
+    finished: int
+    succeeded: int
+    failed: int
+    stopped: int
+    cancelled: int
+    first_start: float | None
+    last_finish: float | None
+    histograms: _Histograms
+
+class _RecordedRun(_Recorded):
+    processes: list[_RecordedProcess]
+    settings: list[_Settings]
+    # The spans [start, end] of epoch seconds in which the runs it covers
+    # were active: its elapsed time is the length of their union.
+    active: list[list[float]]
+
+class _ProcessRow(TypedDict):
+    run: int
+    process: int
+    where: str
+    finished: int
+    succeeded: int
+    failed: int
+    stopped: int
+    cancelled: int
+    error_rate: float
+    first_start: float | None
+    last_finish: float | None
+    elapsed: float
+    throughput: float
+    run_time: _Latency
+    queue_wait: _Latency
+    latency: _Latency
+    histograms: _Histograms
+
+# A load run's statistics: a manager's, with the error rate of the summary
+# lines (failed over submitted tasks, where error_rate divides by finished
+# runs), a row per worker process, the settings of every run they cover,
+# their active spans (sorted, not overlapping) and warnings about what the
+# figures mean, one line each.
+class _RunStatistics(_Statistics):
+    submitted_error_rate: float
+    processes: list[_ProcessRow]
+    settings: list[_Settings]
+    active: list[list[float]]
+    notes: list[str]
+
+@overload
+def _summarise(recorded: _RecordedRun, /) -> _RunStatistics: ...
+
+@overload
+def _summarise(recorded: _Recorded, /) -> _Statistics: ...
 
 class ManagerError(Exception):
     """Failure of the manager itself; its text is the message."""

@@ -17,13 +17,27 @@ import vigil_load
 from vigil_load.histogram import Histogram
 
 if TYPE_CHECKING:
-    from vigil_load.shapes import CoreStatistics, ErrorKind, Group, HistoryRow, Statistics
+    from vigil_load.shapes import (
+        CoreStatistics,
+        ErrorKind,
+        Group,
+        Histograms,
+        HistoryRow,
+        Latency,
+        RecordedGroup,
+        Statistics,
+    )
 
 START = 1_700_000_000  # epoch seconds of the first history row of built stats
 
 
+def summary(values_us: list[int]) -> Latency:
+    """The summary the core gives runs of these times (whole microseconds)."""
+    return make_stats(values_us)["run_time"]
+
+
 def _second(values_us: list[int]) -> dict[str, float | None]:
-    s = Histogram.from_values(values_us).summary()
+    s = summary(values_us)
     return {k: s[k] for k in ("p50", "p95", "p99", "max")}
 
 
@@ -56,17 +70,13 @@ def make_group(run_us: list[int], latency_us: list[int] | None = None, *, failed
                errors: list[ErrorKind] | None = None, first_start: float | None = START + 0.25,
                last_finish: float | None = START + 1.25) -> Group:
     """A group as the core reports it."""
-    rt = Histogram.from_values(run_us)
-    lat = Histogram.from_values(run_us if latency_us is None else latency_us)
-    elapsed = last_finish - first_start if first_start is not None and last_finish is not None else 0.0
-    return {
+    group: RecordedGroup = {
         "finished": len(run_us), "succeeded": len(run_us) - failed, "failed": failed,
-        "error_rate": 100.0 * failed / len(run_us) if run_us else 0.0,
-        "first_start": first_start, "last_finish": last_finish, "elapsed": elapsed,
-        "throughput": len(run_us) / elapsed if elapsed > 0 else 0.0,
-        "run_time": rt.summary(), "latency": lat.summary(), "errors": errors or [],
-        "histograms": {"run_time": rt.to_json(), "latency": lat.to_json()},
-    }
+        "first_start": first_start, "last_finish": last_finish, "errors": errors or [],
+        "histograms": {"run_time": Histogram.from_values(run_us).to_json(),
+                       "latency": Histogram.from_values(
+                           run_us if latency_us is None else latency_us).to_json()}}
+    return make_stats([], groups={"g": group})["groups"]["g"]
 
 
 def make_stats(run_us: list[int], wait_us: list[int] | None = None, *, failed: int = 0,
@@ -75,30 +85,26 @@ def make_stats(run_us: list[int], wait_us: list[int] | None = None, *, failed: i
                first_start: float | None = START + 0.25,
                last_finish: float | None = None, latency_us: list[int] | None = None,
                late_starts: int = 0, errors: list[ErrorKind] | None = None,
-               groups: dict[str, Group] | None = None) -> CoreStatistics:
+               groups: Mapping[str, Group | RecordedGroup] | None = None,
+               histograms: Histograms | None = None) -> CoreStatistics:
     """Statistics as the core reports them for runs of the given run times,
     queue waits and latencies (whole microseconds; both by default the run
-    times)."""
+    times), or of the given histograms."""
     wait_us = list(run_us) if wait_us is None else wait_us
     latency_us = list(run_us) if latency_us is None else latency_us
-    rt, qw = Histogram.from_values(run_us), Histogram.from_values(wait_us)
-    lat = Histogram.from_values(latency_us)
-    finished = len(run_us)
+    finished = len(run_us) if histograms is None else histograms["run_time"]["count"]
     if last_finish is None and first_start is not None:
         last_finish = first_start + max(1.0, len(history or []))
-    elapsed = last_finish - first_start if first_start is not None and last_finish is not None else 0.0
-    return {
+    return threads_main._summarise({
         "finished": finished, "succeeded": finished - failed, "failed": failed,
         "stopped": stopped, "cancelled": cancelled, "queued": queued, "running": running,
-        "error_rate": 100.0 * failed / finished if finished else 0.0,
-        "first_start": first_start, "last_finish": last_finish, "elapsed": elapsed,
-        "throughput": finished / elapsed if elapsed > 0 else 0.0,
-        "run_time": rt.summary(), "queue_wait": qw.summary(), "latency": lat.summary(),
-        "late_starts": late_starts, "errors": errors or [], "groups": groups or {},
+        "first_start": first_start, "last_finish": last_finish, "late_starts": late_starts,
+        "errors": errors or [], "groups": dict(groups or {}),  # type: ignore[dict-item]
         "history": history or [],
-        "histograms": {"run_time": rt.to_json(), "queue_wait": qw.to_json(),
-                       "latency": lat.to_json()},
-    }
+        "histograms": histograms or {
+            "run_time": Histogram.from_values(run_us).to_json(),
+            "queue_wait": Histogram.from_values(wait_us).to_json(),
+            "latency": Histogram.from_values(latency_us).to_json()}})
 
 
 def scrape(url: str) -> dict[tuple[str, tuple[tuple[str, str], ...]], float]:

@@ -11,7 +11,7 @@ import subprocess
 import pytest
 
 from load_support import START, error, make_group, make_stats, row
-from vigil_load.stats import check_stats, process_row
+from vigil_load.stats import check_recorded, check_stats, process_row
 
 pytestmark = pytest.mark.browser
 
@@ -79,7 +79,7 @@ def test_report_in_headless_chromium_shows_the_charts_and_tables(tmp_path):
     stats["settings"] = [{"command": "vigil-load t:f --rate 40 --warmup 10 --processes 2",
                           "rate": 40.0, "warmup": 10.0, "started": START + 0.2,
                           "warmup_end": START + 10.2, "processes": 2}]
-    stats["processes"] = [process_row(check_stats(make_stats(part)), n, f"box pid {n}")
+    stats["processes"] = [process_row(check_recorded(make_stats(part)), n, f"box pid {n}")
                           for n, part in enumerate((run_us[:1000], run_us[1000:]), 1)]
     html = tmp_path / "report.html"
     checked = check_stats(stats)

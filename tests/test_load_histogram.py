@@ -1,7 +1,5 @@
-"""The histogram: its bucket scheme, percentiles within the stated error,
-and its JSON form."""
-
-import math
+"""vigil_load's histogram: its bucket scheme, its JSON form and its
+subtraction."""
 
 import pytest
 from hypothesis import given, settings
@@ -10,7 +8,6 @@ from hypothesis import strategies as st
 from vigil_load.histogram import (
     BUCKET_COUNT,
     MAX_TRACKABLE,
-    PERCENTILES,
     Histogram,
     bucket_bounds,
     bucket_index,
@@ -56,54 +53,6 @@ class TestBuckets:
             bucket_bounds(BUCKET_COUNT)
 
 
-def exact_percentile(values, thousandths):
-    ordered = sorted(values)
-    rank = max(1, math.ceil(len(ordered) * thousandths / 100_000))
-    return ordered[rank - 1]
-
-
-class TestPercentiles:
-    @settings(max_examples=200, deadline=None)
-    @given(st.lists(values_us, min_size=1, max_size=300))
-    def test_within_the_stated_error_of_the_exact_order_statistic(self, values):
-        h = Histogram.from_values(values)
-        for _, q in PERCENTILES:
-            exact = exact_percentile(values, q)
-            assert abs(h.percentile(q) - exact) <= exact / 256
-
-    def test_known_values_in_milliseconds(self):
-        # 1..1000 ms: p50 is the 500th value, p99.9 the 999th.
-        h = Histogram.from_values([ms * 1000 for ms in range(1, 1001)])
-        s = h.summary()
-        assert s["min"] == 1.0 and s["max"] == 1000.0
-        assert s["mean"] == pytest.approx(500.5)
-        for key, expected in (("p50", 500), ("p90", 900), ("p95", 950), ("p99", 990),
-                              ("p99.9", 999)):
-            assert s[key] == pytest.approx(expected, rel=1 / 256), key
-
-    def test_small_values_are_exact(self):
-        h = Histogram.from_values([5, 7, 7, 200])
-        assert [h.percentile(q) for q in (25_000, 50_000, 75_000, 100_000)] == [5, 7, 7, 200]
-
-    def test_clamped_to_the_exact_extremes(self):
-        # One value in a wide bucket: its middle would lie above the value.
-        h = Histogram.from_values([1_000_001])
-        assert h.percentile(50_000) == 1_000_001
-        assert h.summary()["p99.9"] == 1000.001
-
-    def test_rank_rounds_up_and_is_at_least_one(self):
-        h = Histogram.from_values([10, 20])
-        assert h.percentile(50_000) == 10  # ceil(2 * 0.5) = 1
-        assert h.percentile(50_001) == 20
-        assert h.percentile(0) == 10
-
-    def test_empty_histogram_has_no_values(self):
-        assert Histogram().percentile(50_000) is None
-        assert set(Histogram().summary().values()) == {None}
-        assert list(Histogram().summary()) == [
-            "min", "mean", "p50", "p90", "p95", "p99", "p99.9", "max"]
-
-
 class TestJsonForm:
     def test_round_trip_and_layout(self):
         h = Histogram.from_values([3, 3, 300, 70_000])
@@ -143,9 +92,6 @@ class TestSince:
             assert got is None if exact is None else bucket_index(got) == bucket_index(exact)
         if after and min(after) < min(before, default=MAX_TRACKABLE + 1):
             assert later.min == alone.min
-        for _, q in PERCENTILES:
-            p, e = later.percentile(q), alone.percentile(q)
-            assert p is None if e is None else bucket_index(p) == bucket_index(e)
 
     def test_a_histogram_that_is_not_an_earlier_copy_is_refused(self):
         with pytest.raises(ValueError, match="recorded before"):

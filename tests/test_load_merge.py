@@ -9,9 +9,17 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vigil_load
-from load_support import START, error, make_group, make_stats, row
+from load_support import START, error, make_group, make_stats, row, summary
 from vigil_load.histogram import Histogram
-from vigil_load.stats import StatsError, check_stats, load, process_row, since
+from vigil_load.stats import (
+    StatsError,
+    check_recorded,
+    check_stats,
+    load,
+    process_row,
+    since,
+    summarise,
+)
 from vigil_load.table import render as render_table
 
 run_values = st.lists(st.integers(min_value=0, max_value=5 * 10**8), max_size=120)
@@ -148,7 +156,7 @@ class TestFailuresAndGroups:
         assert (one["finished"], one["succeeded"], one["failed"], one["error_rate"]) == (4, 2, 2, 50.0)
         assert one["histograms"]["run_time"] == Histogram.from_values(
             [1000, 2000, 3000, 400_000]).to_json()
-        assert one["latency"] == Histogram.from_values([5000, 9000, 3000, 400_000]).summary()
+        assert one["latency"] == summary([5000, 9000, 3000, 400_000])
         assert one["errors"] == [error("ValueError", 2)]
         assert (one["first_start"], one["last_finish"], one["elapsed"]) == (
             START + 0.25, START + 2.25, 2.0)
@@ -209,7 +217,7 @@ class TestWarmup:
                                                   errors=[error("TimeoutError", 1, "limit")])},
                          late_starts=1, last_finish=START + 5.0,
                          history=[row(0, cold, failed=2), row(3, warm, failed=1)])
-        s = since(check_stats(now), check_stats(then), START + 1.5)
+        s = summarise(since(check_recorded(now), check_recorded(then), START + 1.5))
         alone = check_stats(make_stats(warm, failed=1, errors=[error("TimeoutError", 1, "limit")],
                                        first_start=START + 1.5, last_finish=START + 5.0))
         for key in ("finished", "failed", "succeeded", "late_starts", "first_start", "last_finish",
@@ -266,8 +274,8 @@ class TestFiles:
         assert load(str(path)) == m
 
     def test_process_rows_add_up_keep_their_run_and_read_back_checked(self, tmp_path):
-        parts = [check_stats(make_stats([1000] * 3, failed=1)),
-                 check_stats(make_stats([2000] * 2, cancelled=1))]
+        parts = [check_recorded(make_stats([1000] * 3, failed=1)),
+                 check_recorded(make_stats([2000] * 2, cancelled=1))]
         run = {**vigil_load.merge(parts), "settings": [{"processes": 2}],
                "processes": [process_row(p, n, f"box pid {n}") for n, p in enumerate(parts, 1)]}
         both = vigil_load.merge([run, run])

@@ -19,7 +19,7 @@ from vigil_load.report import (
     render,
     resample,
 )
-from vigil_load.stats import check_stats, process_row
+from vigil_load.stats import check_recorded, process_row
 
 
 def day_of_rows(seconds=86_400):
@@ -101,7 +101,7 @@ def test_what_went_wrong_where_when_and_how_the_run_was_made():
                           "rate": 50.0, "warmup": 5.0, "started": START + 0.1,
                           "warmup_end": START + 5.1, "host": "loadbox", "tasks_file": "t.jsonl",
                           "tasks": 2, "group_by": "endpoint", "processes": 2}]
-    stats["processes"] = [process_row(check_stats(make_stats([1000] * n, failed=f)), k,
+    stats["processes"] = [process_row(check_recorded(make_stats([1000] * n, failed=f)), k,
                                       f"loadbox pid {k}")
                           for k, (n, f) in enumerate(((600, 8), (400, 4)), 1)]
     page = render(stats)

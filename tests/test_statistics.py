@@ -1,5 +1,5 @@
-"""What the core records of the runs: _get_statistics, its histograms and
-its history."""
+"""What the core records of the runs (_get_statistics, its histograms and
+its history), and its summariser (threads_main._summarise)."""
 import collections
 import json
 import math
@@ -8,7 +8,12 @@ import time
 import unittest
 import uuid
 
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
 import threads_main
+from load_support import START, make_stats, summary
 from support import ManagerCase, wait_until
 from vigil_load.histogram import Histogram
 
@@ -54,15 +59,11 @@ class Statistics(ManagerCase, unittest.TestCase):
         self.assertEqual((s["finished"], s["succeeded"], s["failed"], s["error_rate"]),
                          (21, 18, 3, 100 * 3 / 21))
         rt = s["run_time"]
-        # Sleeps are never shorter than asked, and no run outlasts the test;
-        # the ranks themselves are checked against the Python reading below.
+        # Sleeps are never shorter than asked, and no run outlasts the test.
         self.assertGreaterEqual(rt["min"], 1.0)
         self.assertTrue(20 <= rt["p50"] <= rt["p90"], rt)  # the 11th of 21 runs slept 20 ms
         self.assertTrue(80 <= rt["p90"] <= rt["p99.9"] <= rt["max"] < took_ms, (rt, took_ms))
-        # The recorded buckets read the same through vigil_load's own code.
-        h = Histogram.from_json(s["histograms"]["run_time"])
-        self.assertEqual(h.summary(), rt)
-        self.assertEqual(h.count, 21)
+        self.assertEqual(s["histograms"]["run_time"]["count"], 21)
         self.assertEqual(s["histograms"]["queue_wait"]["count"], 21)
         self.assertGreater(s["throughput"], 0)
         self.assertAlmostEqual(s["elapsed"], s["last_finish"] - s["first_start"], places=6)
@@ -367,7 +368,6 @@ class FailuresAndGroups(ManagerCase, unittest.TestCase):
         self.assertEqual(a["error_rate"], 50.0)
         self.assertLessEqual(s["first_start"], a["first_start"])
         self.assertLessEqual(a["first_start"], a["last_finish"])
-        self.assertEqual(Histogram.from_json(a["histograms"]["latency"]).summary(), a["latency"])
         self.assertEqual(json.loads(json.dumps(s)), s)
 
     def test_a_thousand_groups_then_other(self):
@@ -420,6 +420,8 @@ class FailuresAndGroups(ManagerCase, unittest.TestCase):
         self.assertEqual(len(s["errors"]), 1)
         self.assertEqual(sorted(s["groups"]), ["0", "10", "20"])
         self.assertTrue(all(r["latency"]["max"] is not None for r in s["history"] if r["finished"]))
+        # What the recorder holds and what a dict holds are summarised alike.
+        self.assertEqual(threads_main._summarise(s), s)
         self.assertIs(m._clear_record(), True)
         s = m._get_statistics()
         self.assertEqual((s["errors"], s["groups"], s["histograms"]["latency"]["count"]),
@@ -448,3 +450,90 @@ class FailuresAndGroups(ManagerCase, unittest.TestCase):
                     want.add(Histogram.from_json(p["groups"][name]["histograms"][key]))
                 self.assertEqual(got["histograms"][key], want.to_json())
             self.assertEqual(sum(e["count"] for e in got["errors"]), got["failed"])
+
+
+def exact(values, thousandths):
+    ordered = sorted(values)
+    return ordered[max(1, math.ceil(len(ordered) * thousandths / 100_000)) - 1]
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.integers(min_value=0, max_value=10**11), min_size=1, max_size=300))
+def test_percentiles_within_the_stated_error_of_the_order_statistic(values):
+    s = summary(values)
+    for key, q in (("p50", 50_000), ("p90", 90_000), ("p95", 95_000), ("p99", 99_000),
+                   ("p99.9", 99_900)):
+        assert abs(s[key] * 1000 - exact(values, q)) <= exact(values, q) / 256 + 1e-6, key
+    assert (s["min"], s["max"]) == (min(values) / 1000, max(values) / 1000)
+    assert s["mean"] == sum(values) / len(values) / 1000
+
+
+def test_summary_rules():
+    # 1..1000 ms: p50 is the 500th value, p99.9 the 999th.
+    s = summary([ms * 1000 for ms in range(1, 1001)])
+    assert (s["min"], s["mean"], s["max"]) == (1.0, 500.5, 1000.0)
+    for key, want in (("p50", 500), ("p90", 900), ("p95", 950), ("p99", 990), ("p99.9", 999)):
+        assert s[key] == pytest.approx(want, rel=1 / 256), key
+    assert list(summary([5, 7, 7, 200]).values()) == [0.005, 0.05475, 0.007, 0.2, 0.2, 0.2, 0.2,
+                                                      0.2]  # exact below 256 us
+    assert summary([1_000_001])["p50"] == 1000.001  # within the exact extremes
+    assert (summary([10, 20])["p50"], summary([10, 20])["p90"]) == (0.01, 0.02)  # rank rounds up
+    assert summary([]) == dict.fromkeys(["min", "mean", "p50", "p90", "p95", "p99", "p99.9",
+                                         "max"])
+    # Counts and sums of merged runs beyond 64-bit products and 53-bit floats.
+    many = {"unit": "us", "precision_bits": 8, "count": 2 * 10**15, "sum": 2**54 + 1,
+            "min": 5, "max": 300, "buckets": [[5, 10**15], [256 + 22, 10**15]]}
+    s = make_stats([], histograms={"run_time": many, "queue_wait": many, "latency": many})[
+        "run_time"]
+    assert (s["p50"], s["p90"], s["mean"]) == (0.005, 0.3, (2**54 + 1) / (2 * 10**15) / 1000)
+
+
+def test_a_load_runs_figures():
+    base = make_stats([1000] * 4, [5000] * 4, failed=1, cancelled=2, queued=1, running=1,
+                      first_start=START, last_finish=START + 30)
+    group = {**base["groups"].get("g", {}), "finished": 2, "succeeded": 2, "failed": 0,
+             "first_start": START + 1, "last_finish": START + 29, "errors": [],
+             "active": [[START + 20, START + 29], [START + 1, START + 2]],
+             "histograms": {k: base["histograms"][k] for k in ("run_time", "latency")}}
+    row = {"run": 1, "process": 2, "where": "box", "finished": 4, "succeeded": 3, "failed": 1,
+           "stopped": 0, "cancelled": 2, "first_start": START, "last_finish": START + 8,
+           "histograms": base["histograms"]}
+    recorded = {**base, "groups": {"g": group}, "processes": [row],
+                "settings": [{"rate": None}], "active": [[START + 10, START + 30],
+                                                         [START, START + 5], [START + 4, START + 8]]}
+    s = threads_main._summarise(recorded)
+    assert list(s) == [*KEYS[:8], "submitted_error_rate", *KEYS[8:18], "processes", "settings",
+                       "active", "notes", *KEYS[18:]]
+    assert (s["active"], s["elapsed"], s["throughput"]) == (
+        [[START, START + 8.0], [START + 10.0, START + 30.0]], 28.0, 4 / 28)
+    assert (s["error_rate"], s["submitted_error_rate"]) == (25.0, 100 / 8)
+    assert (s["groups"]["g"]["elapsed"], s["groups"]["g"]["throughput"]) == (10.0, 0.2)
+    p = s["processes"][0]
+    assert (p["error_rate"], p["elapsed"], p["throughput"], p["run_time"]) == (
+        25.0, 8.0, 0.5, s["run_time"])
+    # Free workers waited longer than the calls took: the load generator
+    # held the run back, unless the run was paced (its starts wait for
+    # their slots by design).
+    assert s["notes"] == ["the load generator, not the target, limits this run: a free worker "
+                          "waited 5 ms (median queue wait) for its next call, longer than the "
+                          "calls took (1 ms median run time); spread the load over more "
+                          "processes (--processes N)"]
+    assert threads_main._summarise({**recorded, "settings": [{"rate": 10.0}]})["notes"] == []
+
+
+def test_figures_it_cannot_read_are_refused():
+    good = make_stats([1000, 2000])
+    h = good["histograms"]["run_time"]
+    for bad, error in (
+            ([], TypeError), ({}, ValueError),
+            ({**good, "finished": -1}, ValueError), ({**good, "first_start": "noon"}, ValueError),
+            ({**good, "errors": {}}, TypeError), ({**good, "groups": {"g": []}}, TypeError),
+            ({**good, "histograms": {**good["histograms"], "run_time": {**h, "count": 3}}},
+             ValueError),
+            ({**good, "histograms": {**good["histograms"],
+                                     "run_time": {**h, "buckets": [[4736, 2]]}}}, ValueError),
+            ({**good, "settings": []}, ValueError),  # a load run's needs its processes
+            ({**good, "settings": [], "processes": [], "active": [[2.0, 1.0]]}, ValueError)):
+        with pytest.raises(error):
+            threads_main._summarise(bad)
+

@@ -26,14 +26,14 @@ from . import check as checks
 from . import findmax
 from .files import destination, write_atomic
 from .report import ReportUnavailable, page
-from .stats import StatsError, load, merge, notes
+from .stats import StatsError, load, merge, summarise
 from .table import marks
 from .table import render as render_table
 
 if TYPE_CHECKING:
     from .metrics import Endpoint
     from .run import Plan, Signals
-    from .shapes import FindMax, Settings, Statistics
+    from .shapes import FindMax, Recorded, Settings, StageFigures, Statistics, Steered
 
 DEFAULT_STATS = "vigil-stats.json"
 STDOUT = "-"
@@ -540,7 +540,6 @@ def finish(stats: Statistics, args: argparse.Namespace, check_list: list[checks.
     ends the drawing: no report is written."""
     from .run import Interrupted
 
-    stats = {**stats, "notes": notes(stats)}  # (its settings are complete only now)
     say()
     say(render_table(stats))
     for note in stats["notes"]:
@@ -651,23 +650,23 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
         started, warmup_end, workers = time.time(), None, plan.workers
         processes: int | None = None
         found: FindMax | None = None
-        stats: Statistics | None
-        parts: list[Statistics] = []
+        recorded: Recorded | None
+        steered: list[Steered] = []
         try:
             with demo.serving(plan) if args.target is None else contextlib.nullcontext():
                 if args.find_max:
-                    stats, found, caught, lost, started = _search(args, target, plan,
-                                                                  check_list, signals)
+                    recorded, found, caught, lost, started = _search(args, target, plan,
+                                                                     check_list, signals)
                 elif args.processes is None and args.dask is None:
                     outcome = runner.execute(
                         plan, signals, observe=None if endpoint is None else endpoint.observe)
-                    stats = outcome.stats
-                    parts = [outcome.stats]
+                    recorded = outcome.recorded
+                    steered = [] if outcome.steered is None else [outcome.steered]
                     caught = outcome.signal
                     started, warmup_end = outcome.started, outcome.warmup_end
                     workers = outcome.workers
                 else:
-                    stats, lost, started, processes, warmup_end, parts = _spread(
+                    recorded, lost, started, processes, warmup_end, steered = _spread(
                         args, target, plan, signals, endpoint)
                     caught = signals.received
                 if args.processes is not None or args.dask is not None:
@@ -679,19 +678,19 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
             say()
             say(f"interrupted by {signal.Signals(caught).name}: all tasks were stopped; "
                 f"the results of what ran follow")
-        failed_shape = None
-        if stats is not None:
-            stats, failed_shape = _steered(stats, parts)
+        stages, failed_shape = _steered(steered)
         if failed_shape is not None:
             print(f"vigil_load: {failed_shape}\nvigil_load: the run was ended there; the "
                   f"results of what ran follow", file=sys.stderr, flush=True)
-        if stats is None:
+        if recorded is None:
             print("vigil_load: no worker returned its results; nothing was written",
                   file=sys.stderr)
             status = EXIT_WORKER_LOST
         else:
-            stats = {**stats, "settings": [settings(argv, prog, args, plan, workers, started,
-                                                    warmup_end, processes)]}
+            stats = summarise({**recorded, "settings": [
+                settings(argv, prog, args, plan, workers, started, warmup_end, processes)]})
+            if stages:
+                stats["stages"] = stages
             if found is not None:
                 stats["find_max"] = found
             # A search's checks judge its steps, not the steps taken together.
@@ -780,14 +779,14 @@ def searching(args: argparse.Namespace, check_list: list[checks.Check]) -> None:
 
 
 def _search(args: argparse.Namespace, target: str, plan: Plan, check_list: list[checks.Check],
-            signals: Signals) -> tuple[Statistics | None, FindMax, int | None, list[str], float]:
+            signals: Signals) -> tuple[Recorded | None, FindMax, int | None, list[str], float]:
     """The steps of --find-max, each a run of its own (over the worker
-    processes or the cluster too): the judged figures of every step taken
+    processes or the cluster too): what the judged steps recorded, taken
     together, the result, the signal that ended the search, the workers
     lost and the start."""
     from . import run as runner
     from . import spread
-    from .stats import merge
+    from .stats import merge_recorded
 
     def step(p: Plan) -> findmax.StepRun:
         if args.dask is not None:
@@ -796,8 +795,8 @@ def _search(args: argparse.Namespace, target: str, plan: Plan, check_list: list[
             done = spread.run_processes(target, p, args.processes, signals)
         else:
             out = runner.execute(p, signals)
-            return findmax.StepRun(out.stats, out.started, out.signal)
-        return findmax.StepRun(done.stats, done.start_at, signals.received, done.lost)
+            return findmax.StepRun(out.recorded, out.started, out.signal)
+        return findmax.StepRun(done.recorded, done.start_at, signals.received, done.lost)
 
     started = time.time()
     try:
@@ -815,37 +814,31 @@ def _search(args: argparse.Namespace, target: str, plan: Plan, check_list: list[
     caught, lost = None, []
     if cut is not None:
         caught, lost = cut.signal, list(cut.lost)
-        if cut.stats is not None:
-            parts.append(cut.stats)  # what ran of the step cut short, unjudged
-    return (merge(parts) if parts else None), found, caught, lost, started
+        if cut.recorded is not None:
+            parts.append(cut.recorded)  # what ran of the step cut short, unjudged
+    return (merge_recorded(parts) if parts else None), found, caught, lost, started
 
 
-def _steered(stats: Statistics, parts: Sequence[Statistics]) -> tuple[Statistics, str | None]:
-    """The stages of a steered run's shares, as figures in the statistics,
-    and the shape's failure, if it failed."""
+def _steered(steered: Sequence[Steered]) -> tuple[list[StageFigures], str | None]:
+    """The figures of the stages of a steered run's shares, and the shape's
+    failure, if it failed."""
     from .levels import stage_figures
 
-    steered = [p["steered"] for p in parts if "steered" in p]
-    stats = {**stats}
-    stats.pop("steered", None)
-    if not steered:
-        return stats, None
-    if any(s["stages"] for s in steered):
-        stats["stages"] = stage_figures(steered)
+    stages = stage_figures(steered) if any(s["stages"] for s in steered) else []
     errors = [s["error"] for s in steered if s["error"] is not None]
     if len(errors) > 1:
         more = len(errors) - 1
         errors[0] += f"\n(and in {more} other share{'s' if more > 1 else ''} of the run)"
-    return stats, errors[0] if errors else None
+    return stages, errors[0] if errors else None
 
 
 def _spread(args: argparse.Namespace, target: str, plan: Plan, signals: Signals,
             endpoint: Endpoint | None = None
-            ) -> tuple[Statistics | None, list[str], float, int, float | None, list[Statistics]]:
-    """The run over worker processes or a Dask cluster: the merged
-    statistics with a row per worker (None when no worker returned any), the
+            ) -> tuple[Recorded | None, list[str], float, int, float | None, list[Steered]]:
+    """The run over worker processes or a Dask cluster: what the workers
+    recorded, merged, with a row per worker (None when none returned any), the
     workers lost, the common start, the number of workers started, the end
-    of their warm-up and each worker's own statistics."""
+    of their warm-up and the stages of each worker's steered share."""
     from . import spread
 
     try:
@@ -864,8 +857,7 @@ def _spread(args: argparse.Namespace, target: str, plan: Plan, signals: Signals,
     say()
     for line in done.describe():
         say(line)
-    return (done.stats, done.lost, done.start_at, done.workers, done.warmup_end,
-            list(done.parts.values()))
+    return done.recorded, done.lost, done.start_at, done.workers, done.warmup_end, done.steered
 
 
 def _merge(argv: Sequence[str], prog: str, signals: Signals) -> int:

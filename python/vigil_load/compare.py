@@ -22,8 +22,8 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Final, Literal
 
 from .files import destination, write_atomic
-from .histogram import PERCENTILES, Histogram, bucket_index
-from .shapes import GROUP_LATENCIES, GroupLatency
+from .histogram import Histogram, bucket_index
+from .shapes import GROUP_LATENCIES, PERCENTILE_KEYS, GroupLatency
 from .stats import StatsError, load
 from .table import fmt_ms
 
@@ -53,10 +53,10 @@ LATE: Final = Figure("late", "late starts", "%")
 TIMES: Final = {(hist, name): Figure(f"{prefix}{name}", f"{label} {name}", "ms")
                 for hist, prefix, label in (("run_time", "", "run time"),
                                             ("latency", "latency.", "latency"))
-                for name, _ in PERCENTILES}
+                for name in PERCENTILE_KEYS}
 FIGURES: Final = {f.key: f for f in (THROUGHPUT, ERRORS, LATE, *TIMES.values())}
 ALIASES: Final = {"error_rate": "errors", "late_starts": "late",
-                  **{f"run_time.{name}": name for name, _ in PERCENTILES}}
+                  **{f"run_time.{name}": name for name in PERCENTILE_KEYS}}
 
 
 @dataclass(frozen=True)
@@ -187,27 +187,30 @@ class _Below:
         return self.running[at - 1] if at else 0
 
 
-def percentile_rows(hist: GroupLatency, base: Histogram, new: Histogram, alpha: float) -> list[Row]:
-    """Each percentile of two histograms with its verdict. Both runs are
-    split at the bucket of BASE's percentile and at that of NEW's, and the
-    shares at or below compared, each test at half the significance (a
+def percentile_rows(hist: GroupLatency, base: Statistics | Group, new: Statistics | Group,
+                    alpha: float) -> list[Row]:
+    """Each percentile of two runs (or groups) with its verdict. Both runs
+    are split at the bucket of BASE's percentile and at that of NEW's, and
+    the shares at or below compared, each test at half the significance (a
     split at the pooled percentile alone falls inside one run when the two
     lie apart, and its test then sees only that run's tail)."""
     rows = []
-    below_b, below_n = _Below(base), _Below(new)
-    for name, q in PERCENTILES:
-        vb, vn = base.percentile(q), new.percentile(q)
+    hb, hn = (Histogram.from_json(s["histograms"][hist]) for s in (base, new))
+    below_b, below_n = _Below(hb), _Below(hn)
+    for name in PERCENTILE_KEYS:
+        vb, vn = base[hist][name], new[hist][name]
         p = None
         beyond = False
         if vb is not None and vn is not None:
+            # (whole microseconds, which a figure in ms keeps exactly)
+            ib, i_n = bucket_index(round(vb * 1000)), bucket_index(round(vn * 1000))
             tests = []
-            for split in {bucket_index(vb), bucket_index(vn)}:
+            for split in {ib, i_n}:
                 low_b, low_n = below_b(split), below_n(split)
-                tests.append(two_by_two(low_b, base.count - low_b, low_n, new.count - low_n))
+                tests.append(two_by_two(low_b, hb.count - low_b, low_n, hn.count - low_n))
             p = min(1.0, len(tests) * min(tests))
-            beyond = abs(bucket_index(vb) - bucket_index(vn)) > 1
-        rows.append(_verdict(TIMES[hist, name], None if vb is None else vb / 1000,
-                             None if vn is None else vn / 1000, p, beyond, alpha))
+            beyond = abs(ib - i_n) > 1
+        rows.append(_verdict(TIMES[hist, name], vb, vn, p, beyond, alpha))
     return rows
 
 
@@ -234,8 +237,7 @@ def _scope_rows(base: Statistics | Group, new: Statistics | Group, sb: Spread, s
             _share_p((lb, base["finished"], 1.0), (ln, new["finished"], 1.0), False) if ok
             else None, True, alpha))
     for hist in GROUP_LATENCIES:
-        rows += percentile_rows(hist, Histogram.from_json(base["histograms"][hist]),
-                                Histogram.from_json(new["histograms"][hist]), alpha)
+        rows += percentile_rows(hist, base, new, alpha)
     return rows
 
 

@@ -24,7 +24,7 @@ from .check import Check
 
 if TYPE_CHECKING:
     from .run import Plan
-    from .shapes import FindMax, Statistics, Step
+    from .shapes import FindMax, Recorded, Statistics, Step
 
 FACTOR: Final = 1.5  # the rate of the next step while every step passed
 STEP: Final = 10.0  # default seconds a step runs
@@ -66,11 +66,11 @@ class Search:
 
 @dataclass
 class StepRun:
-    """What running one step left: its statistics (the settling left out;
-    None when no worker returned any), its start (epoch seconds), the
+    """What running one step left: what it recorded (the settling left out;
+    None when no worker returned anything), its start (epoch seconds), the
     signal that ended it early and the workers lost."""
 
-    stats: Statistics | None
+    recorded: Recorded | None
     started: float
     signal: int | None = None
     lost: Sequence[str] = ()
@@ -140,14 +140,16 @@ def answer(found: FindMax) -> str:
 def search(plan: Plan, checks: Sequence[Check], run_step: Callable[[Plan], StepRun],
            say: Callable[[str], None], step: float = STEP, settle: float = SETTLE,
            precision: float = PRECISION, search_time: float = SEARCH_TIME
-           ) -> tuple[FindMax, list[Statistics], StepRun | None]:
-    """Runs the steps: the result, each judged step's statistics, and the
+           ) -> tuple[FindMax, list[Recorded], StepRun | None]:
+    """Runs the steps: the result, what each judged step recorded, and the
     step that ended the search early (a signal, a worker lost), if one did."""
+    from .stats import summarise
+
     assert plan.rate is not None
     rates = Search(plan.rate, precision)
     found: FindMax = {"rate": None, "failed_at": None, "checks": [c.text for c in checks],
                       "steps": []}
-    parts: list[Statistics] = []
+    parts: list[Recorded] = []
     cut: StepRun | None = None
     began = time.monotonic()
     while (rate := rates.next()) is not None:
@@ -160,17 +162,18 @@ def search(plan: Plan, checks: Sequence[Check], run_step: Callable[[Plan], StepR
             break
         done = run_step(dataclasses.replace(plan, rate=rate, duration=step, warmup=settle,
                                             count=None))
-        if done.signal is not None or done.lost or done.stats is None:
+        if done.signal is not None or done.lost or done.recorded is None:
             cut = done  # not judged: the answer is that of the steps before
             break
         judged_from = done.started + settle
-        passed, why, figures = judge(done.stats, checks, rate, judged_from, done.started + step)
+        passed, why, figures = judge(summarise(done.recorded), checks, rate, judged_from,
+                                     done.started + step)
         rates.record(rate, passed)
         record: Step = {"step": len(found["steps"]) + 1, "rate": rate, "start": done.started,
                         "judged_from": judged_from, "end": done.started + step,
                         "passed": passed, "why": why, "figures": figures}
         found["steps"].append(record)
-        parts.append(done.stats)
+        parts.append(done.recorded)
         say(line(record))
     found["rate"], found["failed_at"] = rates.passed, rates.failed
     return found, parts, cut

@@ -1,11 +1,12 @@
-"""Log-linear latency histograms: bounded memory, at most 1/256 relative
-error, exact counts, minimum, maximum and sum, and exact merging.
+"""Log-linear latency histograms as the core records them: bounded memory,
+exact counts, minimum, maximum and sum, and exact merging.
 
 Values are whole microseconds. Values below 256 have a bucket each; above
 that every power of two is split into 128 buckets of equal width, so a
-bucket's middle is within 1/256 of any value in it. The bucket scheme, the
-percentile rule and the JSON form are shared with the C++ core: a histogram
-recorded there and one rebuilt here from the same values are identical.
+bucket's middle is within 1/256 of any value in it. The bucket scheme and
+the JSON form are the core's; this is the bucket arithmetic that merging,
+leaving out a warm-up, the report's charts and the metrics need. A
+histogram's figures (its mean and percentiles) are the core's summariser's.
 """
 
 from __future__ import annotations
@@ -14,10 +15,8 @@ import reprlib
 from collections.abc import Iterable, Mapping
 from typing import TYPE_CHECKING, Final
 
-from .shapes import PercentileKey
-
 if TYPE_CHECKING:
-    from .shapes import HistogramJson, Latency
+    from .shapes import HistogramJson
 
 PRECISION_BITS: Final = 8
 SUB_BUCKETS: Final = 1 << (PRECISION_BITS - 1)  # 128 buckets per power of two
@@ -32,16 +31,6 @@ _repr = reprlib.Repr(maxlong=40, maxstring=60)
 def show(value: object) -> str:
     """A value read from a file, shortened for a one-line message."""
     return _repr.repr(value)
-
-# Percentiles are named by their quantile in thousandths of a percent so the
-# rank is computed in integers, the same way on both sides.
-PERCENTILES: Final[tuple[tuple[PercentileKey, int], ...]] = (
-    ("p50", 50_000),
-    ("p90", 90_000),
-    ("p95", 95_000),
-    ("p99", 99_000),
-    ("p99.9", 99_900),
-)
 
 
 def bucket_index(value: int) -> int:
@@ -148,34 +137,6 @@ class Histogram:
             new_max = earlier.max is None or self.max > earlier.max
             out.min = self.min if new_min else max(self.min, bucket_bounds(low)[0])
             out.max = self.max if new_max else min(self.max, bucket_bounds(high)[1])
-        return out
-
-    def percentile(self, thousandths: int) -> int | None:
-        """The value at the given quantile (p99 is 99_000), in microseconds:
-        the first bucket whose running count reaches the rank, clamped to the
-        exact minimum and maximum. None when nothing is recorded."""
-        if self.count == 0 or self.min is None or self.max is None:
-            return None
-        rank = max(1, -(-self.count * thousandths // 100_000))
-        seen = 0
-        for index in sorted(self.counts):
-            seen += self.counts[index]
-            if seen >= rank:
-                return min(max(bucket_value(index), self.min), self.max)
-        return self.max  # only reached when the counts disagree with count
-
-    def summary(self) -> Latency:
-        """min, mean, p50, p90, p95, p99, p99.9 and max in milliseconds."""
-        out: Latency = {"min": None, "mean": None, "p50": None, "p90": None, "p95": None,
-                        "p99": None, "p99.9": None, "max": None}
-        if self.count == 0 or self.min is None or self.max is None:
-            return out
-        out["min"] = self.min / 1000.0
-        out["mean"] = self.total / self.count / 1000.0
-        for name, q in PERCENTILES:
-            p = self.percentile(q)
-            out[name] = None if p is None else p / 1000.0
-        out["max"] = self.max / 1000.0
         return out
 
     def buckets(self) -> list[tuple[int, int]]:

@@ -30,7 +30,7 @@ if TYPE_CHECKING:
     from threads_main import VigilThreadsMain
 
     from .run import Plan
-    from .shapes import StageFigures, StageRun, Statistics, Steered
+    from .shapes import Recorded, StageFigures, StageRun, Statistics, Steered
 
 SECOND: Final = 1.0  # a ramp or a shape sets the level once a second
 # What a rate of 0 is set as: the next start 11 days off, which holds the
@@ -184,7 +184,7 @@ class Steering:
     start of each stage (from `snapshot`) for the stages' own figures."""
 
     def __init__(self, source: Ramp | Shape, m: Manager, feeder: Feeder,
-                 snapshot: Callable[[], Statistics], workers: int | None, rate: float | None,
+                 snapshot: Callable[[], Recorded], workers: int | None, rate: float | None,
                  clock: Callable[[], float] = time.monotonic) -> None:
         self.source, self.m, self.feeder, self.snapshot = source, m, feeder, snapshot
         self.workers, self.rate = workers, math.inf if rate is None else rate
@@ -192,7 +192,7 @@ class Steering:
         self.t0 = 0.0
         self.due = math.inf
         self.error: str | None = None
-        self.starts: list[tuple[int, float, Statistics]] = []  # stage, epoch, statistics then
+        self.starts: list[tuple[int, float, Recorded]] = []  # stage, epoch, figures then
 
     def begin(self) -> bool:
         """The first level, before the first task; False when the run is
@@ -206,7 +206,7 @@ class Steering:
         t = self.clock() - self.t0
         if isinstance(self.source, Shape):
             try:
-                level = self.source.level(t, self.snapshot)
+                level = self.source.level(t, self.statistics)
             except ShapeFailed as err:
                 self.error = str(err)
                 return False
@@ -225,6 +225,12 @@ class Steering:
         self._apply(level)
         return True
 
+    def statistics(self) -> Statistics:
+        """The statistics of the run so far, as a shape is given them."""
+        from .stats import summarise
+
+        return summarise(self.snapshot())
+
     def _apply(self, level: Level) -> None:
         if level.workers is not None and level.workers != self.workers:
             self.m._set_max_workers(level.workers, True)
@@ -237,7 +243,7 @@ class Steering:
             self.feeder.set_rate(level.rate if paced else None)
             self.rate = level.rate
 
-    def result(self, final: Statistics) -> Steered:
+    def result(self, final: Recorded) -> Steered:
         """What the run's stages measured, each from its start to the next
         (the last to `final`), and the shape's failure."""
         from .stats import since
@@ -258,7 +264,7 @@ class Steering:
 
 
 def steering(plan: Plan, m: VigilThreadsMain, feeder: Feeder,
-             snapshot: Callable[[], Statistics]) -> Steering | None:
+             snapshot: Callable[[], Recorded]) -> Steering | None:
     """The steering of a plan with stages or a shape; None without."""
     source: Ramp | Shape
     if plan.stages is not None:
@@ -278,7 +284,7 @@ def steering(plan: Plan, m: VigilThreadsMain, feeder: Feeder,
 def stage_figures(parts: Sequence[Steered]) -> list[StageFigures]:
     """The stages of a run's shares as one: each stage's figures from its
     windows in every share, merged."""
-    from .stats import merge
+    from .stats import check_recorded, merge_recorded, summarise
 
     by_stage: dict[int, list[StageRun]] = {}
     for part in parts:
@@ -287,7 +293,7 @@ def stage_figures(parts: Sequence[Steered]) -> list[StageFigures]:
     out: list[StageFigures] = []
     for n in sorted(by_stage):
         runs = by_stage[n]
-        s = merge([r["window"] for r in runs])
+        s = summarise(merge_recorded([check_recorded(r["window"]) for r in runs]))
         first = runs[0]
         out.append({"stage": n, "start": min(r["start"] for r in runs),
                     "seconds": first["seconds"], "kind": first["kind"],

@@ -36,7 +36,7 @@ from .stats import ERROR_KINDS, GROUPS, OTHER
 if TYPE_CHECKING:
     from prometheus_client.metrics_core import Metric
 
-    from .shapes import CoreStatistics, HistogramJson
+    from .shapes import CoreStatistics, HistogramJson, Recorded
 
 HINT: Final = 'pip install "threads-main[metrics]"'
 DEFAULT_HOST: Final = "127.0.0.1"
@@ -155,7 +155,7 @@ class Figures:
                       "groups": {n: list(g) for n, g in data["groups"].items()}})
 
 
-def figures_of(stats: CoreStatistics, now: float) -> Figures:
+def figures_of(stats: CoreStatistics | Recorded, now: float) -> Figures:
     """The figures of one statistics snapshot (or of part of a run, whose
     history may hold only its last rows) at the epoch time `now`."""
     counts = {key: stats[key] for key in ("finished", "succeeded", "failed", "stopped",
@@ -178,7 +178,7 @@ def figures_of(stats: CoreStatistics, now: float) -> Figures:
                    latency=Buckets.of(hists["latency"]))
 
 
-def reader(pieces: Callable[[], Sequence[CoreStatistics]],
+def reader(pieces: Callable[[], Sequence[CoreStatistics | Recorded]],
            workers: int | None) -> Callable[[], Figures]:
     """The figures of a run read from the parts that add up to it (the
     cleared periods and the current one) and its number of workers."""
@@ -220,7 +220,7 @@ class Sender:
         self._done = threading.Event()
         self._thread: threading.Thread | None = None
 
-    def observe(self, pieces: Callable[[], Sequence[CoreStatistics]], workers: int | None) -> None:
+    def observe(self, pieces: Callable[[], Sequence[CoreStatistics | Recorded]], workers: int | None) -> None:
         self.read = reader(pieces, workers)
         self._thread = threading.Thread(target=self._run, args=(Reading(self.read),),
                                         daemon=True, name="vigil-load-figures")
@@ -334,7 +334,7 @@ class Endpoint:
         print(f"vigil_load: metrics at {self.url}", file=sys.stderr, flush=True)
         self._source = Reading(read)
 
-    def observe(self, pieces: Callable[[], Sequence[CoreStatistics]], workers: int | None) -> None:
+    def observe(self, pieces: Callable[[], Sequence[CoreStatistics | Recorded]], workers: int | None) -> None:
         self.watch(reader(pieces, workers))
 
     def linger(self, seconds: float, stopped: Callable[[], bool]) -> None:

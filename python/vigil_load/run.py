@@ -28,7 +28,7 @@ from .shapes import COUNTER_KEYS
 if TYPE_CHECKING:
     from threads_main import VigilThreadsMain
 
-    from .shapes import CoreStatistics, HistoryRow, RunStatus, Statistics
+    from .shapes import CoreStatistics, HistoryRow, Recorded, RunStatus, Steered
 
 QUEUE_AHEAD: Final = 1000  # names the feeder keeps queued at most
 FEED_EVERY: Final = 0.01  # seconds between two top-ups of the feeder
@@ -208,36 +208,37 @@ class _Ledger:
         # each other: a period is never counted twice or not at all.
         self.lock = threading.Lock()
         self.cleared: RunStatus | None = None  # the counters of the cleared periods
-        # The cleared periods folded into one as they end, so that their
-        # histograms take the room of one; the history is kept whole.
-        self.folded: Statistics | None = None
+        # What the cleared periods recorded, folded into one as they end, so
+        # that their histograms take the room of one; the history is kept
+        # whole.
+        self.folded: Recorded | None = None
         self.rows: list[HistoryRow] = []
 
     def clear(self) -> bool:
         """Ends a period if the manager is idle and nothing else submits; the
         manager refuses until its dispatcher has seen it idle too."""
-        from .stats import merge
+        from .stats import check_recorded, merge_recorded
 
         with self.lock:
             stats, counts = self.m._get_statistics(), self.m._get_run_status()
             if not self.m._clear_record():
                 return False
             self.cleared = counts if self.cleared is None else _plus(self.cleared, counts)
-            whole = merge([stats])
-            self.rows += whole["history"]
-            part: Statistics = {**whole, "history": []}
-            self.folded = part if self.folded is None else merge([self.folded, part])
+            recorded = check_recorded(stats)
+            self.rows += recorded["history"]
+            part: Recorded = {**recorded, "history": []}
+            self.folded = part if self.folded is None else merge_recorded([self.folded, part])
         return True
 
-    def pieces(self) -> list[CoreStatistics]:
+    def pieces(self) -> list[CoreStatistics | Recorded]:
         """The run so far as parts that add up to it, unmerged and with only
         the last rows of the cleared periods' history: cheap enough to read
-        while the run goes on (statistics() merges the whole history)."""
+        while the run goes on (recorded() merges the whole history)."""
         with self.lock:
             last = self.m._get_statistics()
             if self.folded is None:
                 return [last]
-            cleared: Statistics = {**self.folded, "history": self.rows[-RECENT_ROWS:]}
+            cleared: Recorded = {**self.folded, "history": self.rows[-RECENT_ROWS:]}
             return [cleared, last]
 
     def counts(self) -> RunStatus:
@@ -245,19 +246,18 @@ class _Ledger:
             now = self.m._get_run_status()
             return now if self.cleared is None else _plus(self.cleared, now)
 
-    def statistics(self) -> Statistics:
-        """The statistics of the whole run so far."""
-        from .stats import merge, span_of
+    def recorded(self) -> Recorded:
+        """What the whole run so far recorded."""
+        from .stats import check_recorded, merge_recorded, one_run
 
         with self.lock:
-            last = self.m._get_statistics()
+            last = check_recorded(self.m._get_statistics())
             if self.folded is None:
-                return merge([last])
+                return last
             # exact: counts add, histograms merge, rows of one second add
-            whole = merge([{**self.folded, "history": self.rows}, last])
-        # One run, active from its first start to its last finish, the
-        # pauses for the clears included.
-        return merge([{**whole, "active": span_of(whole["first_start"], whole["last_finish"])}])
+            whole = merge_recorded([{**self.folded, "history": self.rows}, last])
+        # One run, the pauses for the clears included.
+        return one_run(whole)
 
 
 class _Feeder:
@@ -434,11 +434,12 @@ def _live(m: VigilThreadsMain, ledger: _Ledger) -> Live:
 
 @dataclass
 class Outcome:
-    stats: Statistics  # without the warm-up, if there was one
+    recorded: Recorded  # without the warm-up, if there was one
     signal: int | None  # the signal that ended the run early, if one did
     started: float = 0.0  # epoch seconds
     warmup_end: float | None = None  # epoch seconds; None without a warm-up
     workers: int | None = None  # the manager's worker count
+    steered: Steered | None = None  # a steered run's stages and the shape's failure
 
     @property
     def interrupted(self) -> bool:
@@ -455,7 +456,7 @@ class Stop(Protocol):
 
 # Told the parts of a run's statistics as it starts (see _Ledger.pieces), and
 # its number of workers: what --metrics serves.
-type Observer = Callable[[Callable[[], list[CoreStatistics]], int | None], None]
+type Observer = Callable[[Callable[[], list[CoreStatistics | Recorded]], int | None], None]
 
 
 def execute(plan: Plan, signals: Stop | None = None,
@@ -512,7 +513,7 @@ def execute(plan: Plan, signals: Stop | None = None,
     feeder = _Feeder(m, plan.tasks, total, ledger, plan.users, plan.rate)
     from .levels import steering
 
-    steer = steering(plan, m, feeder, ledger.statistics)
+    steer = steering(plan, m, feeder, ledger.recorded)
 
     def live() -> Live:
         return _live(m, ledger)
@@ -522,7 +523,7 @@ def execute(plan: Plan, signals: Stop | None = None,
     caught: int | None = None
     started = time.time()
     warmup_end: float | None = None
-    warm: tuple[Statistics, float] | None = None  # the statistics at the end of the warm-up
+    warm: tuple[Recorded, float] | None = None  # the figures at the end of the warm-up
     warm_until = None if plan.warmup is None else time.monotonic() + plan.warmup
 
     def signalled() -> bool:
@@ -547,7 +548,7 @@ def execute(plan: Plan, signals: Stop | None = None,
             if time.monotonic() >= lines.due:
                 lines.write()
             if warm is None and warm_until is not None and time.monotonic() >= warm_until:
-                warm = ledger.statistics(), time.time()
+                warm = ledger.recorded(), time.time()
             time.sleep(STEP if steer is None else
                        min(STEP, max(0.0, steer.due - time.monotonic())))
         feeder.end()
@@ -577,22 +578,19 @@ def execute(plan: Plan, signals: Stop | None = None,
 
     if isinstance(plan.func, Instances):
         plan.func.close()
-    stats, workers = ledger.statistics(), m._var.max_workers
-    if steer is not None:
-        steered = steer.result(stats)
+    recorded, workers = ledger.recorded(), m._var.max_workers
+    steered = None if steer is None else steer.result(recorded)
     if plan.warmup is not None:
         from .stats import since
 
         # A run that ended within its warm-up was all warm-up.
-        then, end = warm if warm is not None else (stats, time.time())
+        then, end = warm if warm is not None else (recorded, time.time())
         try:
-            stats, warmup_end = since(stats, then, end), end
+            recorded, warmup_end = since(recorded, then, end), end
         except ValueError as err:  # a snapshot the end does not contain; the results come first
             print(f"vigil_load: the warm-up could not be left out ({err}); the figures include "
                   f"it", file=sys.stderr)
-    if steer is not None:
-        stats = {**stats, "steered": steered}
-    return Outcome(stats, caught, started, warmup_end, workers)
+    return Outcome(recorded, caught, started, warmup_end, workers, steered)
 
 
 def _task_threads() -> list[tuple[threading.Thread, str]]:

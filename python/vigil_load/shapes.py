@@ -1,10 +1,13 @@
 """The statistics of a run as types, and the keys that code iterates over.
 
-The shapes are those `_get_statistics()` returns, declared once as TypedDicts
-in the threads_main stubs; merging, the table, the checks and the report read
-and write the same shapes, here under plain names. They exist for type
-checkers only (the statistics are plain dicts at run time), so import them
-under `if TYPE_CHECKING:`. The key tuples below are ordinary values.
+The shapes are those of the core's statistics and of what they are derived
+from (`_get_statistics()`, `threads_main._summarise`), declared once as
+TypedDicts in the threads_main stubs; merging, the table, the checks and the
+report read and write the same shapes, here under plain names: Recorded is
+what a load run recorded, Statistics what the core derives from it. They
+exist for type checkers only (the statistics are plain dicts at run time),
+so import them under `if TYPE_CHECKING:`. The key tuples below are ordinary
+values.
 """
 
 from __future__ import annotations
@@ -21,37 +24,16 @@ if TYPE_CHECKING:
     from threads_main import _Histograms as Histograms
     from threads_main import _HistoryRow as HistoryRow
     from threads_main import _Latency as Latency
+    from threads_main import _ProcessRow as ProcessRow
+    from threads_main import _RecordedGroup as RecordedGroup
+    from threads_main import _RecordedProcess as RecordedProcess
+    from threads_main import _RecordedRun as Recorded
+    from threads_main import _RunStatistics as RunStatistics
     from threads_main import _RunStatus as RunStatus
     from threads_main import _SecondRunTime as SecondRunTime
+    from threads_main import _Setting as Setting
+    from threads_main import _Settings as Settings
     from threads_main import _Statistics as CoreStatistics
-
-    # How a run was made, one entry per run: the command line, target,
-    # options, machine and versions (see cli.settings).
-    type Setting = str | int | float | bool | list[str] | None
-    type Settings = dict[str, Setting]
-
-    class ProcessRow(TypedDict):
-        """One worker process of a run spread over several (--processes,
-        --dask): its own counts, rates and summaries, and the histograms
-        they are computed from. `run` numbers the run among those merged
-        (its entry in `settings`), `process` the worker within its run."""
-        run: int
-        process: int
-        where: str  # the host and process id, or the Dask worker's address
-        finished: int
-        succeeded: int
-        failed: int
-        stopped: int
-        cancelled: int
-        error_rate: float  # percent of its finished runs that failed
-        first_start: float | None
-        last_finish: float | None
-        elapsed: float
-        throughput: float
-        run_time: Latency
-        queue_wait: Latency
-        latency: Latency
-        histograms: Histograms
 
     # A stage of a run (--stages): when it began (epoch seconds), how long
     # it lasted, the target it ramped from and to (worker counts or starts
@@ -60,15 +42,16 @@ if TYPE_CHECKING:
         "stage": int, "start": float, "seconds": float, "kind": str, "from": float, "to": float,
         "finished": int, "failed": int, "error_rate": float, "throughput": float,
         "late_starts": int, "run_time": Latency, "latency": Latency})
-    # The same in one share of a run, with the statistics of what finished
-    # within the stage (no history), for merging with the other shares'.
+    # The same in one share of a run, with what was recorded of the runs
+    # that finished within the stage (no history), for merging with the
+    # other shares'.
     StageRun = TypedDict("StageRun", {
         "stage": int, "start": float, "seconds": float, "kind": str, "from": float, "to": float,
-        "window": "Statistics"})
+        "window": "Recorded"})
 
     class Steered(TypedDict):
         """What a steered run (--stages, --shape) hands back beside its
-        statistics: its stages, and the shape's failure as stderr shows it."""
+        figures: its stages, and the shape's failure as stderr shows it."""
         stages: list[StageRun]
         error: str | None
 
@@ -93,27 +76,16 @@ if TYPE_CHECKING:
         checks: list[str]
         steps: list[Step]
 
-    class Statistics(CoreStatistics):
-        """The statistics vigil_load writes and reads: the core's, with the
-        error rate the summary lines give (failed over submitted tasks, where
-        error_rate divides by finished runs), a row per worker process of a
-        spread run, the settings of every run they cover, the spans of time
-        in which those runs were active (epoch seconds, sorted, not
-        overlapping) and warnings about what the figures mean (computed from
-        them, one line each); a steered run's stages, or a search's steps."""
-        submitted_error_rate: float  # percent of submitted tasks that failed
-        processes: list[ProcessRow]
-        settings: list[Settings]
-        active: list[list[float]]
-        notes: list[str]
+    class Statistics(RunStatistics):
+        """The statistics vigil_load writes and reads (the core's summary of
+        a load run), with a steered run's stages or a search's steps."""
         stages: NotRequired[list[StageFigures]]
         find_max: NotRequired[FindMax]
-        steered: NotRequired[Steered]  # a share's, until the command takes it
 
     __all__ = ["CoreStatistics", "ErrorKind", "FindMax", "Group", "GroupHistograms",
-               "HistogramJson", "Histograms", "HistoryRow", "Latency", "ProcessRow", "RunStatus",
-               "SecondRunTime", "Setting", "Settings", "StageFigures", "StageRun", "Statistics",
-               "Steered", "Step"]
+               "HistogramJson", "Histograms", "HistoryRow", "Latency", "ProcessRow", "Recorded",
+               "RecordedGroup", "RecordedProcess", "RunStatistics", "RunStatus", "SecondRunTime",
+               "Setting", "Settings", "StageFigures", "StageRun", "Statistics", "Steered", "Step"]
 
 # Keys of Statistics, in the order the core writes them.
 CountKey = Literal["finished", "succeeded", "failed", "stopped", "cancelled", "queued", "running"]
@@ -137,6 +109,7 @@ GROUP_COUNT_KEYS: Final[tuple[GroupCountKey, ...]] = get_args(GroupCountKey)
 LatencyKey = Literal["min", "mean", "p50", "p90", "p95", "p99", "p99.9", "max"]
 LATENCY_KEYS: Final[tuple[LatencyKey, ...]] = get_args(LatencyKey)
 PercentileKey = Literal["p50", "p90", "p95", "p99", "p99.9"]
+PERCENTILE_KEYS: Final[tuple[PercentileKey, ...]] = get_args(PercentileKey)
 
 # Keys of HistoryRow and of its SecondRunTime.
 RowCountKey = Literal["finished", "failed", "started", "queued", "running"]

@@ -5,7 +5,7 @@ One manager is one process, and one process runs Python on one core at a
 time. Each worker runs `run.execute` on its share of the plan, exactly as a
 one-process run does (flat memory, periodic clears, stops), and hands back
 its statistics; the parent writes the summary lines from the workers' live
-counts and merges their statistics with `stats.merge`.
+counts and merges what they recorded with `stats.merge_recorded`.
 
 The shares: each worker runs the task list in its order, cycling through
 it as one process does, from an offset of its own, so that every worker
@@ -52,7 +52,7 @@ if TYPE_CHECKING:
     from multiprocessing.connection import Connection
     from multiprocessing.process import BaseProcess
 
-    from .shapes import Statistics
+    from .shapes import Recorded, Steered
 
 START_LEAD: Final = 2.0  # seconds from the launch to the common start: spawn and imports
 DASK_LEAD: Final = 1.0  # the same on a Dask cluster, whose workers are running already
@@ -141,24 +141,30 @@ def _share(number: int, target: str, share: dict[str, Any], start_at: float, sto
         outcome = run.execute(plan, stop, report, None if sender is None else sender.observe)
     finally:
         final = None if sender is None else sender.last()
-    return {"stats": outcome.stats, "live": dataclasses.astuple(last[0]), "figures": final,
-            "where": where, "warmup_end": outcome.warmup_end}
+    return {"recorded": outcome.recorded, "live": dataclasses.astuple(last[0]), "figures": final,
+            "where": where, "warmup_end": outcome.warmup_end, "steered": outcome.steered}
 
 
 @dataclass
 class Spread:
-    """What a spread run leaves: the merged statistics of the workers that
-    returned theirs (None when none did), the parts by worker number, and a
-    line for each worker lost."""
+    """What a spread run leaves: what the workers that returned their
+    figures recorded, merged (None when none did), the parts by worker
+    number, and a line for each worker lost."""
 
-    stats: Statistics | None
-    parts: dict[int, Statistics]
+    recorded: Recorded | None
+    parts: dict[int, Recorded]
     workers: int
     start_at: float
     lost: list[str] = field(default_factory=list)
     # The latest end of the workers' warm-ups, or None when one of them could
     # not leave its warm-up out (or there was none).
     warmup_end: float | None = None
+    steered: list[Steered] = field(default_factory=list)  # the workers' steered shares
+
+    @staticmethod
+    def steered_of(results: dict[int, dict[str, Any]]) -> list[Steered]:
+        return [results[n]["steered"] for n in sorted(results)
+                if results[n].get("steered") is not None]
 
     @staticmethod
     def warmup_of(results: Sequence[dict[str, Any]]) -> float | None:
@@ -178,16 +184,17 @@ class Spread:
         return lines
 
 
-def _merged(results: dict[int, dict[str, Any]]) -> tuple[Statistics | None,
-                                                         dict[int, Statistics]]:
-    """The workers' statistics merged, with a row per worker that returned
-    them (None when none did), and the statistics by worker number."""
-    from .stats import merge, process_row
+def _merged(results: dict[int, dict[str, Any]]) -> tuple[Recorded | None,
+                                                         dict[int, Recorded]]:
+    """What the workers recorded, merged, with a row per worker that
+    returned its figures (None when none did), and the figures by worker
+    number."""
+    from .stats import check_recorded, merge_recorded, process_row
 
-    parts: dict[int, Statistics] = {n: results[n]["stats"] for n in sorted(results)}
+    parts = {n: check_recorded(results[n]["recorded"]) for n in sorted(results)}
     if not parts:
         return None, parts
-    merged = merge(parts.values())
+    merged = merge_recorded(list(parts.values()))
     rows = [process_row(parts[n], n, str(results[n].get("where", ""))) for n in parts]
     return {**merged, "processes": rows}, parts
 
@@ -433,7 +440,7 @@ def run_processes(target: str, plan: run.Plan, n: int, signals: run.Stop,
     results = {w.number: w.result for w in workers if w.result is not None}
     merged, parts = _merged(results)
     return Spread(merged, parts, len(workers), start_at, lost,
-                  Spread.warmup_of(list(results.values())))
+                  Spread.warmup_of(list(results.values())), Spread.steered_of(results))
 
 
 # -- a Dask cluster --------------------------------------------------------------------
@@ -738,4 +745,4 @@ def _on_cluster(client: Any, workers: Sequence[str], target: str, plan: run.Plan
         pass
     merged, parts = _merged(results)
     return Spread(merged, parts, len(futures), start_at, lost,
-                  Spread.warmup_of(list(results.values())))
+                  Spread.warmup_of(list(results.values())), Spread.steered_of(results))

@@ -1,13 +1,17 @@
-"""The statistics dict of a run: checking one that was read from a file,
-merging the results of several processes or machines into one, and leaving
-a warm-up out of a run's figures."""
+"""What a run recorded (its counts, times, histograms, history rows, the
+failures and groups tables, a row per worker process, its settings and
+active spans): checked when read from a file or taken from the core, merged
+over several processes or machines, and with a warm-up left out. What
+derives from it (error rates, elapsed times, throughputs, the summaries,
+the notes) is the core's to compute: `summarise` turns recorded figures
+into the statistics."""
 
 from __future__ import annotations
 
 import json
 import sys
 from collections.abc import Iterable, Mapping, Sequence
-from typing import TYPE_CHECKING, Final
+from typing import TYPE_CHECKING, Final, cast
 
 from .histogram import MAX_WHOLE, Histogram, show
 from .shapes import (
@@ -19,17 +23,17 @@ from .shapes import (
     ROW_COUNT_KEYS,
     SECOND_KEYS,
     CountKey,
-    GroupCountKey,
     LatencyGroup,
-    ProcessCountKey,
 )
 
 if TYPE_CHECKING:
     from .shapes import (
         ErrorKind,
-        Group,
+        Histograms,
         HistoryRow,
-        ProcessRow,
+        Recorded,
+        RecordedGroup,
+        RecordedProcess,
         SecondRunTime,
         Setting,
         Settings,
@@ -183,45 +187,56 @@ def _settings(value: object) -> list[Settings]:
     return out
 
 
-def _group(data: object, name: str) -> Group:
+def _group(data: object, name: str) -> RecordedGroup:
     where = f"group {show(name)}: "
     if not isinstance(data, Mapping):
         raise StatsError(f"{where}must be a JSON object")
-    counts = {key: _count(data.get(key), f'{where}"{key}"') for key in GROUP_COUNT_KEYS}
+    finished, succeeded, failed = (_count(data.get(key), f'{where}"{key}"')
+                                   for key in GROUP_COUNT_KEYS)
     first_start, last_finish = (
         _number_or_none(data.get(key), f'{where}"{key}" (epoch seconds)', LAST_EPOCH)
         for key in ("first_start", "last_finish"))
     hists = data.get("histograms")
     if not isinstance(hists, Mapping):
         raise StatsError(f'{where}needs "histograms" with "run_time" and "latency"')
-    run_time, latency = (_histogram(hists, key, where) for key in GROUP_LATENCIES)
-    return assemble_group(counts, first_start, last_finish, run_time, latency,
-                          _errors(data.get("errors", []), where), None)
+    run_time, latency = (_histogram(hists, key, where).to_json() for key in GROUP_LATENCIES)
+    return {"finished": finished, "succeeded": succeeded, "failed": failed,
+            "first_start": first_start, "last_finish": last_finish,
+            "active": span_of(first_start, last_finish),
+            "errors": _errors(data.get("errors", []), where),
+            "histograms": {"run_time": run_time, "latency": latency}}
 
 
-def _process(data: object, n: int) -> ProcessRow:
+def _process(data: object, n: int) -> RecordedProcess:
     where = f'"processes" row {n}: '
     if not isinstance(data, Mapping):
         raise StatsError(f"{where}must be a JSON object")
     run = _count(data.get("run", 1), f'{where}"run"')
     number = _count(data.get("process"), f'{where}"process"')
-    counts = {key: _count(data.get(key), f'{where}"{key}"') for key in PROCESS_COUNT_KEYS}
+    finished, succeeded, failed, stopped, cancelled = (
+        _count(data.get(key), f'{where}"{key}"') for key in PROCESS_COUNT_KEYS)
     first_start, last_finish = (
         _number_or_none(data.get(key), f'{where}"{key}" (epoch seconds)', LAST_EPOCH)
         for key in ("first_start", "last_finish"))
     hists = data.get("histograms")
     if not isinstance(hists, Mapping):
         raise StatsError(f'{where}needs "histograms" with "run_time", "queue_wait" and "latency"')
-    return assemble_process(run, number, _text(data.get("where", ""), f'{where}"where"'), counts,
-                            first_start, last_finish,
-                            {key: _histogram(hists, key, where) for key in LATENCY_GROUPS})
+    run_time, queue_wait, latency = (_histogram(hists, key, where).to_json()
+                                     for key in LATENCY_GROUPS)
+    return {"run": run, "process": number, "where": _text(data.get("where", ""), f'{where}"where"'),
+            "finished": finished, "succeeded": succeeded, "failed": failed, "stopped": stopped,
+            "cancelled": cancelled, "first_start": first_start, "last_finish": last_finish,
+            "histograms": {"run_time": run_time, "queue_wait": queue_wait, "latency": latency}}
 
 
-def check_stats(data: object) -> Statistics:
-    """Checks the parts of a statistics dict that merging and the report rely
-    on and returns a normalised copy; raises StatsError saying what is wrong.
-    Parts a core or a vigil_load older than this one did not write (latency,
-    late starts, errors, groups, settings) read as empty."""
+def check_recorded(data: object) -> Recorded:
+    """Checks the parts of a statistics dict (or of recorded figures) that
+    merging and the report rely on and returns what it recorded, normalised;
+    raises StatsError saying what is wrong. Parts a core or a vigil_load
+    older than this one did not write (latency, late starts, errors, groups,
+    settings) read as empty; a run without active spans was active from its
+    first start to its last finish, and each group within the run's spans
+    from its own first start to its last finish."""
     if not isinstance(data, Mapping):
         raise StatsError("statistics must be a JSON object")
     counts: dict[CountKey, int] = {}
@@ -250,35 +265,28 @@ def check_stats(data: object) -> Statistics:
     processes = data.get("processes", [])
     if not isinstance(processes, list):
         raise StatsError('"processes" must be a list of rows')
-    return assemble(counts, first_start, last_finish, _groups_kept(rows, [checked], kept),
-                    histograms,
-                    late_starts=_count(data.get("late_starts", 0), '"late_starts"'),
-                    errors=_errors(data.get("errors", []), ""),
-                    groups=kept,
-                    settings=_settings(data.get("settings", [])), active=active,
-                    processes=[_process(p, n) for n, p in enumerate(processes, 1)])
+    return _recorded(counts, first_start, last_finish, _groups_kept(rows, [checked], kept),
+                     histograms,
+                     late_starts=_count(data.get("late_starts", 0), '"late_starts"'),
+                     errors=_errors(data.get("errors", []), ""),
+                     groups=kept,
+                     settings=_settings(data.get("settings", [])), active=active,
+                     processes=[_process(p, n) for n, p in enumerate(processes, 1)])
 
 
-# -- the figures that derive from others --------------------------------------
+def check_stats(data: object) -> Statistics:
+    """The statistics of a statistics dict (usually read from a file),
+    checked (see check_recorded) and derived again from what it recorded: a
+    figure edited by hand changes nothing."""
+    return summarise(check_recorded(data))
 
-# A closed loop whose free workers wait longer for their next call than the
-# calls take (and at least this long, in ms) is held back by the load
-# generator, not by the target.
-GENERATOR_WAIT_MS: Final = 1.0
 
+def summarise(recorded: Recorded) -> Statistics:
+    """The statistics of what was recorded, derived by the core."""
+    import threads_main
 
-def notes(stats: Statistics) -> list[str]:
-    """Warnings about what the figures mean, each one line. A paced run's
-    starts wait for their slot in the schedule by design; its delays behind
-    the schedule are its late starts."""
-    wait, run = stats["queue_wait"]["p50"], stats["run_time"]["p50"]
-    if (any(s.get("rate") is not None for s in stats["settings"]) or wait is None or run is None
-            or wait <= max(run, GENERATOR_WAIT_MS)):
-        return []
-    return [f"the load generator, not the target, limits this run: a free worker waited "
-            f"{wait:.3g} ms (median queue wait) for its next call, longer than the calls took "
-            f"({run:.3g} ms median run time); spread the load over more processes "
-            f"(--processes N)"]
+    # (a steered run's stages or a search's steps are added after)
+    return cast("Statistics", threads_main._summarise(recorded))
 
 
 def span_of(start: float | None, end: float | None) -> list[list[float]]:
@@ -303,107 +311,31 @@ def _within(start: float | None, end: float | None, active: list[list[float]]) -
     return [[max(start, s), min(end, e)] for s, e in active if s <= end and e >= start]
 
 
-def _length(spans: Iterable[Sequence[float]]) -> float:
-    return sum(e - s for s, e in spans)
-
-
-def assemble_group(counts: Mapping[GroupCountKey, int], first_start: float | None,
-                   last_finish: float | None, run_time: Histogram, latency: Histogram,
-                   errors: list[ErrorKind], active: list[list[float]] | None) -> Group:
-    """A group with its rates and summaries computed; its elapsed time is
-    the length of `active` (the time it was active), or from its first start
-    to its last finish."""
-    finished = counts["finished"]
-    elapsed = (_length(active) if active is not None
-               else _length(span_of(first_start, last_finish)))
-    return {
-        "finished": finished, "succeeded": counts["succeeded"], "failed": counts["failed"],
-        "error_rate": 100.0 * counts["failed"] / finished if finished else 0.0,
-        "first_start": first_start, "last_finish": last_finish, "elapsed": elapsed,
-        "throughput": finished / elapsed if elapsed > 0 else 0.0,
-        "run_time": run_time.summary(), "latency": latency.summary(), "errors": errors,
-        "histograms": {"run_time": run_time.to_json(), "latency": latency.to_json()},
-    }
-
-
-def assemble_process(run: int, number: int, where: str, counts: Mapping[ProcessCountKey, int],
-                     first_start: float | None, last_finish: float | None,
-                     histograms: Mapping[LatencyGroup, Histogram]) -> ProcessRow:
-    """A worker process's row, its rates and summaries computed; its
-    elapsed time runs from its first start to its last finish."""
-    finished = counts["finished"]
-    elapsed = _length(span_of(first_start, last_finish))
-    return {
-        "run": run, "process": number, "where": where,
-        "finished": finished, "succeeded": counts["succeeded"], "failed": counts["failed"],
-        "stopped": counts["stopped"], "cancelled": counts["cancelled"],
-        "error_rate": 100.0 * counts["failed"] / finished if finished else 0.0,
-        "first_start": first_start, "last_finish": last_finish, "elapsed": elapsed,
-        "throughput": finished / elapsed if elapsed > 0 else 0.0,
-        "run_time": histograms["run_time"].summary(),
-        "queue_wait": histograms["queue_wait"].summary(),
-        "latency": histograms["latency"].summary(),
-        "histograms": {"run_time": histograms["run_time"].to_json(),
-                       "queue_wait": histograms["queue_wait"].to_json(),
-                       "latency": histograms["latency"].to_json()},
-    }
-
-
-def process_row(stats: Statistics, number: int, where: str) -> ProcessRow:
-    """The row of the worker process `number` whose statistics are `stats`,
+def process_row(recorded: Recorded, number: int, where: str) -> RecordedProcess:
+    """The row of the worker process `number` whose figures are `recorded`,
     as the first run of a merge."""
-    return assemble_process(1, number, where, {key: stats[key] for key in PROCESS_COUNT_KEYS},
-                            stats["first_start"], stats["last_finish"],
-                            {key: Histogram.from_json(stats["histograms"][key])
-                             for key in LATENCY_GROUPS})
+    return {"run": 1, "process": number, "where": where,
+            **{key: recorded[key] for key in PROCESS_COUNT_KEYS},  # type: ignore[typeddict-item]
+            "first_start": recorded["first_start"], "last_finish": recorded["last_finish"],
+            "histograms": recorded["histograms"]}
 
 
-def assemble(counts: Mapping[CountKey, int], first_start: float | None,
-             last_finish: float | None, history: list[HistoryRow],
-             histograms: Mapping[LatencyGroup, Histogram], *, late_starts: int = 0,
-             errors: list[ErrorKind] | None = None, groups: dict[str, Group] | None = None,
-             settings: list[Settings] | None = None,
-             active: list[list[float]] | None = None,
-             processes: list[ProcessRow] | None = None) -> Statistics:
-    """The statistics of these counts, times, history rows and histograms,
-    with everything that derives from them (the error rate, elapsed time,
-    throughput and the summaries) computed from them, keys in the usual
-    order. Elapsed time is the length of the active spans, by default from
-    the first start to the last finish."""
-    finished, failed = counts["finished"], counts["failed"]
-    submitted = sum(counts[key] for key in ("finished", "stopped", "cancelled", "queued",
-                                            "running"))
-    active = span_of(first_start, last_finish) if active is None else active
-    elapsed = _length(active)
-    stats: Statistics = {
-        "finished": finished, "succeeded": counts["succeeded"], "failed": failed,
-        "stopped": counts["stopped"], "cancelled": counts["cancelled"],
-        "queued": counts["queued"], "running": counts["running"],
-        "error_rate": 100.0 * failed / finished if finished else 0.0,
-        # The summary lines' figure: every task submitted is finished,
-        # stopped, cancelled, queued or running.
-        "submitted_error_rate": 100.0 * failed / submitted if submitted else 0.0,
-        "first_start": first_start,
-        "last_finish": last_finish,
-        "elapsed": elapsed,
-        "throughput": finished / elapsed if elapsed > 0 else 0.0,
-        "run_time": histograms["run_time"].summary(),
-        "queue_wait": histograms["queue_wait"].summary(),
-        "latency": histograms["latency"].summary(),
-        "late_starts": late_starts,
-        "errors": errors or [],
-        "groups": groups or {},
-        "processes": processes or [],
-        "settings": settings or [],
-        "active": active,
-        "notes": [],
-        "history": history,
-        "histograms": {"run_time": histograms["run_time"].to_json(),
-                       "queue_wait": histograms["queue_wait"].to_json(),
-                       "latency": histograms["latency"].to_json()},
-    }
-    stats["notes"] = notes(stats)
-    return stats
+def _recorded(counts: Mapping[CountKey, int], first_start: float | None,
+              last_finish: float | None, history: list[HistoryRow],
+              histograms: Mapping[LatencyGroup, Histogram], *, late_starts: int,
+              errors: list[ErrorKind], groups: dict[str, RecordedGroup],
+              settings: list[Settings], active: list[list[float]],
+              processes: list[RecordedProcess]) -> Recorded:
+    return {**counts,  # type: ignore[typeddict-item]
+            "first_start": first_start, "last_finish": last_finish, "late_starts": late_starts,
+            "errors": errors, "groups": groups, "processes": processes, "settings": settings,
+            "active": active, "history": history,
+            "histograms": _json(histograms)}
+
+
+def _json(hists: Mapping[LatencyGroup, Histogram]) -> Histograms:
+    return {"run_time": hists["run_time"].to_json(), "queue_wait": hists["queue_wait"].to_json(),
+            "latency": hists["latency"].to_json()}
 
 
 # -- merging --------------------------------------------------------------------
@@ -454,30 +386,31 @@ def merge_errors(parts: Iterable[Sequence[ErrorKind]], limit: int = ERROR_KINDS)
     return out
 
 
-def _fold_groups(parts: Sequence[tuple[Group, list[list[float]]]]) -> Group:
+def _fold_groups(parts: Sequence[tuple[RecordedGroup, list[list[float]]]]) -> RecordedGroup:
     """Groups of the same name (or the groups counted as OTHER) as one."""
     hists = {key: Histogram() for key in GROUP_LATENCIES}
     for g, _ in parts:
         for key in GROUP_LATENCIES:
             hists[key].add(Histogram.from_json(g["histograms"][key]))
-    firsts = [g["first_start"] for g, _ in parts if g["first_start"] is not None]
-    lasts = [g["last_finish"] for g, _ in parts if g["last_finish"] is not None]
     # Its time is the time the group was active within each part, joined;
     # that leaves out the time between runs made one after another.
     spans = union(s for g, spans in parts for s in _within(g["first_start"], g["last_finish"],
                                                            spans))
-    errors = merge_errors(g["errors"] for g, _ in parts)
-    return assemble_group({key: sum(g[key] for g, _ in parts) for key in GROUP_COUNT_KEYS},
-                          min(firsts) if firsts else None, max(lasts) if lasts else None,
-                          hists["run_time"], hists["latency"], errors, spans)
+    finished, succeeded, failed = (sum(g[key] for g, _ in parts) for key in GROUP_COUNT_KEYS)
+    return {"finished": finished, "succeeded": succeeded, "failed": failed,
+            "first_start": _earliest(g["first_start"] for g, _ in parts),
+            "last_finish": _latest(g["last_finish"] for g, _ in parts),
+            "active": spans, "errors": merge_errors(g["errors"] for g, _ in parts),
+            "histograms": {"run_time": hists["run_time"].to_json(),
+                           "latency": hists["latency"].to_json()}}
 
 
-def merge_groups(parts: Iterable[tuple[Mapping[str, Group], list[list[float]]]],
-                 limit: int = GROUPS) -> dict[str, Group]:
+def merge_groups(parts: Iterable[tuple[Mapping[str, RecordedGroup], list[list[float]]]],
+                 limit: int = GROUPS) -> dict[str, RecordedGroup]:
     """The groups of several runs, each with the active spans of its run:
     groups of the same name merge; the `limit` groups with the most finished
     runs are kept and the rest merge into one OTHER group."""
-    by_name: dict[str, list[tuple[Group, list[list[float]]]]] = {}
+    by_name: dict[str, list[tuple[RecordedGroup, list[list[float]]]]] = {}
     for groups, active in parts:
         for name, g in groups.items():
             by_name.setdefault(name, []).append((g, active))
@@ -514,8 +447,8 @@ def _merge_rows(rows: Iterable[HistoryRow]) -> list[HistoryRow]:
     return [by_time[t] for t in sorted(by_time)]
 
 
-def _groups_kept(rows: list[HistoryRow], parts: Iterable[Mapping[str, Group]],
-                 kept: Mapping[str, Group]) -> list[HistoryRow]:
+def _groups_kept(rows: list[HistoryRow], parts: Iterable[Mapping[str, RecordedGroup]],
+                 kept: Mapping[str, RecordedGroup]) -> list[HistoryRow]:
     """The rows with the failures of the groups that a merge counted under
     OTHER counted there too."""
     folded = {name for groups in parts for name in groups} - kept.keys()
@@ -531,47 +464,60 @@ def _groups_kept(rows: list[HistoryRow], parts: Iterable[Mapping[str, Group]],
     return out
 
 
+def merge_recorded(parts: Sequence[Recorded]) -> Recorded:
+    """What several runs (processes or machines) recorded, as one: counts
+    add, histograms merge exactly and histories add second by second;
+    failures merge kind by kind and groups group by group; the settings and
+    worker processes of every run are kept. The runs were active in the
+    union of their active spans, so that runs made one after another are
+    not read as one slow run."""
+    hists = {key: Histogram() for key in LATENCY_GROUPS}
+    for s in parts:
+        for key in LATENCY_GROUPS:
+            hists[key].add(Histogram.from_json(s["histograms"][key]))
+    groups = merge_groups((s["groups"], s["active"]) for s in parts)
+    rows = _merge_rows(row for s in parts for row in s["history"])
+    # Each run's worker processes keep their rows, numbered by the run's
+    # place among the settings merged.
+    processes: list[RecordedProcess] = []
+    runs = 0
+    for s in parts:
+        processes += [{**p, "run": p["run"] + runs} for p in s["processes"]]
+        runs += len(s["settings"])
+    return _recorded(
+        {key: sum(s[key] for s in parts) for key in COUNT_KEYS},
+        _earliest(s["first_start"] for s in parts), _latest(s["last_finish"] for s in parts),
+        _groups_kept(rows, [s["groups"] for s in parts], groups), hists,
+        late_starts=sum(s["late_starts"] for s in parts),
+        errors=merge_errors(s["errors"] for s in parts),
+        groups=groups,
+        settings=[entry for s in parts for entry in s["settings"]],
+        active=union(span for s in parts for span in s["active"]),
+        processes=processes)
+
+
 def merge(list_of_stats: Iterable[Mapping[str, object]]) -> Statistics:
-    """Combines the statistics of several runs (processes or machines):
-    counts add, histograms merge exactly and histories add second by second;
-    failures merge kind by kind and groups group by group; the settings of
-    every run are kept. Elapsed time is the time in which at least one of
-    the runs was active, so that runs made one after another are not read
-    as one slow run; the rates and summaries are computed again from the
-    merged figures."""
+    """Combines the statistics of several runs (processes or machines): what
+    they recorded merges (see merge_recorded), and the rates and summaries
+    are derived again from the merged figures. Elapsed time is the time in
+    which at least one of the runs was active."""
     checked = []
     for n, stats in enumerate(list_of_stats, 1):
         try:
-            checked.append(check_stats(stats))
+            checked.append(check_recorded(stats))
         except StatsError as err:
             raise StatsError(f"statistics {n}: {err}") from None
     if not checked:
         raise StatsError("nothing to merge: no statistics given")
-    firsts = [s["first_start"] for s in checked if s["first_start"] is not None]
-    lasts = [s["last_finish"] for s in checked if s["last_finish"] is not None]
-    hists = {key: Histogram() for key in LATENCY_GROUPS}
-    for s in checked:
-        for key in LATENCY_GROUPS:
-            hists[key].add(Histogram.from_json(s["histograms"][key]))
-    groups = merge_groups((s["groups"], s["active"]) for s in checked)
-    rows = _merge_rows(row for s in checked for row in s["history"])
-    # Each run's worker processes keep their rows, numbered by the run's
-    # place among the settings merged.
-    processes: list[ProcessRow] = []
-    runs = 0
-    for s in checked:
-        processes += [{**p, "run": p["run"] + runs} for p in s["processes"]]
-        runs += len(s["settings"])
-    return assemble(
-        {key: sum(s[key] for s in checked) for key in COUNT_KEYS},
-        min(firsts) if firsts else None, max(lasts) if lasts else None,
-        _groups_kept(rows, [s["groups"] for s in checked], groups), hists,
-        late_starts=sum(s["late_starts"] for s in checked),
-        errors=merge_errors(s["errors"] for s in checked),
-        groups=groups,
-        settings=[entry for s in checked for entry in s["settings"]],
-        active=union(span for s in checked for span in s["active"]),
-        processes=processes)
+    return summarise(merge_recorded(checked))
+
+
+def one_run(recorded: Recorded) -> Recorded:
+    """The figures as those of one run, active from its first start to its
+    last finish (a pause in between included), and each group from its own
+    first start to its last finish."""
+    active = span_of(recorded["first_start"], recorded["last_finish"])
+    return {**recorded, "active": active, "groups": merge_groups([(recorded["groups"], active)])}
 
 
 # -- a warm-up left out -----------------------------------------------------------
@@ -590,30 +536,30 @@ def _errors_since(now: Sequence[ErrorKind], then: Sequence[ErrorKind]) -> list[E
     return merge_errors([[e for e in out if e["count"] > 0]])
 
 
-def _group_since(now: Group, then: Group | None, start: float) -> Group:
-    if then is None:
-        hists = {key: Histogram.from_json(now["histograms"][key]) for key in GROUP_LATENCIES}
-        counts = {key: now[key] for key in GROUP_COUNT_KEYS}
-        errors = now["errors"]
-    else:
-        hists = {key: Histogram.from_json(now["histograms"][key]).since(
-            Histogram.from_json(then["histograms"][key])) for key in GROUP_LATENCIES}
-        counts = {key: now[key] - then[key] for key in GROUP_COUNT_KEYS}
-        errors = _errors_since(now["errors"], then["errors"])
+def _group_since(now: RecordedGroup, then: RecordedGroup | None, start: float) -> RecordedGroup:
+    finished, succeeded, failed = (now[key] - (0 if then is None else then[key])
+                                   for key in GROUP_COUNT_KEYS)
+    hists = now["histograms"] if then is None else {
+        key: Histogram.from_json(now["histograms"][key]).since(
+            Histogram.from_json(then["histograms"][key])).to_json() for key in GROUP_LATENCIES}
     first, last = now["first_start"], now["last_finish"]
-    if last is None or last < start or counts["finished"] == 0:
+    if last is None or last < start or finished == 0:
         first = last = None
     elif first is not None:
         first = max(first, start)
-    return assemble_group(counts, first, last, hists["run_time"], hists["latency"], errors,
-                          None)
+    return {"finished": finished, "succeeded": succeeded, "failed": failed,
+            "first_start": first, "last_finish": last, "active": span_of(first, last),
+            "errors": now["errors"] if then is None else _errors_since(now["errors"],
+                                                                       then["errors"]),
+            "histograms": {"run_time": hists["run_time"], "latency": hists["latency"]}}
 
 
-def since(now: Statistics, then: Statistics, start: float) -> Statistics:
-    """The statistics of what finished after `then`, a snapshot of the same
-    run taken at the epoch time `start` (the end of a warm-up): counts,
-    histograms (bucket by bucket), failures and groups are the differences;
-    the history stays whole; the run is taken to start at `start`."""
+def since(now: Recorded, then: Recorded, start: float) -> Recorded:
+    """What was recorded of the runs that finished after `then`, a snapshot
+    of the same run taken at the epoch time `start` (the end of a warm-up):
+    counts, histograms (bucket by bucket), failures and groups are the
+    differences; the history stays whole; the run is taken to start at
+    `start`."""
     counts = {key: now[key] - then[key] if key not in ("queued", "running") else now[key]
               for key in COUNT_KEYS}
     if min(counts.values()) < 0:
@@ -626,12 +572,12 @@ def since(now: Statistics, then: Statistics, start: float) -> Statistics:
         first = last = None
     groups = {name: _group_since(g, then["groups"].get(name), start)
               for name, g in now["groups"].items()}
-    return assemble(counts, first, last, now["history"], hists,
-                    late_starts=max(0, now["late_starts"] - then["late_starts"]),
-                    errors=_errors_since(now["errors"], then["errors"]),
-                    groups={n: g for n, g in groups.items() if g["finished"] or g["failed"]},
-                    settings=now["settings"], active=span_of(first, last),
-                    processes=now["processes"])
+    return _recorded(counts, first, last, now["history"], hists,
+                     late_starts=max(0, now["late_starts"] - then["late_starts"]),
+                     errors=_errors_since(now["errors"], then["errors"]),
+                     groups={n: g for n, g in groups.items() if g["finished"] or g["failed"]},
+                     settings=now["settings"], active=span_of(first, last),
+                     processes=now["processes"])
 
 
 def load(path: str) -> Statistics:

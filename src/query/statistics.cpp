@@ -4,6 +4,7 @@
 
 #include "common/call.h"
 #include "manager/manager.h"
+#include "query/summary.h"
 #include "queue/queue.h"
 #include "stats/recorder.h"
 
@@ -15,8 +16,6 @@ namespace vtm::query {
 
 using stats::epoch_seconds;
 using stats::ErrorTable;
-using stats::Group;
-using stats::Histogram;
 using stats::Row;
 
 namespace {
@@ -24,47 +23,6 @@ namespace {
 Ref integer(std::uint64_t v) { return take(PyLong_FromUnsignedLongLong(v)); }
 Ref real(double v) { return take(PyFloat_FromDouble(v)); }
 Ref ms(std::uint64_t us) { return real(static_cast<double>(us) / 1000.0); }
-
-// {"min", "mean", "p50", "p90", "p95", "p99", "p99.9", "max"} in ms; each
-// None while nothing is recorded.
-Ref summary(const State& st, const Histogram& h) {
-  const Names& n = st.names;
-  Ref out = take(PyDict_New());
-  auto put = [&](PyObject* key, auto figure) {
-    vt::dict_set(out, key, h.count() ? figure() : Ref::of(Py_None));
-  };
-  put(n.min, [&] { return ms(h.min()); });
-  put(n.mean, [&] { return real(static_cast<double>(h.sum()) / h.count() / 1000.0); });
-  const std::pair<PyObject*, std::uint32_t> ranks[] = {
-      {n.p50, 50000}, {n.p90, 90000}, {n.p95, 95000}, {n.p99, 99000}, {st.texts.p99_9, 99900}};
-  for (auto [key, q] : ranks) put(key, [&] { return ms(h.percentile(q)); });
-  put(n.max, [&] { return ms(h.max()); });
-  return out;
-}
-
-// The histogram in a form that survives JSON and merges exactly: its
-// non-empty buckets as [index, count] pairs, ascending.
-Ref histogram_json(const State& st, const Histogram& h) {
-  const Names& n = st.names;
-  Ref out = take(PyDict_New());
-  vt::dict_set(out, n.unit, st.texts.microseconds);
-  vt::dict_set(out, n.precision_bits, integer(Histogram::kPrecisionBits));
-  vt::dict_set(out, n.count, integer(h.count()));
-  vt::dict_set(out, n.sum, integer(h.sum()));
-  vt::dict_set(out, n.min, h.count() ? integer(h.min()) : Ref::of(Py_None));
-  vt::dict_set(out, n.max, h.count() ? integer(h.max()) : Ref::of(Py_None));
-  Ref buckets = take(PyList_New(0));
-  for (int i = 0; i < Histogram::kBuckets; ++i) {
-    if (const std::uint64_t c = h.bucket(i)) {
-      Ref pair = take(PyList_New(2));
-      PyList_SET_ITEM(pair.get(), 0, integer(static_cast<std::uint64_t>(i)).release());
-      PyList_SET_ITEM(pair.get(), 1, integer(c).release());
-      vt::list_append(buckets, pair);
-    }
-  }
-  vt::dict_set(out, n.buckets, buckets);
-  return out;
-}
 
 // Text the recorder kept as UTF-8; lone surrogates of the str it came from
 // come back as they were.
@@ -125,33 +83,6 @@ Ref errors(const State& st, const std::vector<ErrorTable::Kind>& kinds) {
   return out;
 }
 
-// One group's figures; its elapsed time runs from its first start to its
-// last finish.
-Ref group(const State& st, const Group& g) {
-  const Names& n = st.names;
-  auto epoch = [](double t) { return t >= 0 ? real(t) : Ref::of(Py_None); };
-  const double elapsed =
-      g.first_start >= 0 && g.last_finish >= g.first_start ? g.last_finish - g.first_start : 0.0;
-  Ref out = take(PyDict_New());
-  vt::dict_set(out, n.finished, integer(g.finished));
-  vt::dict_set(out, n.succeeded, integer(g.finished - g.failed));
-  vt::dict_set(out, n.failed, integer(g.failed));
-  vt::dict_set(out, n.error_rate,
-               real(g.finished ? 100.0 * static_cast<double>(g.failed) / g.finished : 0.0));
-  vt::dict_set(out, n.first_start, epoch(g.first_start));
-  vt::dict_set(out, n.last_finish, epoch(g.last_finish));
-  vt::dict_set(out, n.elapsed, real(elapsed));
-  vt::dict_set(out, n.throughput, real(elapsed > 0 ? g.finished / elapsed : 0.0));
-  vt::dict_set(out, n.run_time, summary(st, g.run_time));
-  vt::dict_set(out, n.latency, summary(st, g.latency));
-  vt::dict_set(out, n.errors, errors(st, g.errors.rows()));
-  Ref histograms = take(PyDict_New());
-  vt::dict_set(histograms, n.run_time, histogram_json(st, g.run_time));
-  vt::dict_set(histograms, n.latency, histogram_json(st, g.latency));
-  vt::dict_set(out, n.histograms, histograms);
-  return out;
-}
-
 // What the queue holds now, without the open check of _get_qsize: the
 // statistics answer after close too.
 std::uint64_t queued_now(const Manager& m, const collab::Holder& var) {
@@ -185,42 +116,42 @@ Ref get_statistics(Manager m) {
   };
   const auto snap = manager::recorder_of(m)->snapshot(u32(queued), u32(running));
 
-  const bool busy = queued > 0 || running > 0;
-  double elapsed = 0.0;
-  if (snap->first_start >= 0) {
-    const double end = busy || snap->last_finish < 0 ? epoch_seconds() : snap->last_finish;
-    elapsed = std::max(0.0, end - snap->first_start);
+  Figures f;
+  f.finished = finished;
+  f.succeeded = succeeded;
+  f.failed = failed;
+  f.stopped = stopped;
+  f.cancelled = cancelled;
+  f.queued = queued;
+  f.running = running;
+  f.late_starts = snap->late_starts;
+  auto epoch = [](double t) { return t >= 0 ? Time(t) : std::nullopt; };
+  f.first_start = epoch(snap->first_start);
+  f.last_finish = epoch(snap->last_finish);
+  // Active from the first start to the last finish, or to now while work
+  // is queued or running.
+  if (f.first_start) {
+    const bool busy = queued > 0 || running > 0;
+    const double end = busy || !f.last_finish ? epoch_seconds() : *f.last_finish;
+    if (end >= *f.first_start) f.active.push_back({*f.first_start, end});
   }
-  auto epoch = [](double t) { return t >= 0 ? real(t) : Ref::of(Py_None); };
-
-  Ref out = take(PyDict_New());
-  vt::dict_set(out, n.finished, integer(finished));
-  vt::dict_set(out, n.succeeded, integer(succeeded));
-  vt::dict_set(out, n.failed, integer(failed));
-  vt::dict_set(out, n.stopped, integer(stopped));
-  vt::dict_set(out, n.cancelled, integer(cancelled));
-  vt::dict_set(out, n.queued, integer(queued));
-  vt::dict_set(out, n.running, integer(running));
-  vt::dict_set(out, n.error_rate, real(finished ? 100.0 * failed / finished : 0.0));
-  vt::dict_set(out, n.first_start, epoch(snap->first_start));
-  vt::dict_set(out, n.last_finish, epoch(snap->last_finish));
-  vt::dict_set(out, n.elapsed, real(elapsed));
-  vt::dict_set(out, n.throughput, real(elapsed > 0 ? finished / elapsed : 0.0));
-  vt::dict_set(out, n.run_time, summary(m.st, snap->run_time));
-  vt::dict_set(out, n.queue_wait, summary(m.st, snap->queue_wait));
-  vt::dict_set(out, n.latency, summary(m.st, snap->latency));
-  vt::dict_set(out, n.late_starts, integer(snap->late_starts));
-  vt::dict_set(out, n.errors, errors(m.st, snap->errors));
-  Ref groups = take(PyDict_New());
-  for (const auto& [name, g] : snap->groups) vt::dict_set(groups, text(name), group(m.st, g));
-  vt::dict_set(out, n.groups, groups);
-  vt::dict_set(out, n.history, history(m.st, *snap));
-  Ref histograms = take(PyDict_New());
-  vt::dict_set(histograms, n.run_time, histogram_json(m.st, snap->run_time));
-  vt::dict_set(histograms, n.queue_wait, histogram_json(m.st, snap->queue_wait));
-  vt::dict_set(histograms, n.latency, histogram_json(m.st, snap->latency));
-  vt::dict_set(out, n.histograms, histograms);
-  return out;
+  f.errors = errors(m.st, snap->errors);
+  f.history = history(m.st, *snap);
+  for (auto& [name, g] : snap->groups) {
+    GroupFigures& out = f.groups.emplace_back(text(name), GroupFigures{}).second;
+    out.finished = g.finished;
+    out.succeeded = g.finished - g.failed;
+    out.failed = g.failed;
+    out.first_start = epoch(g.first_start);
+    out.last_finish = epoch(g.last_finish);
+    out.errors = errors(m.st, g.errors.rows());
+    out.run_time = std::move(g.run_time);
+    out.latency = std::move(g.latency);
+  }
+  f.run_time = std::move(snap->run_time);
+  f.queue_wait = std::move(snap->queue_wait);
+  f.latency = std::move(snap->latency);
+  return summarise(m.st, f);
 }
 
 Ref set_statistics_group(Manager m, Borrowed key) {

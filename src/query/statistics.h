@@ -1,6 +1,6 @@
-// _get_statistics: what a load run leaves behind, as one JSON-ready dict.
-// Body of a VigilThreadsMain method; the method table is in
-// threads_main/methods.cpp.
+// _get_statistics: what a load run leaves behind, as one JSON-ready dict:
+// the recorder's figures, summarised by query/summary.h. Body of a
+// VigilThreadsMain method; the method table is in threads_main/methods.cpp.
 #pragma once
 #include "manager/receiver.h"
 

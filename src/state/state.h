@@ -38,7 +38,9 @@ namespace vtm {
   X(latency) X(errors) X(groups) X(kind) X(message) X(first) X(last) X(example)          \
   X(failed_by_group) X(daemon) X(current_thread) X(is_alive)                              \
   X(logger) X(handlers) X(level) X(hasHandlers) X(isEnabledFor) X(traceback)            \
-  X(format_exception)
+  X(format_exception)                                                                    \
+  X(submitted_error_rate) X(processes) X(process) X(where) X(settings) X(active) X(notes) \
+  X(rate)
 // clang-format on
 
 struct Names {

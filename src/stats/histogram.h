@@ -62,6 +62,19 @@ class Histogram {
     ++count_;
     sum_ += us;
   }
+  // A histogram given by its figures: add_to_bucket for each bucket's count,
+  // then set_totals with the sum, minimum and maximum the values had.
+  void add_to_bucket(int i, std::uint64_t n) {
+    auto& segment = segments_[i / kSegmentSize];
+    if (!segment) segment = std::make_unique<std::uint64_t[]>(kSegmentSize);
+    segment[i % kSegmentSize] += n;
+    count_ += n;
+  }
+  void set_totals(std::uint64_t sum, std::uint64_t min, std::uint64_t max) {
+    sum_ = sum;
+    min_ = min;
+    max_ = max;
+  }
   // Back to empty. The segments made stay, zeroed: the per-second histogram
   // is reset every second, and remaking its segments each time put a
   // kilobyte allocation a second into the malloc arena of whichever task
@@ -86,7 +99,9 @@ class Histogram {
   // nearest rank), kept within the exact minimum and maximum. Only for a
   // histogram with values.
   std::uint64_t percentile(std::uint32_t q_milli) const {
-    std::uint64_t rank = (count_ * q_milli + 99999) / 100000;
+    // (In 128 bits: a merged histogram's count times 99900 outgrows 64.)
+    auto rank = static_cast<std::uint64_t>(
+        (static_cast<unsigned __int128>(count_) * q_milli + 99999) / 100000);
     if (rank < 1) rank = 1;
     std::uint64_t seen = 0;
     for (int i = 0; i < kBuckets; ++i) {

@@ -5,6 +5,7 @@
 #include "manager/manager.h"
 #include "query/query.h"
 #include "query/statistics.h"
+#include "query/summary.h"
 #include "stop/stop.h"
 #include "submit/batch.h"
 #include "submit/submit.h"
@@ -203,6 +204,23 @@ PyMethodDef static_methods[] = {
                "Ask the interpreter to raise exc_type (a class, or an instance standing for "
                "its class) in the thread with id tid. Any failure raises "
                "ManagerError('Stop thread error')."),
+    VT_METHODS_END};
+
+PyMethodDef module_functions[] = {
+    VT_STATIC_METHOD(query::summarise_recorded, "threads_main", "_summarise", "recorded, /",
+                     "The statistics dict derived from what a run recorded, as _get_statistics() "
+                     "derives it from a manager's records: recorded holds the counts (finished, "
+                     "succeeded, failed, stopped, cancelled, queued, running, late_starts), "
+                     "first_start and last_finish, errors and history (taken as they are), "
+                     "groups (each with its counts, times, errors, the histograms run_time and "
+                     "latency, and optionally active, the spans in which it was active) and "
+                     "histograms; any other key is left out. Elapsed time runs from first_start "
+                     "to last_finish. With settings (a load run's statistics) it also needs "
+                     "processes (a row per worker process: run, process, where, its counts, "
+                     "times and histograms) and active (the spans of epoch seconds in which the "
+                     "run was active, whose union is its elapsed time), and adds "
+                     "submitted_error_rate, processes, settings, active and notes. Raises "
+                     "TypeError or ValueError for figures it cannot read."),
     VT_METHODS_END};
 
 }  // namespace vtm::manager

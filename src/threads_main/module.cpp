@@ -140,6 +140,7 @@ void exec(PyObject* module, State& st) {
   check(PyModule_AddObjectRef(module, "VigilThreadsMain", st.manager_type));
   check(PyModule_AddObjectRef(module, "_Worker", st.worker_type));
   check(PyModule_AddObjectRef(module, "ManagerError", st.manager_error));
+  check(PyModule_AddFunctions(module, manager::module_functions));
   // The status words under English names, for comparing without literals.
   const std::pair<const char*, PyObject*> words[] = {
       {"PENDING", st.status.pending}, {"RUNNING", st.status.running},
