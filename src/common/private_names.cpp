@@ -48,7 +48,8 @@ constexpr const char* kStartSource =
 constexpr const char* kUndoPutSource =
     "def _undo_refused_put(queue, error):\n"
     "    import multiprocessing.queues\n"
-    "    if type(queue) is not multiprocessing.queues.Queue or not isinstance(error, RuntimeError):\n"
+    "    if (type(queue) is not multiprocessing.queues.Queue\n"
+    "            or not isinstance(error, RuntimeError)):\n"
     "        return\n"
     "    try:\n"
     "        refused = not queue._closed and queue._thread is None\n"
