@@ -78,8 +78,10 @@ void ErrorTable::add(std::string_view kind, std::string_view message_template,
     }
   }
   if (it == kinds_.end())
-    it = kinds_.emplace(std::move(key), Kind{std::string(kind), std::string(message_template),
-                                             std::string(message), 0, now, now}).first;
+    it = kinds_
+             .emplace(std::move(key), Kind{std::string(kind), std::string(message_template),
+                                           std::string(message), 0, now, now})
+             .first;
   ++it->second.count;
   it->second.last = now;
 }

@@ -19,8 +19,8 @@ struct TaskObject {
   State* st;
   PyObject* manager;
   PyObject* name;
-  PyObject* kwargs;        // a dict, or null
-  PyObject* worker;        // of the latest run, or null
+  PyObject* kwargs;  // a dict, or null
+  PyObject* worker;  // of the latest run, or null
   // The next run's start as it comes together (see set_slot); -1: unknown.
   std::int64_t queued_at;
   std::int64_t intended_at;

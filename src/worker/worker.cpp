@@ -323,8 +323,8 @@ constexpr std::size_t kTemplateChars = 200;
 // start (the pacer's slot); a start with no schedule has none but the call,
 // so its latency is its run time. The texts are made here, before the
 // recorder's lock.
-void report(const Worker& w, stats::Recorder& recorder, std::int64_t began_us,
-            std::int64_t run_us, PyObject* result, PyObject* exc, bool failed) {
+void report(const Worker& w, stats::Recorder& recorder, std::int64_t began_us, std::int64_t run_us,
+            PyObject* result, PyObject* exc, bool failed) {
   const Run& run = w.obj.run;
   const std::int64_t from = run.start.intended_us >= 0 ? run.start.intended_us : began_us;
   stats::Outcome o;
