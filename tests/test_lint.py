@@ -1,6 +1,9 @@
-"""ruff over the project's Python files, and mypy --strict over vigil_load,
-with the settings in pyproject.toml."""
+"""ruff over the project's Python files, mypy --strict over vigil_load, with
+the settings in pyproject.toml, and clang-format over the C++ sources."""
+import glob
 import os
+import re
+import shutil
 import subprocess
 import sys
 
@@ -26,3 +29,21 @@ def test_vigil_load_type_checks_strictly():
                          capture_output=True, text=True, cwd=ROOT, timeout=300,
                          env={**os.environ, "MYPYPATH": ""})
     assert out.returncode == 0, out.stdout + out.stderr
+
+
+def test_cpp_sources_match_clang_format():
+    # The test extra pins the formatter beside this interpreter; another
+    # release may lay some lines out differently.
+    exe = (shutil.which("clang-format", path=os.path.dirname(sys.executable))
+           or shutil.which("clang-format"))
+    if exe is None:
+        pytest.skip("no clang-format command (it comes with the test extra)")
+    files = sorted(f for f in glob.glob(os.path.join("src", "**", "*"), root_dir=ROOT,
+                                        recursive=True) if f.endswith((".h", ".cpp")))
+    assert files
+    out = subprocess.run([exe, "--dry-run", "--Werror", *files],
+                         capture_output=True, text=True, cwd=ROOT, timeout=120)
+    differing = sorted(set(re.findall(r"^(src\S+?):\d+:\d+: (?:error|warning)", out.stderr, re.M)))
+    assert out.returncode == 0, (
+        f"not laid out as .clang-format says (clang-format -i them): {differing}\n"
+        + out.stderr[-2000:])
