@@ -1,8 +1,10 @@
 """ruff over the project's Python files, mypy --strict over vigil_load, with
-the settings in pyproject.toml, and the documentation: the site built in
-strict mode and the README's links."""
+the settings in pyproject.toml, clang-format over the C++ sources, and the
+documentation: the site built in strict mode and the README's links."""
+import glob
 import os
 import re
+import shutil
 import subprocess
 import sys
 
@@ -50,3 +52,21 @@ def test_documentation_builds_strictly_and_the_readme_links_resolve(tmp_path):
             page = os.path.splitext(os.path.relpath(path, "docs"))[0]
             with open(tmp_path / page / "index.html", encoding="utf-8") as f:
                 assert f'id="{anchor}"' in f.read(), (path, anchor)
+
+
+def test_cpp_sources_match_clang_format():
+    # The test extra pins the formatter beside this interpreter; another
+    # release may lay some lines out differently.
+    exe = (shutil.which("clang-format", path=os.path.dirname(sys.executable))
+           or shutil.which("clang-format"))
+    if exe is None:
+        pytest.skip("no clang-format command (it comes with the test extra)")
+    files = sorted(f for f in glob.glob(os.path.join("src", "**", "*"), root_dir=ROOT,
+                                        recursive=True) if f.endswith((".h", ".cpp")))
+    assert files
+    out = subprocess.run([exe, "--dry-run", "--Werror", *files],
+                         capture_output=True, text=True, cwd=ROOT, timeout=120)
+    differing = sorted(set(re.findall(r"^(src\S+?):\d+:\d+: (?:error|warning)", out.stderr, re.M)))
+    assert out.returncode == 0, (
+        f"not laid out as .clang-format says (clang-format -i them): {differing}\n"
+        + out.stderr[-2000:])

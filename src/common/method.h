@@ -398,5 +398,4 @@ struct Init {
     static constexpr auto text = M::docstring(doc);           \
     return M::def(text.data());                               \
   }())
-#define VT_METHODS_END \
-  { nullptr, nullptr, 0, nullptr }
+#define VT_METHODS_END {nullptr, nullptr, 0, nullptr}

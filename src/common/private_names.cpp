@@ -48,7 +48,8 @@ constexpr const char* kStartSource =
 constexpr const char* kUndoPutSource =
     "def _undo_refused_put(queue, error):\n"
     "    import multiprocessing.queues\n"
-    "    if type(queue) is not multiprocessing.queues.Queue or not isinstance(error, RuntimeError):\n"
+    "    if (type(queue) is not multiprocessing.queues.Queue\n"
+    "            or not isinstance(error, RuntimeError)):\n"
     "        return\n"
     "    try:\n"
     "        refused = not queue._closed and queue._thread is None\n"
@@ -77,11 +78,10 @@ Ref optional_attr(Borrowed obj, const char* name) {
 
 struct PrivateNames::Names {
   Ref start = intern("start"), _started = intern("_started"), _handle = intern("_handle"),
-      _ident = intern("_ident"), _bootstrap = intern("_bootstrap"),
-      _set_done = intern("_set_done"), is_set = intern("is_set"), set = intern("set"),
-      acquire = intern("acquire"), release = intern("release"), _closed = intern("_closed"),
-      _reader = intern("_reader"), _rlock = intern("_rlock"), _sem = intern("_sem"),
-      _recv_bytes = intern("_recv_bytes");
+      _ident = intern("_ident"), _bootstrap = intern("_bootstrap"), _set_done = intern("_set_done"),
+      is_set = intern("is_set"), set = intern("set"), acquire = intern("acquire"),
+      release = intern("release"), _closed = intern("_closed"), _reader = intern("_reader"),
+      _rlock = intern("_rlock"), _sem = intern("_sem"), _recv_bytes = intern("_recv_bytes");
 };
 
 PrivateNames::PrivateNames() = default;
@@ -102,9 +102,8 @@ void PrivateNames::load() {
   limbo_ = optional_attr(threading, "_limbo");
   limbo_lock_ = optional_attr(threading, "_active_limbo_lock");
   Ref handle_type = optional_attr(thread_module, "_ThreadHandle");
-  const bool handles_end =
-      handle_type && Ref(optional_attr(handle_type, n_->_set_done)) &&
-      Ref(optional_attr(thread_type_, n_->_bootstrap));
+  const bool handles_end = handle_type && Ref(optional_attr(handle_type, n_->_set_done)) &&
+                           Ref(optional_attr(thread_type_, n_->_bootstrap));
   if (!handles_end || !limbo_ || !PyDict_Check(limbo_.get()) || !limbo_lock_) make_handle_.reset();
 
   Ref queues = take(PyImport_ImportModule("multiprocessing.queues"));

@@ -109,13 +109,13 @@ std::int64_t slot_at(const Own& own, std::int64_t k) {
 void retime(Own& own, double rate, std::int64_t now) {
   const bool under_way = own.origin_us >= 0 && paced(own.schedule_rate);
   const std::int64_t next = under_way ? slot_at(own, own.next_slot) : 0;
-  const std::int64_t last = under_way && own.next_slot > 0
-                                ? slot_at(own, own.next_slot - 1) : own.origin_us;
-  const double owed = under_way && next <= now
-                          ? std::floor(static_cast<double>(now - own.origin_us) *
-                                       own.schedule_rate / 1e6) + 1 -
-                                static_cast<double>(own.next_slot)
-                          : 0;
+  const std::int64_t last =
+      under_way && own.next_slot > 0 ? slot_at(own, own.next_slot - 1) : own.origin_us;
+  const double owed =
+      under_way && next <= now
+          ? std::floor(static_cast<double>(now - own.origin_us) * own.schedule_rate / 1e6) + 1 -
+                static_cast<double>(own.next_slot)
+          : 0;
   own.schedule_rate = rate;
   own.next_slot = 0;
   if (!under_way) {
@@ -533,8 +533,7 @@ Ref queue_init(Manager m) {
   note_dispatcher(m);  // before a close may raise SystemExit in this thread
   set_phase(m, Core::Phase::InLoop);
   Ref ended;  // what ended the loop, when not the switch
-  vt::catching(
-      PyExc_BaseException, [&] { run_loop(m); }, [&](const Ref& exc) { ended = exc; });
+  vt::catching(PyExc_BaseException, [&] { run_loop(m); }, [&](const Ref& exc) { ended = exc; });
   // A close that asked this thread to stop must have made its request
   // before the loop is marked left; one made after never comes.
   const bool raised = core.gate.settle([&] {
@@ -583,13 +582,14 @@ Ref set_pace_clock(Manager m, Borrowed seconds) {
   if (!seconds.is(Py_None)) {
     if (PyBool_Check(seconds.get()) ||
         !(PyLong_Check(seconds.get()) || PyFloat_Check(seconds.get())))
-      vt::raise_format(PyExc_TypeError, "the pace clock must be a time in seconds or None, not %.100s",
+      vt::raise_format(PyExc_TypeError,
+                       "the pace clock must be a time in seconds or None, not %.100s",
                        Py_TYPE(seconds.get())->tp_name);
     const double s = PyFloat_AsDouble(seconds);
     if (s == -1.0 && PyErr_Occurred()) throw vt::PyError{};
     if (!(s >= 0 && s < kFarUs / 1e6))
-      vt::raise_format(PyExc_ValueError, "the pace clock must be a time of time.monotonic(), not %R",
-                       seconds.get());
+      vt::raise_format(PyExc_ValueError,
+                       "the pace clock must be a time of time.monotonic(), not %R", seconds.get());
     held = std::llround(s * 1e6);
   }
   own_of(m).held_clock_us.store(held);
@@ -627,4 +627,3 @@ void stop(const Manager& m) {
 }
 
 }  // namespace vtm::dispatcher
-

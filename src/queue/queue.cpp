@@ -13,7 +13,7 @@ namespace vtm::queue {
 
 namespace {
 
-constexpr double kDrainTimeout = 0.2;  // seconds one take may wait for a name
+constexpr double kDrainTimeout = 0.2;     // seconds one take may wait for a name
 constexpr std::size_t kDrainBatch = 512;  // names one take of a drain reads at most
 
 }  // namespace
@@ -39,8 +39,7 @@ namespace {
 Ref get_one(const Manager& m, Borrowed q, Borrowed timeout, std::vector<Ref>& unreadable) {
   const Names& n = m.st.names;
   Ref before;  // without it, no failure counts as an unreadable item
-  vt::catching(
-      PyExc_Exception, [&] { before = vt::call_method(q, n.qsize); }, [](const Ref&) {});
+  vt::catching(PyExc_Exception, [&] { before = vt::call_method(q, n.qsize); }, [](const Ref&) {});
   try {
     return timeout ? vt::call_method(q, n.get, {Py_True, timeout})
                    : vt::call_method(q, n.get, {Py_False});
@@ -113,7 +112,8 @@ std::size_t read_some(const Manager& m, Borrowed q, std::size_t most, std::vecto
   vt::call_method(rlock, n.release);
   for (const Ref& bytes : raw)
     vt::catching(
-        PyExc_Exception, [&] { out.push_back(take(PyObject_CallOneArg(m.st.pickle_loads, bytes))); },
+        PyExc_Exception,
+        [&] { out.push_back(take(PyObject_CallOneArg(m.st.pickle_loads, bytes))); },
         [&](const Ref& exc) { unreadable.push_back(exc); });
   return raw.size();
 }

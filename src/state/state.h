@@ -82,7 +82,7 @@ struct State {
   vt::Ref multiprocessing;
   vt::Ref os;
   vt::Ref time;
-  vt::Ref queue_empty;  // queue.Empty
+  vt::Ref queue_empty;   // queue.Empty
   vt::Ref pickle_loads;  // what a multiprocessing queue unpickles its items with
   vt::Ref builtin_round;
   vt::Ref vigil_log_cls;     // VigilLog, as threads_main imported it
@@ -91,8 +91,8 @@ struct State {
   const VigilVarAPI* var_api = nullptr;
 
   // Small pieces of interpreter code the module runs.
-  vt::Ref flush;     // an empty function: calling it delivers a pending async exception
-  vt::Ref walk;      // the generator function behind _thread_list_yield
+  vt::Ref flush;  // an empty function: calling it delivers a pending async exception
+  vt::Ref walk;   // the generator function behind _thread_list_yield
   // What the module does through CPython's private names.
   vt::PrivateNames priv;
 

@@ -78,8 +78,10 @@ void ErrorTable::add(std::string_view kind, std::string_view message_template,
     }
   }
   if (it == kinds_.end())
-    it = kinds_.emplace(std::move(key), Kind{std::string(kind), std::string(message_template),
-                                             std::string(message), 0, now, now}).first;
+    it = kinds_
+             .emplace(std::move(key), Kind{std::string(kind), std::string(message_template),
+                                           std::string(message), 0, now, now})
+             .first;
   ++it->second.count;
   it->second.last = now;
 }
@@ -157,8 +159,13 @@ void Recorder::write_second_locked(std::vector<Row>& rows, std::vector<GroupFail
                                    std::uint32_t queued, std::uint32_t running) const {
   const bool again = !rows.empty() && rows.back().time == second_;
   if (again) failures.resize(rows.back().group_failures_at);
-  Row row{second_, finished_, failed_, started_, queued, running, 0, 0, 0, 0, 0, 0, 0, 0,
-          static_cast<std::uint32_t>(failures.size()), 0};
+  Row row{.time = second_,
+          .finished = finished_,
+          .failed = failed_,
+          .started = started_,
+          .queued = queued,
+          .running = running,
+          .group_failures_at = static_cast<std::uint32_t>(failures.size())};
   // (The row's index into the list is 32 bits: a list that long, 32 GB,
   // takes no more.)
   if (failures.size() + second_groups_.size() <= 0xffffffffu) {

@@ -143,7 +143,7 @@ class Recorder {
     std::uint64_t late_starts;
     std::vector<Row> history;
     std::vector<GroupFailures> history_failures;  // the rows' failures by group
-    std::vector<std::string> group_names;          // by group number
+    std::vector<std::string> group_names;         // by group number
     std::vector<ErrorTable::Kind> errors;
     // Ordered by finished runs (then name), "other" last.
     std::vector<std::pair<std::string, Group>> groups;

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "common/call.h"
+#include "common/gc.h"
 #include "manager/manager.h"
 
 using vt::Borrowed;
@@ -19,8 +20,8 @@ struct TaskObject {
   State* st;
   PyObject* manager;
   PyObject* name;
-  PyObject* kwargs;        // a dict, or null
-  PyObject* worker;        // of the latest run, or null
+  PyObject* kwargs;  // a dict, or null
+  PyObject* worker;  // of the latest run, or null
   // The next run's start as it comes together (see set_slot); -1: unknown.
   std::int64_t queued_at;
   std::int64_t intended_at;
@@ -61,32 +62,8 @@ PyObject* make(PyObject* self, PyObject** slot) {
   });
 }
 
-int task_traverse(PyObject* self, visitproc visit, void* arg) {
-  TaskObject* t = as_task(self);
-  Py_VISIT(Py_TYPE(self));
-  Py_VISIT(t->manager);
-  Py_VISIT(t->name);
-  Py_VISIT(t->kwargs);
-  Py_VISIT(t->worker);
-  return 0;
-}
-
-int task_clear(PyObject* self) {
-  TaskObject* t = as_task(self);
-  Py_CLEAR(t->manager);
-  Py_CLEAR(t->name);
-  Py_CLEAR(t->kwargs);
-  Py_CLEAR(t->worker);
-  return 0;
-}
-
-void task_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  task_clear(self);
-  tp->tp_free(self);
-  Py_DECREF(tp);
-}
+using Gc = vt::GcSlots<TaskObject, &TaskObject::manager, &TaskObject::name, &TaskObject::kwargs,
+                       &TaskObject::worker>;
 
 PyObject* task_repr(PyObject* self) {
   return PyUnicode_FromFormat("<queued task %R>", as_task(self)->name);
@@ -94,9 +71,9 @@ PyObject* task_repr(PyObject* self) {
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("A queued task, until its worker and thread are made.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(task_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(task_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(task_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Gc::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Gc::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(Gc::clear)},
     {Py_tp_repr, reinterpret_cast<void*>(task_repr)},
     {0, nullptr}};
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/call.h"
+#include "common/gc.h"
 #include "common/method.h"
 #include "common/module.h"
 #include "vigil_var/vigil_var_api.h"
@@ -299,32 +300,8 @@ using RecInit = vt::Init<rec_init, "VigilRecord", "mapping=None, /, **entries",
                          "as attributes (thread, result, status, and any other); an entry "
                          "never written reads as None.">;
 
-int rec_traverse(PyObject* self, visitproc visit, void* arg) {
-  VigilRecordObject* r = as_rec(self);
-  Py_VISIT(Py_TYPE(self));
-  Py_VISIT(r->thread);
-  Py_VISIT(r->result);
-  Py_VISIT(r->status);
-  Py_VISIT(r->extra);
-  return 0;
-}
-
-int rec_clear(PyObject* self) {
-  VigilRecordObject* r = as_rec(self);
-  Py_CLEAR(r->thread);
-  Py_CLEAR(r->result);
-  Py_CLEAR(r->status);
-  Py_CLEAR(r->extra);
-  return 0;
-}
-
-void rec_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  rec_clear(self);
-  tp->tp_free(self);
-  Py_DECREF(tp);
-}
+using RecGc = vt::GcSlots<VigilRecordObject, &VigilRecordObject::thread, &VigilRecordObject::result,
+                          &VigilRecordObject::status, &VigilRecordObject::extra>;
 
 PyObject* rec_getattro(PyObject* self, PyObject* name) {
   return vt::boundary([&]() -> Ref {
@@ -399,9 +376,9 @@ PyMethodDef rec_methods[] = {
 
 PyType_Slot rec_slots[] = {{Py_tp_new, reinterpret_cast<void*>(rec_new)},
                            {Py_tp_init, reinterpret_cast<void*>(RecInit::call)},
-                           {Py_tp_dealloc, reinterpret_cast<void*>(rec_dealloc)},
-                           {Py_tp_traverse, reinterpret_cast<void*>(rec_traverse)},
-                           {Py_tp_clear, reinterpret_cast<void*>(rec_clear)},
+                           {Py_tp_dealloc, reinterpret_cast<void*>(RecGc::dealloc)},
+                           {Py_tp_traverse, reinterpret_cast<void*>(RecGc::traverse)},
+                           {Py_tp_clear, reinterpret_cast<void*>(RecGc::clear)},
                            {Py_tp_getattro, reinterpret_cast<void*>(rec_getattro)},
                            {Py_tp_setattro, reinterpret_cast<void*>(rec_setattro)},
                            {Py_tp_repr, reinterpret_cast<void*>(rec_repr)},

@@ -23,8 +23,7 @@ void Utf8::set(PyObject* o, Of of, Py_ssize_t limit, std::string_view fallback) 
     Ref text = PyUnicode_CheckExact(o) && of == Of::Str ? Ref::of(o)
                : of == Of::Str                          ? take(PyObject_Str(o))
                                                         : take(PyObject_Repr(o));
-    if (PyUnicode_GET_LENGTH(text.get()) > limit)
-      text = take(PyUnicode_Substring(text, 0, limit));
+    if (PyUnicode_GET_LENGTH(text.get()) > limit) text = take(PyUnicode_Substring(text, 0, limit));
     Py_ssize_t n = 0;
     // A str caches its UTF-8 form: a group's value costs no copy per run.
     if (const char* p = PyUnicode_AsUTF8AndSize(text, &n)) {
@@ -46,10 +45,10 @@ void describe_exception(PyObject* exc, Utf8& kind, Utf8& message) {
     PyTypeObject* type = Py_TYPE(exc);
     Ref qualname = take(PyType_GetQualName(type));
     Ref module = take(PyType_GetModuleName(type));
-    Ref name = PyUnicode_Check(module.get()) &&
-                       PyUnicode_CompareWithASCIIString(module, "builtins") != 0
-                   ? take(PyUnicode_FromFormat("%U.%U", module.get(), qualname.get()))
-                   : qualname;
+    Ref name =
+        PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module, "builtins") != 0
+            ? take(PyUnicode_FromFormat("%U.%U", module.get(), qualname.get()))
+            : qualname;
     kind.set(name, Utf8::Of::Str, PY_SSIZE_T_MAX, "BaseException");
   });
   message.set(exc, Utf8::Of::Str, kMessageChars, "<exception str() failed>");

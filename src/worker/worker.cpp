@@ -6,6 +6,7 @@
 
 #include "collab/holder.h"
 #include "common/call.h"
+#include "common/gc.h"
 #include "common/raise_gate.h"
 #include "stats/message_template.h"
 #include "worker/outcome.h"
@@ -148,29 +149,13 @@ void init(PyObject* self, Borrowed vigil_var, Borrowed vigil_name, Borrowed vigi
 using Init = vt::Init<init, "_Worker", "vigil_var, vigil_name, vigil_log, **kwargs",
                       "Runs one task of a manager on the task's own thread.">;
 
-int worker_traverse(PyObject* self, visitproc visit, void* arg) {
-  WorkerObject* w = as_worker(self);
-  Py_VISIT(Py_TYPE(self));
-  Py_VISIT(w->var);
-  Py_VISIT(w->vigil_name);
-  Py_VISIT(w->log);
-  Py_VISIT(w->kwargs);
-  return 0;
-}
-
-int worker_clear(PyObject* self) {
-  WorkerObject* w = as_worker(self);
-  Py_CLEAR(w->var);
-  Py_CLEAR(w->vigil_name);
-  Py_CLEAR(w->log);
-  Py_CLEAR(w->kwargs);
-  return 0;
-}
+using Gc = vt::GcSlots<WorkerObject, &WorkerObject::var, &WorkerObject::vigil_name,
+                       &WorkerObject::log, &WorkerObject::kwargs>;
 
 void worker_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  worker_clear(self);
+  Gc::clear(self);
   as_worker(self)->run.~Run();
   tp->tp_free(self);
   Py_DECREF(tp);
@@ -323,8 +308,8 @@ constexpr std::size_t kTemplateChars = 200;
 // start (the pacer's slot); a start with no schedule has none but the call,
 // so its latency is its run time. The texts are made here, before the
 // recorder's lock.
-void report(const Worker& w, stats::Recorder& recorder, std::int64_t began_us,
-            std::int64_t run_us, PyObject* result, PyObject* exc, bool failed) {
+void report(const Worker& w, stats::Recorder& recorder, std::int64_t began_us, std::int64_t run_us,
+            PyObject* result, PyObject* exc, bool failed) {
   const Run& run = w.obj.run;
   const std::int64_t from = run.start.intended_us >= 0 ? run.start.intended_us : began_us;
   stats::Outcome o;
@@ -484,8 +469,8 @@ PyType_Slot slots[] = {{Py_tp_doc, const_cast<char*>(Init::doc.data())},
                        {Py_tp_new, reinterpret_cast<void*>(worker_new)},
                        {Py_tp_init, reinterpret_cast<void*>(Init::call)},
                        {Py_tp_dealloc, reinterpret_cast<void*>(worker_dealloc)},
-                       {Py_tp_traverse, reinterpret_cast<void*>(worker_traverse)},
-                       {Py_tp_clear, reinterpret_cast<void*>(worker_clear)},
+                       {Py_tp_traverse, reinterpret_cast<void*>(Gc::traverse)},
+                       {Py_tp_clear, reinterpret_cast<void*>(Gc::clear)},
                        {Py_tp_methods, methods},
                        {Py_tp_members, members},
                        {Py_tp_getset, getset},

@@ -21,8 +21,7 @@ extern PyType_Spec blueprint;  // _Worker
 // change it. Its runs are watched for the manager's time-out by `watch`
 // (none: never timed out).
 vt::Ref create(const State& st, vt::Borrowed var, vt::Borrowed name, vt::Borrowed log,
-               vt::Borrowed kwargs, stats::RecorderPtr recorder,
-               worker::WatchPtr watch = nullptr);
+               vt::Borrowed kwargs, stats::RecorderPtr recorder, worker::WatchPtr watch = nullptr);
 // threading.Thread(target=worker.start): not started, default name, not a
 // daemon.
 vt::Ref make_thread(const State& st, PyObject* worker);
