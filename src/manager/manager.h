@@ -8,9 +8,9 @@
 
 namespace vtm::manager {
 
-extern PyType_Spec blueprint;         // VigilThreadsMain
-extern PyMethodDef methods[];         // its method table (threads_main/methods.cpp)
-extern PyMethodDef static_methods[];  // and its static methods
+extern PyType_Spec blueprint;           // VigilThreadsMain
+extern PyMethodDef methods[];           // its method table (threads_main/methods.cpp)
+extern PyMethodDef static_methods[];    // and its static methods
 extern PyMethodDef module_functions[];  // the module's own functions
 
 // Bodies of this room's methods.

@@ -303,8 +303,8 @@ Histogram histogram(const State& st, Borrowed hists, PyObject* key, const char* 
   Ref min = field(d, n.min, what), max = field(d, n.max, what);
   if (min.is(Py_None) != (h.count() == 0) || max.is(Py_None) != (h.count() == 0))
     vt::raise_format(PyExc_ValueError,
-                     "%s: the %R histogram has a min and a max exactly when it counts values",
-                     what, key);
+                     "%s: the %R histogram has a min and a max exactly when it counts values", what,
+                     key);
   if (h.count())
     h.set_totals(whole_field(d, n.sum, what), whole(min, n.min, what), whole(max, n.max, what));
   if (h.min() > h.max())
