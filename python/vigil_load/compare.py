@@ -498,9 +498,9 @@ def _thresholds(text: str) -> list[Threshold]:
 
 
 def parser(prog: str) -> argparse.ArgumentParser:
-    from .cli import _Parser
+    from .inputs import Parser
 
-    p = _Parser(prog=f"{prog} compare", description=DESCRIPTION,
+    p = Parser(prog=f"{prog} compare", description=DESCRIPTION,
                 epilog=EPILOG.replace("{figures}", _wrapped(known_figures())),
                 formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("base", metavar="BASE", help="the statistics file to compare against")
@@ -518,7 +518,7 @@ def parser(prog: str) -> argparse.ArgumentParser:
 
 def read(path: str) -> Statistics:
     """A statistics file as merge reads it; BadInput as merge refuses it."""
-    from .cli import BadInput
+    from .inputs import BadInput
 
     try:
         return load(path)
@@ -527,7 +527,8 @@ def read(path: str) -> Statistics:
 
 
 def command(argv: Sequence[str], prog: str, signals: Signals) -> int:
-    from .cli import EXIT_CHECK_FAILED, EXIT_SIGNALLED, STDOUT, BadInput, json_stdout, say
+    from .cli import EXIT_CHECK_FAILED, EXIT_SIGNALLED, STDOUT, json_stdout, say
+    from .inputs import BadInput
 
     args = parser(prog).parse_args(argv)
     gate = [t for group in args.fail_on for t in group]
