@@ -188,7 +188,7 @@ def _outputs(p: argparse.ArgumentParser) -> None:
                         "- for standard output")
     p.add_argument("--report", metavar="PATH",
                    help="write the HTML report with charts to PATH (without it none is "
-                        "drawn); needs the extra 'report' (matplotlib)")
+                        "drawn); needs the extra 'report' (matplotlib, Jinja2)")
     p.add_argument("--check", metavar="EXPR", action="append", default=[],
                    help='a condition on the statistics, e.g. "p95<200" (repeatable; see below)')
     p.add_argument("--base", metavar="FILE", type=_base,
