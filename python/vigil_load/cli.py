@@ -17,14 +17,23 @@ import socket
 import sys
 import threading
 import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Sequence
 from types import FrameType
 from typing import TYPE_CHECKING, Any
 
 from . import check as checks
 from . import findmax
-from .files import destination, write_atomic
+from .files import write_atomic
 from .inputs import BadInput, Parser, find, load_target, read_break_result, read_checks, read_tasks
+from .outputs import (
+    EXIT_BAD_INPUT,
+    EXIT_CHECK_FAILED,
+    EXIT_SIGNALLED,
+    EXIT_WORKER_LOST,
+    check_outputs,
+    json_stdout,
+    say,
+)
 from .report import ReportUnavailable, page
 from .stats import StatsError, load, merge, notes
 from .table import marks
@@ -36,11 +45,6 @@ if TYPE_CHECKING:
     from .shapes import FindMax, Settings, Statistics
 
 DEFAULT_STATS = "vigil-stats.json"
-STDOUT = "-"
-EXIT_BAD_INPUT = 2
-EXIT_CHECK_FAILED = 1
-EXIT_WORKER_LOST = 3  # --processes, --dask: a worker died; the others' results are written
-EXIT_SIGNALLED = 128  # plus the signal's number: 130 Ctrl-C, 143 SIGTERM
 
 _RUN_DESCRIPTION = """\
 Runs a callable many times concurrently as a load or bulk run, then prints
@@ -317,48 +321,7 @@ def merge_parser(prog: str = "vigil-load") -> argparse.ArgumentParser:
     return p
 
 
-def check_outputs(stats: str, report: str | None) -> None:
-    if report == STDOUT:
-        raise BadInput("--report -: the report is written to a file only "
-                       "(--stats - writes the statistics to standard output)")
-    paths = [p for p in (stats, report) if p is not None and p != STDOUT]
-    if len({os.path.realpath(p) for p in paths}) < len(paths):
-        raise BadInput("--stats and --report must name different files")
-    for path in paths:
-        try:
-            destination(path)
-        except OSError as err:
-            raise BadInput(f"cannot write results: {err}") from None
-
-
-@contextlib.contextmanager
-def json_stdout(stats: str) -> Iterator[int | None]:
-    """With --stats -, standard output carries the statistics alone: for the
-    length of the block everything else written to it, by us or by a task,
-    goes to stderr. Yields the descriptor of the real standard output, or
-    None when the statistics go to a file."""
-    if stats != STDOUT:
-        yield None
-        return
-    sys.stdout.flush()
-    try:
-        real = os.dup(1)
-    except OSError as err:
-        raise BadInput(f"--stats -: standard output is not open: {err.strerror}") from None
-    os.dup2(2, 1)
-    try:
-        yield real
-    finally:
-        sys.stdout.flush()
-        os.dup2(real, 1)
-        os.close(real)
-
-
 # -- the end of a command ------------------------------------------------------------
-
-def say(text: str = "") -> None:
-    print(text, flush=True)
-
 
 def _stats_json(stats: Statistics) -> str:
     # Compact, but one history row a line: a day of rows stays readable with

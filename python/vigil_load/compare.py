@@ -511,8 +511,8 @@ def read(path: str) -> Statistics:
 
 
 def command(argv: Sequence[str], prog: str, signals: Signals) -> int:
-    from .cli import EXIT_CHECK_FAILED, EXIT_SIGNALLED, STDOUT, json_stdout, say
     from .inputs import BadInput
+    from .outputs import EXIT_CHECK_FAILED, EXIT_SIGNALLED, STDOUT, json_stdout, say
 
     args = parser(prog).parse_args(argv)
     gate = [t for group in args.fail_on for t in group]
