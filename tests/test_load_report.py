@@ -107,8 +107,8 @@ def test_what_went_wrong_where_when_and_how_the_run_was_made():
     page = render(stats)
     # Failures by kind: the template, an example, first and last as clock times.
     assert ("<td class=\"text\">urllib.error.HTTPError</td><td class=\"text\">HTTP Error "
-            "&lt;n&gt;: &lt;str&gt;</td><td class=\"text\">HTTP Error 503: &#x27;&lt;Unavailable"
-            "&gt;&#x27;</td><td>22:13:23</td><td>22:13:24</td>") in page
+            "&lt;n&gt;: &lt;str&gt;</td><td class=\"text\">HTTP Error 503: &#39;&lt;Unavailable"
+            "&gt;&#39;</td><td>22:13:23</td><td>22:13:24</td>") in page
     assert "<td>9</td><td>75.0 %</td>" in page
     assert page.index("/items") < page.index("/search")  # a row per group, most runs first
     assert "vigil-load t:f --rate 50 --warmup 5 --group-by endpoint" in page
@@ -188,7 +188,7 @@ class TestPage:
 
 def test_import_needs_no_plotting_library():
     code = ("import sys, vigil_load, vigil_load.cli, vigil_load.run, threads_main; "
-            "assert 'matplotlib' not in sys.modules, 'imported'")
+            "assert not {'matplotlib', 'jinja2'} & set(sys.modules), 'imported'")
     subprocess.run([sys.executable, "-c", code], env=child_env(), check=True, timeout=60)
 
 
@@ -204,7 +204,10 @@ def test_drawn_only_when_asked_for_and_without_the_plotting_library_the_way_to_i
     assert p.returncode == 0, p.stderr
     assert "no report drawn (--report PATH writes one)" in p.stdout
     assert sorted(f.name for f in tmp_path.iterdir()) == ["a.json", "vigil-stats.json"]
-    monkeypatch.setitem(sys.modules, "matplotlib", None)  # its import now fails
+    monkeypatch.setitem(sys.modules, "jinja2", None)  # its import now fails
+    with pytest.raises(vigil_load.ReportUnavailable, match=r"^the report needs jinja2: pip"):
+        vigil_load.write_report({}, "x.html")
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
     p = vigil_main(["merge", "a.json", "--check", "p50<100", "--report", "r.html"], tmp_path)
     assert p.returncode == 0, p.stderr
     hint = [line for line in p.stdout.splitlines() if "report" in line]

@@ -6,7 +6,6 @@ from __future__ import annotations
 import argparse
 import atexit
 import contextlib
-import importlib
 import importlib.util
 import json
 import math
@@ -18,13 +17,23 @@ import socket
 import sys
 import threading
 import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Sequence
 from types import FrameType
-from typing import TYPE_CHECKING, Any, NoReturn
+from typing import TYPE_CHECKING, Any
 
 from . import check as checks
 from . import findmax
-from .files import destination, write_atomic
+from .files import write_atomic
+from .inputs import BadInput, Parser, find, load_target, read_break_result, read_checks, read_tasks
+from .outputs import (
+    EXIT_BAD_INPUT,
+    EXIT_CHECK_FAILED,
+    EXIT_SIGNALLED,
+    EXIT_WORKER_LOST,
+    check_outputs,
+    json_stdout,
+    say,
+)
 from .report import ReportUnavailable, page
 from .stats import StatsError, load, merge, summarise
 from .table import marks
@@ -36,11 +45,6 @@ if TYPE_CHECKING:
     from .shapes import FindMax, Recorded, Settings, StageFigures, Statistics, Steered
 
 DEFAULT_STATS = "vigil-stats.json"
-STDOUT = "-"
-EXIT_BAD_INPUT = 2
-EXIT_CHECK_FAILED = 1
-EXIT_WORKER_LOST = 3  # --processes, --dask: a worker died; the others' results are written
-EXIT_SIGNALLED = 128  # plus the signal's number: 130 Ctrl-C, 143 SIGTERM
 
 _RUN_DESCRIPTION = """\
 Runs a callable many times concurrently as a load or bulk run, then prints
@@ -167,16 +171,6 @@ writes the merged statistics, and with --report PATH the report.
 """
 
 
-class BadInput(Exception):
-    """Input that stops the command before anything runs (exit status 2)."""
-
-
-class _Parser(argparse.ArgumentParser):
-    # One line, not the usage block: the message is what the user needs.
-    def error(self, message: str) -> NoReturn:
-        raise BadInput(f"{message} (see {self.prog} --help)")
-
-
 def _number(kind: Callable[[str], float], what: str) -> Callable[[str], Any]:
     noun = "a whole number" if kind is int else "a number"
 
@@ -198,7 +192,7 @@ def _outputs(p: argparse.ArgumentParser) -> None:
                         "- for standard output")
     p.add_argument("--report", metavar="PATH",
                    help="write the HTML report with charts to PATH (without it none is "
-                        "drawn); needs the extra 'report' (matplotlib)")
+                        "drawn); needs the extra 'report' (matplotlib, Jinja2)")
     p.add_argument("--check", metavar="EXPR", action="append", default=[],
                    help='a condition on the statistics, e.g. "p95<200" (repeatable; see below)')
     p.add_argument("--base", metavar="FILE", type=_base,
@@ -220,7 +214,7 @@ def program() -> str:
 
 
 def run_parser(prog: str = "vigil-load") -> argparse.ArgumentParser:
-    p = _Parser(prog=prog, description=_RUN_DESCRIPTION,
+    p = Parser(prog=prog, description=_RUN_DESCRIPTION,
                 epilog=_RUN_EPILOG.replace("{prog}", prog),
                 formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("target", nargs="?", metavar="MODULE:CALLABLE",
@@ -320,153 +314,14 @@ def _dask_address(text: str) -> str:
 
 
 def merge_parser(prog: str = "vigil-load") -> argparse.ArgumentParser:
-    p = _Parser(prog=f"{prog} merge", description=_MERGE_DESCRIPTION,
+    p = Parser(prog=f"{prog} merge", description=_MERGE_DESCRIPTION,
                 epilog=_CHECKS_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("files", nargs="+", metavar="FILE", help="statistics files of the runs")
     _outputs(p)
     return p
 
 
-# -- reading the input ---------------------------------------------------------------
-
-def load_target(target: str) -> Callable[..., Any]:
-    """The callable a run calls: the target, or for a class the lender of
-    its instances (see users)."""
-    obj = find(target)
-    if isinstance(obj, type):
-        from .users import Instances, has_call
-
-        if not has_call(obj):
-            raise BadInput(f"{target} is a class whose instances are not callable: give it a "
-                           f"__call__ method, which each call runs with the task's arguments")
-        return Instances(obj)
-    return obj
-
-
-def find(target: str) -> Callable[..., Any]:
-    """The callable named MODULE:NAME, imported."""
-    module_name, sep, attr = target.partition(":")
-    if not sep or not module_name or not attr:
-        raise BadInput(f"the target {target!r} must be written MODULE:CALLABLE")
-    if "" not in sys.path and os.getcwd() not in sys.path:
-        sys.path.insert(0, os.getcwd())  # as `python -m` does for the working directory
-    try:
-        obj: Any = importlib.import_module(module_name)
-    except (Exception, SystemExit) as err:  # its code may raise anything
-        raise BadInput(f"cannot import {module_name!r}: {type(err).__name__}: {err}") from None
-    for part in attr.split("."):
-        try:
-            obj = getattr(obj, part)
-        except AttributeError:
-            raise BadInput(f"{module_name!r} has no attribute {attr!r}") from None
-    if not callable(obj):
-        raise BadInput(f"{target} is not callable (it is a {type(obj).__name__})")
-    return obj  # type: ignore[no-any-return]
-
-
-def read_tasks(path: str, reserved: frozenset[str] = frozenset()) -> list[dict[str, Any]]:
-    try:
-        with open(path, encoding="utf-8") as f:
-            lines = f.read().splitlines()
-    except OSError as err:
-        raise BadInput(f"cannot read the tasks file {path}: {err.strerror or err}") from None
-    except UnicodeDecodeError as err:
-        raise BadInput(f"{path} is not UTF-8 text: {err}") from None
-    tasks = []
-    for number, line in enumerate(lines, 1):
-        if not line.strip():
-            continue
-        task = _json(line, f"{path} line {number}", f"{path} line {number}: not JSON")
-        if not isinstance(task, dict):
-            raise BadInput(f"{path} line {number}: a task must be a JSON object of keyword "
-                           f"arguments, got {type(task).__name__}")
-        name = task.get("thread_name")
-        if name is not None and not isinstance(name, str):
-            raise BadInput(f"{path} line {number}: \"thread_name\" must be a string")
-        bad = [k for k in task if not k.isidentifier()]
-        if bad:
-            raise BadInput(f"{path} line {number}: {bad[0]!r} is not a keyword argument name")
-        taken = [k for k in task if k in reserved]
-        if taken:
-            raise BadInput(f"{path} line {number}: {taken[0]!r} cannot be a keyword argument "
-                           f"of a task: the manager passes that name itself")
-        tasks.append(task)
-    if not tasks:
-        raise BadInput(f"the tasks file {path} has no tasks")
-    return tasks
-
-
-def _json(text: str, where: str, invalid: str) -> Any:
-    """json.loads, with what it cannot read as bad input: `invalid` opens the
-    message on text that is not JSON, `where` the others."""
-    try:
-        return json.loads(text)
-    except json.JSONDecodeError as err:
-        raise BadInput(f"{invalid}: {err.msg}") from None
-    except RecursionError:
-        raise BadInput(f"{where}: JSON nested too deeply") from None
-    except ValueError:  # what the decoder says of a number that long
-        raise BadInput(f"{where}: a number of more than {sys.get_int_max_str_digits()} "
-                       f"digits") from None
-
-
-def read_break_result(text: str) -> Any:
-    value = _json(text, "--break-result", "--break-result must be JSON (quote strings: '\"error\"')")
-    if not value:
-        # The manager treats a false break result as "none at all".
-        raise BadInput(f"--break-result {text}: 0, false, null, \"\" and [] cannot be break results")
-    return value
-
-
-def read_checks(texts: Sequence[str]) -> list[checks.Check]:
-    try:
-        return [checks.parse(t) for t in texts]
-    except checks.CheckError as err:
-        raise BadInput(str(err)) from None
-
-
-def check_outputs(stats: str, report: str | None) -> None:
-    if report == STDOUT:
-        raise BadInput("--report -: the report is written to a file only "
-                       "(--stats - writes the statistics to standard output)")
-    paths = [p for p in (stats, report) if p is not None and p != STDOUT]
-    if len({os.path.realpath(p) for p in paths}) < len(paths):
-        raise BadInput("--stats and --report must name different files")
-    for path in paths:
-        try:
-            destination(path)
-        except OSError as err:
-            raise BadInput(f"cannot write results: {err}") from None
-
-
-@contextlib.contextmanager
-def json_stdout(stats: str) -> Iterator[int | None]:
-    """With --stats -, standard output carries the statistics alone: for the
-    length of the block everything else written to it, by us or by a task,
-    goes to stderr. Yields the descriptor of the real standard output, or
-    None when the statistics go to a file."""
-    if stats != STDOUT:
-        yield None
-        return
-    sys.stdout.flush()
-    try:
-        real = os.dup(1)
-    except OSError as err:
-        raise BadInput(f"--stats -: standard output is not open: {err.strerror}") from None
-    os.dup2(2, 1)
-    try:
-        yield real
-    finally:
-        sys.stdout.flush()
-        os.dup2(real, 1)
-        os.close(real)
-
-
 # -- the end of a command ------------------------------------------------------------
-
-def say(text: str = "") -> None:
-    print(text, flush=True)
-
 
 def _stats_json(stats: Statistics) -> str:
     # Compact, but one history row a line: a day of rows stays readable with

@@ -418,22 +418,6 @@ def to_json(c: Comparison, gate: Sequence[tuple[Threshold, bool]]) -> str:
     }, indent=1) + "\n"
 
 
-def html_table(c: Comparison) -> str:
-    """The overall comparison as an HTML table, for the report of NEW."""
-    import html
-
-    esc = html.escape
-    head = "".join(f"<th class=\"head\">{h}</th>" for h in ("", "BASE", "this run", "change",
-                                                             "verdict"))
-    body = "".join("<tr>" + "".join(
-        f"<td class=\"text\">{esc(cell)}</td>" if i in (0, 4) else f"<td>{esc(cell)}</td>"
-        for i, cell in enumerate(cells)) + "</tr>" for cells in table_rows(c, c.overall))
-    return (f"<section><h2>Against BASE {esc(c.base)}</h2><table class=\"num base\">"
-            f"<tr>{head}</tr>{body}</table><p>Within noise: judged at significance "
-            f"{c.significance:g} from the runs' own per-second spread and histograms "
-            f"(see <code>compare --help</code>).</p></section>")
-
-
 # -- the command ----------------------------------------------------------------
 
 DESCRIPTION: Final = """\
@@ -500,9 +484,9 @@ def _thresholds(text: str) -> list[Threshold]:
 
 
 def parser(prog: str) -> argparse.ArgumentParser:
-    from .cli import _Parser
+    from .inputs import Parser
 
-    p = _Parser(prog=f"{prog} compare", description=DESCRIPTION,
+    p = Parser(prog=f"{prog} compare", description=DESCRIPTION,
                 epilog=EPILOG.replace("{figures}", _wrapped(known_figures())),
                 formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("base", metavar="BASE", help="the statistics file to compare against")
@@ -520,7 +504,7 @@ def parser(prog: str) -> argparse.ArgumentParser:
 
 def read(path: str) -> Statistics:
     """A statistics file as merge reads it; BadInput as merge refuses it."""
-    from .cli import BadInput
+    from .inputs import BadInput
 
     try:
         return load(path)
@@ -529,7 +513,8 @@ def read(path: str) -> Statistics:
 
 
 def command(argv: Sequence[str], prog: str, signals: Signals) -> int:
-    from .cli import EXIT_CHECK_FAILED, EXIT_SIGNALLED, STDOUT, BadInput, json_stdout, say
+    from .inputs import BadInput
+    from .outputs import EXIT_CHECK_FAILED, EXIT_SIGNALLED, STDOUT, json_stdout, say
 
     args = parser(prog).parse_args(argv)
     gate = [t for group in args.fail_on for t in group]
@@ -572,9 +557,3 @@ def base_for_report(path: str) -> tuple[str, Statistics]:
         return path, load(path)
     except StatsError as err:
         raise argparse.ArgumentTypeError(str(err)) from None
-
-
-def report_section(base: tuple[str, Statistics] | None, new: Statistics) -> str:
-    """The report's table of BASE (its name and checked statistics) beside
-    `new`; nothing without a BASE."""
-    return "" if base is None else html_table(compare(base[1], new, base[0], "this run"))

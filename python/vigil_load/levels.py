@@ -273,7 +273,7 @@ def steering(plan: Plan, m: VigilThreadsMain, feeder: Feeder,
         else:
             source = Ramp(plan.stages, "workers", 0.0)
     elif plan.shape is not None:
-        from .cli import find
+        from .inputs import find
 
         source = Shape(find(plan.shape), plan.shape, plan.shares)
     else:

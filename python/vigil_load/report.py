@@ -2,21 +2,23 @@
 charts drawn as inline SVG, so it opens offline in any browser and needs no
 script.
 
-The charts need matplotlib (the optional extra "report"); it is imported only
-when a report is written, never by `import vigil_load`.
+The charts need matplotlib and the page Jinja2 (both of the optional extra
+"report"); they are imported only when a report is written, never by
+`import vigil_load`.
 """
 
 from __future__ import annotations
 
 import bisect
+import functools
 import heapq
-import html
+import importlib
 import io
 import itertools
 import math
 import re
 import time
-from collections.abc import Sequence
+from collections.abc import Container, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Final
 
@@ -42,6 +44,8 @@ from .table import (
 )
 
 if TYPE_CHECKING:
+    import jinja2
+    from markupsafe import Markup
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
@@ -73,7 +77,7 @@ TABLE_COLOURS: Final = {"failures": "#f6d5d5", "groups": "#d5e5f6", "processes":
 
 
 class ReportUnavailable(ImportError):
-    """The plotting library of the "report" extra is not installed."""
+    """A library of the "report" extra (matplotlib, Jinja2) is not installed."""
 
 
 # -- the history, brought down to a size worth drawing ------------------------
@@ -591,33 +595,18 @@ def charts(stats: Statistics) -> list[str]:
 
 
 # -- the page ------------------------------------------------------------------
+# The page is drawn by the templates in templates/ (autoescaped: every value
+# from the statistics goes in as text); what is below gives them the values.
 
-_CSS: Final = """
-body{font-family:system-ui,-apple-system,"Segoe UI",Roboto,sans-serif;margin:0;
- background:#f6f7f9;color:#222}
-main{max-width:960px;margin:0 auto;padding:24px}
-h1{font-size:22px;margin:0 0 4px}
-p.sub{margin:0 0 18px;color:#555;font-size:14px}
-section{background:#fff;border:1px solid #e2e4e8;border-radius:6px;padding:14px 18px;
- margin-bottom:16px}
-table{border-collapse:collapse;font-size:14px}
-td,th{padding:3px 12px 3px 0;text-align:left}
-table.lat td:first-child,table.lat th:first-child{text-align:left;padding-left:0}
-th{color:#555;font-weight:600}
-h2{font-size:16px;margin:0 0 8px}
-table.lat td,table.lat th,table.num td{text-align:right;padding-left:14px}
-table.num td.text{text-align:left;overflow-wrap:anywhere}
-table.num tr:first-child th{padding:4px 8px}
-table.processes{font-size:13px}
-table.processes td{padding-left:8px}
-table.processes td.text{white-space:nowrap}
-table.settings th.run{padding:4px 8px}
-table.settings td{overflow-wrap:anywhere}
-code{font-size:13px}
-p.note{background:#fff3cd;border:1px solid #e6c96b;border-radius:6px;padding:8px 12px}
-.charts svg{display:block;width:100%;height:auto;margin:6px 0 12px}
-""" + "".join(f"table.{name} th.head{{background:{colour}}}\n"
-              for name, colour in TABLE_COLOURS.items())
+@dataclass
+class Table:
+    """A table of figures: `kind` names its CSS class (its heading's colour)
+    and `text` the columns shown as text, left-aligned."""
+
+    kind: str
+    columns: Sequence[str]
+    rows: Sequence[Sequence[str]]
+    text: Container[int] = (0,)
 
 
 def _when(epoch: float | None) -> str:
@@ -625,71 +614,42 @@ def _when(epoch: float | None) -> str:
         return "-"
     return time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(epoch))
 
-
-def _failures(stats: Statistics) -> str:
-    esc = html.escape
+def _failures(stats: Statistics) -> Table | None:
     if not stats["errors"]:
-        return ("" if not stats["failed"] else
-                "<section><h2>Failures by kind</h2><p>not recorded: the threads_main that made "
-                "this run does not count failures by kind</p></section>")
+        return None
     total = sum(e["count"] for e in stats["errors"]) or 1
-    head = "".join(f"<th class=\"head\">{h}</th>" for h in (
-        "runs", "share", "kind", "message", "example", "first (UTC)", "last (UTC)"))
-    rows = "".join(
-        f"<tr><td>{e['count']:,}</td><td>{100 * e['count'] / total:.1f} %</td>"
-        f"<td class=\"text\">{esc(e['kind'])}</td><td class=\"text\">{esc(e['message'])}</td>"
-        f"<td class=\"text\">{esc(e['example'])}</td>"
-        f"<td>{clock(e['first'])}</td><td>{clock(e['last'])}</td></tr>"
-        for e in stats["errors"])
-    return (f"<section><h2>Failures by kind</h2><table class=\"num failures\"><tr>{head}</tr>"
-            f"{rows}</table></section>")
+    return Table("failures", ("runs", "share", "kind", "message", "example", "first (UTC)",
+                              "last (UTC)"),
+                 [[f"{e['count']:,}", f"{100 * e['count'] / total:.1f} %", e["kind"],
+                   e["message"], e["example"], clock(e["first"]), clock(e["last"])]
+                  for e in stats["errors"]], text=(2, 3, 4))
 
 
-def _groups(stats: Statistics) -> str:
-    esc = html.escape
+@dataclass
+class _Groups:
+    table: Table
+    errors: list[tuple[str, str, int]]  # each group's most frequent failure
+
+
+def _groups(stats: Statistics) -> _Groups | None:
     rows = group_rows(stats)
     if not rows:
-        return ""
-    head = "".join(f"<th class=\"head\">{esc(h)}</th>" for h in GROUP_COLUMNS)
-    body = "".join("<tr>" + "".join(f"<td class=\"text\">{esc(c)}</td>" if i == 0 else
-                                    f"<td>{esc(c)}</td>" for i, c in enumerate(r)) + "</tr>"
-                   for r in rows)
-    top = {name: g["errors"][0] for name, g in stats["groups"].items() if g["errors"]}
-    note = "".join(f"<li>{esc(name or '""')}: {esc(error_line(e))} ({e['count']:,})</li>"
-                   for name, e in top.items())
-    return (f"<section><h2>By group ({len(rows):,})</h2><table class=\"num groups\"><tr>{head}"
-            f"</tr>{body}</table><p>error %: failed of the group's finished runs</p>"
-            + (f"<p>The most frequent failure of each group:</p><ul>{note}</ul>" if note else "")
-            + "</section>")
+        return None
+    return _Groups(Table("groups", GROUP_COLUMNS, rows),
+                   [(name or '""', error_line(g["errors"][0]), g["errors"][0]["count"])
+                    for name, g in stats["groups"].items() if g["errors"]])
 
 
-def _processes(stats: Statistics) -> str:
-    esc = html.escape
+def _processes(stats: Statistics) -> Table | None:
     rows = process_rows(stats)
     if not rows:
-        return ""
-    text = {0, len(PROCESS_COLUMNS) - 1}
-    head = "".join(f"<th class=\"head\">{esc(h)}</th>" for h in PROCESS_COLUMNS)
-    body = "".join("<tr>" + "".join(f"<td class=\"text\">{esc(c)}</td>" if i in text else
-                                    f"<td>{esc(c)}</td>" for i, c in enumerate(r)) + "</tr>"
-                   for r in rows)
-    return (f"<section><h2>By process ({len(rows) - 1:,})</h2><table class=\"num processes\">"
-            f"<tr>{head}</tr>{body}</table><p>error %: failed of the process's finished runs; "
-            f"all: the whole run, whose counts are the sums of the rows above</p></section>")
+        return None
+    return Table("processes", PROCESS_COLUMNS, rows, text=(0, len(PROCESS_COLUMNS) - 1))
 
 
-def _stages(stats: Statistics) -> str:
-    esc = html.escape
+def _stages(stats: Statistics) -> Table | None:
     rows = stage_rows(stats)
-    if not rows:
-        return ""
-    head = "".join(f"<th class=\"head\">{esc(h)}</th>" for h in STAGE_COLUMNS)
-    body = "".join("<tr>" + "".join(f"<td class=\"text\">{esc(c)}</td>" if i in (0, 3) else
-                                    f"<td>{esc(c)}</td>" for i, c in enumerate(r)) + "</tr>"
-                   for r in rows)
-    return (f"<section><h2>By stage</h2><p>Each stage's figures count what finished within "
-            f"it; the charts mark where each begins.</p><table class=\"num stages\"><tr>{head}"
-            f"</tr>{body}</table></section>")
+    return Table("stages", STAGE_COLUMNS, rows, text=(0, 3)) if rows else None
 
 
 def _steps_chart(stats: Statistics) -> str:
@@ -735,21 +695,43 @@ def _steps_chart(stats: Statistics) -> str:
     p95.legend(loc="lower right", fontsize=8, frameon=False, ncols=2)
     return _svg(fig, "steps")
 
+@dataclass
+class _Search:
+    answer: str
+    table: Table
+    chart: Markup
 
-def _search(stats: Statistics) -> str:
+
+def _search(stats: Statistics) -> _Search | None:
+    from markupsafe import Markup
+
     from .findmax import answer
 
-    esc = html.escape
-    rows = step_rows(stats)
     if "find_max" not in stats:
-        return ""
-    head = "".join(f"<th class=\"head\">{esc(h)}</th>" for h in STEP_COLUMNS)
-    body = "".join("<tr>" + "".join(f"<td class=\"text\">{esc(c)}</td>" if i == 8 else
-                                    f"<td>{esc(c)}</td>" for i, c in enumerate(r)) + "</tr>"
-                   for r in rows)
-    return (f"<section><h2>The highest rate that passes</h2><p>{esc(answer(stats['find_max']))}"
-            f"</p><table class=\"num stages\"><tr>{head}</tr>{body}</table>"
-            f"<div class=\"charts\">{_steps_chart(stats)}</div></section>")
+        return None
+    # (in the stages' colours)
+    return _Search(answer(stats["find_max"]), Table("stages", STEP_COLUMNS, step_rows(stats),
+                                                    text=(8,)),
+                   Markup(_steps_chart(stats)))
+
+
+@dataclass
+class _Base:
+    name: str
+    significance: str
+    table: Table
+
+
+def _base(base: tuple[str, Statistics] | None, stats: Statistics) -> _Base | None:
+    """BASE's figures beside these, each with its change and verdict."""
+    from .compare import compare, table_rows
+
+    if base is None:
+        return None
+    c = compare(base[1], stats, base[0], "this run")
+    return _Base(c.base, f"{c.significance:g}",
+                 Table("base", ("", "BASE", "this run", "change", "verdict"),
+                       table_rows(c, c.overall), text=(0, 4)))
 
 
 def _shown(value: object) -> str:
@@ -759,15 +741,18 @@ def _shown(value: object) -> str:
         return f"{value:g}"
     return str(value)
 
+@dataclass
+class _Settings:
+    when: str
+    host: str
+    command: str
+    pairs: list[tuple[str, str]]
 
-def _settings(stats: Statistics) -> str:
-    esc = html.escape
-    if not stats["settings"]:
-        return ""
-    parts = []
-    for n, s in enumerate(stats["settings"], 1):
+
+def _settings(stats: Statistics) -> list[_Settings]:
+    out = []
+    for s in stats["settings"]:
         started = s.get("started")
-        when = _when(started) if isinstance(started, (int, float)) else "-"
         how_long = (f"{_shown(s.get('duration'))} s" if s.get("duration") is not None
                     else f"{_shown(s.get('count'))} tasks" if s.get("count") is not None
                     else "each task once")
@@ -775,39 +760,47 @@ def _settings(stats: Statistics) -> str:
                                                  else "(no tasks file)")
         users = s.get("users")
         pairs = [
-            ("command", f"<code>{esc(_shown(s.get('command')))}</code>"),
-            ("target", esc(_shown(s.get("target")))),
-            ("tasks", esc(tasks)),
-            ("workers", esc(_shown(s.get("workers"))
-                            + (f", {users} users in a closed loop" if users else "")
-                            + (" in each process" if s.get("processes") else ""))),
-            ("processes", esc(f"{_shown(s.get('processes'))}"
-                              + (f" on the Dask cluster {s['dask']}" if s.get("dask") else "")
-                              if s.get("processes") else "1")),
-            ("rate", esc(f"{_shown(s.get('rate'))} starts/s" if s.get("rate") is not None
-                         else "not paced")),
-            ("how long", esc(how_long)),
-            ("time-out", esc(f"{_shown(s.get('timeout'))} s" if s.get("timeout") is not None
-                             else "none")),
-            ("warm-up", esc(f"{_shown(s.get('warmup'))} s" if s.get("warmup") is not None
-                            else "none")),
-            ("grouped by", esc(_shown(s.get("group_by")))),
-            ("break result", esc(_shown(s.get("break_result")))),
-            ("versions", esc(f"{_shown(s.get('python'))}, vigil_load "
-                             f"{_shown(s.get('vigil_load'))}")),
+            ("target", _shown(s.get("target"))),
+            ("tasks", tasks),
+            ("workers", _shown(s.get("workers"))
+             + (f", {users} users in a closed loop" if users else "")
+             + (" in each process" if s.get("processes") else "")),
+            ("processes", f"{_shown(s.get('processes'))}"
+             + (f" on the Dask cluster {s['dask']}" if s.get("dask") else "")
+             if s.get("processes") else "1"),
+            ("rate", f"{_shown(s.get('rate'))} starts/s" if s.get("rate") is not None
+             else "not paced"),
+            ("how long", how_long),
+            ("time-out", f"{_shown(s.get('timeout'))} s" if s.get("timeout") is not None
+             else "none"),
+            ("warm-up", f"{_shown(s.get('warmup'))} s" if s.get("warmup") is not None
+             else "none"),
+            ("grouped by", _shown(s.get("group_by"))),
+            ("break result", _shown(s.get("break_result"))),
+            ("versions", f"{_shown(s.get('python'))}, vigil_load {_shown(s.get('vigil_load'))}"),
         ]
-        parts.append(f"<tr><th class=\"run head\" colspan=\"2\">run {n}: started {esc(when)} on "
-                     f"{esc(_shown(s.get('host')))}</th></tr>"
-                     + "".join(f"<tr><th>{k}</th><td>{v}</td></tr>" for k, v in pairs))
-    return ("<section><h2>How the run was made</h2><table class=\"settings\">"
-            + "".join(parts) + "</table></section>")
+        out.append(_Settings(_when(started) if isinstance(started, (int, float)) else "-",
+                             _shown(s.get("host")), _shown(s.get("command")), pairs))
+    return out
+
+
+@functools.cache
+def _templates() -> jinja2.Environment:
+    import jinja2
+
+    env = jinja2.Environment(loader=jinja2.PackageLoader("vigil_load"),
+                             autoescape=True, undefined=jinja2.StrictUndefined,
+                             trim_blocks=True, lstrip_blocks=True)
+    env.filters["thousands"] = lambda n: f"{n:,}"
+    return env
 
 
 def render(stats: Statistics, title: str | None = None,
            base: tuple[str, Statistics] | None = None) -> str:
     """The whole HTML page as text; with `base` (its name and statistics),
     its figures beside these, each with its change and verdict."""
-    from .compare import report_section
+    from markupsafe import Markup
+
     from .stats import check_stats
 
     stages, found = stats.get("stages"), stats.get("find_max")
@@ -816,44 +809,27 @@ def render(stats: Statistics, title: str | None = None,
         stats["stages"] = stages
     if found is not None:
         stats["find_max"] = found
-    esc = html.escape
-    heading = title or "Load run report"
-    sub = (f"first start {_when(stats.get('first_start'))} &middot; last finish "
-           f"{_when(stats.get('last_finish'))} &middot; written {_when(time.time())}")
-    rows = "".join(f"<tr><th>{esc(k)}</th><td>{esc(v)}</td></tr>" for k, v in overview(stats))
-    head = "".join(f"<th>{esc(k)}</th>" for k in LATENCY_KEYS)
-    lat = "".join(
-        f"<tr><td>{esc(label)}</td>" + "".join(f"<td>{esc(c)}</td>" for c in cells) + "</tr>"
-        for label, cells in latency_rows(stats)
-    )
-    svgs = "\n".join(charts(stats))
-    return (
-        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-        f"<title>{esc(heading)}</title>"
-        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
-        f"<style>{_CSS}</style></head><body><main>"
-        f"<h1>{esc(heading)}</h1><p class=\"sub\">{sub}</p>"
-        + "".join(f"<p class=\"note\">{esc(note)}</p>" for note in stats["notes"]) +
-        f"<section><table>{rows}</table></section>"
-        f"<section><table class=\"lat\"><tr><th>ms</th>{head}</tr>{lat}</table></section>"
-        f"{report_section(base, stats)}{_search(stats)}{_stages(stats)}{_failures(stats)}"
-        f"{_groups(stats)}{_processes(stats)}"
-        f"<section class=\"charts\">{svgs}</section>"
-        f"{_settings(stats)}"
-        "</main></body></html>\n"
-    )
+    return _templates().get_template("report.html").render(
+        heading=title or "Load run report", table_colours=TABLE_COLOURS,
+        first_start=_when(stats.get("first_start")), last_finish=_when(stats.get("last_finish")),
+        written=_when(time.time()), notes=stats["notes"], overview=overview(stats),
+        latency_keys=LATENCY_KEYS, latency=latency_rows(stats), base=_base(base, stats),
+        search=_search(stats), stages=_stages(stats), failures=_failures(stats),
+        failures_unrecorded=bool(stats["failed"]), groups=_groups(stats),
+        processes=_processes(stats), charts=Markup("\n".join(charts(stats))),
+        settings=_settings(stats))
 
 
 def page(stats: Statistics, title: str | None = None,
          base: tuple[str, Statistics] | None = None) -> str:
     """The report of `stats` as one HTML page (with `base`'s figures beside
-    them). Raises ReportUnavailable when matplotlib (the "report" extra) is
-    missing."""
-    try:
-        import matplotlib  # noqa: F401
-    except ImportError as err:
-        raise ReportUnavailable(
-            f"the report needs matplotlib: {INSTALL_HINT}") from err
+    them). Raises ReportUnavailable when matplotlib or Jinja2 (the "report"
+    extra) is missing."""
+    for name in ("matplotlib", "jinja2"):
+        try:
+            importlib.import_module(name)
+        except ImportError as err:
+            raise ReportUnavailable(f"the report needs {name}: {INSTALL_HINT}") from err
     return render(stats, title, base)
 
 
@@ -861,5 +837,6 @@ def write_report(stats: Statistics, path: str, title: str | None = None) -> None
     """Writes the report of `stats` (a dict as `_get_statistics()` or
     `merge()` returns it) to `path` as one self-contained HTML file.
 
-    Raises ReportUnavailable when matplotlib (the "report" extra) is missing."""
+    Raises ReportUnavailable when matplotlib or Jinja2 (the "report" extra) is
+    missing."""
     write_atomic(path, page(stats, title))

@@ -119,7 +119,7 @@ def _share(number: int, target: str, share: dict[str, Any], start_at: float, sto
     its statistics, its last live counts and `where` it ran (for its row);
     with --metrics its figures go to `figures` as it runs and come back with
     them."""
-    from .cli import load_target
+    from .inputs import load_target
 
     plan = run.Plan(func=load_target(target), **share)
     while (left := start_at - time.time()) > 0 and stop.received is None:
