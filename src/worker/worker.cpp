@@ -81,10 +81,10 @@ struct WorkerObject {
   PyObject_HEAD
   State* st;
   ThisModule::Share* keep;  // a share in the module's state: the worker may outlive it
-  PyObject* var;         // the manager's state holder
-  PyObject* vigil_name;  // task name, key of the record
-  PyObject* log;         // the manager's log sink (a task's exception goes there)
-  PyObject* kwargs;      // the task's keyword arguments (a dict), or null
+  PyObject* var;            // the manager's state holder
+  PyObject* vigil_name;     // task name, key of the record
+  PyObject* log;            // the manager's log sink (a task's exception goes there)
+  PyObject* kwargs;         // the task's keyword arguments (a dict), or null
   // A manager's worker shares its task's dict, which nothing changes, until
   // the kwargs attribute gives it away: each call copies it anyway.
   bool kwargs_shared;
