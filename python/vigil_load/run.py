@@ -40,7 +40,7 @@ PROGRESS_EVERY: Final = 0.5  # seconds between two reports of a worker process's
 RECENT_ROWS: Final = 10  # rows of the cleared periods' history a live reading includes
 
 
-@dataclass
+@dataclass(frozen=True)
 class Plan:
     func: Callable[..., Any]
     tasks: Sequence[Mapping[str, Any]]
@@ -67,6 +67,22 @@ class Plan:
     stages: list[tuple[float, float]] | None = None
     shape: str | None = None
     shares: int = 1
+
+
+@dataclass(frozen=True)
+class Base:
+    """What the target decides of a plan (the demonstration its own
+    defaults) before the options any target takes are added to it."""
+
+    func: Callable[..., Any]
+    tasks: Sequence[Mapping[str, Any]]
+    workers: int | None
+    duration: float | None
+    count: int | None
+    interval: float
+    break_result: Any
+    group_by: str | None = None
+    users: int | None = None
 
 
 # The manager of the last run, for end_lingering to find its tasks' threads.
