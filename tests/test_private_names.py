@@ -32,6 +32,7 @@ class Shapes(unittest.TestCase):
         handle.join()
         self.assertTrue(handle.is_done())
         self.assertTrue(hasattr(_thread._ThreadHandle, "_set_done"))
+        self.assertTrue(callable(threading._register_atexit))  # the program end's hook
 
     def test_multiprocessing_queue_names(self):
         q = multiprocessing.Queue()
@@ -64,6 +65,22 @@ class WithoutThem(ManagerCase, unittest.TestCase):
                              timeout=60)
         self.assertEqual((out.returncode, out.stderr), (0, ""))
         self.assertEqual(out.stdout.split(), ["3", "['完成']"])  # three OS threads, all done
+
+    def test_the_program_ends_after_its_work_without_the_exit_registration(self):
+        code = textwrap.dedent("""
+            import atexit, threading, time
+            del threading._register_atexit  # as if a later 3.13.x had none
+            import threads_main
+            m = threads_main.VigilThreadsMain(lambda: time.sleep(0.2), 1)
+            for i in range(3):
+                m._send(f"t{i}")
+            atexit.register(lambda: print(sorted(m._get_all_status().values())))
+            """)
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                             timeout=120)
+        self.assertEqual((out.returncode, out.stderr), (0, ""))
+        # (a dispatcher that the end never reached would keep it for ever)
+        self.assertEqual(out.stdout.strip(), "['完成', '完成', '完成']")
 
     def test_a_queue_without_its_reader_is_read_with_get(self):
         m = self.make(lambda: "ok", 2)

@@ -66,8 +66,8 @@ class CloseRace(unittest.TestCase):
             self.assertEqual(unexpected, [], f"round {round_}")
             m._var.thread_init.join(5)
             self.assertFalse(m._var.thread_init.is_alive())
-            self.assertTrue(wait_until(
-                lambda: not set(threading.enumerate()) - before - set(threads), 10))
+            left = lambda: set(threading.enumerate()) - before - set(threads)  # noqa: E731
+            self.assertTrue(wait_until(lambda: not left(), 10), f"still running: {left()}")
 
 
 class BadInput(ManagerCase, unittest.TestCase):

@@ -6,11 +6,14 @@ loaded by this same interpreter with the sanitizer runtimes preloaded; a
 child pytest runs every test except the checks of the package itself.
 Deselect with -m 'not sanitizer'.
 """
+import codecs
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import sysconfig
+import time
 
 import pytest
 
@@ -29,6 +32,24 @@ def tool(name):
 def check(cmd):
     out = subprocess.run(cmd, capture_output=True, text=True, timeout=1200)
     assert out.returncode == 0, f"{' '.join(cmd)} failed:\n{out.stdout}{out.stderr}"
+
+
+def end_session(sid):
+    """Kill what is still running in session sid; return its command lines."""
+    left = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/stat", "rb") as f:
+                stat = f.read()
+            # The fields after the command's parenthesised name: state, ppid, pgrp, session.
+            if int(stat[stat.rindex(b")") + 2:].split()[3]) != sid:
+                continue
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                left.append(f"{pid}: " + f.read().replace(b"\0", b" ").decode("utf-8", "replace"))
+            os.kill(int(pid), signal.SIGKILL)
+        except (OSError, ValueError, IndexError):
+            pass  # gone meanwhile
+    return left
 
 
 @pytest.mark.sanitizer
@@ -59,26 +80,37 @@ def test_whole_suite_under_sanitizers(record_property, capsys):
     cmd = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
            "-m", "not sanitizer and not tooling",
            f"--basetemp={os.path.join(BUILD, 'tmp')}", os.path.join(ROOT, "tests")]
-    # The child's progress is shown as it runs: the run takes many minutes.
-    child = subprocess.Popen(cmd, cwd=ROOT, env=env, stdout=subprocess.PIPE,
-                             stderr=subprocess.STDOUT)
-    chunks = []
+    # The child writes to a file, not a pipe: a process some test left behind
+    # would hold a pipe open and the read would never end. Its own session lets
+    # whatever it leaves be found and ended.
+    log_path = os.path.join(BUILD, "last-run.log")
+    with open(log_path, "wb") as log:
+        child = subprocess.Popen(cmd, cwd=ROOT, env=env, stdout=log,
+                                 stderr=subprocess.STDOUT, start_new_session=True)
     try:
-        with capsys.disabled():
+        with capsys.disabled(), open(log_path, "rb") as shown:
             sys.stdout.write("\n")
-            for chunk in iter(lambda: child.stdout.read1(4096), b""):
-                chunks.append(chunk)
-                sys.stdout.write(chunk.decode("utf-8", "replace"))
+            text = codecs.getincrementaldecoder("utf-8")("replace")
+            while True:
+                done = child.poll() is not None
+                sys.stdout.write(text.decode(shown.read(), final=done))
                 sys.stdout.flush()
+                if done:
+                    break
+                time.sleep(0.5)
         returncode = child.wait()
     finally:
         if child.poll() is None:  # the outer run was ended: so is its child
             child.kill()
             child.wait()
-    output = b"".join(chunks).decode("utf-8", "replace")
-    with open(os.path.join(BUILD, "last-run.log"), "w", encoding="utf-8") as f:
-        f.write(output)
-    lines = [line for line in output.splitlines() if line.strip()]
+        left = end_session(child.pid)
+    with open(log_path, "rb") as f:
+        output = f.read().decode("utf-8", "replace")
+    if left:
+        output += "\nleft running by the sanitized run, ended:\n" + "\n".join(left) + "\n"
+        with capsys.disabled():
+            sys.stdout.write(output[output.rindex("\nleft running"):])
+    lines = [line for line in output.split("\nleft running")[0].splitlines() if line.strip()]
     record_property("sanitized_summary", lines[-1] if lines else "(no output)")
     if returncode != 0:
         pytest.fail(f"the sanitized run failed (exit {returncode}); its output:\n"

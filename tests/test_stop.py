@@ -5,6 +5,7 @@ import random
 import signal
 import subprocess
 import sys
+import textwrap
 import threading
 import time
 import unittest
@@ -383,6 +384,34 @@ class Close(ManagerCase, unittest.TestCase):
         self.assertEqual(out.returncode, 0, out.stderr)
         self.assertTrue(out.stdout.startswith("True"), out.stdout)
         self.assertEqual(out.stderr, "")
+
+
+    def test_close_withdraws_names_still_on_their_way_into_the_queue(self):
+        # The queue's feeder thread writes nothing while it pickles the slow
+        # item: the names behind it reach the queue after close has begun to
+        # drain, and must still be withdrawn, not left pending.
+        code = textwrap.dedent("""
+            import threading, time, threads_main
+            class Slow:
+                def __reduce__(self):
+                    time.sleep(1.5)
+                    return (str, ("names no task",))
+            block = threading.Event()
+            m = threads_main.VigilThreadsMain(block.wait, 1)
+            m._send("first")
+            while m._get_run_status()["run"] < 1:
+                time.sleep(0.01)
+            m._var.queue.put(Slow())
+            for i in range(10):
+                m._send(f"t{i}")
+            m._close()
+            block.set()
+            print(sorted(m._get_all_status().values()))
+            """)
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True,
+                             text=True, timeout=120)
+        self.assertEqual((out.returncode, out.stderr), (0, ""))
+        self.assertEqual(out.stdout.strip(), str(["停止"] + ["取消"] * 10))
 
 
 class WithBlock(ManagerCase, unittest.TestCase):

@@ -18,6 +18,7 @@ import sys
 import threading
 import time
 from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
 from types import FrameType
 from typing import TYPE_CHECKING, Any
 
@@ -41,7 +42,7 @@ from .table import render as render_table
 
 if TYPE_CHECKING:
     from .metrics import Endpoint
-    from .run import Plan, Signals
+    from .run import Base, Plan, Signals
     from .shapes import FindMax, Recorded, Settings, StageFigures, Statistics, Steered
 
 DEFAULT_STATS = "vigil-stats.json"
@@ -444,6 +445,26 @@ def finish(stats: Statistics, args: argparse.Namespace, check_list: list[checks.
 def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
     from . import run as runner
 
+    args, check_list, break_result = _parse(argv, prog)
+    plan = _plan(args, check_list, break_result)
+    endpoint = _endpoint(args.metrics, plan.rate)
+    # A signal from the start of the run until its results are written ends
+    # the run, as Ctrl-C does, and is otherwise held: the results come first.
+    with json_stdout(args.stats) as stdout, signals.interruptible(False), \
+            endpoint if endpoint is not None else contextlib.nullcontext():
+        ran = _execute(args, plan, check_list, signals, endpoint)
+        status = _write(ran, argv, prog, args, check_list, stdout, signals)
+        if endpoint is not None and args.metrics_linger is not None:
+            endpoint.linger(args.metrics_linger, lambda: signals.received is not None)
+        status = _exit_status(status, ran, signals)
+        runner.end_lingering(status)
+    return status
+
+
+def _parse(argv: Sequence[str], prog: str
+           ) -> tuple[argparse.Namespace, list[checks.Check], Any]:
+    """The options, the checks and the break result, refused with a line
+    when an option cannot be served here."""
     args = run_parser(prog).parse_args(argv)
     check_list = read_checks(args.check)
     check_outputs(args.stats, args.report)
@@ -466,109 +487,153 @@ def _run(argv: Sequence[str], prog: str, signals: Signals) -> int:
                            f"{most_processes()} worker processes (one a CPU)")
     if args.group_by is not None and not args.group_by.isidentifier():
         raise BadInput(f"--group-by {args.group_by!r}: must be a keyword argument name")
+    return args, check_list, break_result
+
+
+def _plan(args: argparse.Namespace, check_list: list[checks.Check], break_result: Any) -> Plan:
+    """The run's plan, made once from every value gathered first; refused
+    with a line when the values do not go together or the core cannot run
+    it."""
+    from . import run as runner
+
+    base = _from_target(args, break_result)
+    if args.warmup is not None and base.duration is not None and args.warmup >= base.duration:
+        raise BadInput(f"--warmup {args.warmup:g}: must be shorter than the run's duration, "
+                       f"{base.duration:g} s (nothing after it would be counted)")
+    stages, duration, count = steer(args, base.duration, base.count)
+    searching(args, check_list)
+    plan = runner.Plan(
+        func=base.func, tasks=base.tasks, workers=base.workers, duration=duration, count=count,
+        interval=base.interval, rate=args.rate, break_result=base.break_result,
+        warmup=args.warmup, group_by=args.group_by if args.group_by is not None else base.group_by,
+        timeout=args.timeout, users=base.users, fresh_threads=args.fresh_threads,
+        stages=stages, shape=args.shape)
+    try:
+        runner.check_core(plan)
+    except runner.CoreTooOld as err:
+        raise BadInput(str(err)) from None
+    return plan
+
+
+def _from_target(args: argparse.Namespace, break_result: Any) -> Base:
+    """What the target, or the demonstration without one, decides of the
+    plan: the callable and its tasks read here."""
+    from . import run as runner
+
     if args.target is None:
         if args.tasks is not None:
             raise BadInput("--tasks needs a MODULE:CALLABLE target; the demonstration has its own")
         from . import demo
 
-        plan = demo.plan(args.workers, args.duration, args.count, args.interval, args.rate,
-                         break_result)
-        title = "Load run demonstration"
-        target = "vigil_load.demo:fetch"
-    else:
-        target = args.target
-        tasks = read_tasks(args.tasks, runner.reserved_keys()) if args.tasks is not None else [{}]
-        plan = runner.Plan(func=load_target(args.target), tasks=tasks, workers=args.workers,
-                           duration=args.duration, count=args.count,
-                           interval=args.interval or 5.0, rate=args.rate,
-                           break_result=break_result)
-        title = f"Load run: {args.target}"
-    plan.warmup, plan.timeout = args.warmup, args.timeout
-    if plan.warmup is not None and plan.duration is not None and plan.warmup >= plan.duration:
-        raise BadInput(f"--warmup {plan.warmup:g}: must be shorter than the run's duration, "
-                       f"{plan.duration:g} s (nothing after it would be counted)")
-    plan.fresh_threads = args.fresh_threads
-    plan.group_by = args.group_by if args.group_by is not None else plan.group_by
-    steer(args, plan)
-    searching(args, check_list)
-    try:
-        runner.check_core(plan)
-    except runner.CoreTooOld as err:
-        raise BadInput(str(err)) from None
-    endpoint = _endpoint(args.metrics, plan.rate)
+        return demo.base(args.workers, args.duration, args.count, args.interval, break_result)
+    tasks = read_tasks(args.tasks, runner.reserved_keys()) if args.tasks is not None else [{}]
+    return runner.Base(func=load_target(args.target), tasks=tasks, workers=args.workers,
+                       duration=args.duration, count=args.count,
+                       interval=args.interval or 5.0, break_result=break_result)
 
-    # A signal from the start of the run until its results are written ends
-    # the run, as Ctrl-C does, and is otherwise held: the results come first.
-    with json_stdout(args.stats) as stdout, signals.interruptible(False), \
-            endpoint if endpoint is not None else contextlib.nullcontext():
-        lost: list[str] = []
-        started, warmup_end, workers = time.time(), None, plan.workers
-        processes: int | None = None
-        found: FindMax | None = None
-        recorded: Recorded | None
-        steered: list[Steered] = []
-        try:
-            with demo.serving(plan) if args.target is None else contextlib.nullcontext():
-                if args.find_max:
-                    recorded, found, caught, lost, started = _search(args, target, plan,
-                                                                     check_list, signals)
-                elif args.processes is None and args.dask is None:
-                    outcome = runner.execute(
-                        plan, signals, observe=None if endpoint is None else endpoint.observe)
-                    recorded = outcome.recorded
-                    steered = [] if outcome.steered is None else [outcome.steered]
-                    caught = outcome.signal
-                    started, warmup_end = outcome.started, outcome.warmup_end
-                    workers = outcome.workers
-                else:
-                    recorded, lost, started, processes, warmup_end, steered = _spread(
-                        args, target, plan, signals, endpoint)
-                    caught = signals.received
-                if args.processes is not None or args.dask is not None:
-                    title += (f" (Dask {args.dask})" if args.dask is not None
-                              else f" ({args.processes} processes)")
-        except runner.RunRefused as err:
-            raise BadInput(str(err)) from None
-        if caught is not None:
-            say()
-            say(f"interrupted by {signal.Signals(caught).name}: all tasks were stopped; "
-                f"the results of what ran follow")
-        stages, failed_shape = _steered(steered)
-        if failed_shape is not None:
-            print(f"vigil_load: {failed_shape}\nvigil_load: the run was ended there; the "
-                  f"results of what ran follow", file=sys.stderr, flush=True)
-        if recorded is None:
-            print("vigil_load: no worker returned its results; nothing was written",
-                  file=sys.stderr)
-            status = EXIT_WORKER_LOST
-        else:
-            stats = summarise({**recorded, "settings": [
-                settings(argv, prog, args, plan, workers, started, warmup_end, processes)]})
-            if stages:
-                stats["stages"] = stages
-            if found is not None:
-                stats["find_max"] = found
-            # A search's checks judge its steps, not the steps taken together.
-            status = finish(stats, args, [] if found is not None else check_list, title, stdout,
-                            signals)
-            if failed_shape is not None:
-                status = EXIT_BAD_INPUT
-            if found is not None:
-                say()
-                say(findmax.answer(found))
-                if found["rate"] is None and not status:
-                    status = EXIT_CHECK_FAILED
-            if args.target is None:
-                say()
-                say(demo.closing(plan, stats))
-        if endpoint is not None and args.metrics_linger is not None:
-            endpoint.linger(args.metrics_linger, lambda: signals.received is not None)
-        if signals.received is not None:
-            status = EXIT_SIGNALLED + signals.received
-        elif lost:
-            status = EXIT_WORKER_LOST
-        runner.end_lingering(status)
+
+def _target(args: argparse.Namespace) -> str:
+    """The MODULE:CALLABLE the worker processes import."""
+    return "vigil_load.demo:fetch" if args.target is None else str(args.target)
+
+
+def _title(args: argparse.Namespace) -> str:
+    title = "Load run demonstration" if args.target is None else f"Load run: {args.target}"
+    if args.dask is not None:
+        return f"{title} (Dask {args.dask})"
+    return title if args.processes is None else f"{title} ({args.processes} processes)"
+
+
+@dataclass
+class _Ran:
+    """What a run left, however it was made: the plan as it ran (the
+    demonstration's with its tasks), what it recorded (None when no worker
+    returned it), the signal that ended it and the rest of its settings."""
+
+    plan: Plan
+    recorded: Recorded | None
+    caught: int | None
+    started: float
+    warmup_end: float | None = None
+    workers: int | None = None  # the manager's worker count
+    processes: int | None = None  # the worker processes it was split over
+    lost: list[str] = field(default_factory=list)  # the workers lost
+    steered: list[Steered] = field(default_factory=list)  # each steered share's stages
+    found: FindMax | None = None  # the result of --find-max
+
+
+def _execute(args: argparse.Namespace, plan: Plan, check_list: list[checks.Check],
+             signals: Signals, endpoint: Endpoint | None) -> _Ran:
+    """The run, as the options ask: the steps of --find-max, over worker
+    processes or a cluster, or in this process."""
+    from . import run as runner
+
+    serving: contextlib.AbstractContextManager[Plan] = contextlib.nullcontext(plan)
+    if args.target is None:
+        from . import demo
+
+        serving = demo.serving(plan)
+    try:
+        with serving as plan:
+            if args.find_max:
+                return _search(args, plan, check_list, signals)
+            if args.processes is not None or args.dask is not None:
+                return _spread(args, plan, signals, endpoint)
+            outcome = runner.execute(
+                plan, signals, observe=None if endpoint is None else endpoint.observe)
+            return _Ran(plan, outcome.recorded, outcome.signal, outcome.started,
+                        outcome.warmup_end, outcome.workers,
+                        steered=[] if outcome.steered is None else [outcome.steered])
+    except runner.RunRefused as err:
+        raise BadInput(str(err)) from None
+
+
+def _write(ran: _Ran, argv: Sequence[str], prog: str, args: argparse.Namespace,
+           check_list: list[checks.Check], stdout: int | None, signals: Signals) -> int:
+    """The run's lines, its statistics, report and checks; the exit status
+    they give."""
+    if ran.caught is not None:
+        say()
+        say(f"interrupted by {signal.Signals(ran.caught).name}: all tasks were stopped; "
+            f"the results of what ran follow")
+    stages, failed_shape = _steered(ran.steered)
+    if failed_shape is not None:
+        print(f"vigil_load: {failed_shape}\nvigil_load: the run was ended there; the "
+              f"results of what ran follow", file=sys.stderr, flush=True)
+    if ran.recorded is None:
+        print("vigil_load: no worker returned its results; nothing was written", file=sys.stderr)
+        return EXIT_WORKER_LOST
+    stats = summarise({**ran.recorded, "settings": [
+        settings(argv, prog, args, ran.plan, ran.workers, ran.started, ran.warmup_end,
+                 ran.processes)]})
+    if stages:
+        stats["stages"] = stages
+    found = ran.found
+    if found is not None:
+        stats["find_max"] = found
+    # A search's checks judge its steps, not the steps taken together.
+    status = finish(stats, args, [] if found is not None else check_list, _title(args), stdout,
+                    signals)
+    if failed_shape is not None:
+        status = EXIT_BAD_INPUT
+    if found is not None:
+        say()
+        say(findmax.answer(found))
+        if found["rate"] is None and not status:
+            status = EXIT_CHECK_FAILED
+    if args.target is None:
+        from . import demo
+
+        say()
+        say(demo.closing(ran.plan, stats))
     return status
+
+
+def _exit_status(status: int, ran: _Ran, signals: Signals) -> int:
+    """A signal's status over a lost worker's over what the results gave."""
+    if signals.received is not None:
+        return EXIT_SIGNALLED + signals.received
+    return EXIT_WORKER_LOST if ran.lost else status
 
 
 def _endpoint(address: str | None, rate: float | None) -> Endpoint | None:
@@ -584,27 +649,30 @@ def _endpoint(address: str | None, rate: float | None) -> Endpoint | None:
     return endpoint
 
 
-def steer(args: argparse.Namespace, plan: Plan) -> None:
-    """--stages or --shape into the plan, refused with a line when wrong."""
+def steer(args: argparse.Namespace, duration: float | None, count: int | None
+          ) -> tuple[list[tuple[float, float]] | None, float | None, int | None]:
+    """--stages or --shape, refused with a line when wrong: the stages, and
+    the run's duration and count with them (they end the run)."""
     from .levels import StagesError, parse_stages
 
+    stages = None
     if args.stages is not None:
         if args.shape is not None:
             raise BadInput("--stages and --shape cannot be used together: the stages are a shape")
         try:
-            plan.stages = parse_stages(args.stages, "rate" if plan.rate is not None else "workers")
+            stages = parse_stages(args.stages, "rate" if args.rate is not None else "workers")
         except StagesError as err:
             raise BadInput(f"--stages {args.stages}: {err}") from None
-        plan.duration, plan.count = sum(d for d, _ in plan.stages), None
+        duration, count = sum(d for d, _ in stages), None
     if args.shape is not None:
         if args.count is not None:
             raise BadInput("--shape ends the run itself: use --duration S, not --count, to "
                            "bound it")
         if isinstance(find(args.shape), type):
             raise BadInput(f"--shape {args.shape}: must be a function, not a class")
-        plan.shape = args.shape
         if args.duration is None:
-            plan.duration, plan.count = None, None  # (the demonstration's own 10 s)
+            duration, count = None, None  # (the demonstration's own 10 s)
+    return stages, duration, count
 
 
 def searching(args: argparse.Namespace, check_list: list[checks.Check]) -> None:
@@ -633,8 +701,8 @@ def searching(args: argparse.Namespace, check_list: list[checks.Check]) -> None:
         raise BadInput(f"--settle {settle:g}: must be shorter than a step ({step:g} s)")
 
 
-def _search(args: argparse.Namespace, target: str, plan: Plan, check_list: list[checks.Check],
-            signals: Signals) -> tuple[Recorded | None, FindMax, int | None, list[str], float]:
+def _search(args: argparse.Namespace, plan: Plan, check_list: list[checks.Check],
+            signals: Signals) -> _Ran:
     """The steps of --find-max, each a run of its own (over the worker
     processes or the cluster too): what the judged steps recorded, taken
     together, the result, the signal that ended the search, the workers
@@ -653,6 +721,7 @@ def _search(args: argparse.Namespace, target: str, plan: Plan, check_list: list[
             return findmax.StepRun(out.recorded, out.started, out.signal)
         return findmax.StepRun(done.recorded, done.start_at, signals.received, done.lost)
 
+    target = _target(args)
     started = time.time()
     try:
         if args.dask is not None:
@@ -671,7 +740,8 @@ def _search(args: argparse.Namespace, target: str, plan: Plan, check_list: list[
         caught, lost = cut.signal, list(cut.lost)
         if cut.recorded is not None:
             parts.append(cut.recorded)  # what ran of the step cut short, unjudged
-    return (merge_recorded(parts) if parts else None), found, caught, lost, started
+    return _Ran(plan, merge_recorded(parts) if parts else None, caught, started,
+                workers=plan.workers, lost=lost, found=found)
 
 
 def _steered(steered: Sequence[Steered]) -> tuple[list[StageFigures], str | None]:
@@ -687,14 +757,15 @@ def _steered(steered: Sequence[Steered]) -> tuple[list[StageFigures], str | None
     return stages, errors[0] if errors else None
 
 
-def _spread(args: argparse.Namespace, target: str, plan: Plan, signals: Signals,
-            endpoint: Endpoint | None = None
-            ) -> tuple[Recorded | None, list[str], float, int, float | None, list[Steered]]:
+def _spread(args: argparse.Namespace, plan: Plan, signals: Signals,
+            endpoint: Endpoint | None = None) -> _Ran:
     """The run over worker processes or a Dask cluster: what the workers
     recorded, merged, with a row per worker (None when none returned any), the
     workers lost, the common start, the number of workers started, the end
     of their warm-up and the stages of each worker's steered share."""
     from . import spread
+
+    target = _target(args)
 
     try:
         if args.dask is not None:
@@ -712,7 +783,8 @@ def _spread(args: argparse.Namespace, target: str, plan: Plan, signals: Signals,
     say()
     for line in done.describe():
         say(line)
-    return done.recorded, done.lost, done.start_at, done.workers, done.warmup_end, done.steered
+    return _Ran(plan, done.recorded, signals.received, done.start_at, done.warmup_end,
+                plan.workers, done.workers, done.lost, done.steered)
 
 
 def _merge(argv: Sequence[str], prog: str, signals: Signals) -> int:

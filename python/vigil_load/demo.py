@@ -13,6 +13,7 @@ bypass any configured proxy.
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import http.server
 import random
 import threading
@@ -22,7 +23,7 @@ import urllib.request
 from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any, Final
 
-from .run import Plan
+from .run import Base, Plan
 
 if TYPE_CHECKING:
     from .shapes import Statistics
@@ -88,21 +89,21 @@ def requests(base: str) -> list[dict[str, Any]]:
     return tasks
 
 
-def plan(workers: int | None, duration: float | None, count: int | None,
-         interval: float | None, rate: float | None, break_result: Any) -> Plan:
-    """The demonstration's plan; options given on the command line win."""
+def base(workers: int | None, duration: float | None, count: int | None,
+         interval: float | None, break_result: Any) -> Base:
+    """The demonstration's part of the plan; options given on the command
+    line win. Its tasks come with the server (see serving)."""
     import threads_main
 
     workers = workers or MAX_WORKERS
     groups = hasattr(threads_main.VigilThreadsMain, "_set_statistics_group")
-    return Plan(
+    return Base(
         func=fetch,
-        tasks=[],  # filled in once the server has its port
+        tasks=[],
         workers=workers,
         duration=duration if duration is not None or count is not None else DURATION,
         count=count,
         interval=interval or INTERVAL,
-        rate=rate,
         break_result=500 if break_result is None else break_result,
         group_by="endpoint" if groups else None,
         users=workers,
@@ -121,17 +122,17 @@ def closing(p: Plan, stats: Statistics) -> str:
 
 
 @contextlib.contextmanager
-def serving(p: Plan) -> Iterator[str]:
-    """Runs the server for the length of the block and points the plan's
-    tasks at it."""
+def serving(plan: Plan) -> Iterator[Plan]:
+    """Runs the server for the length of the block; the plan with its tasks
+    pointed at it."""
     server = Server(("127.0.0.1", 0), Handler)
     host, port = server.server_address[:2]
-    base = f"http://{host!s}:{port}"
+    url = f"http://{host!s}:{port}"
     thread = threading.Thread(target=server.serve_forever, name="http-server", daemon=True)
     thread.start()
-    p.tasks = requests(base)
+    p = dataclasses.replace(plan, tasks=requests(url))
     how_long = f"repeated for {p.duration:g} s" if p.duration else f"{p.count} requests in all"
-    print(f"server: {base}  (replies {DELAY_MS[0]}-{DELAY_MS[1]} ms, searches "
+    print(f"server: {url}  (replies {DELAY_MS[0]}-{DELAY_MS[1]} ms, searches "
           f"{SEARCH_DELAY_MS[0]}-{SEARCH_DELAY_MS[1]} ms; ~{FAIL_SHARE:.0%} status 500, "
           f"~{UNAVAILABLE_SHARE:.0%} status 503)", flush=True)
     print(f"manager: {p.users} users in a closed loop (max_workers={p.workers}), "
@@ -139,7 +140,7 @@ def serving(p: Plan) -> Iterator[str]:
           f"{how_long}, break result {p.break_result!r}, a pair of summary lines every "
           f"{p.interval:g} s (on stderr)\n", flush=True)
     try:
-        yield base
+        yield p
     finally:
         server.shutdown()
         server.server_close()

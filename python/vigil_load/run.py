@@ -40,7 +40,7 @@ PROGRESS_EVERY: Final = 0.5  # seconds between two reports of a worker process's
 RECENT_ROWS: Final = 10  # rows of the cleared periods' history a live reading includes
 
 
-@dataclass
+@dataclass(frozen=True)
 class Plan:
     func: Callable[..., Any]
     tasks: Sequence[Mapping[str, Any]]
@@ -67,6 +67,22 @@ class Plan:
     stages: list[tuple[float, float]] | None = None
     shape: str | None = None
     shares: int = 1
+
+
+@dataclass(frozen=True)
+class Base:
+    """What the target decides of a plan (the demonstration its own
+    defaults) before the options any target takes are added to it."""
+
+    func: Callable[..., Any]
+    tasks: Sequence[Mapping[str, Any]]
+    workers: int | None
+    duration: float | None
+    count: int | None
+    interval: float
+    break_result: Any
+    group_by: str | None = None
+    users: int | None = None
 
 
 # The manager of the last run, for end_lingering to find its tasks' threads.
@@ -472,12 +488,22 @@ def execute(plan: Plan, signals: Stop | None = None,
     if signals is None:
         with Signals() as own:
             return execute(plan, own, progress, observe)
+    m = _open(plan, logger=progress is None)
+    run = _Run(plan, m, signals, progress, observe)
+    caught = run.drive()
+    _close(plan, m)
+    return run.outcome(caught)
+
+
+def _open(plan: Plan, logger: bool) -> VigilThreadsMain:
+    """The manager with the plan's settings; a setting it refuses closes it
+    again and refuses the run (RunRefused), as does a core too old for it."""
     import threads_main
 
     global _last_manager
     m = threads_main.VigilThreadsMain(
         plan.func, max_workers=plan.workers, maximum=plan.workers is not None,
-        logger=progress is None, reserve=False)
+        logger=logger, reserve=False)
     _last_manager = m
     if plan.break_result is not None:
         m._var.break_result = plan.break_result  # what the manager's waits would store
@@ -505,92 +531,128 @@ def execute(plan: Plan, signals: Stop | None = None,
             m._close()
             raise CoreTooOld("this threads_main has no unlimited start rate; "
                              "it is older than vigil_load") from None
-    ledger = _Ledger(m)
-    if observe is not None:
-        observe(ledger.pieces, m._var.max_workers)
-    total = None if plan.duration is not None or plan.shape is not None else (
-        plan.count if plan.count is not None else len(plan.tasks))
-    feeder = _Feeder(m, plan.tasks, total, ledger, plan.users, plan.rate)
-    from .levels import steering
+    return m
 
-    steer = steering(plan, m, feeder, ledger.recorded)
 
-    def live() -> Live:
-        return _live(m, ledger)
+class _Run:
+    """A run on an open manager: the feeder, the steering and the lines it
+    drives, and the figures it leaves once the manager is closed."""
 
-    lines: Lines | _Progress = (Lines(live, m._log, plan.interval) if progress is None
-                                else _Progress(live, progress))
-    caught: int | None = None
-    started = time.time()
-    warmup_end: float | None = None
-    warm: tuple[Recorded, float] | None = None  # the figures at the end of the warm-up
-    warm_until = None if plan.warmup is None else time.monotonic() + plan.warmup
+    def __init__(self, plan: Plan, m: VigilThreadsMain, signals: Stop,
+                 progress: Callable[[Live], None] | None, observe: Observer | None) -> None:
+        from .levels import steering
 
-    def signalled() -> bool:
-        return signals.received is not None
+        self.plan, self.m, self.signals = plan, m, signals
+        self.ledger = ledger = _Ledger(m)
+        if observe is not None:
+            observe(ledger.pieces, m._var.max_workers)
+        total = None if plan.duration is not None or plan.shape is not None else (
+            plan.count if plan.count is not None else len(plan.tasks))
+        self.feeder = _Feeder(m, plan.tasks, total, ledger, plan.users, plan.rate)
+        self.steer = steering(plan, m, self.feeder, ledger.recorded)
 
-    try:
+        def live() -> Live:
+            return _live(m, ledger)
+
+        self.lines: Lines | _Progress = (Lines(live, m._log, plan.interval) if progress is None
+                                         else _Progress(live, progress))
+        self.started = time.time()
+        self.warm: tuple[Recorded, float] | None = None  # the figures at the end of the warm-up
+        self.warm_until = None if plan.warmup is None else time.monotonic() + plan.warmup
+
+    def _signalled(self) -> bool:
+        return self.signals.received is not None
+
+    def drive(self) -> int | None:
+        """Feeds the manager and watches the run until it ends, then lets the
+        runs in flight finish; the signal that ended it, if one did. On a
+        failure the manager is closed before it propagates."""
+        feeder = self.feeder
+        try:
+            submission_ended = self._wait()
+            feeder.end()
+            if feeder.error is not None:
+                raise feeder.error
+            if submission_ended and not self._signalled():
+                # Withdraw what is still queued and let the runs in flight
+                # finish instead of cutting them off.
+                _wait_idle(self.m, DRAIN_SECONDS, withdraw=True, give_up=self._signalled)
+            self.lines.write()
+            caught = self.signals.received
+        except KeyboardInterrupt:  # from a handler other than ours
+            caught = signal.SIGINT
+        except BaseException:
+            feeder.end()
+            self.m._close()
+            raise
+        feeder.end()
+        return caught
+
+    def _wait(self) -> bool:
+        """The wait, with its steps, lines and warm-up snapshot, until the
+        tasks, the duration or the steering ran out, a signal came or the
+        feeder failed; True when submission was ended (by the duration or the
+        steering) while tasks could still come."""
+        feeder, steer, lines = self.feeder, self.steer, self.lines
         # The first level is set before the first task: a run may end there.
-        steered_end = steer is not None and not steer.begin()
-        if not steered_end:
-            feeder.top_up()  # work is queued before the wait looks at it
-            feeder.thread.start()
-        end = None if plan.duration is None else time.monotonic() + plan.duration
-        while not steered_end and not signalled() and feeder.error is None:
+        if steer is not None and not steer.begin():
+            return True
+        feeder.top_up()  # work is queued before the wait looks at it
+        feeder.thread.start()
+        end = None if self.plan.duration is None else time.monotonic() + self.plan.duration
+        while not self._signalled() and feeder.error is None:
             if end is not None:
                 if time.monotonic() >= end:
                     break
-            elif not feeder.busy and _idle(m):
+            elif not feeder.busy and _idle(self.m):
                 break
             if steer is not None and time.monotonic() >= steer.due and not steer.step():
-                steered_end = True
-                break
+                return True
             if time.monotonic() >= lines.due:
                 lines.write()
-            if warm is None and warm_until is not None and time.monotonic() >= warm_until:
-                warm = ledger.recorded(), time.time()
+            if self.warm is None and self.warm_until is not None \
+                    and time.monotonic() >= self.warm_until:
+                self.warm = self.ledger.recorded(), time.time()
             time.sleep(STEP if steer is None else
                        min(STEP, max(0.0, steer.due - time.monotonic())))
-        feeder.end()
-        if feeder.error is not None:
-            raise feeder.error
-        if (end is not None or steered_end) and not signalled():
-            # Submission has ended: withdraw what is still queued and let the
-            # runs in flight finish instead of cutting them off.
-            _wait_idle(m, DRAIN_SECONDS, withdraw=True, give_up=signalled)
-        lines.write()
-        caught = signals.received
-    except KeyboardInterrupt:  # from a handler other than ours
-        caught = signal.SIGINT
-    except BaseException:
-        feeder.end()
-        m._close()
-        raise
-    feeder.end()
-    # _close withdraws the queue and stops what still runs; every started run
-    # is then counted as finished or stopped. Should it fail, what ran is
-    # still worth writing.
+        return end is not None
+
+    def outcome(self, caught: int | None) -> Outcome:
+        """What the run leaves, read once the manager is closed."""
+        recorded, workers = self.ledger.recorded(), self.m._var.max_workers
+        steered = None if self.steer is None else self.steer.result(recorded)
+        recorded, warmup_end = self._without_warmup(recorded)
+        return Outcome(recorded, caught, self.started, warmup_end, workers, steered)
+
+    def _without_warmup(self, recorded: Recorded) -> tuple[Recorded, float | None]:
+        """The figures with the warm-up left out, and when it ended (None
+        without one, or when it cannot be left out)."""
+        if self.plan.warmup is None:
+            return recorded, None
+        from .stats import since
+
+        # A run that ended within its warm-up was all warm-up.
+        then, end = self.warm if self.warm is not None else (recorded, time.time())
+        try:
+            return since(recorded, then, end), end
+        except ValueError as err:  # a snapshot the end does not contain; the results come first
+            print(f"vigil_load: the warm-up could not be left out ({err}); the figures include "
+                  f"it", file=sys.stderr)
+            return recorded, None
+
+
+def _close(plan: Plan, m: VigilThreadsMain) -> None:
+    """Closes the manager and the users' instances. _close withdraws the queue
+    and stops what still runs; every started run is then counted as finished
+    or stopped. Should it fail, what ran is still worth writing."""
+    from .users import Instances
+
     try:
         m._close()
     except Exception as err:
         print(f"vigil_load: closing the manager failed: {err}", file=sys.stderr)
-    from .users import Instances
-
     if isinstance(plan.func, Instances):
         plan.func.close()
-    recorded, workers = ledger.recorded(), m._var.max_workers
-    steered = None if steer is None else steer.result(recorded)
-    if plan.warmup is not None:
-        from .stats import since
-
-        # A run that ended within its warm-up was all warm-up.
-        then, end = warm if warm is not None else (recorded, time.time())
-        try:
-            recorded, warmup_end = since(recorded, then, end), end
-        except ValueError as err:  # a snapshot the end does not contain; the results come first
-            print(f"vigil_load: the warm-up could not be left out ({err}); the figures include "
-                  f"it", file=sys.stderr)
-    return Outcome(recorded, caught, started, warmup_end, workers, steered)
 
 
 def _task_threads() -> list[tuple[threading.Thread, str]]:

@@ -129,7 +129,8 @@ def _share(number: int, target: str, share: dict[str, Any], start_at: float, sto
         print(f"vigil_load: worker {number} started {late:.2f} s after the common start",
               file=sys.stderr, flush=True)
     if plan.duration is not None:
-        plan.duration = max(0.0, plan.duration - max(0.0, late))  # all end together
+        # all end together
+        plan = dataclasses.replace(plan, duration=max(0.0, plan.duration - max(0.0, late)))
     last: list[run.Live] = [run.Live()]
 
     def report(live: run.Live) -> None:

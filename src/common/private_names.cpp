@@ -59,6 +59,23 @@ constexpr const char* kUndoPutSource =
     "    if refused:\n"
     "        sem.release()\n";
 
+// threading's own exit functions run once the main thread has finished and
+// before the interpreter waits for the other non-daemon threads: the moment a
+// manager's end must begin, since its dispatcher is one of those threads.
+// Without that registration a non-daemon thread of ours waits for the main
+// thread's end instead and runs the hook then, before the same wait ends.
+constexpr const char* kExitHookSource =
+    "def _at_main_end(hook):\n"
+    "    import threading\n"
+    "    register = getattr(threading, '_register_atexit', None)\n"
+    "    if register is not None:\n"
+    "        return register(hook)\n"
+    "    main = threading.main_thread()\n"
+    "    def watch():\n"
+    "        main.join()\n"
+    "        hook()\n"
+    "    threading.Thread(target=watch, name='threads_main-end', daemon=False).start()\n";
+
 Ref intern(const char* s) { return take(PyUnicode_InternFromString(s)); }
 
 // obj.<name>, or a null Ref when it has no such attribute.
@@ -108,6 +125,11 @@ void PrivateNames::load() {
 
   Ref queues = take(PyImport_ImportModule("multiprocessing.queues"));
   queue_type_ = take(PyObject_GetAttrString(queues, "Queue"));
+}
+
+void PrivateNames::at_main_end(Borrowed hook) const {
+  Ref at_end = defined(run_source(kExitHookSource, "threads_main"), "_at_main_end");
+  take(PyObject_CallOneArg(at_end, hook));
 }
 
 void PrivateNames::start_thread(Borrowed thread) const {

@@ -19,10 +19,14 @@ class PrivateNames {
   PrivateNames(const PrivateNames&) = delete;
   PrivateNames& operator=(const PrivateNames&) = delete;
 
-  // Looks the names up in the running interpreter's threading, _thread and
+  // Looks the names up in the running interpreter's thread and
   // multiprocessing modules; what is missing stays off. Throws PyError only
   // when a public name fails.
   void load();
+
+  // Has `hook` run once the main thread has finished, before the interpreter
+  // waits for its other non-daemon threads.
+  void at_main_end(Borrowed hook) const;
 
   // Starts a thread as thread.start() does, without waiting for the new
   // thread's handshake when it is a plain threading.Thread.
@@ -72,12 +76,12 @@ class PrivateNames {
  private:
   struct Names;  // the attribute names, interned in the module's interpreter
   std::unique_ptr<const Names> n_;
-  Ref start_source_;  // _start_thread(thread), defined by a small source
-  Ref undo_put_;      // _undo_refused_put(queue, error)
+  Ref start_source_;  // the quick start of a thread, defined by a small source
+  Ref undo_put_;      // the undo of a refused put, (queue, error)
   Ref thread_type_;   // threading.Thread and its start(), as the module found them
   Ref thread_start_;
-  Ref make_handle_;  // _thread._make_thread_handle
-  Ref limbo_;        // threading._limbo and threading._active_limbo_lock
+  Ref make_handle_;  // the handle of a thread already running
+  Ref limbo_;        // threading's threads being started, and their lock
   Ref limbo_lock_;
   Ref queue_type_;  // multiprocessing.queues.Queue
 };

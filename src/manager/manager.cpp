@@ -23,6 +23,8 @@ constexpr long kWorkerCap = 30;
 struct ManagerObject {
   PyObject_HEAD
   State* st;
+  // A share in the module's state: the manager may outlive its module.
+  ThisModule::Share* keep;
   // Task name -> its _Task (keyword arguments for re-runs, the worker of
   // its latest run for stops), kept apart from the records until the table
   // is cleared.
@@ -35,9 +37,11 @@ ManagerObject* as_manager(PyObject* o) { return reinterpret_cast<ManagerObject*>
 
 PyObject* mgr_new(PyTypeObject* type, PyObject*, PyObject*) {
   return vt::boundary([&] {
-    State& st = state_of_type(type);
+    auto keep = std::make_unique<ThisModule::Share>(ThisModule::shared_of_type(type));
+    State& st = **keep;
     Ref self = take(type->tp_alloc(type, 0));
     ManagerObject* m = as_manager(self);
+    m->keep = keep.release();
     m->tasks = take(PyDict_New()).release();
     m->core = new Core();
     st.managers.push_back(self);
@@ -65,6 +69,7 @@ void mgr_dealloc(PyObject* self) {
   PyObject_ClearWeakRefs(self);
   mgr_clear(self);
   delete as_manager(self)->core;
+  delete as_manager(self)->keep;  // last: the state may go with it
   tp->tp_free(self);
   Py_DECREF(tp);
 }

@@ -2,6 +2,8 @@
 
 #include <poll.h>
 
+#include <chrono>
+
 #include "common/call.h"
 #include "manager/seams.h"
 
@@ -15,6 +17,9 @@ namespace {
 
 constexpr double kDrainTimeout = 0.2;     // seconds one take may wait for a name
 constexpr std::size_t kDrainBatch = 512;  // names one take of a drain reads at most
+// Seconds a drain goes on waiting while names are counted but none arrives
+// and no other reader takes any.
+constexpr auto kDrainStall = std::chrono::seconds(2);
 
 }  // namespace
 
@@ -165,19 +170,30 @@ void withdraw_all(const Manager& m) {
   Ref timeout = take(PyFloat_FromDouble(kDrainTimeout));
   // Drain while names are counted: what is ready now in batches, then a
   // take waiting briefly (a name put just before may still be on its way
-  // into the queue); the first wait that finds nothing ends the drain, so
-  // it never waits for ever. An item that cannot be read is skipped and
-  // the drain goes on.
+  // into the queue). A wait that finds nothing does not end the drain while
+  // the count goes down (another drain reads them) or for kDrainStall: the
+  // queue's feeder thread may be waiting for the interpreter with names it
+  // has not written yet, and a drain that ended then would leave them
+  // pending for ever, and beyond a pipe's worth, a feeder that blocks the
+  // program's exit. It never waits for ever. An item that cannot be read is
+  // skipped and the drain goes on.
+  using Clock = std::chrono::steady_clock;
   std::vector<Ref> names;
   std::vector<Ref> unreadable;
-  while (size_is(vt::call_method(q, n.qsize), Py_GT)) {
+  Ref last;
+  auto moved = Clock::now();
+  for (Ref size; size_is(size = vt::call_method(q, n.qsize), Py_GT); last = std::move(size)) {
+    if (last && vt::compare(size, last, Py_LT)) moved = Clock::now();
     names.clear();
     unreadable.clear();
     try {
       if (take_some(m, var, kDrainBatch, names) == 0) {
         if (Ref name = get_one(m, q, timeout, unreadable)) names.push_back(std::move(name));
         log_unreadable(m, unreadable);
-        if (names.empty() && unreadable.empty()) break;
+        if (names.empty() && unreadable.empty()) {
+          if (Clock::now() - moved > kDrainStall) break;
+          continue;
+        }
       }
     } catch (const vt::PyError&) {
       // A close on another thread has drained and closed the queue.
@@ -185,6 +201,7 @@ void withdraw_all(const Manager& m) {
       PyErr_Clear();
       break;
     }
+    moved = Clock::now();
     for (const Ref& name : names) withdraw(m, var, name);
   }
 }

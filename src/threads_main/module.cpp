@@ -150,8 +150,7 @@ void exec(PyObject* module, State& st) {
 
   Ref name = take(PyUnicode_FromString("threads_main"));
   Ref hook = take(PyCFunction_NewEx(&shutdown_def, module, name));
-  Ref reg = take(PyObject_GetAttrString(st.threading, "_register_atexit"));
-  take(PyObject_CallOneArg(reg, hook));
+  st.priv.at_main_end(hook);
 }
 
 }  // namespace vtm

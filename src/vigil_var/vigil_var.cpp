@@ -66,7 +66,7 @@ const State& live(const State* st) {
 const State& state_of(Borrowed self) {
   PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &ThisModule::def);
   if (!module) throw vt::PyError{};
-  return live(ThisModule::slot(module));
+  return live(ThisModule::get(module));
 }
 
 PyTypeObject* as_type(const Ref& t) { return reinterpret_cast<PyTypeObject*>(t.get()); }
