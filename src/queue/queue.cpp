@@ -71,16 +71,6 @@ bool readable(int fd) {
   return ::poll(&p, 1, 0) > 0;
 }
 
-}  // namespace
-
-Ref take_now(const Manager& m, const collab::Holder& var) {
-  std::vector<Ref> one;
-  take_some(m, var, 1, one);
-  return one.empty() ? Ref() : std::move(one.front());
-}
-
-namespace {
-
 // take_some without the log: what could not be read goes to `unreadable`.
 // What get(False) does, item by item, but the readiness test is one poll()
 // of the reader's descriptor instead of a selector built for every call,

@@ -17,9 +17,6 @@ vt::Ref size_now(const Manager& m, const collab::Holder& var);
 // `size <op> 0`, compared as Python compares it.
 bool size_is(vt::Borrowed size, int op);
 
-// Takes the next name without waiting: a null Ref when the queue has none
-// now.
-vt::Ref take_now(const Manager& m, const collab::Holder& var);
 // Takes up to `most` names without waiting, in queue order, into `out`
 // (fewer, or none, when the queue has fewer now). An item that cannot be
 // read is logged ("Run error: ") and skipped; the names taken with it are
