@@ -385,7 +385,6 @@ class Close(ManagerCase, unittest.TestCase):
         self.assertTrue(out.stdout.startswith("True"), out.stdout)
         self.assertEqual(out.stderr, "")
 
-
     def test_close_withdraws_names_still_on_their_way_into_the_queue(self):
         # The queue's feeder thread writes nothing while it pickles the slow
         # item: the names behind it reach the queue after close has begun to

@@ -1,6 +1,8 @@
 #include "manager/manager.h"
 
 #include <algorithm>
+#include <memory>
+#include <new>
 
 #include "common/call.h"
 #include "manager/core.h"
@@ -22,9 +24,9 @@ constexpr long kWorkerCap = 30;
 
 struct ManagerObject {
   PyObject_HEAD
-  State* st;
-  // A share in the module's state: the manager may outlive its module.
-  ThisModule::Share* keep;
+  // A share in the module's state, made with the object: the manager may
+  // outlive its module.
+  ThisModule::Share st;
   // Task name -> its _Task (keyword arguments for re-runs, the worker of
   // its latest run for stops), kept apart from the records until the table
   // is cleared.
@@ -37,15 +39,13 @@ ManagerObject* as_manager(PyObject* o) { return reinterpret_cast<ManagerObject*>
 
 PyObject* mgr_new(PyTypeObject* type, PyObject*, PyObject*) {
   return vt::boundary([&] {
-    auto keep = std::make_unique<ThisModule::Share>(ThisModule::shared_of_type(type));
-    State& st = **keep;
+    ThisModule::Share st = ThisModule::shared_of_type(type);
     Ref self = take(type->tp_alloc(type, 0));
     ManagerObject* m = as_manager(self);
-    m->keep = keep.release();
+    new (&m->st) ThisModule::Share(st);
     m->tasks = take(PyDict_New()).release();
     m->core = new Core();
-    st.managers.push_back(self);
-    m->st = &st;  // listed: dealloc takes it off the list
+    st->managers.push_back(self);  // dealloc takes it off the list
     return self;
   });
 }
@@ -65,11 +65,11 @@ int mgr_clear(PyObject* self) {
 void mgr_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  if (State* st = as_manager(self)->st) std::erase(st->managers, self);
+  std::erase(as_manager(self)->st->managers, self);
   PyObject_ClearWeakRefs(self);
   mgr_clear(self);
   delete as_manager(self)->core;
-  delete as_manager(self)->keep;  // last: the state may go with it
+  std::destroy_at(&as_manager(self)->st);  // last: the state may go with it
   tp->tp_free(self);
   Py_DECREF(tp);
 }

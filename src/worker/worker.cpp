@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <new>
 
 #include "collab/holder.h"
@@ -79,12 +80,13 @@ class CallCounted {
 
 struct WorkerObject {
   PyObject_HEAD
-  State* st;
-  ThisModule::Share* keep;  // a share in the module's state: the worker may outlive it
-  PyObject* var;            // the manager's state holder
-  PyObject* vigil_name;     // task name, key of the record
-  PyObject* log;            // the manager's log sink (a task's exception goes there)
-  PyObject* kwargs;         // the task's keyword arguments (a dict), or null
+  // A share in the module's state, made with the object (as run is): the
+  // worker may outlive its module.
+  ThisModule::Share st;
+  PyObject* var;         // the manager's state holder
+  PyObject* vigil_name;  // task name, key of the record
+  PyObject* log;         // the manager's log sink (a task's exception goes there)
+  PyObject* kwargs;      // the task's keyword arguments (a dict), or null
   // A manager's worker shares its task's dict, which nothing changes, until
   // the kwargs attribute gives it away: each call copies it anyway.
   bool kwargs_shared;
@@ -123,10 +125,9 @@ namespace {
 
 PyObject* worker_new(PyTypeObject* type, PyObject*, PyObject*) {
   return vt::boundary([&] {
-    auto keep = std::make_unique<ThisModule::Share>(ThisModule::shared_of_type(type));
+    ThisModule::Share st = ThisModule::shared_of_type(type);
     Ref self = take(type->tp_alloc(type, 0));
-    as_worker(self)->st = keep->get();
-    as_worker(self)->keep = keep.release();
+    new (&as_worker(self)->st) ThisModule::Share(std::move(st));
     new (&as_worker(self)->run) Run();
     return self;
   });
@@ -159,7 +160,7 @@ void worker_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   Gc::clear(self);
   as_worker(self)->run.~Run();
-  delete as_worker(self)->keep;  // last: the state may go with it
+  std::destroy_at(&as_worker(self)->st);  // last: the state may go with it
   tp->tp_free(self);
   Py_DECREF(tp);
 }
