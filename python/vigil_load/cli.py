@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import atexit
 import contextlib
+import dataclasses
 import importlib.util
 import json
 import math
@@ -42,7 +43,7 @@ from .table import render as render_table
 
 if TYPE_CHECKING:
     from .metrics import Endpoint
-    from .run import Base, Plan, Signals
+    from .run import Plan, Signals
     from .shapes import FindMax, Recorded, Settings, StageFigures, Statistics, Steered
 
 DEFAULT_STATS = "vigil-stats.json"
@@ -502,12 +503,10 @@ def _plan(args: argparse.Namespace, check_list: list[checks.Check], break_result
                        f"{base.duration:g} s (nothing after it would be counted)")
     stages, duration, count = steer(args, base.duration, base.count)
     searching(args, check_list)
-    plan = runner.Plan(
-        func=base.func, tasks=base.tasks, workers=base.workers, duration=duration, count=count,
-        interval=base.interval, rate=args.rate, break_result=base.break_result,
-        warmup=args.warmup, group_by=args.group_by if args.group_by is not None else base.group_by,
-        timeout=args.timeout, users=base.users, fresh_threads=args.fresh_threads,
-        stages=stages, shape=args.shape)
+    plan = dataclasses.replace(
+        base, duration=duration, count=count, rate=args.rate, warmup=args.warmup,
+        group_by=args.group_by if args.group_by is not None else base.group_by,
+        timeout=args.timeout, fresh_threads=args.fresh_threads, stages=stages, shape=args.shape)
     try:
         runner.check_core(plan)
     except runner.CoreTooOld as err:
@@ -515,9 +514,10 @@ def _plan(args: argparse.Namespace, check_list: list[checks.Check], break_result
     return plan
 
 
-def _from_target(args: argparse.Namespace, break_result: Any) -> Base:
-    """What the target, or the demonstration without one, decides of the
-    plan: the callable and its tasks read here."""
+def _from_target(args: argparse.Namespace, break_result: Any) -> Plan:
+    """The plan as the target, or the demonstration without one, decides it
+    before the options any target takes: the callable and its tasks read
+    here."""
     from . import run as runner
 
     if args.target is None:
@@ -527,7 +527,7 @@ def _from_target(args: argparse.Namespace, break_result: Any) -> Base:
 
         return demo.base(args.workers, args.duration, args.count, args.interval, break_result)
     tasks = read_tasks(args.tasks, runner.reserved_keys()) if args.tasks is not None else [{}]
-    return runner.Base(func=load_target(args.target), tasks=tasks, workers=args.workers,
+    return runner.Plan(func=load_target(args.target), tasks=tasks, workers=args.workers,
                        duration=args.duration, count=args.count,
                        interval=args.interval or 5.0, break_result=break_result)
 

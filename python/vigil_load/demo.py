@@ -23,7 +23,7 @@ import urllib.request
 from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any, Final
 
-from .run import Base, Plan
+from .run import Plan
 
 if TYPE_CHECKING:
     from .shapes import Statistics
@@ -90,14 +90,14 @@ def requests(base: str) -> list[dict[str, Any]]:
 
 
 def base(workers: int | None, duration: float | None, count: int | None,
-         interval: float | None, break_result: Any) -> Base:
+         interval: float | None, break_result: Any) -> Plan:
     """The demonstration's part of the plan; options given on the command
     line win. Its tasks come with the server (see serving)."""
     import threads_main
 
     workers = workers or MAX_WORKERS
     groups = hasattr(threads_main.VigilThreadsMain, "_set_statistics_group")
-    return Base(
+    return Plan(
         func=fetch,
         tasks=[],
         workers=workers,

@@ -69,22 +69,6 @@ class Plan:
     shares: int = 1
 
 
-@dataclass(frozen=True)
-class Base:
-    """What the target decides of a plan (the demonstration its own
-    defaults) before the options any target takes are added to it."""
-
-    func: Callable[..., Any]
-    tasks: Sequence[Mapping[str, Any]]
-    workers: int | None
-    duration: float | None
-    count: int | None
-    interval: float
-    break_result: Any
-    group_by: str | None = None
-    users: int | None = None
-
-
 # The manager of the last run, for end_lingering to find its tasks' threads.
 _last_manager: Any = None
 
