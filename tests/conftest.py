@@ -16,6 +16,18 @@ if os.environ.get("VIGIL_SANITIZED") == "1":
         raise RuntimeError(f"VIGIL_SANITIZED=1 but threads_main comes from {where}")
 
 
+def pytest_xdist_auto_num_workers(config):
+    # Two per CPU this process may use, at most four: the tests mostly wait,
+    # and more would only crowd a small machine's cores.
+    return max(2, min(4, 2 * len(os.sched_getaffinity(0))))
+
+
+def pytest_collection_modifyitems(items):
+    # The sanitizer run is by far the longest test: started first, it runs
+    # beside all the others instead of after them.
+    items.sort(key=lambda item: item.get_closest_marker("sanitizer") is None)
+
+
 def pytest_report_header(config):
     return f"threads_main from {os.path.dirname(threads_main.__file__)}"
 

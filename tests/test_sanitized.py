@@ -77,7 +77,8 @@ def test_whole_suite_under_sanitizers(record_property, capsys):
         "ASAN_OPTIONS": "detect_leaks=0:abort_on_error=1:halt_on_error=1",
         "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1",
     })
-    cmd = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+    # Serially: a test beside it in the outer run has the other cores.
+    cmd = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-n", "0",
            "-m", "not sanitizer and not tooling",
            f"--basetemp={os.path.join(BUILD, 'tmp')}", os.path.join(ROOT, "tests")]
     # The child writes to a file, not a pipe: a process some test left behind
@@ -88,13 +89,19 @@ def test_whole_suite_under_sanitizers(record_property, capsys):
         child = subprocess.Popen(cmd, cwd=ROOT, env=env, stdout=log,
                                  stderr=subprocess.STDOUT, start_new_session=True)
     try:
+        # Its progress is shown line by line on standard error, the one stream
+        # a worker process of the outer run shares with the terminal.
         with capsys.disabled(), open(log_path, "rb") as shown:
-            sys.stdout.write("\n")
             text = codecs.getincrementaldecoder("utf-8")("replace")
+            pending = ""
             while True:
                 done = child.poll() is not None
-                sys.stdout.write(text.decode(shown.read(), final=done))
-                sys.stdout.flush()
+                *lines, pending = (pending + text.decode(shown.read(), final=done)).split("\n")
+                if done and pending:
+                    lines.append(pending)
+                for line in lines:
+                    sys.stderr.write(f"sanitized: {line}\n")
+                sys.stderr.flush()
                 if done:
                     break
                 time.sleep(0.5)
