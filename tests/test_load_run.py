@@ -280,7 +280,8 @@ def test_a_signal_stops_writes_what_ran_and_exits_128_plus_it(work, how_long, si
     finally:
         if child.poll() is None:
             child.kill()
-    assert child.returncode == status, err_path.read_text()[-2000:]
+    said = (out[-2000:], err_path.read_text()[-2000:])
+    assert child.returncode == status, said
     assert "interrupted" in out
     s = json.loads((work / "vigil-stats.json").read_text())
     assert s["finished"] >= 1 and s["running"] == 0
@@ -290,7 +291,7 @@ def test_a_signal_stops_writes_what_ran_and_exits_128_plus_it(work, how_long, si
     assert s["finished"] <= ran(work) <= s["finished"] + s["stopped"]
     # ...but it ends the report's drawing when it comes then
     assert ((work / "vigil-report.html").exists()
-            != ("while drawing the report; no report written" in err_path.read_text()))
+            != ("while drawing the report; no report written" in err_path.read_text())), said
     assert not [f for f in work.iterdir() if f.name.endswith(".tmp")]
 
 

@@ -29,6 +29,7 @@ ends with the others.
 from __future__ import annotations
 
 import dataclasses
+import gc
 import importlib
 import logging
 import math
@@ -574,7 +575,13 @@ def _connect(address: str) -> tuple[Any, Any]:
     try:
         return None, distributed.Client(where, timeout=10)
     except Exception as err:  # the comm layers raise more than OSError (TypeError for tls://)
-        raise DaskRefused(f"--dask {address}: cannot reach the scheduler: {err}") from None
+        why = str(err)
+    # The half-made client, its loop thread started, is kept alive by a cycle
+    # through its exception. Collected later, its __del__ could run inside
+    # another client's start, which holds the lock that closing it takes: a
+    # deadlock. It is collected here, where no client holds that lock.
+    gc.collect()
+    raise DaskRefused(f"--dask {address}: cannot reach the scheduler: {why}")
 
 
 def _addresses(client: Any) -> list[str]:
