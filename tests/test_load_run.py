@@ -246,8 +246,10 @@ def test_the_run_ends_when_its_work_does(work):
 
 def start_child(work, args, err_path, entry=("-m", "vigil_load")):
     err = open(err_path, "w")
+    # A fatal error in the child then shows every thread's Python stack.
     child = subprocess.Popen([sys.executable, *entry, *args], cwd=work,
-                             env=child_env(), stdout=subprocess.PIPE, stderr=err, text=True)
+                             env=child_env(PYTHONFAULTHANDLER="1"), stdout=subprocess.PIPE,
+                             stderr=err, text=True)
     err.close()
     return child
 
